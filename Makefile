@@ -1,0 +1,69 @@
+# The README's commands: `make demo` runs the built-in demo, `make test` runs every test.
+# Both bootstrap what they need: virtual environments inside the repo, pip installs, build.
+SHELL := /bin/bash
+.DEFAULT_GOAL := demo
+
+# Target interpreter 3.12 (pyenv's tree is searched when its shim hides it); a machine
+# without it falls back to python3. Tests also run on 3.11, which carries PyTorch.
+PY312 := $(or $(shell scripts/find-python 3.12),$(shell command -v python3))
+PY311 := $(or $(shell scripts/find-python 3.11),$(PY312))
+
+VENV := .venv
+VENV311 := .venv311
+PY := $(VENV)/bin/python
+PY11 := $(VENV311)/bin/python
+PIP_Q := -q --disable-pip-version-check
+BUILD_DEPS := scikit-build-core cmake ninja
+RUN_DEPS := numpy scipy
+TEST_DEPS := pytest ruff clang-format
+
+.PHONY: demo test build build311 lint test312 test311 bench sanitize clean
+
+$(VENV)/.ready: pyproject.toml
+	rm -rf $(VENV) && $(PY312) -m venv $(VENV)
+	$(PY) -m pip install $(PIP_Q) --upgrade pip
+	$(PY) -m pip install $(PIP_Q) $(BUILD_DEPS) $(RUN_DEPS) $(TEST_DEPS)
+	touch $@
+
+$(VENV311)/.ready: pyproject.toml
+	rm -rf $(VENV311) && $(PY311) -m venv $(VENV311)
+	$(PY11) -m pip install $(PIP_Q) --upgrade pip
+	$(PY11) -m pip install $(PIP_Q) $(BUILD_DEPS) $(RUN_DEPS) pytest
+	touch $@
+
+build: $(VENV)/.ready
+	$(PY) -m pip install $(PIP_Q) --no-build-isolation --no-deps .
+
+build311: $(VENV311)/.ready
+	$(PY11) -m pip install $(PIP_Q) --no-build-isolation --no-deps .
+
+demo: build
+	$(VENV)/bin/velmora-dryx demo
+
+lint: $(VENV)/.ready
+	$(PY) -m ruff check src tests bench
+	$(PY) -m ruff format --check src tests bench
+	$(VENV)/bin/clang-format --dry-run --Werror $$(git ls-files 'cpp/*.cpp' 'cpp/*.hpp')
+
+test312: build
+	cd tests && ../$(PY) -m pytest -q -p no:cacheprovider
+
+test311: build311
+	cd tests && ../$(PY11) -m pytest -q -p no:cacheprovider
+
+test: lint test312 test311
+
+bench: build
+	for b in bench/bench_*.py; do $(PY) $$b || exit 1; done
+
+# ASan + UBSan build of the modules, then the test suite under it.
+sanitize: $(VENV)/.ready
+	VELMORA_SANITIZE=ON $(PY) -m pip install $(PIP_Q) --no-build-isolation --no-deps \
+	  -Ccmake.build-type=Debug -Cbuild-dir=build/sanitize .
+	cd tests && ASAN_OPTIONS=detect_leaks=0 \
+	  LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+	  ../$(PY) -m pytest -q -p no:cacheprovider
+	$(PY) -m pip install $(PIP_Q) --no-build-isolation --no-deps .
+
+clean:
+	rm -rf build $(VENV) $(VENV311)

@@ -1,0 +1,70 @@
+// numpy access without numpy's C headers: the buffer protocol for the fast path on
+// contiguous float32/float64 data, numpy's own functions for everything else.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "py.hpp"
+
+namespace velmora::bridge {
+
+// The numpy module (imported on first use).
+const py::Obj& np();
+
+// A held buffer; released on destruction.
+class Buffer {
+ public:
+  Buffer() = default;
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+  ~Buffer() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  // Holds o's buffer if it is C-contiguous with native elements of `fmt` ('f' float32,
+  // 'd' float64); false (no error pending) otherwise. `writable` asks for a writable one.
+  bool acquire(PyObject* o, char fmt, bool writable = false);
+  template <class T>
+  T* data() const noexcept {
+    return static_cast<T*>(view_.buf);
+  }
+  std::int64_t size() const noexcept {
+    return static_cast<std::int64_t>(view_.len / view_.itemsize);
+  }
+  int ndim() const noexcept { return view_.ndim; }
+  std::int64_t shape(int i) const noexcept { return static_cast<std::int64_t>(view_.shape[i]); }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+template <class T>
+constexpr char format_of() {
+  return sizeof(T) == 4 ? 'f' : 'd';
+}
+template <class T>
+constexpr const char* dtype_name() {
+  return sizeof(T) == 4 ? "float32" : "float64";
+}
+
+// numpy.empty(shape, dtype=dtype) as a writable buffer.
+py::Obj empty(const std::vector<std::int64_t>& shape, const char* dtype);
+py::Obj shape_tuple(const std::vector<std::int64_t>& shape);
+
+// The text of an object's dtype attribute ("float32").
+std::string dtype_text(const py::Obj& array);
+
+// Releases the GIL for the scope. Nothing Python may be touched inside.
+class NoGil {
+ public:
+  NoGil() noexcept : state_(PyEval_SaveThread()) {}
+  ~NoGil() { PyEval_RestoreThread(state_); }
+  NoGil(const NoGil&) = delete;
+  NoGil& operator=(const NoGil&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+}  // namespace velmora::bridge

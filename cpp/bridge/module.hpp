@@ -1,0 +1,59 @@
+// Module definition shared by the five extension modules: multi-phase initialisation whose
+// body runs once per process, and helpers that fill the module namespace.
+#pragma once
+
+#include <initializer_list>
+
+#include "function.hpp"
+#include "py.hpp"
+
+namespace velmora::bridge {
+
+class ModuleBuilder {
+ public:
+  ModuleBuilder(PyObject* module, const char* name) : module_(module), name_(name) {}
+
+  const char* name() const noexcept { return name_; }
+  PyObject* module() const noexcept { return module_; }
+  PyObject* globals() const noexcept { return PyModule_GetDict(module_); }
+
+  // import NAME [as ALIAS]
+  py::Obj import(const char* module, const char* alias = nullptr);
+  // from MODULE import NAME
+  py::Obj from_import(const char* module, const char* name);
+  void set(const char* name, const py::Obj& value);
+  py::Obj get(const char* name) const;
+  py::Obj function(const FunctionDef* def);  // also bound in the module under def->name
+
+ private:
+  PyObject* module_;
+  const char* name_;
+};
+
+using ModuleBody = void (*)(ModuleBuilder&);
+
+// Runs the module body once per process; a second initialisation raises RuntimeError.
+int exec_module_once(PyObject* module, const char* name, bool* done, ModuleBody body) noexcept;
+
+}  // namespace velmora::bridge
+
+// Defines PyInit_<short> for a module whose body is `body`.
+#define VELMORA_MODULE(short_name, full_name, doc, body)                                   \
+  static bool velmora_module_done_ = false;                                                \
+  static int velmora_module_exec_(PyObject* m) {                                           \
+    return ::velmora::bridge::exec_module_once(m, full_name, &velmora_module_done_, body); \
+  }                                                                                        \
+  static PyModuleDef_Slot velmora_module_slots_[] = {                                      \
+      {Py_mod_exec, reinterpret_cast<void*>(velmora_module_exec_)},                        \
+      VELMORA_MODULE_EXTRA_SLOTS{0, nullptr}};                                             \
+  static PyModuleDef velmora_module_def_ = {                                               \
+      PyModuleDef_HEAD_INIT, full_name, doc,     0,      nullptr,                          \
+      velmora_module_slots_, nullptr,   nullptr, nullptr};                                 \
+  PyMODINIT_FUNC PyInit_##short_name() { return PyModuleDef_Init(&velmora_module_def_); }
+
+#if PY_VERSION_HEX >= 0x030C0000
+#define VELMORA_MODULE_EXTRA_SLOTS \
+  {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#else
+#define VELMORA_MODULE_EXTRA_SLOTS
+#endif

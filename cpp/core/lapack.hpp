@@ -1,0 +1,53 @@
+// Function-pointer table for the LAPACK/BLAS routines the core uses. The core links no
+// BLAS: the bridge fills the table once from the library the interpreter already loaded.
+// Fortran convention: column-major, every argument by pointer, 32-bit integers.
+#pragma once
+
+namespace velmora::lapack {
+
+template <class T>
+struct Routines {
+  // ?gebrd: reduce a general matrix to bidiagonal form.
+  void (*gebrd)(int* m, int* n, T* a, int* lda, T* d, T* e, T* tauq, T* taup, T* work, int* lwork,
+                int* info) = nullptr;
+  // ?bdsdc: singular values (and optionally vectors) of a bidiagonal matrix.
+  void (*bdsdc)(char* uplo, char* compq, int* n, T* d, T* e, T* u, int* ldu, T* vt, int* ldvt, T* q,
+                int* iq, T* work, int* iwork, int* info) = nullptr;
+  // ?ormbr: apply Q or P^T of ?gebrd to a matrix.
+  void (*ormbr)(char* vect, char* side, char* trans, int* m, int* n, int* k, T* a, int* lda, T* tau,
+                T* c, int* ldc, T* work, int* lwork, int* info) = nullptr;
+  void (*geqrf)(int* m, int* n, T* a, int* lda, T* tau, T* work, int* lwork, int* info) = nullptr;
+  void (*gelqf)(int* m, int* n, T* a, int* lda, T* tau, T* work, int* lwork, int* info) = nullptr;
+  void (*ormqr)(char* side, char* trans, int* m, int* n, int* k, T* a, int* lda, T* tau, T* c,
+                int* ldc, T* work, int* lwork, int* info) = nullptr;
+  void (*ormlq)(char* side, char* trans, int* m, int* n, int* k, T* a, int* lda, T* tau, T* c,
+                int* ldc, T* work, int* lwork, int* info) = nullptr;
+  // ?stevx: selected eigenpairs of a symmetric tridiagonal matrix.
+  void (*stevx)(char* jobz, char* range, int* n, T* d, T* e, T* vl, T* vu, int* il, int* iu,
+                T* abstol, int* m, T* w, T* z, int* ldz, T* work, int* iwork, int* ifail,
+                int* info) = nullptr;
+  void (*gemm)(char* transa, char* transb, int* m, int* n, int* k, T* alpha, T* a, int* lda, T* b,
+               int* ldb, T* beta, T* c, int* ldc) = nullptr;
+};
+
+struct Table {
+  Routines<float> s;
+  Routines<double> d;
+};
+
+// The table the bridge installed, or nullptr before the first use.
+const Table* table() noexcept;
+void install(const Table* t) noexcept;
+
+template <class T>
+const Routines<T>& routines() noexcept;
+template <>
+inline const Routines<float>& routines<float>() noexcept {
+  return table()->s;
+}
+template <>
+inline const Routines<double>& routines<double>() noexcept {
+  return table()->d;
+}
+
+}  // namespace velmora::lapack

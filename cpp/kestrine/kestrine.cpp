@@ -1,0 +1,31 @@
+// Module velmora_dryx.kestrine: compressed tensors, their compressors and decompressors.
+#include "kestrine.hpp"
+
+namespace velmora::kestrine {
+
+State& state() {
+  static State s;
+  return s;
+}
+
+namespace {
+
+void body(bridge::ModuleBuilder& b) {
+  b.import("math");
+  b.from_import("dataclasses", "dataclass");
+  b.from_import("dataclasses", "field");
+  b.from_import("enum", "Enum");
+  b.from_import("typing", "Sequence");
+  b.import("numpy", "np");
+  define_records(b);
+  define_svd(b);
+}
+
+}  // namespace
+
+}  // namespace velmora::kestrine
+
+VELMORA_MODULE(kestrine, "velmora_dryx.kestrine",
+               "Compressed tensors: truncated SVD, Tucker and tensor-train factorizations, "
+               "their reconstruction, merging and round-trip reports.",
+               velmora::kestrine::body)

@@ -1,0 +1,306 @@
+// svd_compress, svd_compress_energy, svd_decompress.
+#include "../core/svd.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "../bridge/arrays.hpp"
+#include "../bridge/blas.hpp"
+#include "../bridge/errors.hpp"
+#include "kestrine.hpp"
+
+namespace velmora::kestrine {
+
+using bridge::Args;
+using bridge::Conv;
+using bridge::FunctionDef;
+using bridge::Param;
+
+namespace {
+
+struct Flat {
+  py::Obj shape;  // the tensor's full shape, a tuple
+  py::Obj mat;    // the tensor reshaped row-major to (m, n)
+  std::int64_t m = 0, n = 0;
+};
+
+Flat flatten(const py::Obj& tensor) {
+  Flat f;
+  f.shape = py::Obj::steal(PySequence_Tuple(tensor.attr("shape").get()));
+  f.m = f.shape.item(0).as_ll();
+  f.n = 1;
+  const Py_ssize_t d = PyTuple_GET_SIZE(f.shape.get());
+  for (Py_ssize_t i = 1; i < d; ++i) f.n *= f.shape.item(i).as_ll();
+  f.mat = tensor.attr("reshape")(py::tuple({py::integer(f.m), py::integer(f.n)}));
+  return f;
+}
+
+struct Factors {
+  py::Obj s, u, vt;
+};
+
+// Fills the workspace from a row-major matrix of element type S.
+template <class T, class S>
+void fill(T* dst, const S* src, std::int64_t count) {
+  if constexpr (std::is_same_v<T, S>) {
+    std::memcpy(dst, src, sizeof(T) * static_cast<std::size_t>(count));
+  } else {
+    for (std::int64_t i = 0; i < count; ++i) dst[i] = static_cast<T>(src[i]);
+  }
+}
+
+// Loads `mat` (m x n) into a T workspace: straight from a contiguous float32/float64
+// buffer, otherwise through numpy's own conversion to contiguous T.
+template <class T>
+void load(TruncatedSvd<T>& svd, const py::Obj& mat, std::int64_t count) {
+  bridge::Buffer buf;
+  if (buf.acquire(mat.get(), bridge::format_of<T>())) {
+    bridge::NoGil nogil;
+    fill(svd.input(), buf.data<T>(), count);
+    return;
+  }
+  if constexpr (std::is_same_v<T, float>) {
+    if (buf.acquire(mat.get(), 'd')) {
+      bridge::NoGil nogil;
+      fill(svd.input(), buf.data<double>(), count);
+      return;
+    }
+  }
+  py::Obj c = bridge::np()
+                  .attr("ascontiguousarray")
+                  .call({mat}, {{"dtype", py::str(bridge::dtype_name<T>())}});
+  if (!buf.acquire(c.get(), bridge::format_of<T>())) {
+    bridge::raise(PyExc_RuntimeError, "numpy did not return a contiguous array");
+  }
+  bridge::NoGil nogil;
+  fill(svd.input(), buf.data<T>(), count);
+}
+
+// The top-k triplets of a factored matrix, as new numpy arrays of type T.
+template <class T>
+Factors top_vectors(TruncatedSvd<T>& svd, std::int64_t k) {
+  Factors f;
+  const char* dt = bridge::dtype_name<T>();
+  f.s = bridge::empty({k}, dt);
+  f.u = bridge::empty({svd.rows(), k}, dt);
+  f.vt = bridge::empty({k, svd.cols()}, dt);
+  bridge::Buffer s, u, vt;
+  if (!s.acquire(f.s.get(), bridge::format_of<T>(), true) ||
+      !u.acquire(f.u.get(), bridge::format_of<T>(), true) ||
+      !vt.acquire(f.vt.get(), bridge::format_of<T>(), true)) {
+    bridge::raise(PyExc_RuntimeError, "numpy.empty did not return a writable contiguous array");
+  }
+  bridge::NoGil nogil;
+  svd.vectors(k, s.data<T>(), u.data<T>(), vt.data<T>());
+  return f;
+}
+
+py::Obj cast(const py::Obj& a, const py::Obj& dtype) {
+  return a.attr("astype").call({dtype}, {{"copy", py::boolean(false)}});
+}
+
+bool is_float_type(const std::string& dtype, const char* name) { return dtype == name; }
+
+[[noreturn]] void negative_rank(const char* param, long long value) {
+  bridge::raise_value_error(std::string(param) + " must be >= 0, got " + std::to_string(value));
+}
+
+// Fixed-ratio SVD in the tensor's own precision.
+template <class T>
+Factors fixed_rank_native(const Flat& f, std::int64_t rank) {
+  bridge::ensure_lapack();
+  TruncatedSvd<T> svd(f.m, f.n);
+  load(svd, f.mat, f.m * f.n);
+  {
+    bridge::NoGil nogil;
+    svd.reduce();
+  }
+  return top_vectors(svd, std::min(rank, svd.full_rank()));
+}
+
+Factors slice_numpy(const py::Obj& mat, std::int64_t keep) {
+  py::Obj res =
+      bridge::np().attr("linalg").attr("svd").call({mat}, {{"full_matrices", py::boolean(false)}});
+  Factors f;
+  py::Obj u = res.item(0), s = res.item(1), vt = res.item(2);
+  py::Obj kslice = py::Obj::steal(PySlice_New(nullptr, py::integer(keep).get(), nullptr));
+  py::Obj all = py::Obj::steal(PySlice_New(nullptr, nullptr, nullptr));
+  f.u = u.item(py::tuple({all, kslice}));
+  f.s = s.item(kslice);
+  f.vt = vt.item(kslice);
+  return f;
+}
+
+py::Obj svd_compress(const Args& a) {
+  py::Obj tensor = a.obj(0);
+  double ratio = a.f(1);
+  const long long min_rank = a.ll(2);
+  tensor_ndim(tensor);
+  Flat f = flatten(tensor);
+  ratio = ratio < 1.0 ? std::max(ratio, 0.01) : 1.0;
+  const std::int64_t r = std::min(f.m, f.n);
+  const long long by_ratio = static_cast<long long>(std::ceil(static_cast<double>(r) * ratio));
+  const long long rank = std::max(min_rank, by_ratio);
+  if (rank < 0) negative_rank("min_rank", min_rank);
+  py::Obj dtype = tensor.attr("dtype");
+  const std::string dt = py::text(dtype);
+  Factors k;
+  if (is_float_type(dt, "float32")) {
+    k = fixed_rank_native<float>(f, rank);
+  } else if (is_float_type(dt, "float64")) {
+    k = fixed_rank_native<double>(f, rank);
+  } else {
+    k = slice_numpy(f.mat, rank);
+  }
+  py::Obj metadata = py::dict();
+  py::dict_set(metadata, "rank_ratio", py::floating(ratio));
+  py::dict_set(metadata, "rank", py::integer(rank));
+  return make_record(state().svd, f.shape, py::str(dt), py::tuple({cast(k.s, dtype)}),
+                     py::tuple({cast(k.u, dtype), cast(k.vt, dtype)}), metadata);
+}
+
+py::Obj svd_compress_energy(const Args& a) {
+  py::Obj tensor = a.obj(0);
+  double energy = a.f(1);
+  const long long min_rank = a.ll(2);
+  const bool capped = !a.is_none(3);
+  const long long max_rank = capped ? a.ll(3) : 0;
+  tensor_ndim(tensor);
+  Flat f = flatten(tensor);
+  energy = energy < 1.0 ? std::max(energy, 0.0) : 1.0;
+  bridge::ensure_lapack();
+  // The factorization always runs in single precision, whatever the tensor's type.
+  TruncatedSvd<float> svd(f.m, f.n);
+  load(svd, f.mat, f.m * f.n);
+  std::vector<float> values;
+  {
+    bridge::NoGil nogil;
+    svd.reduce();
+    values = svd.values();
+  }
+  const std::int64_t r = svd.full_rank();
+  std::int64_t k = energy_count(values.data(), r, energy);
+  const char* who = "min_rank";
+  if (k < 0) {
+    k = min_rank;
+  } else if (min_rank > k) {
+    k = min_rank;
+  }
+  if (capped && max_rank < k) {
+    k = max_rank;
+    who = "max_rank";
+  }
+  if (k < 0) negative_rank(who, who[1] == 'a' ? max_rank : min_rank);
+  k = std::min(k, r);
+  Factors kept = top_vectors(svd, k);
+  py::Obj dtype = tensor.attr("dtype");
+  py::Obj metadata = py::dict();
+  py::dict_set(metadata, "energy", py::floating(energy));
+  py::dict_set(metadata, "rank", py::integer(k));
+  py::dict_set(metadata, "full_rank", py::integer(r));
+  return make_record(state().svd, f.shape, py::str(py::text(dtype)),
+                     py::tuple({cast(kept.s, dtype)}),
+                     py::tuple({cast(kept.u, dtype), cast(kept.vt, dtype)}), metadata);
+}
+
+// (U * s) @ Vt natively when all three are contiguous arrays of one float type.
+template <class T>
+py::Obj reconstruct_native(const py::Obj& u, const py::Obj& s, const py::Obj& vt, bool* done) {
+  *done = false;
+  bridge::Buffer bu, bs, bv;
+  const char fmt = bridge::format_of<T>();
+  if (!bu.acquire(u.get(), fmt) || !bs.acquire(s.get(), fmt) || !bv.acquire(vt.get(), fmt))
+    return {};
+  if (bu.ndim() != 2 || bs.ndim() != 1 || bv.ndim() != 2) return {};
+  const std::int64_t m = bu.shape(0), k = bu.shape(1), n = bv.shape(1);
+  if (bs.shape(0) != k || bv.shape(0) != k) return {};  // numpy reports the mismatch
+  py::Obj out = bridge::empty({m, n}, bridge::dtype_name<T>());
+  bridge::Buffer bo;
+  if (!bo.acquire(out.get(), fmt, true)) return {};
+  if (m > 0 && n > 0 && k > 0) bridge::ensure_lapack();
+  {
+    bridge::NoGil nogil;
+    svd_reconstruct(bu.data<T>(), bs.data<T>(), bv.data<T>(), m, k, n, bo.data<T>());
+  }
+  *done = true;
+  return out;
+}
+
+py::Obj svd_decompress(const Args& a) {
+  py::Obj rec = a.obj(0);
+  py::Obj method = rec.attr("method");
+  if (!method.is(state().svd)) {
+    bridge::raise_value_error("Expected SVD, got " + py::text(method));
+  }
+  py::Obj factors = rec.attr("factors");
+  py::Obj seq = py::Obj::steal(PySequence_Fast(factors.get(), "cannot unpack non-iterable object"));
+  const Py_ssize_t nf = PySequence_Fast_GET_SIZE(seq.get());
+  if (nf != 2) {
+    if (nf < 2) {
+      PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", nf);
+    } else {
+      PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2)");
+    }
+    throw py::PythonError{};
+  }
+  py::Obj u = py::Obj::borrow(PySequence_Fast_GET_ITEM(seq.get(), 0));
+  py::Obj vt = py::Obj::borrow(PySequence_Fast_GET_ITEM(seq.get(), 1));
+  py::Obj s = rec.attr("cores").item(0);
+  py::Obj mat;
+  bool done = false;
+  mat = reconstruct_native<float>(u, s, vt, &done);
+  if (!done) mat = reconstruct_native<double>(u, s, vt, &done);
+  if (!done) {
+    py::Obj scaled = py::Obj::steal(PyNumber_Multiply(u.get(), s.get()));
+    mat = py::Obj::steal(PyNumber_MatrixMultiply(scaled.get(), vt.get()));
+  }
+  py::Obj shaped = mat.attr("reshape")(rec.attr("shape"));
+  return cast(shaped, rec.attr("dtype"));
+}
+
+const FunctionDef kSvdCompress{
+    "svd_compress",
+    "svd_compress",
+    "Truncated SVD for 2D matrices. Higher-dim inputs are flattened mode-0.",
+    {Param{"tensor", "np.ndarray"},
+     Param{"rank_ratio", "float", Conv::Float, bridge::Kind::Positional,
+           bridge::float_default(0.5)},
+     Param{"min_rank", "int", Conv::Int, bridge::Kind::Positional, bridge::int_default(1)}},
+    "CompressedTensor",
+    svd_compress};
+
+const FunctionDef kSvdCompressEnergy{
+    "svd_compress_energy",
+    "svd_compress_energy",
+    "Truncated SVD keeping the smallest rank that reaches an energy share.\n\n"
+    "Keeps the fewest leading singular triplets whose squared singular values carry at\n"
+    "least `energy` of the total squared spectral mass. A real fine-tune delta is not\n"
+    "exactly low-rank, so a fixed rank either over- or under-spends; selecting the rank by\n"
+    "energy spends just enough rank per tensor to reach a quality target, and different\n"
+    "tensors get different ranks. The factorization runs in float32; the kept factors are\n"
+    "stored in the tensor's own element type.",
+    {Param{"tensor", "np.ndarray"},
+     Param{"energy", "float", Conv::Float, bridge::Kind::Positional, bridge::float_default(0.99)},
+     Param{"min_rank", "int", Conv::Int, bridge::Kind::Positional, bridge::int_default(1)},
+     Param{"max_rank", "int | None", Conv::IntOrNone, bridge::Kind::Positional,
+           bridge::none_default()}},
+    "CompressedTensor",
+    svd_compress_energy};
+
+const FunctionDef kSvdDecompress{"svd_decompress",
+                                 "svd_decompress",
+                                 "Rebuild the dense tensor from an SVD CompressedTensor.",
+                                 {Param{"compressed", "CompressedTensor"}},
+                                 "np.ndarray",
+                                 svd_decompress};
+
+}  // namespace
+
+void define_svd(bridge::ModuleBuilder& b) {
+  b.function(&kSvdCompress);
+  b.function(&kSvdCompressEnergy);
+  b.function(&kSvdDecompress);
+}
+
+}  // namespace velmora::kestrine
