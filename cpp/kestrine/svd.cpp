@@ -43,6 +43,7 @@ struct Factors {
 // Fills the workspace from a row-major matrix of element type S.
 template <class T, class S>
 void fill(T* dst, const S* src, std::int64_t count) {
+  if (count == 0) return;  // an empty workspace may have no storage at all
   if constexpr (std::is_same_v<T, S>) {
     std::memcpy(dst, src, sizeof(T) * static_cast<std::size_t>(count));
   } else {
