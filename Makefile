@@ -15,7 +15,7 @@ PY11 := $(VENV311)/bin/python
 PIP_Q := -q --disable-pip-version-check
 BUILD_DEPS := scikit-build-core cmake ninja
 RUN_DEPS := numpy scipy
-TEST_DEPS := pytest ruff clang-format
+TEST_DEPS := pytest ruff clang-format gguf
 
 .PHONY: demo test build build311 lint test312 test311 bench sanitize clean
 
@@ -28,7 +28,7 @@ $(VENV)/.ready: pyproject.toml
 $(VENV311)/.ready: pyproject.toml
 	rm -rf $(VENV311) && $(PY311) -m venv $(VENV311)
 	$(PY11) -m pip install $(PIP_Q) --upgrade pip
-	$(PY11) -m pip install $(PIP_Q) $(BUILD_DEPS) $(RUN_DEPS) pytest
+	$(PY11) -m pip install $(PIP_Q) $(BUILD_DEPS) $(RUN_DEPS) pytest gguf
 	touch $@
 
 build: $(VENV)/.ready

@@ -1,10 +1,421 @@
-// Module velmora_dryx.bramwick.
+// Module velmora_dryx.bramwick: models already on disk in a local Ollama or LM Studio
+// installation, and GGUF files loaded as a state dict.
+//
+// Everything here orchestrates os, pathlib, json and the gguf library, so the code works
+// on Python objects throughout. Module globals (OLLAMA_HOME, Path, json, os, np,
+// _lmstudio_home) are looked up in the module dict at each call, as a Python function
+// would, so rebinding or monkeypatching them redirects the operations.
+#include <initializer_list>
+
+#include "bridge/errors.hpp"
+#include "bridge/function.hpp"
 #include "bridge/module.hpp"
+#include "bridge/py.hpp"
+
+namespace velmora::bramwick {
+
+using bridge::Args;
+using bridge::Conv;
+using bridge::FunctionDef;
+using bridge::Param;
 
 namespace {
 
-void body(velmora::bridge::ModuleBuilder& b) { b.import("numpy", "np"); }
+// Directory Ollama keeps the official registry's manifests under (the module's
+// _OLLAMA_REGISTRY), and that registry's default namespace.
+constexpr const char* kOllamaRegistry = "registry.ollama.ai";
+constexpr const char* kOllamaNamespace = "library";
+
+// The module's dict, borrowed: the module lives for the rest of the process.
+PyObject* g_globals = nullptr;
+
+// A module global, read at call time; NameError when it was deleted.
+py::Obj global(const char* name) {
+  py::Obj key = py::str(name);
+  PyObject* v = PyDict_GetItemWithError(g_globals, key.get());
+  if (v == nullptr) {
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    py::throw_pending();
+  }
+  return py::Obj::borrow(v);
+}
+
+py::Obj div(const py::Obj& a, const py::Obj& b) {
+  return py::Obj::steal(PyNumber_TrueDivide(a.get(), b.get()));
+}
+py::Obj div(const py::Obj& a, const char* b) { return div(a, py::str(b)); }
+
+py::Obj concat(const py::Obj& a, const py::Obj& b) {
+  return py::Obj::steal(PyUnicode_Concat(a.get(), b.get()));
+}
+
+bool exists(const py::Obj& path) { return path.attr("exists")().truthy(); }
+
+bool contains(const py::Obj& container, const py::Obj& item) {
+  int r = PySequence_Contains(container.get(), item.get());
+  if (r < 0) py::throw_pending();
+  return r == 1;
+}
+
+// Calls f(item) for each item of an iterable, checking for Ctrl-C between items.
+template <class F>
+void for_each(const py::Obj& iterable, F&& f) {
+  py::Obj it = py::Obj::steal(PyObject_GetIter(iterable.get()));
+  while (PyObject* raw = PyIter_Next(it.get())) {
+    py::Obj item = py::Obj::steal(raw);
+    f(item);
+    if (PyErr_CheckSignals() < 0) py::throw_pending();
+  }
+  if (PyErr_Occurred()) py::throw_pending();
+}
+
+// The manifest's "layers", an empty list when absent.
+py::Obj layers_of(const py::Obj& manifest) {
+  return manifest.attr("get")(py::str("layers"), py::list());
+}
+
+// Messages are built from Python strings: names and paths may hold characters (lone
+// surrogates of undecodable file names) that have no UTF-8 form.
+py::Obj join(std::initializer_list<py::Obj> pieces) {
+  py::Obj l = py::list();
+  for (const py::Obj& p : pieces) py::list_append(l, p);
+  return py::Obj::steal(PyUnicode_Join(py::str("").get(), l.get()));
+}
+
+[[noreturn]] void raise_with(PyObject* type, const py::Obj& message) {
+  PyErr_SetObject(type, message.get());
+  throw py::PythonError{};
+}
+
+// Raises `type(message)` as if from inside an `except` block handling the pending
+// exception: the pending one becomes the new exception's __context__.
+[[noreturn]] void raise_in_handler(PyObject* type, const char* message) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyObject* caught = PyErr_GetRaisedException();
+#else
+  PyObject *etype = nullptr, *caught = nullptr, *tb = nullptr;
+  PyErr_Fetch(&etype, &caught, &tb);
+  PyErr_NormalizeException(&etype, &caught, &tb);
+  if (tb != nullptr && caught != nullptr) PyException_SetTraceback(caught, tb);
+  Py_XDECREF(etype);
+  Py_XDECREF(tb);
+#endif
+  PyObject* outer = PyErr_GetHandledException();
+  PyErr_SetHandledException(caught);
+  PyErr_SetString(type, message);  // chains the handled exception as the context
+  PyErr_SetHandledException(outer);
+  Py_XDECREF(outer);
+  Py_XDECREF(caught);
+  throw py::PythonError{};
+}
+
+// ---------------------------------------------------------------------------------------
+// Ollama
+
+py::Obj list_ollama_models(const Args&) {
+  py::Obj root = div(global("OLLAMA_HOME"), "manifests");
+  py::Obj out = py::list();
+  if (!exists(root)) return out;
+  py::Obj loads = global("json").attr("loads");
+  py::Obj colon = py::str(":");
+  for_each(root.attr("rglob")(py::str("*")), [&](const py::Obj& path) {
+    if (!path.attr("is_file")().truthy()) return;
+    py::Obj parts = path.attr("relative_to")(root).attr("parts");
+    const Py_ssize_t n = parts.size();
+    if (n < 2) return;
+    try {
+      py::Obj manifest = loads(path.attr("read_text")());
+      py::Obj total = py::integer(0);
+      py::Obj size_key = py::str("size"), zero = py::integer(0);
+      for_each(layers_of(manifest), [&](const py::Obj& layer) {
+        total = py::Obj::steal(PyNumber_Add(total.get(), layer.attr("get")(size_key, zero).get()));
+      });
+      py::Obj entry = py::dict();
+      py::dict_set(entry, "name", concat(concat(parts.item(n - 2), colon), parts.item(n - 1)));
+      py::dict_set(entry, "size_bytes", total);
+      py::list_append(out, entry);
+    } catch (const py::PythonError&) {
+      // A manifest that cannot be read or understood is left out; Ctrl-C and the like are not.
+      if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+      PyErr_Clear();
+    }
+  });
+  return out;
+}
+
+// True when a piece of a model name could lead outside the manifests directory (an
+// anchored path or a ".." component) or names no file at all (empty).
+bool unsafe_piece(const py::Obj& piece) {
+  if (piece.size() == 0) return true;
+  py::Obj pure = global("Path")(piece);
+  if (pure.attr("anchor").truthy()) return true;
+  return contains(pure.attr("parts"), py::str(".."));
+}
+
+py::Obj find_ollama_blob(const Args& a) {
+  py::Obj model_name = a.obj(0);
+  py::Obj colon = py::str(":");
+  if (!contains(model_name, colon)) model_name = concat(model_name, py::str(":latest"));
+  py::Obj split = model_name.attr("split")(colon, py::integer(1));
+  py::Obj name = split.item(0), tag = split.item(1);
+
+  py::Obj home = global("OLLAMA_HOME");
+  py::Obj manifests = div(home, "manifests");
+  auto not_found = [&]() {
+    raise_with(PyExc_FileNotFoundError,
+               join({py::str("Ollama model '"), model_name, py::str("' not found in "),
+                     manifests.str(), py::str(".\nRun `ollama pull "), model_name,
+                     py::str("` first, or set OLLAMA_MODELS to your Ollama models directory.")}));
+  };
+  // Names come from users: never let one address a file outside the store.
+  if (unsafe_piece(name) || unsafe_piece(tag)) not_found();
+
+  py::Obj manifest_path =
+      div(div(div(div(manifests, global("_OLLAMA_REGISTRY")), kOllamaNamespace), name), tag);
+  if (!exists(manifest_path)) {
+    // Other registries and namespaces: the first match at any depth, in walk order.
+    py::Obj pattern = join({name, py::str("/"), tag});
+    py::Obj it = py::Obj::steal(PyObject_GetIter(manifests.attr("rglob")(pattern).get()));
+    PyObject* first = PyIter_Next(it.get());
+    if (first == nullptr) {
+      if (PyErr_Occurred()) py::throw_pending();
+      not_found();
+    }
+    manifest_path = py::Obj::steal(first);
+  }
+
+  py::Obj manifest = global("json").attr("loads")(manifest_path.attr("read_text")());
+  py::Obj blobs = div(home, "blobs");
+  py::Obj layers = layers_of(manifest);
+  py::Obj digest_key = py::str("digest"), dash = py::str("-");
+  auto blob_of = [&](const py::Obj& layer) {
+    return div(blobs, layer.item(digest_key).attr("replace")(colon, dash));
+  };
+
+  // The layer that holds the weights, when its blob is present.
+  py::Obj media_key = py::str("mediaType"), empty = py::str(""), model = py::str("model");
+  {
+    py::Obj it = py::Obj::steal(PyObject_GetIter(layers.get()));
+    while (PyObject* raw = PyIter_Next(it.get())) {
+      py::Obj layer = py::Obj::steal(raw);
+      if (!contains(layer.attr("get")(media_key, empty), model)) continue;
+      py::Obj blob = blob_of(layer);
+      if (exists(blob)) return blob;
+    }
+    if (PyErr_Occurred()) py::throw_pending();
+  }
+
+  // Otherwise the largest present blob of any layer; the earliest wins a tie.
+  py::Obj best, best_size;
+  for_each(layers, [&](const py::Obj& layer) {
+    py::Obj blob = blob_of(layer);
+    if (!exists(blob)) return;
+    py::Obj size = blob.attr("stat")().attr("st_size");
+    if (best) {
+      int gt = PyObject_RichCompareBool(size.get(), best_size.get(), Py_GT);
+      if (gt < 0) py::throw_pending();
+      if (gt == 0) return;
+    }
+    best = blob;
+    best_size = size;
+  });
+  if (best) return best;
+  raise_with(PyExc_FileNotFoundError, join({py::str("No GGUF blob found for '"), model_name,
+                                            py::str("' in "), blobs.str()}));
+}
+
+// ---------------------------------------------------------------------------------------
+// LM Studio
+
+py::Obj lmstudio_home(const Args&) {
+  py::Obj os = global("os");
+  py::Obj env = os.attr("environ").attr("get")(py::str("LMSTUDIO_MODELS"));
+  py::Obj path_cls = global("Path");
+  if (env.truthy()) return path_cls(env);
+  py::Obj home = path_cls.attr("home")();
+  const bool windows = py::text(os.attr("name")) == "nt";
+  if (!windows && py::text(os.attr("uname")().attr("sysname")) == "Darwin") {
+    return div(div(home, ".lmstudio"), "models");
+  }
+  return div(div(div(home, ".cache"), "lm-studio"), "models");
+}
+
+// The models directory as the module's _lmstudio_home (possibly rebound) gives it.
+py::Obj lmstudio_root() { return global("_lmstudio_home")(); }
+
+py::Obj list_lmstudio_models(const Args&) {
+  py::Obj root = lmstudio_root();
+  py::Obj out = py::list();
+  if (!exists(root)) return out;
+  for_each(root.attr("rglob")(py::str("*.gguf")), [&](const py::Obj& path) {
+    py::Obj entry = py::dict();
+    py::dict_set(entry, "name", path.attr("relative_to")(root).str());
+    py::dict_set(entry, "path", path.str());
+    py::dict_set(entry, "size_bytes", path.attr("stat")().attr("st_size"));
+    py::list_append(out, entry);
+  });
+  return out;
+}
+
+py::Obj find_lmstudio_model(const Args& a) {
+  py::Obj name = a.obj(0);
+  py::Obj root = lmstudio_root();
+  if (!exists(root)) {
+    raise_with(PyExc_FileNotFoundError,
+               join({py::str("LM Studio models directory not found: "), root.str(),
+                     py::str("\nSet LMSTUDIO_MODELS to your LM Studio models path.")}));
+  }
+  py::Obj direct = div(root, name);
+  if (exists(direct)) return direct;
+
+  py::Obj needle = name.attr("lower")();
+  py::Obj matches = py::list();
+  for_each(root.attr("rglob")(py::str("*.gguf")), [&](const py::Obj& path) {
+    if (contains(path.str().attr("lower")(), needle)) py::list_append(matches, path);
+  });
+  const Py_ssize_t n = matches.size();
+  if (n == 0) {
+    raise_with(PyExc_FileNotFoundError,
+               join({py::str("No GGUF matching '"), name, py::str("' in "), root.str(),
+                     py::str(".\nRun `velmora-dryx list-lmstudio` to see available models.")}));
+  }
+  if (n > 1) {
+    py::Obj shown = py::list();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      py::list_append(shown, matches.item(i).attr("relative_to")(root).str());
+    }
+    py::Obj lines = py::Obj::steal(PyUnicode_Join(py::str("\n  ").get(), shown.get()));
+    raise_with(PyExc_ValueError, join({py::str("Multiple matches for '"), name, py::str("':\n  "),
+                                       lines, py::str("\nBe more specific.")}));
+  }
+  return matches.item(0);
+}
+
+// ---------------------------------------------------------------------------------------
+// GGUF
+
+// from gguf import GGUFReader, with the import statement's error for a missing name.
+py::Obj import_gguf_reader() {
+  py::Obj fromlist = py::tuple({py::str("GGUFReader")});
+  py::Obj mod =
+      py::Obj::steal(PyImport_ImportModuleLevel("gguf", g_globals, nullptr, fromlist.get(), 0));
+  PyObject* reader = PyObject_GetAttrString(mod.get(), "GGUFReader");
+  if (reader == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) py::throw_pending();
+    PyErr_Clear();
+    PyErr_SetString(PyExc_ImportError, "cannot import name 'GGUFReader' from 'gguf'");
+    py::throw_pending();
+  }
+  return py::Obj::steal(reader);
+}
+
+py::Obj load_gguf_tensors(const Args& a) {
+  py::Obj reader_cls;
+  try {
+    reader_cls = import_gguf_reader();
+  } catch (const py::PythonError&) {
+    if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw;
+    raise_in_handler(PyExc_ImportError,
+                     "gguf package required. Install with:\n"
+                     "  pip install \"velmora-dryx[ollama]\"");
+  }
+  py::Obj reader = reader_cls.call({a.obj(0).str()}, {{"mode", py::str("r")}});
+  py::Obj out = py::dict();
+  py::Obj uint8 = global("np").attr("uint8");
+  for_each(reader.attr("tensors"), [&](const py::Obj& t) {
+    py::Obj arr = t.attr("data");
+    // Quantized blocks, integers and raw bytes are kept as their bytes, as a view.
+    if (py::text(arr.attr("dtype").attr("kind")) != "f") arr = arr.attr("view")(uint8);
+    if (PyObject_SetItem(out.get(), t.attr("name").get(), arr.get()) < 0) py::throw_pending();
+  });
+  return out;
+}
+
+// ---------------------------------------------------------------------------------------
+
+const FunctionDef kListOllamaModels{
+    "list_ollama_models",
+    "list_ollama_models",
+    "List the models of the local Ollama store as dicts with \"name\" (model:tag) and\n"
+    "\"size_bytes\" (the sum of the manifest's layer sizes). Manifests that cannot be read\n"
+    "or parsed are skipped; blobs are never opened.",
+    {},
+    "list[dict]",
+    list_ollama_models};
+
+const FunctionDef kFindOllamaBlob{
+    "find_ollama_blob",
+    "find_ollama_blob",
+    "Resolve an Ollama model name (\"model\" or \"model:tag\", tag \"latest\" by default) to\n"
+    "the blob holding its GGUF weights: the model layer's blob, else the largest blob of\n"
+    "the manifest. Raises FileNotFoundError when the model or its blobs are missing.",
+    {Param{"model_name", "str", Conv::Str}},
+    "Path",
+    find_ollama_blob};
+
+const FunctionDef kLmstudioHome{"_lmstudio_home",
+                                "_lmstudio_home",
+                                "The LM Studio models directory: $LMSTUDIO_MODELS when set and "
+                                "not empty, otherwise the platform's default.",
+                                {},
+                                "Path",
+                                lmstudio_home};
+
+const FunctionDef kListLmstudioModels{
+    "list_lmstudio_models",
+    "list_lmstudio_models",
+    "List the GGUF files below the LM Studio models directory as dicts with \"name\" (the\n"
+    "path relative to that directory), \"path\" and \"size_bytes\".",
+    {},
+    "list[dict]",
+    list_lmstudio_models};
+
+const FunctionDef kFindLmstudioModel{
+    "find_lmstudio_model",
+    "find_lmstudio_model",
+    "Resolve a name to one LM Studio GGUF file: the path below the models directory when it\n"
+    "exists, else the single file whose path contains the name, ignoring case. Raises\n"
+    "FileNotFoundError for no match and ValueError for several.",
+    {Param{"name", "str", Conv::Str}},
+    "Path",
+    find_lmstudio_model};
+
+const FunctionDef kLoadGgufTensors{
+    "load_gguf_tensors",
+    "load_gguf_tensors",
+    "Load the tensors of a GGUF file as a dict of arrays, without copying: floating-point\n"
+    "tensors as the reader's arrays, every other tensor as a uint8 view of its bytes.\n"
+    "Needs the gguf package.",
+    {Param{"gguf_path", "Path"}},
+    "dict[str, np.ndarray]",
+    load_gguf_tensors};
+
+void body(bridge::ModuleBuilder& b) {
+  g_globals = b.globals();
+  b.import("json");
+  py::Obj os = b.import("os");
+  py::Obj path_cls = b.from_import("pathlib", "Path");
+  b.import("numpy", "np");
+
+  py::Obj fallback = div(div(path_cls.attr("home")(), ".ollama"), "models");
+  b.set("_OLLAMA_DEFAULT", fallback);
+  py::Obj models = os.attr("environ").attr("get")(py::str("OLLAMA_MODELS"), fallback.str());
+  b.set("OLLAMA_HOME", path_cls(models));
+  b.set("_OLLAMA_REGISTRY", py::str(kOllamaRegistry));
+
+  b.function(&kListOllamaModels);
+  b.function(&kFindOllamaBlob);
+  b.function(&kLmstudioHome);
+  b.function(&kListLmstudioModels);
+  b.function(&kFindLmstudioModel);
+  b.function(&kLoadGgufTensors);
+}
 
 }  // namespace
 
-VELMORA_MODULE(bramwick, "velmora_dryx.bramwick", nullptr, body)
+}  // namespace velmora::bramwick
+
+VELMORA_MODULE(bramwick, "velmora_dryx.bramwick",
+               "Local GGUF models: discovery in Ollama and LM Studio installations and loading "
+               "of GGUF tensors as arrays.",
+               velmora::bramwick::body)

@@ -1,0 +1,194 @@
+"""Local model discovery and GGUF loading against a plain pathlib/json/gguf baseline.
+
+Builds an Ollama store (sparse 1 GiB blobs), an LM Studio tree and a GGUF file in a temp
+dir, then times each operation and the same work written directly in Python, in the same
+run. Prints median milliseconds, the ratio (baseline / ours, above 1 means faster) and the
+peak traced Python memory of one call.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import statistics
+import sys
+import tempfile
+import time
+import tracemalloc
+from pathlib import Path
+
+import numpy as np
+
+from velmora_dryx import bramwick
+
+REGISTRY = "registry.ollama.ai"
+MODEL = "application/vnd.ollama.image.model"
+
+
+def baseline_list_ollama(home: Path) -> list[dict]:
+    root = home / "manifests"
+    out = []
+    if not root.exists():
+        return out
+    for p in root.rglob("*"):
+        if not p.is_file():
+            continue
+        parts = p.relative_to(root).parts
+        if len(parts) < 2:
+            continue
+        try:
+            data = json.loads(p.read_text())
+            size = sum(layer.get("size", 0) for layer in data.get("layers", []))
+            out.append({"name": f"{parts[-2]}:{parts[-1]}", "size_bytes": size})
+        except Exception:
+            continue
+    return out
+
+
+def baseline_find_ollama(home: Path, model_name: str) -> Path:
+    if ":" not in model_name:
+        model_name += ":latest"
+    name, tag = model_name.split(":", 1)
+    manifests = home / "manifests"
+    path = manifests / REGISTRY / "library" / name / tag
+    if not path.exists():
+        path = next(iter(manifests.rglob(f"{name}/{tag}")))
+    layers = json.loads(path.read_text()).get("layers", [])
+    blobs = home / "blobs"
+    for layer in layers:
+        if "model" in layer.get("mediaType", ""):
+            p = blobs / layer["digest"].replace(":", "-")
+            if p.exists():
+                return p
+    kept = [blobs / x["digest"].replace(":", "-") for x in layers]
+    return max((p for p in kept if p.exists()), key=lambda p: p.stat().st_size)
+
+
+def baseline_list_lmstudio(root: Path) -> list[dict]:
+    return [
+        {"name": str(p.relative_to(root)), "path": str(p), "size_bytes": p.stat().st_size}
+        for p in root.rglob("*.gguf")
+    ]
+
+
+def baseline_find_lmstudio(root: Path, name: str) -> Path:
+    if (root / name).exists():
+        return root / name
+    hits = [p for p in root.rglob("*.gguf") if name.lower() in str(p).lower()]
+    assert len(hits) == 1
+    return hits[0]
+
+
+def baseline_load_gguf(path: Path) -> dict:
+    from gguf import GGUFReader
+
+    out = {}
+    for t in GGUFReader(str(path), mode="r").tensors:
+        arr = t.data
+        out[t.name] = arr if arr.dtype.kind == "f" else arr.view(np.uint8)
+    return out
+
+
+def build(tmp: Path, models: int, lm_files: int, tensors: int) -> tuple[Path, Path, Path]:
+    import gguf
+
+    home = tmp / "ollama"
+    (home / "blobs").mkdir(parents=True)
+    for i in range(models):
+        for tag in ("latest", "q8"):
+            layers = []
+            for kind, size in ((MODEL, 1 << 30), ("application/vnd.ollama.image.params", 64)):
+                digest = f"sha256:{i:032x}{hash((i, tag, kind)) & (2**128 - 1):032x}"
+                with open(home / "blobs" / digest.replace(":", "-"), "wb") as f:
+                    f.truncate(size)
+                layers.append({"mediaType": kind, "digest": digest, "size": size})
+            ns = "library" if i % 4 else f"user{i}"
+            path = home / "manifests" / REGISTRY / ns / f"model{i}" / tag
+            path.parent.mkdir(parents=True, exist_ok=True)
+            path.write_text(json.dumps({"schemaVersion": 2, "layers": layers}))
+    lm = tmp / "lmstudio"
+    for i in range(lm_files):
+        p = lm / f"pub{i % 20}" / f"Model-{i}-GGUF" / f"model-{i}.Q4_K_M.gguf"
+        p.parent.mkdir(parents=True, exist_ok=True)
+        p.write_bytes(b"\0" * 16)
+    rng = np.random.default_rng(0)
+    w = gguf.GGUFWriter(str(tmp / "m.gguf"), "llama")
+    for i in range(tensors):
+        w.add_tensor(f"blk.{i}.w", rng.standard_normal((64, 256)).astype(np.float32))
+        q = gguf.quants.quantize(
+            rng.standard_normal((64, 256)).astype(np.float32), gguf.GGMLQuantizationType.Q8_0
+        )
+        w.add_tensor(f"blk.{i}.q", q, raw_shape=q.shape, raw_dtype=gguf.GGMLQuantizationType.Q8_0)
+    w.write_header_to_file()
+    w.write_kv_data_to_file()
+    w.write_tensors_to_file()
+    w.close()
+    return home, lm, tmp / "m.gguf"
+
+
+def measure(fn, repeat: int) -> tuple[float, float]:
+    fn()
+    times = []
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t0)
+    tracemalloc.start()
+    fn()
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    return statistics.median(times) * 1e3, peak / 1024
+
+
+def main() -> int:
+    models, lm_files, tensors = 200, 400, 100
+    with tempfile.TemporaryDirectory() as d:
+        home, lm, gguf_path = build(Path(d), models, lm_files, tensors)
+        bramwick.OLLAMA_HOME = home
+        os.environ["LMSTUDIO_MODELS"] = str(lm)
+        cases = [
+            ("list_ollama_models", bramwick.list_ollama_models, lambda: baseline_list_ollama(home)),
+            (
+                "find_ollama_blob (direct)",
+                lambda: bramwick.find_ollama_blob("model1"),
+                lambda: baseline_find_ollama(home, "model1"),
+            ),
+            (
+                "find_ollama_blob (fallback)",
+                lambda: bramwick.find_ollama_blob("user4/model4:q8"),
+                lambda: baseline_find_ollama(home, "user4/model4:q8"),
+            ),
+            (
+                "list_lmstudio_models",
+                bramwick.list_lmstudio_models,
+                lambda: baseline_list_lmstudio(lm),
+            ),
+            (
+                "find_lmstudio_model (search)",
+                lambda: bramwick.find_lmstudio_model("model-123."),
+                lambda: baseline_find_lmstudio(lm, "model-123."),
+            ),
+            (
+                "load_gguf_tensors",
+                lambda: bramwick.load_gguf_tensors(gguf_path),
+                lambda: baseline_load_gguf(gguf_path),
+            ),
+        ]
+        print(
+            f"store: {models * 2} Ollama manifests with sparse 1 GiB blobs, {lm_files} LM Studio "
+            f"files, GGUF with {2 * tensors} tensors"
+        )
+        print(
+            f"{'operation':<30} {'ours ms':>9} {'base ms':>9} {'ratio':>7} "
+            f"{'ours KiB':>9} {'base KiB':>9}"
+        )
+        for name, ours, base in cases:
+            assert ours() == base() if "gguf" not in name else ours().keys() == base().keys()
+            t_o, m_o = measure(ours, 7)
+            t_b, m_b = measure(base, 7)
+            print(f"{name:<30} {t_o:>9.2f} {t_b:>9.2f} {t_b / t_o:>7.2f} {m_o:>9.0f} {m_b:>9.0f}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
