@@ -19,14 +19,14 @@ TEST_DEPS := pytest ruff clang-format gguf
 
 .PHONY: demo test build build311 lint test312 test311 bench sanitize clean
 
-$(VENV)/.ready: pyproject.toml
-	rm -rf $(VENV) && $(PY312) -m venv $(VENV)
+$(VENV)/.ready: pyproject.toml Makefile
+	test -x $(PY) || $(PY312) -m venv $(VENV)
 	$(PY) -m pip install $(PIP_Q) --upgrade pip
 	$(PY) -m pip install $(PIP_Q) $(BUILD_DEPS) $(RUN_DEPS) $(TEST_DEPS)
 	touch $@
 
-$(VENV311)/.ready: pyproject.toml
-	rm -rf $(VENV311) && $(PY311) -m venv $(VENV311)
+$(VENV311)/.ready: pyproject.toml Makefile
+	test -x $(PY11) || $(PY311) -m venv $(VENV311)
 	$(PY11) -m pip install $(PIP_Q) --upgrade pip
 	$(PY11) -m pip install $(PIP_Q) $(BUILD_DEPS) $(RUN_DEPS) pytest gguf
 	touch $@
