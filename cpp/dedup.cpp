@@ -386,23 +386,18 @@ void add_bytes(const py::Obj& self, PyObject* tenant, const char* data, Py_ssize
   const auto total = static_cast<std::size_t>(len);
   const auto ustep = static_cast<std::size_t>(step);
   const std::size_t per_batch = std::clamp<std::size_t>(kBatchBytes / ustep, 1, kMaxBatchBlocks);
-  std::vector<sha256::Digest> digests;
-  std::vector<std::size_t> lengths;
+  std::vector<sha256::Digest> digests(per_batch);
+  std::vector<const void*> starts(per_batch);
   for (std::size_t off = 0; off < total;) {
-    digests.clear();
-    lengths.clear();
-    std::size_t end = off;
-    while (end < total && digests.size() < per_batch) {
-      const std::size_t n = std::min(ustep, total - end);
-      lengths.push_back(n);
-      digests.emplace_back();
-      end += n;
-    }
+    // Every block is `ustep` long except the buffer's last, which may be short.
+    const std::size_t full = std::min(per_batch, (total - off) / ustep);
+    const std::size_t end = full > 0 ? off + full * ustep : total;
+    for (std::size_t i = 0; i < full; ++i) starts[i] = data + off + i * ustep;
     auto hash_batch = [&] {
-      std::size_t at = off;
-      for (std::size_t i = 0; i < digests.size(); ++i) {
-        digests[i] = sha256::hash(data + at, lengths[i]);
-        at += lengths[i];
+      if (full > 0) {
+        sha256::hash_many(starts.data(), full, ustep, digests.data());
+      } else {
+        digests[0] = sha256::hash(data + off, total - off);
       }
     };
     if (end - off >= kNoGilBytes) {
@@ -411,8 +406,11 @@ void add_bytes(const py::Obj& self, PyObject* tenant, const char* data, Py_ssize
     } else {
       hash_batch();
     }
-    for (std::size_t i = 0; i < digests.size(); ++i)
-      rec.record(digests[i], static_cast<Py_ssize_t>(lengths[i]));
+    if (full > 0) {
+      for (std::size_t i = 0; i < full; ++i) rec.record(digests[i], step);
+    } else {
+      rec.record(digests[0], static_cast<Py_ssize_t>(total - off));
+    }
     off = end;
     if (off < total && PyErr_CheckSignals() < 0) throw py::PythonError{};
   }

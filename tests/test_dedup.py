@@ -214,9 +214,14 @@ def core_sha256(tmp_path_factory):
         #include "sha256.hpp"
         using namespace velmora::sha256;
         extern "C" int probe_hw() { return hardware_available() ? 1 : 0; }
-        extern "C" void probe(int path, const void* p, unsigned long n, unsigned char* out) {
-          Digest d = path == 0 ? hash_portable(p, n) : hash_hardware(p, n);
-          for (int i = 0; i < 32; ++i) out[i] = d[i];
+        extern "C" void probe(int path, const void* const* p, unsigned long count,
+                              unsigned long n, unsigned char* out) {
+          Digest d[16];
+          const Path which = path == 0 ? Path::Portable : Path::Hardware;
+          if (count == 1) d[0] = hash(p[0], n, which);
+          else hash_many(p, count, n, d, which);
+          for (unsigned long k = 0; k < count; ++k)
+            for (int i = 0; i < 32; ++i) out[32 * k + i] = d[k][i];
         }
         """)
     )
@@ -227,14 +232,18 @@ def core_sha256(tmp_path_factory):
 
 
 @pytest.mark.parametrize("path", ["portable", "hardware"])
-def test_both_hashing_paths_match_hashlib(core_sha256, path, rng):
+@pytest.mark.parametrize("count", [1, 2, 3, 7])
+def test_both_hashing_paths_match_hashlib(core_sha256, path, count, rng):
     if path == "hardware" and not core_sha256.probe_hw():
         pytest.skip("this CPU has no SHA extensions")
-    out = ctypes.create_string_buffer(32)
-    for n in [*range(0, 260), *LENGTHS[-4:], 5 * MIB + 3]:
-        data = rng.integers(0, 256, n, dtype=np.uint8).tobytes()
-        core_sha256.probe(0 if path == "portable" else 1, data, n, out)
-        assert out.raw == hashlib.sha256(data).digest(), n
+    out = ctypes.create_string_buffer(32 * count)
+    lengths = [*range(0, 260, 1 if count < 3 else 7), *LENGTHS[-4:]]
+    for n in lengths + ([5 * MIB + 3] if count == 1 else []):
+        data = [rng.integers(0, 256, n, dtype=np.uint8).tobytes() for _ in range(count)]
+        core_sha256.probe(
+            0 if path == "portable" else 1, (ctypes.c_char_p * count)(*data), count, n, out
+        )
+        assert out.raw == b"".join(hashlib.sha256(m).digest() for m in data), n
 
 
 # --- the store ------------------------------------------------------------------------
@@ -258,6 +267,7 @@ def test_empty_store_figures():
         ([("a", bytes(5 * MIB // 2))], MIB, 5 * MIB // 2, 3 * MIB // 2),
         ([("a", "distinct"), ("b", "distinct")], MIB, 6 * MIB, 3 * MIB),
         ([("a", bytes(3 * MIB))], MIB, 3 * MIB, MIB),
+        ([("a", "tail")], 64, 3 * MIB + 3, 3 * MIB + 3),
         ([("a", b"abcdefgh" * 3), ("a", b"abcdefgh" * 3), ("b", b"xyz")], 8, 51, 11),
         ([("a", b"abcdefghij"), ("b", b"abcdefghij")], 4096.0, 20, 10),
     ],
@@ -266,7 +276,7 @@ def test_store_matches_the_oracle(chunks, block_size, naive, deduped, rng):
     s, ref = DedupStore(block_size=block_size), RefStore(block_size)
     distinct = rng.integers(0, 256, 3 * MIB, dtype=np.uint8).tobytes()
     for tenant, data in chunks:
-        data = distinct if data == "distinct" else data
+        data = {"distinct": distinct, "tail": distinct + b"xyz"}.get(data, data)
         s.add_tensor_bytes(tenant, data)
         ref.add_tensor_bytes(tenant, data)
     assert_same(s, ref)

@@ -11,18 +11,21 @@ namespace velmora::sha256 {
 
 using Digest = std::array<std::uint8_t, 32>;
 
-// Digest of `len` bytes at `data` (data may be null when len is 0), with the fastest path
-// this CPU supports.
-Digest hash(const void* data, std::size_t len) noexcept;
+// Which implementation runs: the fastest this CPU supports, the portable one whatever
+// the CPU, or the hardware one (the portable one when the CPU lacks it).
+enum class Path { Best, Portable, Hardware };
 
-// The portable path, whatever the CPU.
-Digest hash_portable(const void* data, std::size_t len) noexcept;
+// Digest of `len` bytes at `data` (data may be null when len is 0).
+Digest hash(const void* data, std::size_t len, Path path = Path::Best) noexcept;
+
+// Digests of `count` messages of the same length, written to out[0..count-1]. The
+// hardware path hashes several at once, interleaved, which hides the latency of its
+// round instructions.
+void hash_many(const void* const* data, std::size_t count, std::size_t len, Digest* out,
+               Path path = Path::Best) noexcept;
 
 // True when the hardware path can run on this CPU.
 bool hardware_available() noexcept;
-
-// The hardware path; only call it when hardware_available() is true.
-Digest hash_hardware(const void* data, std::size_t len) noexcept;
 
 // 64 lowercase hexadecimal characters of a digest, written to out[0..63].
 void to_hex(const Digest& d, char* out) noexcept;
