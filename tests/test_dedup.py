@@ -1,5 +1,6 @@
 """Block deduplication store, checked against a pure-Python store built on hashlib."""
 
+import collections
 import collections.abc
 import ctypes
 import dataclasses
@@ -282,6 +283,19 @@ def test_store_matches_the_oracle(chunks, block_size, naive, deduped, rng):
     assert_same(s, ref)
     assert (s.naive_bytes(), s.deduped_bytes()) == (naive, deduped)
     assert type(s.naive_bytes()) is int and type(s.dedup_ratio()) is float
+
+
+def test_containers_of_other_mapping_types_work_through_their_methods():
+    def containers():
+        return collections.OrderedDict(), collections.defaultdict(list), collections.Counter()
+
+    s, ref = DedupStore(3, *containers()), RefStore(3)
+    ref.unique, ref.tenants, ref._tenant_bytes = containers()
+    for tenant, data in [("a", b"abcdefg"), ("b", b"abcabc"), ("a", b"")]:
+        s.add_tensor_bytes(tenant, data)
+        ref.add_tensor_bytes(tenant, data)
+    assert_same(s, ref)
+    assert type(s.unique) is collections.OrderedDict and s.naive_bytes() == 13
 
 
 def test_block_size_change_affects_only_later_calls():
