@@ -453,4 +453,3 @@ def test_subclass_of_str_or_bytes_is_refused_with_a_note():
     with pytest.raises(TypeError, match="expected str, got Name") as info:
         DedupStore().add_tensor_bytes(Name("t"), b"")
     assert any("ubclasses of built-in types" in n for n in info.value.__notes__)
-
