@@ -381,6 +381,11 @@ void require_exact(PyObject* o, PyTypeObject* type, const char* param, const cha
   raise_arg_type(param, expected, o, PyObject_TypeCheck(o, type) != 0);
 }
 
+py::Obj convert_arg(const Param& p, PyObject* o) {
+  double unused = 0.0;
+  return py::Obj::steal(convert(p, o, &unused));
+}
+
 py::Obj make_function(const FunctionDef* def, const char* module_name, PyObject* globals) {
   if (g_type == nullptr) {
     g_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));

@@ -90,4 +90,8 @@ py::Obj make_function(const FunctionDef* def, const char* module_name, PyObject*
 // The argument conventions applied to one value, for checks made outside a call's parameters.
 void require_exact(PyObject* o, PyTypeObject* type, const char* param, const char* expected);
 
+// A parameter's conversion applied to a value obtained outside the call (a field read
+// inside an operation that the conventions say is checked as that parameter).
+py::Obj convert_arg(const Param& p, PyObject* o);
+
 }  // namespace velmora::bridge
