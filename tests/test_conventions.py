@@ -136,7 +136,7 @@ def test_conversion_precedes_all_other_work():
         (lambda: k.svd_compress(A, x=1), "svd_compress() got an unexpected keyword argument 'x'"),
         (
             lambda: k.svd_compress(A, tensor=A),
-            "svd_compress() got multiple values for keyword argument 'tensor'",
+            "svd_compress() got multiple values for argument 'tensor'",
         ),
         (
             lambda: k.svd_compress(rank_ratio=0.5),

@@ -132,7 +132,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* argv, size_t narg
           throw py::PythonError{};
         }
         if (s.raw[found] != nullptr) {
-          PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+          PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'",
                        def->name, key);
           throw py::PythonError{};
         }
