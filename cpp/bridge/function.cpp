@@ -132,8 +132,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* argv, size_t narg
           throw py::PythonError{};
         }
         if (s.raw[found] != nullptr) {
-          PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'",
-                       def->name, key);
+          PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", def->name,
+                       key);
           throw py::PythonError{};
         }
         s.raw[found] = argv[nargs + j];
