@@ -244,3 +244,41 @@ def test_decompress_mixed_dtypes_promote_like_numpy():
     out = k.svd_decompress(rec)
     assert out.shape == (3, 2) and out.dtype == np.float32
     np.testing.assert_array_equal(out, np.full((3, 2), 2.0, np.float32))
+
+
+def _tricky(name, rng):
+    if name == "identity":
+        return np.eye(96)
+    if name == "rank_deficient":
+        return rng.standard_normal((120, 3)) @ rng.standard_normal((3, 90))
+    if name == "repeated":
+        q1, _ = np.linalg.qr(rng.standard_normal((100, 100)))
+        q2, _ = np.linalg.qr(rng.standard_normal((80, 80)))
+        s = np.repeat([5.0, 2.0, 1.0, 0.5], 20)
+        return (q1[:, :80] * s) @ q2
+    if name == "graded":
+        q1, _ = np.linalg.qr(rng.standard_normal((90, 90)))
+        return q1 * np.logspace(0, -12, 90)
+    if name == "zero_rows":
+        a = rng.standard_normal((100, 70))
+        a[::2] = 0
+        return a
+    raise AssertionError(name)
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("name", ["identity", "rank_deficient", "repeated", "graded", "zero_rows"])
+@pytest.mark.parametrize("ratio", [0.05, 0.1, 0.6])
+def test_kept_triplets_are_singular_triplets(rng, name, dtype, ratio):
+    a = _tricky(name, rng).astype(dtype)
+    rec = k.svd_compress(a, ratio)
+    s, (u, vt) = rec.cores[0], rec.factors
+    kk = s.shape[0]
+    eps = np.finfo(dtype).eps
+    tol = 50 * np.sqrt(a.shape[0]) * eps
+    want = np.linalg.svd(a.astype(np.float64), compute_uv=False)[:kk]
+    np.testing.assert_allclose(s, want, atol=tol * want[0])
+    np.testing.assert_allclose(u.T @ u, np.eye(kk), atol=tol)
+    np.testing.assert_allclose(vt @ vt.T, np.eye(kk), atol=tol)
+    # A v_j = s_j u_j: the kept vectors belong to the kept values.
+    np.testing.assert_allclose(a @ vt.T, u * s, atol=tol * want[0])

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <string>
 
 #include "error.hpp"
@@ -129,12 +130,14 @@ void TruncatedSvd<T>::vectors(std::int64_t k64, T* s, T* u, T* vt) {
   int info = 0, lwork = -1, one = 1;
   T query{};
 
-  // All singular vectors of the bidiagonal (cheap next to ?gebrd), then only k of them
-  // are carried back through the Householder reflectors.
-  std::vector<T> d = d_, e = e_;
-  std::vector<T> ubd(static_cast<std::size_t>(nr_) * nr_),
-      vtbd(static_cast<std::size_t>(nr_) * nr_);
-  {
+  // Singular vectors of the bidiagonal: ub (nr x k) left, vb (nr x k) right, columns.
+  // For few vectors, inverse iteration on the Golub-Kahan tridiagonal; otherwise, or when
+  // its result fails the residual and orthogonality checks, all vectors by divide and conquer.
+  std::vector<T> ub, vb;
+  if (k * 8 > nr_ || !tgk_vectors(k, s, ub, vb)) {
+    std::vector<T> d = d_, e = e_;
+    std::vector<T> ubd(static_cast<std::size_t>(nr_) * nr_),
+        vtbd(static_cast<std::size_t>(nr_) * nr_);
     char uplo = cm_ >= cn_ ? 'U' : 'L';
     char compq = 'I';
     T dummy{};
@@ -146,8 +149,16 @@ void TruncatedSvd<T>::vectors(std::int64_t k64, T* s, T* u, T* vt) {
             /* ldvt = */ &nr_, /* q = */ &dummy, /* iq = */ &idummy, work.data(), iwork.data(),
             &info);
     check_info<T>(info, "bdsdc");
+    std::copy(d.begin(), d.begin() + k, s);
+    ubd.resize(static_cast<std::size_t>(nr_) * k);
+    ub = std::move(ubd);
+    vb.assign(static_cast<std::size_t>(nr_) * k, T(0));
+    for (int j = 0; j < nr_; ++j) {
+      for (int i = 0; i < k; ++i) {
+        vb[static_cast<std::size_t>(i) * nr_ + j] = vtbd[static_cast<std::size_t>(j) * nr_ + i];
+      }
+    }
   }
-  std::copy(d.begin(), d.begin() + k, s);
 
   // Left vectors of B (mb x k, column-major) land in vt: row-major k x n has that layout.
   // Right vectors of B (k x nb, column-major) land in u: row-major m x k has that layout.
@@ -159,13 +170,13 @@ void TruncatedSvd<T>::vectors(std::int64_t k64, T* s, T* u, T* vt) {
   std::memset(vt, 0, sizeof(T) * static_cast<std::size_t>(ldl) * k);
   for (int j = 0; j < k; ++j) {
     std::memcpy(vt + static_cast<std::size_t>(j) * ldl,
-                ubd.data() + static_cast<std::size_t>(j) * nr_, sizeof(T) * nr_);
+                ub.data() + static_cast<std::size_t>(j) * nr_, sizeof(T) * nr_);
   }
   // Core right vectors: k x cn. With an LQ step they are the left part of a k x nb block.
   std::memset(u, 0, sizeof(T) * static_cast<std::size_t>(k) * (lq ? nb_ : cn_));
   for (int j = 0; j < nr_; ++j) {
     for (int i = 0; i < k; ++i) {
-      u[static_cast<std::size_t>(j) * k + i] = vtbd[static_cast<std::size_t>(j) * nr_ + i];
+      u[static_cast<std::size_t>(j) * k + i] = vb[static_cast<std::size_t>(i) * nr_ + j];
     }
   }
   {
@@ -218,6 +229,90 @@ void TruncatedSvd<T>::vectors(std::int64_t k64, T* s, T* u, T* vt) {
     check_info<T>(info, "ormlq");
   }
   (void)one;
+}
+
+template <class T>
+bool TruncatedSvd<T>::tgk_vectors(int k, T* s, std::vector<T>& ub, std::vector<T>& vb) {
+  const auto& L = lapack::routines<T>();
+  if (L.stevx == nullptr || k <= 0) return false;
+  // The Golub-Kahan matrix of an upper bidiagonal B: zero diagonal, off-diagonal
+  // d0, e0, d1, e1, ...; its eigenpair for +sigma interleaves B's right and left vectors.
+  // A lower bidiagonal is the transpose of the upper one with the same d and e.
+  const bool upper = cm_ >= cn_;
+  int n2 = 2 * nr_;
+  std::vector<T> diag(static_cast<std::size_t>(n2), T(0));
+  std::vector<T> off(static_cast<std::size_t>(n2), T(0));
+  for (int i = 0; i < nr_; ++i) {
+    off[static_cast<std::size_t>(2 * i)] = d_[static_cast<std::size_t>(i)];
+    if (i + 1 < nr_) off[static_cast<std::size_t>(2 * i + 1)] = e_[static_cast<std::size_t>(i)];
+  }
+  char jobz = 'V', range = 'I';
+  int il = n2 - k + 1, iu = n2, found = 0, info = 0, ldz = n2;
+  T vl = 0, vu = 0;
+  T abstol = 2 * std::numeric_limits<T>::min();
+  std::vector<T> w(static_cast<std::size_t>(n2));
+  std::vector<T> z(static_cast<std::size_t>(n2) * k);
+  std::vector<T> work(static_cast<std::size_t>(5) * n2);
+  std::vector<int> iwork(static_cast<std::size_t>(5) * n2), ifail(static_cast<std::size_t>(n2));
+  L.stevx(&jobz, &range, &n2, diag.data(), off.data(), &vl, &vu, &il, &iu, &abstol, &found,
+          w.data(), z.data(), /* ldz = */ &ldz, work.data(), iwork.data(), ifail.data(), &info);
+  if (info != 0 || found != k) return false;
+  const T eps = std::numeric_limits<T>::epsilon();
+  const double smax = static_cast<double>(w[static_cast<std::size_t>(k - 1)]);
+  // Zero singular values pair up with their negatives and mix the two halves: leave
+  // those to the full solver.
+  if (!(smax > 0) || static_cast<double>(w[0]) <= smax * nr_ * eps) return false;
+  ub.assign(static_cast<std::size_t>(nr_) * k, T(0));
+  vb.assign(static_cast<std::size_t>(nr_) * k, T(0));
+  for (int t = 0; t < k; ++t) {
+    const int col = k - 1 - t;  // stevx returns ascending eigenvalues
+    s[t] = w[static_cast<std::size_t>(col)];
+    const T* zc = z.data() + static_cast<std::size_t>(col) * n2;
+    T* uo = (upper ? ub : vb).data() + static_cast<std::size_t>(t) * nr_;
+    T* vo = (upper ? vb : ub).data() + static_cast<std::size_t>(t) * nr_;
+    double nu = 0, nv = 0;
+    for (int i = 0; i < nr_; ++i) {
+      nv += static_cast<double>(zc[2 * i]) * zc[2 * i];
+      nu += static_cast<double>(zc[2 * i + 1]) * zc[2 * i + 1];
+    }
+    if (nu < 0.25 || nv < 0.25) return false;  // each half should carry half the norm
+    const T su = static_cast<T>(1.0 / std::sqrt(nu)), sv = static_cast<T>(1.0 / std::sqrt(nv));
+    for (int i = 0; i < nr_; ++i) {
+      vo[i] = zc[2 * i] * sv;
+      uo[i] = zc[2 * i + 1] * su;
+    }
+  }
+  // Accept only vectors as good as the full solver's: small residuals B v - s u and
+  // orthonormal columns.
+  const double tol = 64.0 * std::sqrt(static_cast<double>(nr_)) * eps;
+  for (int t = 0; t < k; ++t) {
+    const T* u = ub.data() + static_cast<std::size_t>(t) * nr_;
+    const T* v = vb.data() + static_cast<std::size_t>(t) * nr_;
+    double r2 = 0;
+    for (int i = 0; i < nr_; ++i) {
+      // (B v)_i for the upper form; the lower form is B^T, so (B v)_i = d_i v_i + e_{i-1} v_{i-1}.
+      double bv = static_cast<double>(d_[static_cast<std::size_t>(i)]) * v[i];
+      if (upper && i + 1 < nr_)
+        bv += static_cast<double>(e_[static_cast<std::size_t>(i)]) * v[i + 1];
+      if (!upper && i > 0)
+        bv += static_cast<double>(e_[static_cast<std::size_t>(i - 1)]) * v[i - 1];
+      const double r = bv - static_cast<double>(s[t]) * u[i];
+      r2 += r * r;
+    }
+    if (std::sqrt(r2) > tol * smax) return false;
+  }
+  for (const std::vector<T>* q : {&ub, &vb}) {
+    for (int a = 0; a < k; ++a) {
+      const T* x = q->data() + static_cast<std::size_t>(a) * nr_;
+      for (int b = a; b < k; ++b) {
+        const T* y = q->data() + static_cast<std::size_t>(b) * nr_;
+        double dot = 0;
+        for (int i = 0; i < nr_; ++i) dot += static_cast<double>(x[i]) * y[i];
+        if (std::abs(dot - (a == b ? 1.0 : 0.0)) > tol) return false;
+      }
+    }
+  }
+  return true;
 }
 
 template <class T>

@@ -50,6 +50,8 @@ class TruncatedSvd {
   std::vector<T> d_, e_, tauq_, taup_;
   bool reduced_ = false;
 
+  // Top-k vectors of the bidiagonal by inverse iteration; false when they fail the checks.
+  bool tgk_vectors(int k, T* s, std::vector<T>& ub, std::vector<T>& vb);
   T* core_data() noexcept { return reduction_ == Reduction::None ? a_.data() : core_.data(); }
 };
 
