@@ -14,7 +14,7 @@ PY := $(VENV)/bin/python
 PY11 := $(VENV311)/bin/python
 PIP_Q := -q --disable-pip-version-check
 BUILD_DEPS := scikit-build-core cmake ninja
-RUN_DEPS := numpy scipy
+RUN_DEPS := numpy scipy rich
 TEST_DEPS := pytest ruff clang-format gguf
 
 .PHONY: demo test build build311 lint test312 test311 bench sanitize clean
