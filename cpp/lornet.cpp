@@ -233,9 +233,8 @@ void read_shard_numpy(const py::Obj& safe_open, const py::Obj& shard, const py::
   py::Obj reader = safe_open.call({shard.str()}, {{"framework", py::str("np")}});
   with_context(reader, [&](const py::Obj& f) {
     py::Obj get_tensor = f.attr("get_tensor");
-    for_each(f.attr("keys")(), [&](const py::Obj& name) {
-      set_item(out, name, cast(get_tensor(name), dtype));
-    });
+    for_each(f.attr("keys")(),
+             [&](const py::Obj& name) { set_item(out, name, cast(get_tensor(name), dtype)); });
   });
 }
 
@@ -305,7 +304,7 @@ py::Obj load_wikitext_ids(const py::Obj& model_dir, const py::Obj& max_tokens) {
   py::Obj text = py::Obj::steal(PyUnicode_Join(py::str("\n\n").get(), kept.get()));
   py::Obj ids = tokenizer.call({text}, {{"return_tensors", py::str("pt")}})
                     .attr("input_ids")
-                    .item(Py_ssize_t{0});
+                    .item(py::integer(0));
   // A cap of 0 keeps everything; a negative one drops that many ids from the end.
   if (max_tokens.truthy()) {
     py::Obj n = py::integer(static_cast<long long>(ids.size()));
@@ -329,8 +328,16 @@ void load_into(const py::Obj& torch, const py::Obj& model, const py::Obj& state_
     set_item(tensors, pair.item(0), from_numpy(asarray(pair.item(1))));
   });
   py::Obj result = model.attr("load_state_dict").call({tensors}, {{"strict", py::boolean(false)}});
-  py::Obj missing = result.item(Py_ssize_t{0});
-  py::Obj unexpected = result.item(Py_ssize_t{1});
+  // missing, unexpected = result
+  py::Obj pair = py::Obj::steal(PySequence_Tuple(result.get()));
+  const Py_ssize_t got = PyTuple_GET_SIZE(pair.get());
+  if (got > 2) bridge::raise_value_error("too many values to unpack (expected 2)");
+  if (got < 2) {
+    bridge::raise_value_error("not enough values to unpack (expected 2, got " +
+                              std::to_string(got) + ")");
+  }
+  py::Obj missing = pair.item(Py_ssize_t{0});
+  py::Obj unexpected = pair.item(Py_ssize_t{1});
   py::Obj tied = py::str("lm_head");
   py::Obj left = py::list();
   for_each(missing, [&](const py::Obj& name) {
@@ -405,13 +412,12 @@ py::Obj perplexity_from_state_dict(const Args& a) {
 // ---------------------------------------------------------------------------------------
 // Function tables and the module body.
 
-const FunctionDef kEnsureCache{
-    "ensure_cache",
-    "ensure_cache",
-    "Point the HF cache at a roomy drive BEFORE importing transformers.",
-    {Param{"cache_dir", "str", Conv::Str}},
-    "None",
-    ensure_cache};
+const FunctionDef kEnsureCache{"ensure_cache",
+                               "ensure_cache",
+                               "Point the HF cache at a roomy drive BEFORE importing transformers.",
+                               {Param{"cache_dir", "str", Conv::Str}},
+                               "None",
+                               ensure_cache};
 
 const FunctionDef kSnapshot{"snapshot",
                             "snapshot",
@@ -420,9 +426,9 @@ const FunctionDef kSnapshot{"snapshot",
                             "Path",
                             snapshot};
 
-const FunctionDef kShardFiles{
-    "_shard_files", "_shard_files", nullptr, {Param{"model_dir", "Path"}},
-    "list[Path]",   shard_files_impl};
+const FunctionDef kShardFiles{"_shard_files", "_shard_files",
+                              nullptr,        {Param{"model_dir", "Path"}},
+                              "list[Path]",   shard_files_impl};
 
 const FunctionDef kModelDiskBytes{"model_disk_bytes",
                                   "model_disk_bytes",
@@ -484,9 +490,9 @@ void body(bridge::ModuleBuilder& b) {
   b.import("os");
   b.from_import("pathlib", "Path");
   b.import("numpy", "np");
-  for (const FunctionDef* def : {&kEnsureCache, &kSnapshot, &kShardFiles, &kModelDiskBytes,
-                                 &kLoadNumpy, &kBf16SafeLoad, &kLoadNumpySafe, &kLoadWikitextIds,
-                                 &kPerplexity}) {
+  for (const FunctionDef* def :
+       {&kEnsureCache, &kSnapshot, &kShardFiles, &kModelDiskBytes, &kLoadNumpy, &kBf16SafeLoad,
+        &kLoadNumpySafe, &kLoadWikitextIds, &kPerplexity}) {
     b.function(def);
   }
 }

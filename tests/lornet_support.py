@@ -48,8 +48,16 @@ def write_shard(path: Path, tensors: dict) -> Path:
             code, shape, raw = "BF16", t.bits.shape, t.bits.astype("<u2").tobytes()
         else:
             a = np.ascontiguousarray(t)
-            code, shape, raw = _CODES[a.dtype.name], a.shape, a.astype(a.dtype.newbyteorder("<")).tobytes()
-        header[name] = {"dtype": code, "shape": list(shape), "data_offsets": [offset, offset + len(raw)]}
+            code, shape, raw = (
+                _CODES[a.dtype.name],
+                a.shape,
+                a.astype(a.dtype.newbyteorder("<")).tobytes(),
+            )
+        header[name] = {
+            "dtype": code,
+            "shape": list(shape),
+            "data_offsets": [offset, offset + len(raw)],
+        }
         blobs.append(raw)
         offset += len(raw)
     text = json.dumps(header).encode()

@@ -14,7 +14,11 @@ HEAVY = ("huggingface_hub", "safetensors", "torch", "transformers", "datasets")
 
 
 def run_child(code: str, env_overrides: dict) -> str:
-    env = {k: v for k, v in os.environ.items() if k not in ("HF_HOME", "HF_HUB_DISABLE_SYMLINKS_WARNING")}
+    env = {
+        k: v
+        for k, v in os.environ.items()
+        if k not in ("HF_HOME", "HF_HUB_DISABLE_SYMLINKS_WARNING")
+    }
     env.update(env_overrides)
     done = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
@@ -118,12 +122,27 @@ def test_ensure_cache_before_import_points_the_hub_library_at_the_cache(tmp_path
 @pytest.mark.parametrize(
     "call, message",
     [
-        (lambda: lornet.ensure_cache(Path("/tmp")), "Argument 'cache_dir' has incorrect type (expected str, got PosixPath)"),
-        (lambda: lornet.ensure_cache(None), "Argument 'cache_dir' has incorrect type (expected str, got NoneType)"),
-        (lambda: lornet.snapshot(b"org/model"), "Argument 'repo_id' has incorrect type (expected str, got bytes)"),
+        (
+            lambda: lornet.ensure_cache(Path("/tmp")),
+            "Argument 'cache_dir' has incorrect type (expected str, got PosixPath)",
+        ),
+        (
+            lambda: lornet.ensure_cache(None),
+            "Argument 'cache_dir' has incorrect type (expected str, got NoneType)",
+        ),
+        (
+            lambda: lornet.snapshot(b"org/model"),
+            "Argument 'repo_id' has incorrect type (expected str, got bytes)",
+        ),
         (lambda: lornet.snapshot(), "snapshot() takes exactly 1 positional argument (0 given)"),
-        (lambda: lornet.snapshot("a", "b"), "snapshot() takes exactly 1 positional argument (2 given)"),
-        (lambda: lornet.snapshot("a", revision="main"), "snapshot() got an unexpected keyword argument 'revision'"),
+        (
+            lambda: lornet.snapshot("a", "b"),
+            "snapshot() takes exactly 1 positional argument (2 given)",
+        ),
+        (
+            lambda: lornet.snapshot("a", revision="main"),
+            "snapshot() got an unexpected keyword argument 'revision'",
+        ),
     ],
 )
 def test_argument_errors(call, message):
@@ -152,7 +171,9 @@ def test_snapshot_asks_for_exactly_the_five_patterns(monkeypatch, tmp_path):
     monkeypatch.setattr(hub, "snapshot_download", fake_download)
     first = lornet.snapshot("org/model")
     assert first == tmp_path / "snap" and isinstance(first, Path)
-    calls[0][1]["allow_patterns"].append("*.bin")  # a caller's change must not leak into the next call
+    calls[0][1]["allow_patterns"].append(
+        "*.bin"
+    )  # a caller's change must not leak into the next call
     lornet.snapshot("org/other")
     patterns = ["*.safetensors", "*.json", "*.txt", "tokenizer*", "*.model"]
     assert calls[1] == (("org/other",), {"allow_patterns": patterns})
@@ -166,7 +187,11 @@ def test_snapshot_without_the_hub_library_raises_import_error_at_the_call(monkey
 
 
 def test_shard_files_sorted_and_only_top_level(tmp_path):
-    for name in ("model-00002-of-00002.safetensors", "model-00001-of-00002.safetensors", "config.json"):
+    for name in (
+        "model-00002-of-00002.safetensors",
+        "model-00001-of-00002.safetensors",
+        "config.json",
+    ):
         (tmp_path / name).write_bytes(b"x")
     (tmp_path / "sub").mkdir()
     (tmp_path / "sub" / "inner.safetensors").write_bytes(b"x")
@@ -209,7 +234,10 @@ def test_model_disk_bytes_follows_links_into_the_blob_store(tmp_path):
     snap = tmp_path / "models--org--m" / "snapshots" / "abc123"
     blobs.mkdir(parents=True)
     snap.mkdir(parents=True)
-    for digest, name, size in (("d1", "model-00001-of-00002", 1000), ("d2", "model-00002-of-00002", 24)):
+    for digest, name, size in (
+        ("d1", "model-00001-of-00002", 1000),
+        ("d2", "model-00002-of-00002", 24),
+    ):
         (blobs / digest).write_bytes(b"\0" * size)
         (snap / f"{name}.safetensors").symlink_to(Path("../../blobs") / digest)
     assert lornet.model_disk_bytes(snap) == 1024

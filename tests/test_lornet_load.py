@@ -140,7 +140,9 @@ def test_no_shards_raise_file_not_found(tmp_path, load):
 
 def test_reader_is_closed_when_a_tensor_fails(monkeypatch, two_f32_shards):
     model_dir, _, _ = two_f32_shards
-    rec = Recorder(safetensors.safe_open, fail_on=("model-00002-of-00002.safetensors", "model.layers.0.w"))
+    rec = Recorder(
+        safetensors.safe_open, fail_on=("model-00002-of-00002.safetensors", "model.layers.0.w")
+    )
     monkeypatch.setattr(safetensors, "safe_open", rec)
     with pytest.raises(TypeError, match="refused"):
         lornet.load_state_dict_numpy(model_dir)
@@ -195,7 +197,11 @@ def test_safe_loader_falls_back_shard_by_shard(monkeypatch, mixed_shards):
 
 
 def test_safe_loader_lets_an_interrupt_through(monkeypatch, mixed_shards):
-    rec = Recorder(safetensors.safe_open, fail_on=("model-00001-of-00003.safetensors", "a"), exc=KeyboardInterrupt)
+    rec = Recorder(
+        safetensors.safe_open,
+        fail_on=("model-00001-of-00003.safetensors", "a"),
+        exc=KeyboardInterrupt,
+    )
     monkeypatch.setattr(safetensors, "safe_open", rec)
     monkeypatch.setattr(lornet, "_bf16_safe_load", lambda *a: pytest.fail("fallback ran"))
     with pytest.raises(KeyboardInterrupt):
@@ -215,7 +221,9 @@ def test_failed_fallback_chains_to_the_numpy_error(monkeypatch, mixed_shards):
 def test_missing_safetensors_triggers_the_fallback(monkeypatch, two_f32_shards):
     seen = []
     monkeypatch.setitem(sys.modules, "safetensors", None)
-    monkeypatch.setattr(lornet, "_bf16_safe_load", lambda shard, dtype: seen.append(shard.name) or {})
+    monkeypatch.setattr(
+        lornet, "_bf16_safe_load", lambda shard, dtype: seen.append(shard.name) or {}
+    )
     assert lornet.load_state_dict_numpy_safe(two_f32_shards[0]) == {}
     assert seen == ["model-00001-of-00002.safetensors", "model-00002-of-00002.safetensors"]
     with pytest.raises(ImportError):
@@ -271,12 +279,18 @@ def test_partly_read_shard_is_reloaded_whole(monkeypatch, tmp_path):
 @pytest.mark.torch
 @pytest.mark.parametrize(
     "dtype",
-    [np.float32, pytest.param(np.float16, marks=pytest.mark.filterwarnings("ignore:overflow")), np.float64],
+    [
+        np.float32,
+        pytest.param(np.float16, marks=pytest.mark.filterwarnings("ignore:overflow")),
+        np.float64,
+    ],
 )
 def test_torch_path_goes_through_float32(tmp_path, dtype):
     big = np.array([2**24 + 1, 3], dtype=np.int64)
     fine = np.array([1 + 2**-40, 0.1])
-    write_shard(tmp_path / "m.safetensors", {"big": big, "fine": fine, "h": Bf16.from_float32([0.5, -7.25])})
+    write_shard(
+        tmp_path / "m.safetensors", {"big": big, "fine": fine, "h": Bf16.from_float32([0.5, -7.25])}
+    )
     out = lornet._bf16_safe_load(tmp_path / "m.safetensors", dtype)
     assert list(out) == ["big", "fine", "h"]  # as the torch loader lists them
     for name, value in (("big", big), ("fine", fine), ("h", np.array([0.5, -7.25]))):
