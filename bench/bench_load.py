@@ -6,10 +6,11 @@ bfloat16: lornet.load_state_dict_numpy_safe on a bfloat16 shard of the same size
 (the numpy backend refuses it, the shard is reloaded through torch) against a plain torch
 load converted to float32 numpy arrays. Needs torch; skipped where it is not installed.
 
-Each case runs in a fresh interpreter so that its peak memory is its own: the table gives
-the median and best time of the repeats, the ratio of medians to the baseline of the same
-group, and the peak resident memory added by loading (VmHWM less the resident size before
-the first load). Usage: python bench/bench_load.py [--mib 256] [--repeat 5]
+The cases of a group are timed round-robin in one interpreter after a warm-up load each;
+the table gives the median and best time of the repeats and the ratio of medians to the
+group's baseline. Peak memory is measured for each case alone in a fresh interpreter: the
+resident memory added by one load (VmHWM less the resident size before it).
+Usage: python bench/bench_load.py [--mib 256] [--repeat 5]
 """
 
 import argparse
@@ -87,10 +88,8 @@ def memory_kib(field: str) -> int:
     return 0
 
 
-def child(case: str, model_dir: Path, repeat: int) -> None:
-    """Runs one case `repeat` times in this interpreter and prints a JSON result line."""
-    import gc
-
+def loader(case: str, model_dir: Path):
+    """The load function of one case, its libraries imported beforehand."""
     from velmora_dryx import lornet
 
     shards = sorted(model_dir.glob("*.safetensors"))
@@ -102,7 +101,9 @@ def child(case: str, model_dir: Path, repeat: int) -> None:
             for s in shards:
                 out.update(load_file(str(s)))
             return out
-    elif case == "torch_plain":
+
+        return load
+    if case == "torch_plain":
         import torch
         from safetensors.torch import load_file
 
@@ -111,52 +112,54 @@ def child(case: str, model_dir: Path, repeat: int) -> None:
             for s in shards:
                 out.update((k, v.to(torch.float32).numpy()) for k, v in load_file(str(s)).items())
             return out
-    elif case in ("lornet_safe_f32", "lornet_safe_bf16"):
-        import safetensors  # noqa: F401  (imports paid before timing, as for the baseline)
 
-        if case == "lornet_safe_bf16":
-            import safetensors.torch  # noqa: F401
-            import torch  # noqa: F401
+        return load
+    import safetensors  # noqa: F401  (imports paid before timing, as for the baselines)
 
-        def load():
-            return lornet.load_state_dict_numpy_safe(model_dir)
-    else:
-        import safetensors  # noqa: F401
+    if case == "lornet_safe_bf16":
+        import safetensors.torch  # noqa: F401
+        import torch  # noqa: F401
+    if case == "lornet_numpy":
+        return lambda: lornet.load_state_dict_numpy(model_dir)
+    return lambda: lornet.load_state_dict_numpy_safe(model_dir)
 
-        def load():
-            return lornet.load_state_dict_numpy(model_dir)
 
+def child(cases: list[str], model_dir: Path, repeat: int) -> None:
+    """Times the cases round-robin after one warm-up each (so that a slow spell of this
+    shared machine hits them alike), or, for a single case, measures its peak memory.
+    Prints one JSON line."""
+    import gc
+
+    loads = {case: loader(case, model_dir) for case in cases}
     before = memory_kib("VmRSS")
-    times, result_bytes = [], 0
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        out = load()
-        times.append(time.perf_counter() - t0)
-        assert all(a.dtype == np.float32 for a in out.values())
-        result_bytes = sum(a.nbytes for a in out.values())
-        del out
-        gc.collect()
-    peak = memory_kib("VmHWM") - before
-    print(json.dumps({"times": times, "peak_mib": peak / 1024, "result_mib": result_bytes / MIB}))
+    times = {case: [] for case in cases}
+    result_mib = {}
+    for r in range(repeat + 1):
+        for case, load in loads.items():
+            t0 = time.perf_counter()
+            out = load()
+            elapsed = time.perf_counter() - t0
+            if r > 0 or len(cases) == 1:
+                times[case].append(elapsed)
+            assert all(a.dtype == np.float32 for a in out.values())
+            result_mib[case] = sum(a.nbytes for a in out.values()) / MIB
+            del out
+            gc.collect()
+        if len(cases) == 1:
+            break
+    peak = (memory_kib("VmHWM") - before) / 1024
+    print(json.dumps({"times": times, "peak_mib": peak, "result_mib": result_mib}))
 
 
-def run_case(case: str, model_dir: Path, repeat: int) -> dict:
+def run_child(cases: list[str], model_dir: Path, repeat: int) -> dict:
     done = subprocess.run(
-        [
-            sys.executable,
-            __file__,
-            "--case",
-            case,
-            "--dir",
-            str(model_dir),
-            "--repeat",
-            str(repeat),
-        ],
+        [sys.executable, __file__, "--cases", ",".join(cases), "--dir", str(model_dir)]
+        + ["--repeat", str(repeat)],
         capture_output=True,
         text=True,
     )
     if done.returncode != 0:
-        raise SystemExit(f"case {case} failed:\n{done.stderr}")
+        raise SystemExit(f"cases {cases} failed:\n{done.stderr}")
     return json.loads(done.stdout.strip().splitlines()[-1])
 
 
@@ -164,16 +167,17 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--mib", type=int, default=256, help="bytes on disk per model, in MiB")
     parser.add_argument("--repeat", type=int, default=5)
-    parser.add_argument("--case", choices=sorted(CASES))
+    parser.add_argument("--cases", help="internal: comma-separated cases to run in this process")
     parser.add_argument("--dir", type=Path)
     args = parser.parse_args()
-    if args.case:
-        child(args.case, args.dir, args.repeat)
+    if args.cases:
+        child(args.cases.split(","), args.dir, args.repeat)
         return
 
     has_torch = importlib.util.find_spec("torch") is not None
     with tempfile.TemporaryDirectory(prefix="bench_load_") as tmp:
         f32, bf16 = make_models(Path(tmp), args.mib)
+        os.sync()  # no write-back of the new files during the timings
         groups = [(f32, "st_numpy", ["lornet_numpy", "lornet_safe_f32"])]
         if has_torch:
             groups.append((bf16, "torch_plain", ["lornet_safe_bf16"]))
@@ -184,15 +188,16 @@ def main() -> None:
         head = f"{'case':<18}{'loader':<48}{'disk MiB':>9}{'median s':>10}{'best s':>9}"
         print(head + f"{'ratio':>7}{'result MiB':>11}{'peak MiB':>10}")
         for model_dir, base, others in groups:
-            base_median = None
-            for case in [base, *others]:
-                r = run_case(case, model_dir, args.repeat)
-                median = statistics.median(r["times"])
-                base_median = base_median or median
+            cases = [base, *others]
+            timed = run_child(cases, model_dir, args.repeat)["times"]
+            base_median = statistics.median(timed[base])
+            for case in cases:
+                mem = run_child([case], model_dir, 1)  # its own process: its own peak
+                median = statistics.median(timed[case])
                 print(
                     f"{case:<18}{CASES[case]:<48}{disk[model_dir]:>9.0f}{median:>10.3f}"
-                    f"{min(r['times']):>9.3f}{median / base_median:>7.2f}"
-                    f"{r['result_mib']:>11.0f}{r['peak_mib']:>10.0f}"
+                    f"{min(timed[case]):>9.3f}{median / base_median:>7.2f}"
+                    f"{mem['result_mib'][case]:>11.0f}{mem['peak_mib']:>10.0f}"
                 )
         if not has_torch:
             print("bfloat16 fallback skipped: torch is not installed for this interpreter")
