@@ -119,45 +119,26 @@ def test_ensure_cache_before_import_points_the_hub_library_at_the_cache(tmp_path
     assert out.strip() == cache
 
 
+# The argument conventions themselves belong to the shared layer; these pin that the two
+# str parameters are declared as such.
 @pytest.mark.parametrize(
     "call, message",
     [
         (
             lambda: lornet.ensure_cache(Path("/tmp")),
-            "Argument 'cache_dir' has incorrect type (expected str, got PosixPath)",
+            "'cache_dir' has incorrect type (expected str, got PosixPath)",
         ),
         (
-            lambda: lornet.ensure_cache(None),
-            "Argument 'cache_dir' has incorrect type (expected str, got NoneType)",
+            lambda: lornet.snapshot(None),
+            "'repo_id' has incorrect type (expected str, got NoneType)",
         ),
-        (
-            lambda: lornet.snapshot(b"org/model"),
-            "Argument 'repo_id' has incorrect type (expected str, got bytes)",
-        ),
-        (lambda: lornet.snapshot(), "snapshot() takes exactly 1 positional argument (0 given)"),
-        (
-            lambda: lornet.snapshot("a", "b"),
-            "snapshot() takes exactly 1 positional argument (2 given)",
-        ),
-        (
-            lambda: lornet.snapshot("a", revision="main"),
-            "snapshot() got an unexpected keyword argument 'revision'",
-        ),
+        (lambda: lornet.snapshot("a", revision="main"), "unexpected keyword argument 'revision'"),
     ],
 )
 def test_argument_errors(call, message):
     with pytest.raises(TypeError) as info:
         call()
-    assert str(info.value) == message
-
-
-def test_str_subclass_is_refused_with_a_note():
-    class Name(str):
-        pass
-
-    with pytest.raises(TypeError, match="expected str, got Name") as info:
-        lornet.ensure_cache(Name("/tmp"))
-    assert any("Subclasses of built-in types" in n for n in info.value.__notes__)
+    assert message in str(info.value)
 
 
 def test_snapshot_asks_for_exactly_the_five_patterns(monkeypatch, tmp_path):
@@ -171,17 +152,15 @@ def test_snapshot_asks_for_exactly_the_five_patterns(monkeypatch, tmp_path):
     monkeypatch.setattr(hub, "snapshot_download", fake_download)
     first = lornet.snapshot("org/model")
     assert first == tmp_path / "snap" and isinstance(first, Path)
-    calls[0][1]["allow_patterns"].append(
-        "*.bin"
-    )  # a caller's change must not leak into the next call
+    # Each call gets its own list: a change to one must not reach the next.
+    calls[0][1]["allow_patterns"].append("*.bin")
     lornet.snapshot("org/other")
     patterns = ["*.safetensors", "*.json", "*.txt", "tokenizer*", "*.model"]
     assert calls[1] == (("org/other",), {"allow_patterns": patterns})
 
 
-@pytest.mark.parametrize("missing", ["huggingface_hub"])
-def test_snapshot_without_the_hub_library_raises_import_error_at_the_call(monkeypatch, missing):
-    monkeypatch.setitem(sys.modules, missing, None)
+def test_snapshot_without_the_hub_library_raises_import_error_at_the_call(monkeypatch):
+    monkeypatch.setitem(sys.modules, "huggingface_hub", None)
     with pytest.raises(ImportError):
         lornet.snapshot("org/model")
 
