@@ -69,6 +69,11 @@ class _Reader:
         return a
 
 
+@pytest.mark.parametrize("load", LOADERS)
+def test_default_dtype_is_numpys_float32_bound_at_import(load):
+    assert load.__defaults__ == (np.float32,) and load.__defaults__[0] is np.float32
+
+
 def test_float32_shards_load_in_shard_order_without_copies(monkeypatch, two_f32_shards):
     model_dir, first, second = two_f32_shards
     rec = Recorder(safetensors.safe_open)

@@ -133,11 +133,18 @@ def test_missing_library_raises_import_error_at_the_call(monkeypatch, tmp_path, 
 @pytest.fixture(scope="module")
 def tiny_model(tmp_path_factory):
     """A two-layer causal LM with tied embeddings and a word-level tokenizer, saved locally."""
+    with pytest.MonkeyPatch.context() as mp:
+        # Before the Hugging Face libraries are first imported: they read these at import.
+        mp.setenv("HF_HUB_OFFLINE", "1")
+        mp.setenv("TRANSFORMERS_OFFLINE", "1")
+        yield _save_tiny_model(tmp_path_factory.mktemp("tiny-lm"))
+
+
+def _save_tiny_model(model_dir):
     torch = pytest.importorskip("torch")
     transformers = pytest.importorskip("transformers")
     from tokenizers import Tokenizer, models, pre_tokenizers, trainers
 
-    model_dir = tmp_path_factory.mktemp("tiny-lm")
     tok = Tokenizer(models.WordLevel(unk_token="[UNK]"))
     tok.pre_tokenizer = pre_tokenizers.Whitespace()
     tok.train_from_iterator(LINES, trainers.WordLevelTrainer(special_tokens=["[UNK]"]))
