@@ -1,10 +1,513 @@
-// Module velmora_dryx.lornet.
+// Module velmora_dryx.lornet: Hugging Face cache and snapshots, safetensors state-dict
+// loading (with a torch fallback for bfloat16 shards) and sliding-window perplexity.
+//
+// The Hugging Face libraries, safetensors and torch are imported inside each operation at
+// every call, so importing this module needs nothing but numpy and the cache location set
+// by ensure_cache can take effect before any of them is first loaded.
+#include <climits>
+#include <string>
+
+#include "bridge/errors.hpp"
 #include "bridge/module.hpp"
+
+namespace velmora::lornet {
 
 namespace {
 
-void body(velmora::bridge::ModuleBuilder& b) { b.import("numpy", "np"); }
+using bridge::Args;
+using bridge::Conv;
+using bridge::FunctionDef;
+using bridge::Kind;
+using bridge::Param;
+
+constexpr const char* kModuleName = "velmora_dryx.lornet";
+
+// ---------------------------------------------------------------------------------------
+// Python statements the operations need: `from m import name`, `with`, `except Exception`.
+
+// `from module import name`, as the statement raises it when the name is missing.
+py::Obj from_import(const char* module, const char* name) {
+  py::Obj m = py::import(module);
+  PyObject* v = PyObject_GetAttrString(m.get(), name);
+  if (v != nullptr) return py::Obj::steal(v);
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::PythonError{};
+  PyErr_Clear();
+  PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
+  throw py::PythonError{};
+}
+
+// The pending exception, taken out of the interpreter as one normalised instance.
+class Raised {
+ public:
+  Raised() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    exc_ = PyErr_GetRaisedException();
+#else
+    PyObject *type = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &exc_, &tb);
+    PyErr_NormalizeException(&type, &exc_, &tb);
+    if (tb != nullptr && exc_ != nullptr) PyException_SetTraceback(exc_, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+#endif
+  }
+  ~Raised() { Py_XDECREF(exc_); }
+  Raised(const Raised&) = delete;
+  Raised& operator=(const Raised&) = delete;
+
+  PyObject* get() const noexcept { return exc_; }
+  py::Obj type() const { return py::Obj::borrow(reinterpret_cast<PyObject*>(Py_TYPE(exc_))); }
+  py::Obj traceback() const {
+    PyObject* tb = PyException_GetTraceback(exc_);
+    return tb != nullptr ? py::Obj::steal(tb) : py::none();
+  }
+  // Makes it the pending exception again.
+  [[noreturn]] void rethrow() {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(std::exchange(exc_, nullptr));
+#else
+    PyObject* exc = std::exchange(exc_, nullptr);
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))), exc,
+                  PyException_GetTraceback(exc));
+#endif
+    throw py::PythonError{};
+  }
+
+ private:
+  PyObject* exc_ = nullptr;
+};
+
+// While alive, `exc` is the exception being handled (as inside an except block), so an error
+// raised meanwhile carries it as its __context__.
+class Handling {
+ public:
+  explicit Handling(PyObject* exc) noexcept : saved_(PyErr_GetHandledException()) {
+    PyErr_SetHandledException(exc);
+  }
+  ~Handling() {
+    PyErr_SetHandledException(saved_);
+    Py_XDECREF(saved_);
+  }
+  Handling(const Handling&) = delete;
+  Handling& operator=(const Handling&) = delete;
+
+ private:
+  PyObject* saved_;
+};
+
+// Turns the C++ exception being handled into the pending Python exception and takes it.
+// Call only from a catch block.
+void take_pending() noexcept { bridge::set_python_error(); }
+
+// `with manager as value: body(value)`: __exit__ runs on every way out and sees the
+// exception leaving the body; it may suppress it, as the statement lets it.
+template <class F>
+void with_context(const py::Obj& manager, F&& body) {
+  py::Obj exit = manager.attr("__exit__");
+  py::Obj value = manager.attr("__enter__")();
+  try {
+    body(value);
+  } catch (...) {
+    take_pending();
+    Raised err;
+    bool suppress = false;
+    {
+      Handling handling(err.get());
+      suppress = exit(err.type(), py::Obj::borrow(err.get()), err.traceback()).truthy();
+    }
+    if (suppress) return;
+    err.rethrow();
+  }
+  exit(py::none(), py::none(), py::none());
+}
+
+void check_signals() {
+  if (PyErr_CheckSignals() < 0) throw py::PythonError{};
+}
+
+// Iterates any iterable, calling f on each item; signals are checked between items.
+template <class F>
+void for_each(const py::Obj& iterable, F&& f) {
+  py::Obj it = py::Obj::steal(PyObject_GetIter(iterable.get()));
+  while (PyObject* raw = PyIter_Next(it.get())) {
+    py::Obj item = py::Obj::steal(raw);
+    f(item);
+    check_signals();
+  }
+  if (PyErr_Occurred()) throw py::PythonError{};
+}
+
+void set_item(const py::Obj& mapping, const py::Obj& key, const py::Obj& value) {
+  if (PyObject_SetItem(mapping.get(), key.get(), value.get()) < 0) throw py::PythonError{};
+}
+
+py::Obj slice(const py::Obj& start, const py::Obj& stop) {
+  return py::Obj::steal(PySlice_New(start.get(), stop.get(), nullptr));
+}
+
+// array.astype(dtype, copy=False): the array itself when it already has that element type.
+py::Obj cast(const py::Obj& array, const py::Obj& dtype) {
+  return array.attr("astype").call({dtype}, {{"copy", py::boolean(false)}});
+}
+
+// A module-level name as the module holds it now, so that a function replaced there (as a
+// test or a caller may do) is the one called; empty when the module is not loaded.
+py::Obj module_global(const char* name) {
+  py::Obj key = py::str(kModuleName);
+  PyObject* m = PyImport_GetModule(key.get());
+  if (m == nullptr) {
+    if (PyErr_Occurred()) throw py::PythonError{};
+    return {};
+  }
+  py::Obj module = py::Obj::steal(m);
+  return module.attr(name);
+}
+
+// A Python int saturated to the range of long long (sizes and counts beyond it behave alike).
+long long saturated(const py::Obj& v) {
+  int overflow = 0;
+  long long r = PyLong_AsLongLongAndOverflow(v.get(), &overflow);
+  if (r == -1 && PyErr_Occurred()) throw py::PythonError{};
+  if (overflow > 0) return LLONG_MAX;
+  if (overflow < 0) return LLONG_MIN;
+  return r;
+}
+
+// ---------------------------------------------------------------------------------------
+// Cache and snapshots.
+
+py::Obj ensure_cache(const Args& a) {
+  py::Obj environ = py::import("os").attr("environ");
+  py::Obj setdefault = environ.attr("setdefault");
+  setdefault(py::str("HF_HOME"), a.obj(0));
+  setdefault(py::str("HF_HUB_DISABLE_SYMLINKS_WARNING"), py::str("1"));
+  return py::none();
+}
+
+py::Obj snapshot(const Args& a) {
+  py::Obj download = from_import("huggingface_hub", "snapshot_download");
+  // Weights only as safetensors; .bin and .pt files of the repository are never fetched.
+  py::Obj patterns = py::list();
+  for (const char* p : {"*.safetensors", "*.json", "*.txt", "tokenizer*", "*.model"}) {
+    py::list_append(patterns, py::str(p));
+  }
+  py::Obj dir = download.call({a.obj(0)}, {{"allow_patterns", patterns}});
+  return py::import("pathlib").attr("Path")(dir);
+}
+
+py::Obj shard_files(const py::Obj& model_dir) {
+  py::Obj found = model_dir.attr("glob")(py::str("*.safetensors"));
+  py::Obj shards = py::Obj::steal(PySequence_List(found.get()));
+  if (PyList_Sort(shards.get()) < 0) throw py::PythonError{};
+  if (PyList_GET_SIZE(shards.get()) == 0) {
+    bridge::raise(PyExc_FileNotFoundError, "No .safetensors in " + py::text(model_dir));
+  }
+  return shards;
+}
+
+py::Obj shard_files_impl(const Args& a) { return shard_files(a.obj(0)); }
+
+// The shard list through the module's current _shard_files.
+py::Obj call_shard_files(const py::Obj& model_dir) {
+  py::Obj f = module_global("_shard_files");
+  return f ? f(model_dir) : shard_files(model_dir);
+}
+
+py::Obj model_disk_bytes(const Args& a) {
+  py::Obj total = py::integer(0);
+  // stat() follows links, so a shard kept in the hub cache as a link counts its blob.
+  for_each(call_shard_files(a.obj(0)), [&](const py::Obj& shard) {
+    py::Obj size = shard.attr("stat")().attr("st_size");
+    total = py::Obj::steal(PyNumber_Add(total.get(), size.get()));
+  });
+  return py::Obj::steal(PyNumber_Long(total.get()));
+}
+
+// ---------------------------------------------------------------------------------------
+// State-dict loading.
+
+// Stores every tensor of one shard, read by the numpy backend, into `out` (later values
+// replace earlier ones in place). The reader is closed on every way out.
+void read_shard_numpy(const py::Obj& safe_open, const py::Obj& shard, const py::Obj& dtype,
+                      const py::Obj& out) {
+  py::Obj reader = safe_open.call({shard.str()}, {{"framework", py::str("np")}});
+  with_context(reader, [&](const py::Obj& f) {
+    py::Obj get_tensor = f.attr("get_tensor");
+    for_each(f.attr("keys")(),
+             [&](const py::Obj& name) { set_item(out, name, cast(get_tensor(name), dtype)); });
+  });
+}
+
+py::Obj load_state_dict_numpy(const Args& a) {
+  py::Obj safe_open = from_import("safetensors", "safe_open");
+  py::Obj dtype = a.obj(1);
+  py::Obj out = py::dict();
+  for_each(call_shard_files(a.obj(0)),
+           [&](const py::Obj& shard) { read_shard_numpy(safe_open, shard, dtype, out); });
+  return out;
+}
+
+py::Obj bf16_safe_load(const py::Obj& shard, const py::Obj& dtype) {
+  py::Obj torch = py::import("torch");
+  py::Obj load_file = from_import("safetensors.torch", "load_file");
+  py::Obj loaded = load_file(shard.str());
+  py::Obj float32 = torch.attr("float32");
+  py::Obj out = py::dict();
+  for_each(loaded.attr("items")(), [&](const py::Obj& pair) {
+    // Every tensor takes the float32 step, whatever its stored type.
+    py::Obj array = pair.item(1).attr("to")(float32).attr("numpy")();
+    set_item(out, pair.item(0), cast(array, dtype));
+  });
+  return out;
+}
+
+py::Obj bf16_safe_load_impl(const Args& a) { return bf16_safe_load(a.obj(0), a.obj(1)); }
+
+py::Obj load_state_dict_numpy_safe(const Args& a) {
+  py::Obj dtype = a.obj(1);
+  py::Obj out = py::dict();
+  for_each(call_shard_files(a.obj(0)), [&](const py::Obj& shard) {
+    try {
+      py::Obj safe_open = from_import("safetensors", "safe_open");
+      read_shard_numpy(safe_open, shard, dtype, out);
+      return;
+    } catch (...) {
+      take_pending();
+    }
+    // Only the Exception family falls back; an interrupt goes on up.
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::PythonError{};
+    Raised failed;
+    // The whole shard is stored again from the torch path, so a value the failed attempt had
+    // already stored never survives; an error of the fallback chains to the first one.
+    Handling handling(failed.get());
+    py::Obj f = module_global("_bf16_safe_load");
+    py::Obj reloaded = f ? f(shard, dtype) : bf16_safe_load(shard, dtype);
+    out.attr("update")(reloaded);
+  });
+  return out;
+}
+
+// ---------------------------------------------------------------------------------------
+// Perplexity.
+
+py::Obj load_wikitext_ids(const py::Obj& model_dir, const py::Obj& max_tokens) {
+  py::Obj auto_tokenizer = from_import("transformers", "AutoTokenizer");
+  py::Obj load_dataset = from_import("datasets", "load_dataset");
+  py::Obj tokenizer = auto_tokenizer.attr("from_pretrained")(model_dir.str());
+  py::Obj data = load_dataset.call({py::str("Salesforce/wikitext"), py::str("wikitext-2-raw-v1")},
+                                   {{"split", py::str("test")}});
+  // Non-blank lines, kept unstripped, joined by one blank line.
+  py::Obj kept = py::list();
+  for_each(data.item(py::str("text")), [&](const py::Obj& line) {
+    if (line.attr("strip")().truthy()) py::list_append(kept, line);
+  });
+  py::Obj text = py::Obj::steal(PyUnicode_Join(py::str("\n\n").get(), kept.get()));
+  py::Obj ids = tokenizer.call({text}, {{"return_tensors", py::str("pt")}})
+                    .attr("input_ids")
+                    .item(py::integer(0));
+  // A cap of 0 keeps everything; a negative one drops that many ids from the end.
+  if (max_tokens.truthy()) {
+    py::Obj n = py::integer(static_cast<long long>(ids.size()));
+    int longer = PyObject_RichCompareBool(n.get(), max_tokens.get(), Py_GT);
+    if (longer < 0) throw py::PythonError{};
+    if (longer == 1) ids = ids.item(slice(py::none(), max_tokens));
+  }
+  return ids;
+}
+
+py::Obj load_wikitext_ids_impl(const Args& a) { return load_wikitext_ids(a.obj(0), a.obj(1)); }
+
+// Loads a numpy state dict into the model (sharing memory until the model copies it in);
+// refuses one that leaves parameters other than the tied output projection unset or names
+// parameters the model lacks.
+void load_into(const py::Obj& torch, const py::Obj& model, const py::Obj& state_dict) {
+  py::Obj from_numpy = torch.attr("from_numpy");
+  py::Obj asarray = py::import("numpy").attr("asarray");
+  py::Obj tensors = py::dict();
+  for_each(py::Obj::steal(PyDict_Items(state_dict.get())), [&](const py::Obj& pair) {
+    set_item(tensors, pair.item(0), from_numpy(asarray(pair.item(1))));
+  });
+  py::Obj result = model.attr("load_state_dict").call({tensors}, {{"strict", py::boolean(false)}});
+  // missing, unexpected = result
+  py::Obj pair = py::Obj::steal(PySequence_Tuple(result.get()));
+  const Py_ssize_t got = PyTuple_GET_SIZE(pair.get());
+  if (got > 2) bridge::raise_value_error("too many values to unpack (expected 2)");
+  if (got < 2) {
+    bridge::raise_value_error("not enough values to unpack (expected 2, got " +
+                              std::to_string(got) + ")");
+  }
+  py::Obj missing = pair.item(Py_ssize_t{0});
+  py::Obj unexpected = pair.item(Py_ssize_t{1});
+  py::Obj tied = py::str("lm_head");
+  py::Obj left = py::list();
+  for_each(missing, [&](const py::Obj& name) {
+    int has = PySequence_Contains(name.get(), tied.get());
+    if (has < 0) throw py::PythonError{};
+    if (has == 0) py::list_append(left, name);
+  });
+  if (left.size() > 0 || unexpected.truthy()) {
+    bridge::raise(PyExc_RuntimeError, "state_dict mismatch missing=" + py::text(left) +
+                                          " unexpected=" + py::text(unexpected));
+  }
+}
+
+py::Obj perplexity_from_state_dict(const Args& a) {
+  py::Obj torch = py::import("torch");
+  py::Obj auto_model = from_import("transformers", "AutoModelForCausalLM");
+  py::Obj model_dir = a.obj(0);
+  py::Obj model = auto_model.attr("from_pretrained")
+                      .call({model_dir.str()}, {{"dtype", torch.attr("float32")}});
+  if (!a.is_none(1)) load_into(torch, model, a.obj(1));
+  model.attr("eval")();
+
+  py::Obj f = module_global("_load_wikitext_ids");
+  py::Obj ids = f ? f(model_dir, a.obj(2)) : load_wikitext_ids(model_dir, a.obj(2));
+  const long long n = static_cast<long long>(ids.size());
+  const long long window = saturated(a.obj(3));
+  const long long stride = saturated(a.obj(4));
+  if (stride == 0) bridge::raise_value_error("range() arg 3 must not be zero");
+  // A negative stride would score nothing and report a perfect 1.0, and a window of 0 or
+  // less would feed empty (or, sliced from the end, wrong) inputs: both are refused.
+  if (stride < 0) {
+    bridge::raise_value_error("stride must be positive, got " + std::to_string(stride));
+  }
+  if (window <= 0) {
+    bridge::raise_value_error("window must be positive, got " + std::to_string(window));
+  }
+
+  double nll_sum = 0.0;
+  long long n_tok = 0;
+  py::Obj ignore = py::integer(-100);
+  py::Obj all = slice(py::none(), py::none());
+  with_context(torch.attr("no_grad")(), [&](const py::Obj&) {
+    long long prev_end = 0;
+    for (long long begin = 0; begin < n;) {
+      const long long end = window >= n - begin ? n : begin + window;
+      py::Obj input =
+          ids.item(slice(py::integer(begin), py::integer(end))).attr("unsqueeze")(py::integer(0));
+      py::Obj labels = input.attr("clone")();
+      // Positions already scored by an earlier window serve only as context.
+      const long long length = end - begin;
+      const long long context = length - (end - prev_end);
+      if (context > 0) {
+        set_item(labels, py::tuple({all, slice(py::none(), py::integer(context))}), ignore);
+      }
+      py::Obj loss = model.call({input}, {{"labels", labels}}).attr("loss");
+      const double mean = py::Obj::steal(PyNumber_Float(loss.get())).as_double();
+      const long long count = context > 0 ? length - context : length;
+      nll_sum += mean * static_cast<double>(count);
+      n_tok += count;
+      prev_end = end;
+      if (end == n) break;
+      check_signals();
+      if (stride > n - begin) break;
+      begin += stride;
+    }
+  });
+  const double mean_nll = nll_sum / static_cast<double>(n_tok > 1 ? n_tok : 1);
+  py::Obj ppl = py::import("numpy").attr("exp")(py::floating(mean_nll));
+  return py::Obj::steal(PyNumber_Float(ppl.get()));
+}
+
+// ---------------------------------------------------------------------------------------
+// Function tables and the module body.
+
+const FunctionDef kEnsureCache{"ensure_cache",
+                               "ensure_cache",
+                               "Point the HF cache at a roomy drive BEFORE importing transformers.",
+                               {Param{"cache_dir", "str", Conv::Str}},
+                               "None",
+                               ensure_cache};
+
+const FunctionDef kSnapshot{"snapshot",
+                            "snapshot",
+                            "Download (or reuse) a model snapshot; return its local dir.",
+                            {Param{"repo_id", "str", Conv::Str}},
+                            "Path",
+                            snapshot};
+
+const FunctionDef kShardFiles{"_shard_files", "_shard_files",
+                              nullptr,        {Param{"model_dir", "Path"}},
+                              "list[Path]",   shard_files_impl};
+
+const FunctionDef kModelDiskBytes{"model_disk_bytes",
+                                  "model_disk_bytes",
+                                  "Bytes of the actual weight shards as shipped (native dtype).",
+                                  {Param{"model_dir", "Path"}},
+                                  "int",
+                                  model_disk_bytes};
+
+const FunctionDef kLoadNumpy{
+    "load_state_dict_numpy",
+    "load_state_dict_numpy",
+    "Load all safetensors shards into one {name: np.ndarray} dict (cast to dtype).",
+    {Param{"model_dir", "Path"},
+     Param{"dtype", nullptr, Conv::Any, Kind::Positional, bridge::expr_default("np.float32")}},
+    "dict[str, np.ndarray]",
+    load_state_dict_numpy};
+
+const FunctionDef kBf16SafeLoad{
+    "_bf16_safe_load",
+    "_bf16_safe_load",
+    "Load a shard via torch when bf16 is present (np backend rejects bf16).",
+    {Param{"shard", "Path"}, Param{"dtype", nullptr}},
+    "dict[str, np.ndarray]",
+    bf16_safe_load_impl};
+
+const FunctionDef kLoadNumpySafe{
+    "load_state_dict_numpy_safe",
+    "load_state_dict_numpy_safe",
+    "Robust loader: falls back to torch per-shard if the np backend trips on bf16.",
+    {Param{"model_dir", "Path"},
+     Param{"dtype", nullptr, Conv::Any, Kind::Positional, bridge::expr_default("np.float32")}},
+    "dict[str, np.ndarray]",
+    load_state_dict_numpy_safe};
+
+const FunctionDef kLoadWikitextIds{
+    "_load_wikitext_ids",
+    "_load_wikitext_ids",
+    "Tokenize wikitext-2 test text with the model's tokenizer; cap length.",
+    {Param{"model_dir", "Path"}, Param{"max_tokens", "int", Conv::Int}},
+    nullptr,
+    load_wikitext_ids_impl};
+
+const FunctionDef kPerplexity{
+    "perplexity_from_state_dict",
+    "perplexity_from_state_dict",
+    "Sliding-window perplexity on wikitext-2 test.\n\n"
+    "With state_dict None the model directory's pretrained weights are evaluated (the\n"
+    "baseline); otherwise the numpy state dict is loaded into the model first (a\n"
+    "reconstructed delta).",
+    {Param{"model_dir", "Path"},
+     Param{"state_dict", "dict[str, np.ndarray] | None", Conv::DictOrNone},
+     Param{"max_tokens", "int", Conv::Int, Kind::KeywordOnly, bridge::int_default(4096)},
+     Param{"window", "int", Conv::Int, Kind::KeywordOnly, bridge::int_default(1024)},
+     Param{"stride", "int", Conv::Int, Kind::KeywordOnly, bridge::int_default(512)}},
+    "float",
+    perplexity_from_state_dict};
+
+void body(bridge::ModuleBuilder& b) {
+  b.import("os");
+  b.from_import("pathlib", "Path");
+  b.import("numpy", "np");
+  for (const FunctionDef* def :
+       {&kEnsureCache, &kSnapshot, &kShardFiles, &kModelDiskBytes, &kLoadNumpy, &kBf16SafeLoad,
+        &kLoadNumpySafe, &kLoadWikitextIds, &kPerplexity}) {
+    b.function(def);
+  }
+}
 
 }  // namespace
 
-VELMORA_MODULE(lornet, "velmora_dryx.lornet", nullptr, body)
+}  // namespace velmora::lornet
+
+VELMORA_MODULE(
+    lornet, "velmora_dryx.lornet",
+    "Hugging Face I/O for the base+delta experiment.\n\n"
+    "Turns the safetensors shards of a model snapshot into {name: float32 ndarray} dicts,\n"
+    "measures the on-disk size of a model's weight shards, and evaluates a state dict by\n"
+    "sliding-window perplexity on WikiText-2.\n\n"
+    "Models on disk use tied embeddings: the lm_head weight is omitted, so the key sets of a\n"
+    "base model and of every fine-tune of it match exactly and deltas are well defined per\n"
+    "key. Everything is CPU-friendly: float32 arithmetic and small evaluation windows.",
+    velmora::lornet::body)

@@ -1,0 +1,71 @@
+"""Test helpers for the Hugging Face I/O module: safetensors files written by hand.
+
+The writer follows the file format directly (little-endian header length, JSON header, raw
+little-endian data), so the tests do not depend on the library under test to make their
+inputs, and bfloat16 shards can be written without torch or ml_dtypes.
+"""
+
+import json
+import struct
+from dataclasses import dataclass
+from pathlib import Path
+
+import numpy as np
+
+_CODES = {
+    "float64": "F64",
+    "float32": "F32",
+    "float16": "F16",
+    "int64": "I64",
+    "int32": "I32",
+    "int8": "I8",
+    "uint8": "U8",
+}
+
+
+@dataclass
+class Bf16:
+    """A bfloat16 tensor, kept as its raw 16-bit patterns."""
+
+    bits: np.ndarray  # uint16
+
+    @classmethod
+    def from_float32(cls, values) -> "Bf16":
+        # Truncation keeps the top half of each float32: the result is exactly representable.
+        v = np.ascontiguousarray(values, dtype=np.float32)
+        return cls((v.view(np.uint32) >> 16).astype(np.uint16))
+
+    def widened(self) -> np.ndarray:
+        """The exact float32 values of the bfloat16 patterns."""
+        return (self.bits.astype(np.uint32) << 16).view(np.float32)
+
+
+def write_shard(path: Path, tensors: dict) -> Path:
+    """Writes a safetensors file with the tensors in the given order."""
+    header, blobs, offset = {}, [], 0
+    for name, t in tensors.items():
+        if isinstance(t, Bf16):
+            code, shape, raw = "BF16", t.bits.shape, t.bits.astype("<u2").tobytes()
+        else:
+            a = np.ascontiguousarray(t)
+            code, shape, raw = (
+                _CODES[a.dtype.name],
+                a.shape,
+                a.astype(a.dtype.newbyteorder("<")).tobytes(),
+            )
+        header[name] = {
+            "dtype": code,
+            "shape": list(shape),
+            "data_offsets": [offset, offset + len(raw)],
+        }
+        blobs.append(raw)
+        offset += len(raw)
+    text = json.dumps(header).encode()
+    text += b" " * (-len(text) % 8)
+    path.write_bytes(struct.pack("<Q", len(text)) + text + b"".join(blobs))
+    return path
+
+
+def random_tensors(seed: int, names, shape=(3, 4), dtype=np.float32) -> dict:
+    rng = np.random.default_rng(seed)
+    return {n: rng.standard_normal(shape).astype(dtype) for n in names}
