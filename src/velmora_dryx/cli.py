@@ -78,6 +78,9 @@ class Output:
 
         items = list(items) if total is None else items
         total = len(items) if total is None else total
+        if not self.err.is_terminal:
+            yield from items
+            return
         with Progress(
             TextColumn("{task.description}"),
             BarColumn(),
@@ -592,8 +595,7 @@ def _describe(exc: BaseException) -> str:
         return str(exc)
     if isinstance(exc, KeyError):
         return f"missing key {exc.args[0]!r}" if exc.args else "missing key"
-    text = str(exc) or type(exc).__name__
-    return text.replace("\n", " ")
+    return str(exc) or type(exc).__name__
 
 
 if __name__ == "__main__":
