@@ -82,7 +82,9 @@ py::Obj tt_compress_impl(const py::Obj& tensor, PyObject* max_rank) {
   }
   std::vector<long long> r(ranks.begin(), ranks.end());
   py::Obj metadata = py::dict();
-  py::dict_set(metadata, "max_rank", py::integer(cap));
+  // The cap as given when it is above 1 (an int of any size), else 1.
+  py::dict_set(metadata, "max_rank",
+               cap > 1 ? py::Obj::steal(PyNumber_Long(max_rank)) : py::integer(1));
   py::dict_set(metadata, "ranks", py::tuple_of_ints(r.data(), r.size()));
   return make_record(state().tt, shape, py::str(py::text(dtype)), core_tuple, py::tuple({}),
                      metadata);
