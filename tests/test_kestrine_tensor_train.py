@@ -30,6 +30,9 @@ CASES = [
     ((64, 64), 8),
     ((7, 6, 5), 1),
     ((5, 1, 4), 3),
+    ((100, 120), 8),  # few leading vectors of an upper bidiagonal
+    ((120, 100), 8),  # ... and of a lower one
+    ((40, 50, 30), 6),
 ]
 
 
@@ -53,6 +56,34 @@ def test_matches_oracle(shape, cap, dtype):
     want = oracle.tt_decompress(cores, shape, t.dtype)
     assert got.shape == shape and got.dtype == dtype
     assert rel(got, want) < tol
+
+
+def spectrum_matrix(m, n, values):
+    q1 = np.linalg.qr(RNG.standard_normal((m, m)))[0]
+    q2 = np.linalg.qr(RNG.standard_normal((n, n)))[0]
+    s = np.zeros((m, n))
+    s[np.arange(len(values)), np.arange(len(values))] = values
+    return q1 @ s @ q2
+
+
+@pytest.mark.parametrize(
+    "values",
+    [
+        [9.0, 7.0, 5.0],  # rank 3 under a cap of 8: the kept tail is zero
+        [5.0] * 4 + [4.0] * 4 + [1.0] * 30,  # repeated values inside the kept set
+        np.logspace(0, -12, 60),  # a tail far below the leading value
+    ],
+)
+def test_structured_spectra_match_oracle(values):
+    t = spectrum_matrix(100, 90, values)
+    rec = k.tt_compress(t, 8)
+    cores, meta = oracle.tt_compress(t, 8)
+    assert rec.metadata == meta
+    got = k.tt_decompress(rec)
+    want = oracle.tt_decompress(cores, t.shape, t.dtype)
+    np.testing.assert_allclose(got, want, atol=1e-10 * np.abs(t).max())
+    u = rec.cores[0].reshape(100, 8)
+    np.testing.assert_allclose(u.T @ u, np.eye(8), atol=1e-10)
 
 
 def test_documented_small_case():

@@ -54,7 +54,7 @@ void tt_sweep(const S* x, const std::vector<std::int64_t>& shape,
     auto next = std::make_unique<TruncatedSvd<double>>(r * shape[k + 1], next_cols);
     s.resize(static_cast<std::size_t>(r));
     u.resize(static_cast<std::size_t>(rows * r));
-    svd->vectors(r, s.data(), u.data(), next->input());
+    svd->top_vectors(r, s.data(), u.data(), next->input());
     double* m = next->input();
     for (std::int64_t i = 0; i < r; ++i) {
       for (std::int64_t j = 0; j < rest; ++j) m[i * rest + j] *= s[static_cast<std::size_t>(i)];
