@@ -159,7 +159,7 @@ def main():
                     row += [fmt_seconds(m["seconds"]), f"{m['peak_mib']:.0f}"]
                 else:
                     row += [
-                        f"{m['seconds']:.3f}",
+                        fmt_seconds(m["seconds"]),
                         f"{base / m['seconds']:.2f}",
                         f"{m['peak_mib']:.0f}",
                     ]
