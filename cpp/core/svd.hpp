@@ -32,7 +32,9 @@ class TruncatedSvd {
   // All singular values in descending order. Requires reduce().
   std::vector<T> values();
 
-  // The top k singular triplets: s (k), U row-major m x k, Vt row-major k x n.
+  // The top k singular triplets: s (k), U row-major m x k, Vt row-major k x n. For k well
+  // below the rank only those k vectors of the bidiagonal are computed (inverse iteration
+  // on its Golub-Kahan tridiagonal, checked); otherwise all by divide and conquer.
   // k must not exceed full_rank(). Raises Error(LinAlg) when LAPACK does not converge.
   void vectors(std::int64_t k, T* s, T* u, T* vt);
 
