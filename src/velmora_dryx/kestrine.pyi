@@ -6,6 +6,7 @@ from collections.abc import Sequence as Sequence
 from dataclasses import dataclass as dataclass
 from dataclasses import field as field
 from enum import Enum as Enum
+from typing import Self
 
 import numpy as np
 
@@ -14,6 +15,7 @@ class CompressionMethod(str, Enum):
     SVD = "svd"
     TUCKER = "tucker"
     TENSOR_TRAIN = "tt"
+    def __new__(cls, value: object) -> Self: ...
 
 @dataclass(frozen=True)
 class CompressedTensor:
