@@ -10,7 +10,7 @@ from typing import Self
 
 import numpy as np
 
-class CompressionMethod(str, Enum):
+class CompressionMethod(str, Enum):  # noqa: UP042 - str first, as at run time
     NONE = "none"
     SVD = "svd"
     TUCKER = "tucker"
