@@ -36,6 +36,12 @@ class TruncatedSvd {
   // k must not exceed full_rank(). Raises Error(LinAlg) when LAPACK does not converge.
   void vectors(std::int64_t k, T* s, T* u, T* vt);
 
+  // The same triplets as vectors(), for k well below full_rank(): only the k wanted
+  // vectors of the bidiagonal are computed (bisection and inverse iteration on its
+  // Golub-Kahan tridiagonal) instead of all of them. Falls back to vectors() when k is a
+  // large share of the rank or the k-th singular value is too close to zero for that.
+  void top_vectors(std::int64_t k, T* s, T* u, T* vt);
+
  private:
   enum class Reduction { None, QR, LQ };
 
@@ -49,6 +55,10 @@ class TruncatedSvd {
   std::vector<T> tau_;   // QR/LQ reflector scalars
   std::vector<T> d_, e_, tauq_, taup_;
   bool reduced_ = false;
+
+  // Carries k bidiagonal singular vectors back to the input's basis: ub (nr x k) holds the
+  // left vectors of the bidiagonal as columns, vb (nr x k) the right ones.
+  void top_back_transform(int k, const T* ub, const T* vb, T* u, T* vt);
 
   T* core_data() noexcept { return reduction_ == Reduction::None ? a_.data() : core_.data(); }
 };

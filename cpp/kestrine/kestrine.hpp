@@ -1,6 +1,10 @@
 // Shared declarations of the kestrine module's source files.
 #pragma once
 
+#include <cstdint>
+#include <vector>
+
+#include "../bridge/arrays.hpp"
 #include "../bridge/function.hpp"
 #include "../bridge/module.hpp"
 #include "../bridge/py.hpp"
@@ -21,7 +25,12 @@ struct State {
 State& state();
 
 void define_records(bridge::ModuleBuilder& b);
+void define_algebra(bridge::ModuleBuilder& b);
+void define_tucker(bridge::ModuleBuilder& b);
+void define_tensor_train(bridge::ModuleBuilder& b);
 void define_svd(bridge::ModuleBuilder& b);
+void define_dispatch(bridge::ModuleBuilder& b);
+void define_suggest(bridge::ModuleBuilder& b);
 
 // CompressedTensor(method, shape, dtype, cores, factors, metadata).
 py::Obj make_record(PyObject* method, const py::Obj& shape, const py::Obj& dtype,
@@ -29,5 +38,51 @@ py::Obj make_record(PyObject* method, const py::Obj& shape, const py::Obj& dtype
 
 // "SVD requires ndim >= 2, got 1"-style check; returns ndim.
 long long tensor_ndim(const py::Obj& tensor);
+
+// A C-contiguous float32 or float64 array of exactly numpy's ndarray type (no subclass),
+// held through its buffer: the arrays the native fast paths accept. Anything else goes
+// through numpy itself so that its semantics hold exactly.
+class NativeArray {
+ public:
+  bool acquire(PyObject* o);
+  char format() const noexcept { return fmt_; }  // 'f' float32, 'd' float64
+  bool is_float() const noexcept { return fmt_ == 'f'; }
+  template <class T>
+  const T* data() const noexcept {
+    return buf_.data<T>();
+  }
+  std::int64_t size() const noexcept { return buf_.size(); }
+  int ndim() const noexcept { return static_cast<int>(shape_.size()); }
+  const std::vector<std::int64_t>& shape() const noexcept { return shape_; }
+  std::int64_t shape(int i) const noexcept { return shape_[static_cast<std::size_t>(i)]; }
+
+ private:
+  bridge::Buffer buf_;
+  char fmt_ = 0;
+  std::vector<std::int64_t> shape_;
+};
+
+// True for an object whose type is exactly numpy.ndarray.
+bool is_ndarray(PyObject* o);
+
+// An int argument as a long long, saturated at the type's range (so that a huge cap or
+// rank behaves as unlimited instead of overflowing).
+long long saturated_ll(PyObject* o);
+
+// The checks shared by the compressors: ndim of at least 2, otherwise ValueError
+// "<what> requires ndim >= 2, got <ndim>"; returns ndim.
+long long require_ndim2(const py::Obj& tensor, const char* what);
+
+// numpy-path building blocks with the module's exact semantics.
+py::Obj unfold_numpy(const py::Obj& tensor, const py::Obj& mode);
+py::Obj fold_numpy(const py::Obj& matrix, const py::Obj& mode, const py::Obj& shape);
+py::Obj mode_dot_any(const py::Obj& tensor, const py::Obj& matrix, const py::Obj& mode);
+
+// astype(dtype, copy=False).
+py::Obj astype_nocopy(const py::Obj& a, const py::Obj& dtype);
+
+// Native implementations the dispatcher calls directly.
+py::Obj tucker_compress_impl(const py::Obj& tensor, double rank_ratio, PyObject* min_rank);
+py::Obj tt_compress_impl(const py::Obj& tensor, PyObject* max_rank);
 
 }  // namespace velmora::kestrine

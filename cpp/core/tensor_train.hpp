@@ -1,0 +1,28 @@
+// Tensor-train (TT-SVD) sweep and contraction on row-major buffers.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace velmora {
+
+// The bond ranks of the left-to-right sweep for a shape and a cap (>= 1): r_k is the
+// smaller of the cap and the smaller extent of the k-th working matrix.
+std::vector<std::int64_t> tt_ranks(const std::vector<std::int64_t>& shape, std::int64_t cap);
+
+// The sweep in double precision over a row-major tensor of element type S. `ranks` come
+// from tt_ranks; cores[k] receives ranks[k-1] x shape[k] x ranks[k] elements of type T
+// (with r_0 = r_d = 1). Only the kept singular triplets of each working matrix are
+// computed. Raises Error(LinAlg) "SVD did not converge" for non-finite input, Error(Value)
+// for a working matrix too large for 32-bit LAPACK.
+template <class S, class T>
+void tt_sweep(const S* x, const std::vector<std::int64_t>& shape,
+              const std::vector<std::int64_t>& ranks, const std::vector<T*>& cores);
+
+// Contracts cores k = 0..d-1 of shapes (r[k], n[k], r[k+1]) left to right in T arithmetic;
+// `out` receives r[0] * prod(n) * r[d] elements. Raises as gemm_rm.
+template <class T>
+void tt_contract(const std::vector<const T*>& cores, const std::vector<std::int64_t>& r,
+                 const std::vector<std::int64_t>& n, T* out);
+
+}  // namespace velmora

@@ -1,0 +1,133 @@
+#include "tucker.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "algebra.hpp"
+#include "error.hpp"
+#include "lapack_call.hpp"
+#include "svd.hpp"
+
+namespace velmora {
+
+using lapack::check_info;
+using lapack::lwork_from;
+
+template <class T>
+void leading_left_vectors(std::vector<T>& a, std::int64_t n, std::int64_t cols, std::int64_t k,
+                          T* u) {
+  if (k <= 0) return;
+  check_lapack_size(n, cols);
+  if (cols * 10 < n * 16) {
+    // Square or tall: the truncated SVD back-transforms only k vectors on each side, and
+    // the right ones are no larger than the left ones here.
+    TruncatedSvd<T> svd(n, cols);
+    std::copy(a.begin(), a.end(), svd.input());
+    svd.reduce();
+    std::vector<T> s(static_cast<std::size_t>(k)), vt(static_cast<std::size_t>(k * cols));
+    svd.vectors(k, s.data(), u, vt.data());
+    return;
+  }
+  for (const T& v : a) {
+    if (!std::isfinite(v)) raise_linalg("SVD did not converge");
+  }
+  // The row-major n x cols buffer is the column-major cols x n matrix A^T; its QR factors
+  // give A = R^T Q^T, so the left singular vectors of A are those of the n x n R^T.
+  const auto& L = lapack::routines<T>();
+  lapack::require(reinterpret_cast<const void*>(L.geqrf), "geqrf");
+  int m = static_cast<int>(cols), nn = static_cast<int>(n), info = 0, lwork = -1;
+  std::vector<T> tau(static_cast<std::size_t>(n));
+  T query{};
+  L.geqrf(&m, &nn, a.data(), /* lda = */ &m, tau.data(), &query, &lwork, &info);
+  check_info<T>(info, "geqrf");
+  lwork = lwork_from(query);
+  {
+    std::vector<T> work(static_cast<std::size_t>(lwork));
+    L.geqrf(&m, &nn, a.data(), /* lda = */ &m, tau.data(), work.data(), &lwork, &info);
+    check_info<T>(info, "geqrf");
+  }
+  TruncatedSvd<T> svd(n, n);
+  T* rt = svd.input();
+  // Row i of R^T is column i of R: R(j, i) for j <= i sits at a[i * cols + j].
+  for (std::int64_t i = 0; i < n; ++i) {
+    for (std::int64_t j = 0; j < n; ++j)
+      rt[i * n + j] = j <= i ? a[static_cast<std::size_t>(i * cols + j)] : T(0);
+  }
+  svd.reduce();
+  std::vector<T> s(static_cast<std::size_t>(k)), vt(static_cast<std::size_t>(k * n));
+  svd.vectors(k, s.data(), u, vt.data());
+}
+
+namespace {
+
+struct Split {
+  std::int64_t p = 1, n = 1, q = 1;
+};
+
+Split split_at(const std::vector<std::int64_t>& shape, std::size_t mode) {
+  Split s;
+  for (std::size_t i = 0; i < mode; ++i) s.p *= shape[i];
+  s.n = shape[mode];
+  for (std::size_t i = mode + 1; i < shape.size(); ++i) s.q *= shape[i];
+  return s;
+}
+
+std::int64_t product(const std::vector<std::int64_t>& v) {
+  std::int64_t r = 1;
+  for (std::int64_t x : v) r *= x;
+  return r;
+}
+
+}  // namespace
+
+template <class T>
+void tucker_compress(const T* x, const std::vector<std::int64_t>& shape,
+                     const std::vector<std::int64_t>& ranks, const std::vector<T*>& factors,
+                     T* core) {
+  const std::size_t d = shape.size();
+  const std::int64_t size = product(shape);
+  std::vector<T> work;
+  for (std::size_t k = 0; k < d; ++k) {
+    const Split s = split_at(shape, k);
+    work.resize(static_cast<std::size_t>(size));
+    unfold_copy(x, s.p, s.n, s.q, work.data());
+    leading_left_vectors(work, s.n, s.p * s.q, ranks[k], factors[k]);
+  }
+  work.clear();
+  work.shrink_to_fit();
+  // Core: shrink one axis at a time, in ascending mode order, by the transposed factors.
+  std::vector<std::int64_t> cur = shape;
+  std::vector<T> a, b, ft;
+  const T* src = x;
+  for (std::size_t k = 0; k < d; ++k) {
+    const Split s = split_at(cur, k);
+    const std::int64_t r = ranks[k];
+    ft.resize(static_cast<std::size_t>(r * s.n));
+    for (std::int64_t i = 0; i < s.n; ++i) {
+      for (std::int64_t j = 0; j < r; ++j)
+        ft[static_cast<std::size_t>(j * s.n + i)] = factors[k][i * r + j];
+    }
+    cur[k] = r;
+    T* dst = core;
+    if (k + 1 < d) {
+      std::vector<T>& next = src == a.data() ? b : a;
+      next.resize(static_cast<std::size_t>(product(cur)));
+      dst = next.data();
+    }
+    mode_dot(src, s.p, s.n, s.q, ft.data(), r, dst);
+    src = dst;
+  }
+}
+
+template void leading_left_vectors<float>(std::vector<float>&, std::int64_t, std::int64_t,
+                                          std::int64_t, float*);
+template void leading_left_vectors<double>(std::vector<double>&, std::int64_t, std::int64_t,
+                                           std::int64_t, double*);
+template void tucker_compress<float>(const float*, const std::vector<std::int64_t>&,
+                                     const std::vector<std::int64_t>&, const std::vector<float*>&,
+                                     float*);
+template void tucker_compress<double>(const double*, const std::vector<std::int64_t>&,
+                                      const std::vector<std::int64_t>&, const std::vector<double*>&,
+                                      double*);
+}  // namespace velmora

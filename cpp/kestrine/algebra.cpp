@@ -1,0 +1,225 @@
+// _unfold, _fold, _mode_dot, _relative_frobenius_error, and the array helpers the
+// compressors share.
+#include "../core/algebra.hpp"
+
+#include <climits>
+#include <cmath>
+#include <string>
+
+#include "../bridge/arrays.hpp"
+#include "../bridge/blas.hpp"
+#include "../bridge/errors.hpp"
+#include "kestrine.hpp"
+
+namespace velmora::kestrine {
+
+using bridge::Args;
+using bridge::Conv;
+using bridge::FunctionDef;
+using bridge::Param;
+
+bool is_ndarray(PyObject* o) {
+  static PyObject* ndarray = bridge::np().attr("ndarray").release();  // kept for the process
+  return reinterpret_cast<PyObject*>(Py_TYPE(o)) == ndarray;
+}
+
+bool NativeArray::acquire(PyObject* o) {
+  fmt_ = 0;
+  if (!is_ndarray(o)) return false;
+  for (char f : {'f', 'd'}) {
+    if (buf_.acquire(o, f)) {
+      fmt_ = f;
+      shape_.resize(static_cast<std::size_t>(buf_.ndim()));
+      for (int i = 0; i < buf_.ndim(); ++i) shape_[static_cast<std::size_t>(i)] = buf_.shape(i);
+      return true;
+    }
+  }
+  return false;
+}
+
+long long saturated_ll(PyObject* o) {
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+  if (v == -1 && PyErr_Occurred()) throw py::PythonError{};
+  if (overflow > 0) return LLONG_MAX;
+  if (overflow < 0) return LLONG_MIN;
+  return v;
+}
+
+long long require_ndim2(const py::Obj& tensor, const char* what) {
+  long long ndim = py::Obj::steal(PyNumber_Long(tensor.attr("ndim").get())).as_ll();
+  if (ndim < 2) {
+    bridge::raise_value_error(std::string(what) + " requires ndim >= 2, got " +
+                              std::to_string(ndim));
+  }
+  return ndim;
+}
+
+py::Obj astype_nocopy(const py::Obj& a, const py::Obj& dtype) {
+  return a.attr("astype").call({dtype}, {{"copy", py::boolean(false)}});
+}
+
+py::Obj unfold_numpy(const py::Obj& tensor, const py::Obj& mode) {
+  py::Obj moved = bridge::np().attr("moveaxis")(tensor, mode, py::integer(0));
+  py::Obj shape = moved.attr("shape");
+  py::Obj rows = shape.item(0);
+  // The columns are the product of the other extents (also for an empty mode).
+  py::Obj cols = py::integer(1);
+  const Py_ssize_t d = shape.size();
+  for (Py_ssize_t i = 1; i < d; ++i) {
+    cols = py::Obj::steal(PyNumber_Multiply(cols.get(), shape.item(i).get()));
+  }
+  return moved.attr("reshape")(py::tuple({rows, cols}));
+}
+
+py::Obj fold_numpy(const py::Obj& matrix, const py::Obj& mode, const py::Obj& shape) {
+  py::Obj lead = shape.item(mode);  // IndexError beyond the end of shape
+  const long long m = saturated_ll(mode.get());
+  const Py_ssize_t d = shape.size();
+  py::Obj full = py::Obj::steal(PyTuple_New(d == 0 ? 1 : d + (m >= 0 && m < d ? 0 : 1)));
+  Py_ssize_t j = 0;
+  PyTuple_SET_ITEM(full.get(), j++, lead.release());
+  for (Py_ssize_t i = 0; i < d; ++i) {
+    if (i == m) continue;
+    PyTuple_SET_ITEM(full.get(), j++, shape.item(i).release());
+  }
+  py::Obj reshaped = matrix.attr("reshape")(full);
+  return bridge::np().attr("moveaxis")(reshaped, py::integer(0), mode);
+}
+
+namespace {
+
+// The mode product natively, or an empty handle when the operands do not qualify.
+template <class T>
+py::Obj mode_dot_native(const NativeArray& t, const NativeArray& m, long long mode) {
+  const int d = t.ndim();
+  std::int64_t p = 1, q = 1;
+  for (int i = 0; i < mode; ++i) p *= t.shape(i);
+  for (int i = static_cast<int>(mode) + 1; i < d; ++i) q *= t.shape(i);
+  const std::int64_t n = t.shape(static_cast<int>(mode)), j = m.shape(0);
+  if (!fits_blas(j, n) || !fits_blas(n, q) || !fits_blas(j, q) || !fits_blas(p, n) ||
+      !fits_blas(p, j)) {
+    return {};
+  }
+  std::vector<std::int64_t> out_shape = t.shape();
+  out_shape[static_cast<std::size_t>(mode)] = j;
+  py::Obj out = bridge::empty(out_shape, bridge::dtype_name<T>());
+  bridge::Buffer ob;
+  if (!ob.acquire(out.get(), bridge::format_of<T>(), true)) return {};
+  if (p * q * j * n > 0) bridge::ensure_lapack();
+  bridge::NoGil nogil;
+  mode_dot(t.data<T>(), p, n, q, m.data<T>(), j, ob.data<T>());
+  return out;
+}
+
+}  // namespace
+
+py::Obj mode_dot_any(const py::Obj& tensor, const py::Obj& matrix, const py::Obj& mode) {
+  {
+    NativeArray t, m;
+    int overflow = 0;
+    const long long k = PyLong_AsLongLongAndOverflow(mode.get(), &overflow);
+    if (k == -1 && PyErr_Occurred()) throw py::PythonError{};
+    if (overflow == 0 && t.acquire(tensor.get()) && m.acquire(matrix.get()) &&
+        t.format() == m.format() && m.ndim() == 2 && k >= 0 && k < t.ndim() &&
+        m.shape(1) == t.shape(static_cast<int>(k))) {
+      py::Obj r = t.is_float() ? mode_dot_native<float>(t, m, k) : mode_dot_native<double>(t, m, k);
+      if (r) return r;
+    }
+  }
+  py::Obj unfolded = unfold_numpy(tensor, mode);
+  py::Obj new_shape = py::Obj::steal(PySequence_List(tensor.attr("shape").get()));
+  py::Obj rows = matrix.attr("shape").item(0);
+  if (PyObject_SetItem(new_shape.get(), mode.get(), rows.get()) < 0) throw py::PythonError{};
+  py::Obj product = py::Obj::steal(PyNumber_MatrixMultiply(matrix.get(), unfolded.get()));
+  py::Obj shape = py::Obj::steal(PyList_AsTuple(new_shape.get()));
+  return fold_numpy(product, mode, shape);
+}
+
+namespace {
+
+py::Obj unfold(const Args& a) { return unfold_numpy(a.obj(0), a.obj(1)); }
+
+py::Obj fold(const Args& a) { return fold_numpy(a.obj(0), a.obj(1), a.obj(2)); }
+
+py::Obj mode_dot_fn(const Args& a) { return mode_dot_any(a.obj(0), a.obj(1), a.obj(2)); }
+
+// The error natively; NaN when a norm is not finite, so that the caller lets numpy
+// produce its own result and floating-point warnings for that input.
+template <class T>
+double relative_error_native(const NativeArray& o, const NativeArray& x) {
+  bridge::NoGil nogil;
+  const std::int64_t n = o.size();
+  const T denom = euclidean_norm(o.data<T>(), n);
+  if (!std::isfinite(denom)) return std::nan("");
+  const T num = static_cast<double>(denom) <= 1e-12
+                    ? euclidean_norm(x.data<T>(), n)
+                    : euclidean_norm_of_difference(o.data<T>(), x.data<T>(), n);
+  if (!std::isfinite(num)) return std::nan("");
+  if (static_cast<double>(denom) <= 1e-12) return static_cast<double>(num);
+  return static_cast<double>(num) / static_cast<double>(denom);
+}
+
+double norm_numpy(const py::Obj& a) {
+  py::Obj r = bridge::np().attr("linalg").attr("norm")(a);
+  return py::Obj::steal(PyNumber_Float(r.get())).as_double();
+}
+
+py::Obj relative_frobenius_error(const Args& a) {
+  py::Obj original = a.obj(0), approx = a.obj(1);
+  {
+    // float64 only: numpy's float32 norm accumulates in float32 (its BLAS dot), and a
+    // native sum differs from it by that accumulation's rounding on large arrays.
+    NativeArray o, x;
+    if (o.acquire(original.get()) && x.acquire(approx.get()) && !o.is_float() && !x.is_float() &&
+        o.shape() == x.shape()) {
+      const double r = relative_error_native<double>(o, x);
+      if (!std::isnan(r)) return py::floating(r);
+    }
+  }
+  const double denom = norm_numpy(original);
+  if (denom <= 1e-12) return py::floating(norm_numpy(approx));
+  py::Obj diff = py::Obj::steal(PyNumber_Subtract(original.get(), approx.get()));
+  return py::floating(norm_numpy(diff) / denom);
+}
+
+const FunctionDef kUnfold{"_unfold",
+                          "_unfold",
+                          "Mode-`mode` matricization of a multi-dimensional array.",
+                          {Param{"tensor", "np.ndarray"}, Param{"mode", "int", Conv::Int}},
+                          "np.ndarray",
+                          unfold};
+
+const FunctionDef kFold{"_fold",
+                        "_fold",
+                        "Inverse of _unfold.",
+                        {Param{"matrix", "np.ndarray"}, Param{"mode", "int", Conv::Int},
+                         Param{"shape", "tuple[int, ...]", Conv::Tuple}},
+                        "np.ndarray",
+                        fold};
+
+const FunctionDef kModeDot{
+    "_mode_dot",
+    "_mode_dot",
+    "n-mode product of a tensor with a matrix.",
+    {Param{"tensor", "np.ndarray"}, Param{"matrix", "np.ndarray"}, Param{"mode", "int", Conv::Int}},
+    "np.ndarray",
+    mode_dot_fn};
+
+const FunctionDef kRelativeError{"_relative_frobenius_error",
+                                 "_relative_frobenius_error",
+                                 "||original - approx||_F / ||original||_F, in [0, ~1+].",
+                                 {Param{"original", "np.ndarray"}, Param{"approx", "np.ndarray"}},
+                                 "float",
+                                 relative_frobenius_error};
+
+}  // namespace
+
+void define_algebra(bridge::ModuleBuilder& b) {
+  b.function(&kUnfold);
+  b.function(&kFold);
+  b.function(&kModeDot);
+  b.function(&kRelativeError);
+}
+
+}  // namespace velmora::kestrine

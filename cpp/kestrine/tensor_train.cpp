@@ -1,0 +1,210 @@
+// tt_compress, tt_decompress.
+#include "../core/tensor_train.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include "../bridge/arrays.hpp"
+#include "../bridge/blas.hpp"
+#include "../bridge/errors.hpp"
+#include "../core/algebra.hpp"
+#include "kestrine.hpp"
+
+namespace velmora::kestrine {
+
+using bridge::Args;
+using bridge::Conv;
+using bridge::FunctionDef;
+using bridge::Param;
+
+namespace {
+
+std::vector<std::int64_t> int_shape(const py::Obj& shape) {
+  std::vector<std::int64_t> v;
+  const Py_ssize_t d = shape.size();
+  for (Py_ssize_t i = 0; i < d; ++i) v.push_back(shape.item(i).as_ll());
+  return v;
+}
+
+// The sweep over a contiguous source buffer; cores come back as new arrays of type T.
+template <class S, class T>
+std::vector<py::Obj> sweep(const S* x, const std::vector<std::int64_t>& shape,
+                           const std::vector<std::int64_t>& ranks) {
+  const std::size_t d = shape.size();
+  std::vector<py::Obj> cores;
+  std::vector<bridge::Buffer> bufs(d);
+  std::vector<T*> out;
+  for (std::size_t k = 0; k < d; ++k) {
+    const std::int64_t left = k == 0 ? 1 : ranks[k - 1];
+    const std::int64_t right = k + 1 == d ? 1 : ranks[k];
+    cores.push_back(bridge::empty({left, shape[k], right}, bridge::dtype_name<T>()));
+    if (!bufs[k].acquire(cores.back().get(), bridge::format_of<T>(), true)) {
+      bridge::raise(PyExc_RuntimeError, "numpy.empty did not return a writable contiguous array");
+    }
+    out.push_back(bufs[k].data<T>());
+  }
+  bridge::ensure_lapack();
+  bridge::NoGil nogil;
+  tt_sweep<S, T>(x, shape, ranks, out);
+  return cores;
+}
+
+}  // namespace
+
+py::Obj tt_compress_impl(const py::Obj& tensor, PyObject* max_rank) {
+  require_ndim2(tensor, "TT");
+  const long long cap = std::max(1LL, saturated_ll(max_rank));
+  py::Obj shape = py::Obj::steal(PySequence_Tuple(tensor.attr("shape").get()));
+  py::Obj dtype = tensor.attr("dtype");
+  const std::vector<std::int64_t> dims = int_shape(shape);
+  const std::vector<std::int64_t> ranks = tt_ranks(dims, cap);
+
+  std::vector<py::Obj> cores;
+  NativeArray x;
+  if (x.acquire(tensor.get())) {
+    cores = x.is_float() ? sweep<float, float>(x.data<float>(), dims, ranks)
+                         : sweep<double, double>(x.data<double>(), dims, ranks);
+  } else {
+    // Every other type or layout: numpy's own conversion to float64, then the same sweep;
+    // the cores are converted back to the input's element type by numpy.
+    py::Obj wide = astype_nocopy(tensor, py::str("float64"));
+    py::Obj flat = bridge::np().attr("ascontiguousarray")(wide);
+    NativeArray w;
+    if (!w.acquire(flat.get()) || w.is_float()) {
+      bridge::raise(PyExc_RuntimeError, "numpy did not return a contiguous float64 array");
+    }
+    cores = sweep<double, double>(w.data<double>(), dims, ranks);
+    for (py::Obj& c : cores) c = astype_nocopy(c, dtype);
+  }
+  py::Obj core_tuple = py::Obj::steal(PyTuple_New(static_cast<Py_ssize_t>(cores.size())));
+  for (std::size_t k = 0; k < cores.size(); ++k) {
+    PyTuple_SET_ITEM(core_tuple.get(), static_cast<Py_ssize_t>(k), cores[k].release());
+  }
+  std::vector<long long> r(ranks.begin(), ranks.end());
+  py::Obj metadata = py::dict();
+  // The cap as given when it is above 1 (an int of any size), else 1.
+  py::dict_set(metadata, "max_rank",
+               cap > 1 ? py::Obj::steal(PyNumber_Long(max_rank)) : py::integer(1));
+  py::dict_set(metadata, "ranks", py::tuple_of_ints(r.data(), r.size()));
+  return make_record(state().tt, shape, py::str(py::text(dtype)), core_tuple, py::tuple({}),
+                     metadata);
+}
+
+namespace {
+
+py::Obj tt_compress(const Args& a) { return tt_compress_impl(a.obj(0), a[1]); }
+
+py::Obj product_of(const py::Obj& seq) {
+  py::Obj p = py::integer(1);
+  const Py_ssize_t n = seq.size();
+  for (Py_ssize_t i = 0; i < n; ++i)
+    p = py::Obj::steal(PyNumber_Multiply(p.get(), seq.item(i).get()));
+  return p;
+}
+
+// The contraction through numpy, for cores that the native path does not take.
+py::Obj contract_numpy(const py::Obj& cores) {
+  py::Obj result = cores.item(0);
+  const Py_ssize_t d = cores.size();
+  for (Py_ssize_t k = 1; k < d; ++k) {
+    py::Obj core = cores.item(k);
+    py::Obj rshape = result.attr("shape");
+    py::Obj rlead = py::Obj::steal(PySequence_GetSlice(rshape.get(), 0, rshape.size() - 1));
+    py::Obj left =
+        result.attr("reshape")(py::tuple({product_of(rlead), rshape.item(rshape.size() - 1)}));
+    py::Obj cshape = core.attr("shape");
+    py::Obj ctail = py::Obj::steal(PySequence_GetSlice(cshape.get(), 1, cshape.size()));
+    py::Obj right = core.attr("reshape")(py::tuple({cshape.item(0), product_of(ctail)}));
+    py::Obj product = py::Obj::steal(PyNumber_MatrixMultiply(left.get(), right.get()));
+    py::Obj next_shape = py::Obj::steal(PySequence_Concat(rlead.get(), ctail.get()));
+    result = product.attr("reshape")(next_shape);
+  }
+  return result;
+}
+
+// The contraction natively when every core is a contiguous 3-way array of one float type
+// and neighbouring cores agree on their bond; an empty handle otherwise.
+template <class T>
+py::Obj contract_native(const std::vector<NativeArray>& views) {
+  const std::size_t d = views.size();
+  std::vector<std::int64_t> r{views[0].shape(0)}, n;
+  std::vector<const T*> ptrs;
+  std::int64_t rows = r[0];
+  for (std::size_t k = 0; k < d; ++k) {
+    const NativeArray& v = views[k];
+    if (k > 0 && v.shape(0) != r.back()) return {};
+    n.push_back(v.shape(1));
+    r.push_back(v.shape(2));
+    ptrs.push_back(v.data<T>());
+    if (!fits_blas(rows, v.shape(0)) || !fits_blas(v.shape(0), v.shape(1) * v.shape(2))) return {};
+    rows *= v.shape(1);
+    if (!fits_blas(rows, v.shape(2))) return {};
+  }
+  py::Obj out = bridge::empty({rows, r.back()}, bridge::dtype_name<T>());
+  bridge::Buffer ob;
+  if (!ob.acquire(out.get(), bridge::format_of<T>(), true)) return {};
+  bridge::ensure_lapack();
+  bridge::NoGil nogil;
+  tt_contract(ptrs, r, n, ob.data<T>());
+  return out;
+}
+
+py::Obj contract(const py::Obj& cores_obj) {
+  py::Obj cores = py::Obj::steal(PySequence_Tuple(cores_obj.get()));
+  const Py_ssize_t d = cores.size();
+  if (d >= 2) {
+    std::vector<NativeArray> views(static_cast<std::size_t>(d));
+    bool ok = true;
+    for (Py_ssize_t k = 0; k < d && ok; ++k) {
+      NativeArray& v = views[static_cast<std::size_t>(k)];
+      ok = v.acquire(PyTuple_GET_ITEM(cores.get(), k)) && v.ndim() == 3 &&
+           v.format() == views[0].format() && v.size() > 0;
+    }
+    if (ok) {
+      py::Obj r =
+          views[0].is_float() ? contract_native<float>(views) : contract_native<double>(views);
+      if (r) return r;
+    }
+  }
+  return contract_numpy(cores);
+}
+
+py::Obj tt_decompress(const Args& a) {
+  py::Obj rec = a.obj(0);
+  py::Obj method = rec.attr("method");
+  if (!method.is(state().tt)) {
+    bridge::raise_value_error("Expected TENSOR_TRAIN, got " + py::text(method));
+  }
+  py::Obj result = contract(rec.attr("cores"));
+  py::Obj shaped = result.attr("reshape")(rec.attr("shape"));
+  return astype_nocopy(shaped, rec.attr("dtype"));
+}
+
+const FunctionDef kTtCompress{
+    "tt_compress",
+    "tt_compress",
+    "Tensor-train decomposition (TT-SVD) with the bond ranks capped at max_rank.\n\n"
+    "A left-to-right sweep of truncated SVDs in float64 turns a tensor of d >= 2\n"
+    "dimensions into d three-way cores of shapes (r_{k-1}, n_k, r_k), stored in the\n"
+    "tensor's own element type. Suited to high-order tensors, large linear weights and\n"
+    "embedding outputs.",
+    {Param{"tensor", "np.ndarray"},
+     Param{"max_rank", "int", Conv::Int, bridge::Kind::Positional, bridge::int_default(8)}},
+    "CompressedTensor",
+    tt_compress};
+
+const FunctionDef kTtDecompress{"tt_decompress",
+                                "tt_decompress",
+                                "Contract tensor-train cores back into a dense tensor.",
+                                {Param{"compressed", "CompressedTensor"}},
+                                "np.ndarray",
+                                tt_decompress};
+
+}  // namespace
+
+void define_tensor_train(bridge::ModuleBuilder& b) {
+  b.function(&kTtCompress);
+  b.function(&kTtDecompress);
+}
+
+}  // namespace velmora::kestrine

@@ -1,0 +1,178 @@
+// tucker_compress, tucker_decompress.
+#include "../core/tucker.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "../bridge/arrays.hpp"
+#include "../bridge/blas.hpp"
+#include "../bridge/errors.hpp"
+#include "kestrine.hpp"
+
+namespace velmora::kestrine {
+
+using bridge::Args;
+using bridge::Conv;
+using bridge::FunctionDef;
+using bridge::Param;
+
+namespace {
+
+struct Parts {
+  std::vector<py::Obj> factors;
+  py::Obj core;
+};
+
+template <class T>
+Parts compress_native(const T* x, const std::vector<std::int64_t>& shape,
+                      const std::vector<std::int64_t>& ranks) {
+  const std::size_t d = shape.size();
+  const char fmt = bridge::format_of<T>();
+  const char* dt = bridge::dtype_name<T>();
+  Parts p;
+  std::vector<bridge::Buffer> bufs(d + 1);
+  std::vector<T*> factors;
+  for (std::size_t k = 0; k < d; ++k) {
+    p.factors.push_back(bridge::empty({shape[k], ranks[k]}, dt));
+    if (!bufs[k].acquire(p.factors.back().get(), fmt, true)) {
+      bridge::raise(PyExc_RuntimeError, "numpy.empty did not return a writable contiguous array");
+    }
+    factors.push_back(bufs[k].data<T>());
+  }
+  p.core = bridge::empty(ranks, dt);
+  if (!bufs[d].acquire(p.core.get(), fmt, true)) {
+    bridge::raise(PyExc_RuntimeError, "numpy.empty did not return a writable contiguous array");
+  }
+  bridge::ensure_lapack();
+  bridge::NoGil nogil;
+  tucker_compress(x, shape, ranks, factors, bufs[d].data<T>());
+  return p;
+}
+
+// The same steps through numpy, for element types and layouts the native path does not
+// take (numpy's SVD in the input's own type, numpy's casts and products).
+Parts compress_numpy(const py::Obj& tensor, const std::vector<long long>& targets) {
+  Parts p;
+  py::Obj dtype = tensor.attr("dtype");
+  py::Obj svd = bridge::np().attr("linalg").attr("svd");
+  py::Obj all = py::Obj::steal(PySlice_New(nullptr, nullptr, nullptr));
+  for (std::size_t k = 0; k < targets.size(); ++k) {
+    py::Obj mode = py::integer(static_cast<long long>(k));
+    py::Obj res = svd.call({unfold_numpy(tensor, mode)}, {{"full_matrices", py::boolean(false)}});
+    py::Obj u = res.item(0);
+    const long long m = u.attr("shape").item(1).as_ll();
+    py::Obj keep =
+        py::Obj::steal(PySlice_New(nullptr, py::integer(std::min(targets[k], m)).get(), nullptr));
+    p.factors.push_back(astype_nocopy(u.item(py::tuple({all, keep})), dtype));
+  }
+  p.core = tensor.attr("copy")();
+  for (std::size_t k = 0; k < targets.size(); ++k) {
+    p.core = mode_dot_any(p.core, p.factors[k].attr("T"), py::integer(static_cast<long long>(k)));
+  }
+  return p;
+}
+
+}  // namespace
+
+py::Obj tucker_compress_impl(const py::Obj& tensor, double ratio, PyObject* min_rank_obj) {
+  require_ndim2(tensor, "Tucker");
+  ratio = ratio < 1.0 ? std::max(ratio, 0.01) : 1.0;
+  const long long min_rank = saturated_ll(min_rank_obj);
+  py::Obj shape = py::Obj::steal(PySequence_Tuple(tensor.attr("shape").get()));
+  const Py_ssize_t d = shape.size();
+  std::vector<std::int64_t> dims;
+  std::vector<long long> targets;
+  std::int64_t size = 1;
+  for (Py_ssize_t i = 0; i < d; ++i) {
+    const long long n = shape.item(i).as_ll();
+    dims.push_back(n);
+    size *= n;
+    const long long by_ratio = static_cast<long long>(std::ceil(static_cast<double>(n) * ratio));
+    targets.push_back(std::max(min_rank, by_ratio));
+  }
+  py::Obj dtype = tensor.attr("dtype");
+  const std::string dt = py::text(dtype);
+  Parts parts;
+  const bool native_type = is_ndarray(tensor.get()) && (dt == "float32" || dt == "float64");
+  if (native_type && size > 0) {
+    py::Obj flat = bridge::np().attr("ascontiguousarray")(tensor);
+    NativeArray x;
+    if (!x.acquire(flat.get())) {
+      bridge::raise(PyExc_RuntimeError, "numpy did not return a contiguous array");
+    }
+    std::vector<std::int64_t> ranks;
+    for (std::size_t k = 0; k < dims.size(); ++k) {
+      const std::int64_t m = std::min(dims[k], size / dims[k]);
+      ranks.push_back(std::min<std::int64_t>(targets[k], m));
+    }
+    parts = x.is_float() ? compress_native(x.data<float>(), dims, ranks)
+                         : compress_native(x.data<double>(), dims, ranks);
+  } else {
+    parts = compress_numpy(tensor, targets);
+  }
+  py::Obj factors = py::Obj::steal(PyTuple_New(d));
+  std::vector<long long> ranks;
+  for (Py_ssize_t k = 0; k < d; ++k) {
+    py::Obj& f = parts.factors[static_cast<std::size_t>(k)];
+    ranks.push_back(f.attr("shape").item(1).as_ll());
+    PyTuple_SET_ITEM(factors.get(), k, f.release());
+  }
+  py::Obj metadata = py::dict();
+  py::dict_set(metadata, "rank_ratio", py::floating(ratio));
+  py::dict_set(metadata, "ranks", py::tuple_of_ints(ranks.data(), ranks.size()));
+  return make_record(state().tucker, shape, py::str(dt), py::tuple({parts.core}), factors,
+                     metadata);
+}
+
+namespace {
+
+py::Obj tucker_compress(const Args& a) { return tucker_compress_impl(a.obj(0), a.f(1), a[2]); }
+
+py::Obj tucker_decompress(const Args& a) {
+  py::Obj rec = a.obj(0);
+  py::Obj method = rec.attr("method");
+  if (!method.is(state().tucker)) {
+    bridge::raise_value_error("Expected TUCKER, got " + py::text(method));
+  }
+  py::Obj array = rec.attr("cores").item(0);
+  py::Obj it = py::Obj::steal(PyObject_GetIter(rec.attr("factors").get()));
+  long long k = 0;
+  while (PyObject* raw = PyIter_Next(it.get())) {
+    py::Obj factor = py::Obj::steal(raw);
+    array = mode_dot_any(array, factor, py::integer(k++));
+  }
+  if (PyErr_Occurred()) throw py::PythonError{};
+  return astype_nocopy(array, rec.attr("dtype"));
+}
+
+const FunctionDef kTuckerCompress{
+    "tucker_compress",
+    "tucker_compress",
+    "Tucker decomposition by truncated higher-order SVD (HOSVD).\n\n"
+    "One factor of leading left singular vectors per mode, each with about rank_ratio of\n"
+    "that mode's size as columns (at least min_rank), and the core obtained by projecting\n"
+    "the tensor onto them. Suited to four-dimensional convolution-style weights and model\n"
+    "checkpoints.",
+    {Param{"tensor", "np.ndarray"},
+     Param{"rank_ratio", "float", Conv::Float, bridge::Kind::Positional,
+           bridge::float_default(0.5)},
+     Param{"min_rank", "int", Conv::Int, bridge::Kind::Positional, bridge::int_default(1)}},
+    "CompressedTensor",
+    tucker_compress};
+
+const FunctionDef kTuckerDecompress{"tucker_decompress",
+                                    "tucker_decompress",
+                                    "Rebuild the dense tensor from a Tucker core and its factors.",
+                                    {Param{"compressed", "CompressedTensor"}},
+                                    "np.ndarray",
+                                    tucker_decompress};
+
+}  // namespace
+
+void define_tucker(bridge::ModuleBuilder& b) {
+  b.function(&kTuckerCompress);
+  b.function(&kTuckerDecompress);
+}
+
+}  // namespace velmora::kestrine
