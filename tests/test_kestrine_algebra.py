@@ -100,8 +100,8 @@ def test_mode_is_converted_like_int():
     np.testing.assert_array_equal(k._unfold(t, np.int64(2)), oracle.unfold(t, 2))
 
 
-# Shapes chosen to reach every kernel of the mode product: one product for the first
-# mode, one transposed product for the last, small blocks and per-block products between.
+# Shapes chosen to reach every kernel of the mode product: one product for the first mode,
+# one transposed product for the last, per-block products and numpy's unfolding between.
 MODE_DOT_CASES = [
     ((2, 3, 4), 1, 5),
     ((7, 6), 0, 3),
@@ -111,6 +111,8 @@ MODE_DOT_CASES = [
     ((40, 30, 20), 2, 13),
     ((5, 4, 3, 2), 2, 6),
     ((3, 64, 70), 1, 64),
+    ((50, 40), 1, 20),
+    ((6, 5, 30), 2, 17),
     ((6,), 0, 2),
 ]
 

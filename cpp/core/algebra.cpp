@@ -35,24 +35,41 @@ void gemm_rm(const T* A, const T* B, std::int64_t a, std::int64_t k, std::int64_
          /* lda = */ &mi, const_cast<T*>(A), /* ldb = */ &ki, &beta, out, /* ldc = */ &mi);
 }
 
+template <class S, class T>
+void unfold_copy(const S* t, std::int64_t p, std::int64_t n, std::int64_t q, T* out);
+
 namespace {
 
-// Small blocks cost more in BLAS call overhead than in arithmetic.
+// Column-major gemm with every size checked for 32-bit BLAS.
 template <class T>
-void mode_dot_small(const T* t, std::int64_t p, std::int64_t n, std::int64_t q, const T* m,
-                    std::int64_t j, T* out) {
-  for (std::int64_t x = 0; x < p; ++x) {
-    const T* tb = t + x * n * q;
-    T* ob = out + x * j * q;
-    for (std::int64_t y = 0; y < j; ++y) {
-      T* orow = ob + y * q;
-      for (std::int64_t z = 0; z < q; ++z) orow[z] = T(0);
-      for (std::int64_t i = 0; i < n; ++i) {
-        const T w = m[y * n + i];
-        const T* trow = tb + i * q;
-        for (std::int64_t z = 0; z < q; ++z) orow[z] += w * trow[z];
-      }
-    }
+void gemm_cm(char ta, char tb, std::int64_t m, std::int64_t n, std::int64_t k, const T* a,
+             std::int64_t lda, const T* b, std::int64_t ldb, T* c, std::int64_t ldc) {
+  check_lapack_size(m, k);
+  check_lapack_size(k, n);
+  check_lapack_size(m, n);
+  const auto& L = lapack::routines<T>();
+  lapack::require(reinterpret_cast<const void*>(L.gemm), "gemm");
+  int mi = static_cast<int>(m), ni = static_cast<int>(n), ki = static_cast<int>(k);
+  int la = static_cast<int>(lda), lb = static_cast<int>(ldb), lc = static_cast<int>(ldc);
+  T alpha = 1, beta = 0;
+  L.gemm(&ta, &tb, /* m = */ &mi, /* n = */ &ni, /* k = */ &ki, &alpha, const_cast<T*>(a),
+         /* lda = */ &la, const_cast<T*>(b), /* ldb = */ &lb, &beta, c, /* ldc = */ &lc);
+}
+
+// Row-major out (a x c) = A (a x k) @ B^T with B row-major (c x k). BLAS kernels run along
+// the first column-major dimension, so a narrow result is formed transposed and copied.
+template <class T>
+void gemm_nt(const T* A, const T* B, std::int64_t a, std::int64_t k, std::int64_t c, T* out) {
+  if (c >= 16) {
+    // Column-major out^T (c x a) = B (c x k) A^T.
+    gemm_cm('T', 'N', c, a, k, B, k, A, k, out, c);
+    return;
+  }
+  std::vector<T> tmp(static_cast<std::size_t>(a * c));
+  // Column-major tmp (a x c) = A (a x k) B^T.
+  gemm_cm('T', 'N', a, c, k, A, k, B, k, tmp.data(), a);
+  for (std::int64_t x = 0; x < a; ++x) {
+    for (std::int64_t y = 0; y < c; ++y) out[x * c + y] = tmp[static_cast<std::size_t>(y * a + x)];
   }
 }
 
@@ -70,25 +87,29 @@ void mode_dot(const T* t, std::int64_t p, std::int64_t n, std::int64_t q, const 
     gemm_rm(m, t, j, n, q, out);  // (j x n) @ (n x q)
     return;
   }
-  if (q == 1) {
-    // out (p x j) = t (p x n) @ m^T: column-major out^T (j x p) = m (j x n) t^T.
-    check_lapack_size(p, n);
-    check_lapack_size(j, n);
-    check_lapack_size(p, j);
-    const auto& L = lapack::routines<T>();
-    lapack::require(reinterpret_cast<const void*>(L.gemm), "gemm");
-    char tr = 'T', nt = 'N';
-    int mi = static_cast<int>(j), ni = static_cast<int>(p), ki = static_cast<int>(n);
-    T alpha = 1, beta = 0;
-    L.gemm(&tr, &nt, /* m = */ &mi, /* n = */ &ni, /* k = */ &ki, &alpha, const_cast<T*>(m),
-           /* lda = */ &ki, const_cast<T*>(t), /* ldb = */ &ki, &beta, out, /* ldc = */ &mi);
+  if (q == 1 && j >= 16) {
+    gemm_nt(t, m, p, n, j, out);  // (p x n) @ m^T
     return;
   }
-  if (j * n * q <= 4096) {
-    mode_dot_small(t, p, n, q, m, j, out);
+  if (q >= 64) {
+    for (std::int64_t x = 0; x < p; ++x) gemm_rm(m, t + x * n * q, j, n, q, out + x * j * q);
     return;
   }
-  for (std::int64_t x = 0; x < p; ++x) gemm_rm(m, t + x * n * q, j, n, q, out + x * j * q);
+  // Short rows make one product per block slow: unfold, one product with the long
+  // dimension contiguous, then put every block back in place.
+  std::vector<T> unfolded(static_cast<std::size_t>(n * p * q));
+  unfold_copy(t, p, n, q, unfolded.data());
+  std::vector<T> product(static_cast<std::size_t>(j * p * q));
+  gemm_rm(m, unfolded.data(), j, n, p * q, product.data());
+  unfolded = std::vector<T>();
+  const std::int64_t cols = p * q;
+  for (std::int64_t x = 0; x < p; ++x) {
+    T* dst = out + x * j * q;
+    for (std::int64_t y = 0; y < j; ++y) {
+      const T* src = product.data() + y * cols + x * q;
+      for (std::int64_t z = 0; z < q; ++z) dst[y * q + z] = src[z];
+    }
+  }
 }
 
 template <class S, class T>
@@ -106,7 +127,7 @@ void unfold_copy(const S* t, std::int64_t p, std::int64_t n, std::int64_t q, T* 
     for (std::int64_t i = 0; i < n; ++i) {
       const S* src = t + (x * n + i) * q;
       T* dst = out + i * cols + x * q;
-      if constexpr (std::is_same_v<S, T>) {
+      if (std::is_same_v<S, T> && q >= 16) {
         std::memcpy(dst, src, sizeof(T) * static_cast<std::size_t>(q));
       } else {
         for (std::int64_t z = 0; z < q; ++z) dst[z] = static_cast<T>(src[z]);

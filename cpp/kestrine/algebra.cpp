@@ -97,8 +97,13 @@ py::Obj mode_dot_native(const NativeArray& t, const NativeArray& m, long long mo
   for (int i = 0; i < mode; ++i) p *= t.shape(i);
   for (int i = static_cast<int>(mode) + 1; i < d; ++i) q *= t.shape(i);
   const std::int64_t n = t.shape(static_cast<int>(mode)), j = m.shape(0);
-  if (!fits_blas(j, n) || !fits_blas(n, q) || !fits_blas(j, q) || !fits_blas(p, n) ||
-      !fits_blas(p, j)) {
+  // Short rows between the first and the last axis: numpy's unfold, one product and a
+  // strided view of the result are as fast as anything native, which would also have to
+  // put the blocks back in place.
+  if (p > 1 && q < 64 && !(q == 1 && j >= 16)) return {};
+  // Every product the kernels form fits 32-bit BLAS; larger tensors go through numpy.
+  if (!fits_blas(j, n) || !fits_blas(n, q) || !fits_blas(j, q) || !fits_blas(p * q, n) ||
+      !fits_blas(p * q, j)) {
     return {};
   }
   std::vector<std::int64_t> out_shape = t.shape();
