@@ -6,6 +6,10 @@
 #include <cstdint>
 #include <type_traits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace velmora {
 
 // out[i] = float32(a[i] - b[i]), the difference taken in the promoted type of A and B
@@ -28,24 +32,37 @@ struct SquareSums {
 // arithmetic rounds them), every square accumulated in float64. Eight lanes per sum, folded
 // per block, keep the error of a long sum near that of numpy's pairwise summation.
 inline SquareSums difference_square_sums(const float* x, const float* y, std::int64_t n) {
-  constexpr int kLanes = 8;
   constexpr std::int64_t kBlock = 1 << 12;
   SquareSums total;
   for (std::int64_t start = 0; start < n; start += kBlock) {
     const std::int64_t end = start + kBlock < n ? start + kBlock : n;
-    double dn[kLanes] = {}, dr[kLanes] = {};
     std::int64_t i = start;
-    for (; i + kLanes <= end; i += kLanes) {
-      for (int j = 0; j < kLanes; ++j) {
-        const float d = x[i + j] - y[i + j];
-        const float dd = d * d;
-        const float yy = y[i + j] * y[i + j];
-        dn[j] += static_cast<double>(dd);
-        dr[j] += static_cast<double>(yy);
+    double bn = 0.0, br = 0.0;
+#if defined(__SSE2__)
+    // The compiler does not vectorise the widening accumulation by itself.
+    __m128d dn[4] = {_mm_setzero_pd(), _mm_setzero_pd(), _mm_setzero_pd(), _mm_setzero_pd()};
+    __m128d dr[4] = {_mm_setzero_pd(), _mm_setzero_pd(), _mm_setzero_pd(), _mm_setzero_pd()};
+    for (; i + 8 <= end; i += 8) {
+      for (int h = 0; h < 2; ++h) {
+        const __m128 xv = _mm_loadu_ps(x + i + 4 * h);
+        const __m128 yv = _mm_loadu_ps(y + i + 4 * h);
+        const __m128 d = _mm_sub_ps(xv, yv);
+        const __m128 dd = _mm_mul_ps(d, d);
+        const __m128 yy = _mm_mul_ps(yv, yv);
+        dn[2 * h] = _mm_add_pd(dn[2 * h], _mm_cvtps_pd(dd));
+        dn[2 * h + 1] = _mm_add_pd(dn[2 * h + 1], _mm_cvtps_pd(_mm_movehl_ps(dd, dd)));
+        dr[2 * h] = _mm_add_pd(dr[2 * h], _mm_cvtps_pd(yy));
+        dr[2 * h + 1] = _mm_add_pd(dr[2 * h + 1], _mm_cvtps_pd(_mm_movehl_ps(yy, yy)));
       }
     }
-    double bn = ((dn[0] + dn[1]) + (dn[2] + dn[3])) + ((dn[4] + dn[5]) + (dn[6] + dn[7]));
-    double br = ((dr[0] + dr[1]) + (dr[2] + dr[3])) + ((dr[4] + dr[5]) + (dr[6] + dr[7]));
+    double ln[8], lr[8];
+    for (int j = 0; j < 4; ++j) {
+      _mm_storeu_pd(ln + 2 * j, dn[j]);
+      _mm_storeu_pd(lr + 2 * j, dr[j]);
+    }
+    bn = ((ln[0] + ln[1]) + (ln[2] + ln[3])) + ((ln[4] + ln[5]) + (ln[6] + ln[7]));
+    br = ((lr[0] + lr[1]) + (lr[2] + lr[3])) + ((lr[4] + lr[5]) + (lr[6] + lr[7]));
+#endif
     for (; i < end; ++i) {
       const float d = x[i] - y[i];
       const float dd = d * d;
