@@ -195,19 +195,17 @@ py::Obj summary(const Args& a) {
 // ---- deltas ------------------------------------------------------------------------------
 
 template <class A, class B>
-void difference_into(const View& w, const View& b, float* out, std::int64_t n) {
+bool difference_into(const View& w, const View& b, float* out, std::int64_t n) {
   const A* pa = w.buf.data<A>();
   const B* pb = b.buf.data<B>();
-  if (n >= kNoGilThreshold) {
-    bridge::NoGil nogil;
-    float32_difference(pa, pb, out, n);
-  } else {
-    float32_difference(pa, pb, out, n);
-  }
+  if (n < kNoGilThreshold) return float32_difference(pa, pb, out, n);
+  bridge::NoGil nogil;
+  return float32_difference(pa, pb, out, n);
 }
 
 // (w - base).astype(float32) in one pass when both are contiguous float32/float64 arrays
-// of one shape; an empty handle otherwise.
+// of one shape; an empty handle otherwise, and when a result is not finite (numpy then
+// reports the overflow or invalid value as its error state says).
 py::Obj native_delta(const py::Obj& w, const py::Obj& base) {
   View vw, vb;
   if (!vw.acquire(w.get(), "fd") || !vb.acquire(base.get(), "fd") || !same_shape(vw, vb)) {
@@ -218,15 +216,17 @@ py::Obj native_delta(const py::Obj& w, const py::Obj& base) {
   if (!bo.acquire(out.get(), 'f', true)) return {};
   const std::int64_t n = vw.buf.size();
   float* po = bo.data<float>();
+  bool finite;
   if (vw.fmt == 'f' && vb.fmt == 'f') {
-    difference_into<float, float>(vw, vb, po, n);
+    finite = difference_into<float, float>(vw, vb, po, n);
   } else if (vw.fmt == 'f') {
-    difference_into<float, double>(vw, vb, po, n);
+    finite = difference_into<float, double>(vw, vb, po, n);
   } else if (vb.fmt == 'f') {
-    difference_into<double, float>(vw, vb, po, n);
+    finite = difference_into<double, float>(vw, vb, po, n);
   } else {
-    difference_into<double, double>(vw, vb, po, n);
+    finite = difference_into<double, double>(vw, vb, po, n);
   }
+  if (!finite) return {};
   return out;
 }
 
@@ -278,6 +278,39 @@ py::Obj add_finetune(const Args& a) {
   return record;
 }
 
+// True when no object but `dense` (held once, by the caller) can reach its memory: a fresh
+// array, or a view of an array that only this view holds.
+bool exclusively_owned(const py::Obj& dense) {
+  if (Py_REFCNT(dense.get()) != 1 || !is_ndarray(dense.get())) return false;
+  py::Obj owner = dense.attr("base");
+  if (owner.is_none()) return true;
+  // References to the owner: the view's and the handle just taken.
+  return is_ndarray(owner.get()) && Py_REFCNT(owner.get()) == 2 && owner.attr("base").is_none();
+}
+
+bool same_attr(const py::Obj& a, const py::Obj& b, const char* name) {
+  const int eq = PyObject_RichCompareBool(a.attr(name).get(), b.attr(name).get(), Py_EQ);
+  if (eq < 0) throw py::PythonError{};
+  return eq == 1;
+}
+
+// base + dense. A decompressed delta that nothing else can see, of the base's element type
+// and shape, receives the sum itself (numpy's addition with out=): the same values without a
+// second full-size array per tensor.
+py::Obj add_base(const py::Obj& base, const py::Obj& dense) {
+  if (is_ndarray(base.get()) && exclusively_owned(dense)) {
+    bool writable;
+    {
+      View view;
+      writable = view.acquire(dense.get(), "fd") && view.buf.acquire(dense.get(), view.fmt, true);
+    }
+    if (writable && same_attr(base, dense, "dtype") && same_attr(base, dense, "shape")) {
+      return bridge::np().attr("add").call({base, dense}, {{"out", dense}});
+    }
+  }
+  return add(base, dense);
+}
+
 py::Obj reconstruct(const Args& a) {
   py::Obj self = a.obj(0);
   py::Obj record = self.attr("deltas").item(a.obj(1));
@@ -289,7 +322,7 @@ py::Obj reconstruct(const Args& a) {
     check_signals();
     py::Obj dense = global("decompress")(ct);
     py::Obj b = PyDict_CheckExact(base.get()) ? lookup(base, name) : base.attr("get")(name);
-    py::Obj value = (!b || b.is_none()) ? dense : add(b, dense);
+    py::Obj value = (!b || b.is_none()) ? dense : add_base(b, dense);
     if (PyDict_SetItem(out.get(), name.get(), value.get()) < 0) throw py::PythonError{};
   }
   return out;

@@ -180,12 +180,42 @@ def test_delta_follows_numpy_semantics(monkeypatch, case):
     w, b = layouts(np.random.default_rng(0))[case]
     spy = Spy(lambda delta, method, **kw: k.compress(delta, "none"))
     monkeypatch.setattr(t, "compress", spy)
-    t.ModelLibrary("b", {"w": b}).add_finetune("x", {"w": w})
-    got = spy.calls[0][0][0]
     with np.errstate(over="ignore"):
+        t.ModelLibrary("b", {"w": b}).add_finetune("x", {"w": w})
         want = (w - b).astype(np.float32)
+    got = spy.calls[0][0][0]
     assert got.dtype == np.float32 and got.shape == want.shape
     np.testing.assert_array_equal(got, want)
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_delta_overflow_is_reported_as_numpy_reports_it(dtype):
+    big = np.full((3, 3), 3e38, dtype)
+    lib = t.ModelLibrary("b", {"w": -big})
+    with np.errstate(over="raise"), pytest.raises(FloatingPointError):
+        lib.add_finetune("x", {"w": big})
+    assert lib.deltas == {}
+
+
+@pytest.mark.parametrize(
+    "decompress",
+    [k.decompress, lambda ct: ct.cores[0], lambda ct: ct.cores[0].reshape(ct.shape)],
+    ids=["fresh", "stored-array", "view-of-stored-array"],
+)
+def test_reconstruct_never_writes_into_shared_arrays(monkeypatch, rng, decompress):
+    base = {"w": rng.standard_normal((6, 4)).astype(np.float32), "d": rng.standard_normal(3)}
+    ft = {"w": base["w"] * 3, "d": base["d"] * 2}
+    lib = t.ModelLibrary("b", base, method=M.NONE)
+    lib.add_finetune("x", ft)
+    stored = {n: ct.cores[0].copy() for n, ct in lib.deltas["x"].tensors.items()}
+    monkeypatch.setattr(t, "decompress", decompress)
+    first, second = lib.reconstruct("x"), lib.reconstruct("x")
+    for name, ct in lib.deltas["x"].tensors.items():
+        np.testing.assert_array_equal(ct.cores[0], stored[name])
+        want = base[name] + stored[name]
+        assert first[name].dtype == want.dtype  # float64 base + float32 delta is float64
+        np.testing.assert_array_equal(first[name], want)
+        np.testing.assert_array_equal(second[name], want)
 
 
 def test_failures_leave_the_library_unchanged(monkeypatch, rng):

@@ -3,6 +3,7 @@
 // reconstruction error.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <type_traits>
 
@@ -14,13 +15,33 @@ namespace velmora {
 
 // out[i] = float32(a[i] - b[i]), the difference taken in the promoted type of A and B
 // (float when both are float, double otherwise): numpy's subtract followed by an
-// astype(float32), without the intermediate array.
-template <class A, class B>
-void float32_difference(const A* a, const B* b, float* out, std::int64_t n) {
-  using T = std::conditional_t<std::is_same_v<A, float> && std::is_same_v<B, float>, float, double>;
+// astype(float32), without the intermediate array. Returns false when any result is not
+// finite, where numpy would also report overflow or invalid values through its error
+// state; the caller then lets numpy do the work.
+// True when no element is infinite or NaN (an all-ones exponent); the integer test
+// vectorises.
+inline bool all_finite(const float* v, std::int64_t n) {
+  std::uint32_t special = 0;
   for (std::int64_t i = 0; i < n; ++i) {
-    out[i] = static_cast<float>(static_cast<T>(a[i]) - static_cast<T>(b[i]));
+    const std::uint32_t u = std::bit_cast<std::uint32_t>(v[i]);
+    special |= (u & 0x7f800000u) == 0x7f800000u;
   }
+  return special == 0;
+}
+
+template <class A, class B>
+bool float32_difference(const A* a, const B* b, float* out, std::int64_t n) {
+  using T = std::conditional_t<std::is_same_v<A, float> && std::is_same_v<B, float>, float, double>;
+  constexpr std::int64_t kBlock = 1 << 11;  // checked while still in the first-level cache
+  bool finite = true;
+  for (std::int64_t start = 0; start < n; start += kBlock) {
+    const std::int64_t end = start + kBlock < n ? start + kBlock : n;
+    for (std::int64_t i = start; i < end; ++i) {
+      out[i] = static_cast<float>(static_cast<T>(a[i]) - static_cast<T>(b[i]));
+    }
+    finite = all_finite(out + start, end - start) && finite;
+  }
+  return finite;
 }
 
 struct SquareSums {
