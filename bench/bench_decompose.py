@@ -106,11 +106,14 @@ def worker(impl, method, op, shape):
     best = time.perf_counter() - t0
     peak = rss_kib("VmHWM") if exact_peak else before
     del out
-    runs = 1 if best > 3.0 else 3
-    for _ in range(runs - 1):
+    # Very slow operations run once, slow ones three times, fast ones for about a second.
+    limit = 1 if best > 3.0 else 3 if best > 0.3 else 200
+    spent, runs = best, 1
+    while runs < limit and (runs < 3 or spent < 1.0):
         t0 = time.perf_counter()
         fn(arg)
-        best = min(best, time.perf_counter() - t0)
+        elapsed = time.perf_counter() - t0
+        best, spent, runs = min(best, elapsed), spent + elapsed, runs + 1
     return {"seconds": best, "peak_mib": max(0, peak - before) / 1024.0}
 
 
@@ -121,6 +124,10 @@ def measure(impl, method, op, shape):
         sys.stderr.write(res.stderr)
         raise SystemExit(f"worker failed: {impl} {method} {op} {shape}")
     return json.loads(res.stdout.strip().splitlines()[-1])
+
+
+def fmt_seconds(s):
+    return f"{s:.3f}" if s >= 0.1 else f"{s * 1000:.2f}ms"
 
 
 def main():
@@ -149,10 +156,10 @@ def main():
                 m = measure(impl, method, op, list(shape))
                 if impl == "numpy":
                     base = m["seconds"]
-                    row += [f"{m['seconds']:.3f}", f"{m['peak_mib']:.0f}"]
+                    row += [fmt_seconds(m["seconds"]), f"{m['peak_mib']:.0f}"]
                 else:
                     row += [
-                        f"{m['seconds']:.3f}",
+                        fmt_seconds(m["seconds"]),
                         f"{base / m['seconds']:.2f}",
                         f"{m['peak_mib']:.0f}",
                     ]

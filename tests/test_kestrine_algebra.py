@@ -101,7 +101,7 @@ def test_mode_is_converted_like_int():
 
 
 # Shapes chosen to reach every kernel of the mode product: one product for the first mode,
-# one transposed product for the last, per-block products and numpy's unfolding between.
+# one transposed product for the last, numpy's unfolding between.
 MODE_DOT_CASES = [
     ((2, 3, 4), 1, 5),
     ((7, 6), 0, 3),

@@ -1,3 +1,4 @@
+import inspect
 import math
 
 import numpy as np
@@ -33,6 +34,8 @@ CASES = [
     ((100, 120), 8),  # few leading vectors of an upper bidiagonal
     ((120, 100), 8),  # ... and of a lower one
     ((40, 50, 30), 6),
+    ((260, 300), 8),  # a large wide working matrix: the Gram route
+    ((256, 4, 70), 8),
 ]
 
 
@@ -72,17 +75,20 @@ def spectrum_matrix(m, n, values):
         [9.0, 7.0, 5.0],  # rank 3 under a cap of 8: the kept tail is zero
         [5.0] * 4 + [4.0] * 4 + [1.0] * 30,  # repeated values inside the kept set
         np.logspace(0, -12, 60),  # a tail far below the leading value
+        np.logspace(0, -30, 40),  # the eighth value far below the first
+        [1e150, 3e149] + [1e148] * 6,  # squares beyond double precision's range
     ],
 )
-def test_structured_spectra_match_oracle(values):
-    t = spectrum_matrix(100, 90, values)
+@pytest.mark.parametrize("size", [(100, 90), (270, 300)])
+def test_structured_spectra_match_oracle(values, size):
+    t = spectrum_matrix(*size, values)
     rec = k.tt_compress(t, 8)
     cores, meta = oracle.tt_compress(t, 8)
     assert rec.metadata == meta
     got = k.tt_decompress(rec)
     want = oracle.tt_decompress(cores, t.shape, t.dtype)
     np.testing.assert_allclose(got, want, atol=1e-10 * np.abs(t).max())
-    u = rec.cores[0].reshape(100, 8)
+    u = rec.cores[0].reshape(size[0], 8)
     np.testing.assert_allclose(u.T @ u, np.eye(8), atol=1e-10)
 
 
@@ -226,3 +232,14 @@ def test_stored_size_counts_every_core():
     t = rand((10, 12, 14), np.float32)
     rec = k.tt_compress(t, 4)
     assert rec.compressed_size_bytes == 4 * sum(math.prod(c.shape) for c in rec.cores)
+
+
+@pytest.mark.parametrize(
+    ("fn", "text"),
+    [
+        (k.tt_compress, "(tensor: 'np.ndarray', max_rank: 'int' = 8) -> 'CompressedTensor'"),
+        (k.tt_decompress, "(compressed: 'CompressedTensor') -> 'np.ndarray'"),
+    ],
+)
+def test_signatures(fn, text):
+    assert str(inspect.signature(fn)) == text

@@ -1,3 +1,4 @@
+import inspect
 import math
 
 import numpy as np
@@ -177,3 +178,18 @@ def test_decompress_follows_the_factors_and_dtype():
     got = k.tucker_decompress(rec)
     assert got.shape == (5, 4) and got.dtype == np.float32
     np.testing.assert_allclose(got, factors[0] @ core @ factors[1].T, rtol=1e-6)
+
+
+@pytest.mark.parametrize(
+    ("fn", "text"),
+    [
+        (
+            k.tucker_compress,
+            "(tensor: 'np.ndarray', rank_ratio: 'float' = 0.5, min_rank: 'int' = 1)"
+            " -> 'CompressedTensor'",
+        ),
+        (k.tucker_decompress, "(compressed: 'CompressedTensor') -> 'np.ndarray'"),
+    ],
+)
+def test_signatures(fn, text):
+    assert str(inspect.signature(fn)) == text

@@ -47,6 +47,8 @@ void fill(const py::Obj& lapack, const py::Obj& blas, lapack::Routines<T>& r, ch
   resolve(lapack, n("ormlq"), r.ormlq);
   resolve(lapack, n("stevx"), r.stevx);
   resolve(blas, n("gemm"), r.gemm);
+  resolve(lapack, n("syevx"), r.syevx);
+  resolve(blas, n("syrk"), r.syrk);
 }
 
 }  // namespace

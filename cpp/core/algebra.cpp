@@ -91,12 +91,8 @@ void mode_dot(const T* t, std::int64_t p, std::int64_t n, std::int64_t q, const 
     gemm_nt(t, m, p, n, j, out);  // (p x n) @ m^T
     return;
   }
-  if (q >= 64) {
-    for (std::int64_t x = 0; x < p; ++x) gemm_rm(m, t + x * n * q, j, n, q, out + x * j * q);
-    return;
-  }
-  // Short rows make one product per block slow: unfold, one product with the long
-  // dimension contiguous, then put every block back in place.
+  // One product over the unfolding (a single large BLAS call rather than one per block,
+  // which threaded BLAS handles badly), then every block put back in place.
   std::vector<T> unfolded(static_cast<std::size_t>(n * p * q));
   unfold_copy(t, p, n, q, unfolded.data());
   std::vector<T> product(static_cast<std::size_t>(j * p * q));
@@ -107,7 +103,11 @@ void mode_dot(const T* t, std::int64_t p, std::int64_t n, std::int64_t q, const 
     T* dst = out + x * j * q;
     for (std::int64_t y = 0; y < j; ++y) {
       const T* src = product.data() + y * cols + x * q;
-      for (std::int64_t z = 0; z < q; ++z) dst[y * q + z] = src[z];
+      if (q >= 16) {
+        std::memcpy(dst + y * q, src, sizeof(T) * static_cast<std::size_t>(q));
+      } else {
+        for (std::int64_t z = 0; z < q; ++z) dst[y * q + z] = src[z];
+      }
     }
   }
 }

@@ -28,6 +28,13 @@ struct Routines {
                 int* info) = nullptr;
   void (*gemm)(char* transa, char* transb, int* m, int* n, int* k, T* alpha, T* a, int* lda, T* b,
                int* ldb, T* beta, T* c, int* ldc) = nullptr;
+  // ?syevx: selected eigenpairs of a symmetric matrix.
+  void (*syevx)(char* jobz, char* range, char* uplo, int* n, T* a, int* lda, T* vl, T* vu, int* il,
+                int* iu, T* abstol, int* m, T* w, T* z, int* ldz, T* work, int* lwork, int* iwork,
+                int* ifail, int* info) = nullptr;
+  // ?syrk: symmetric rank-k update, C = alpha op(A) op(A)^T + beta C.
+  void (*syrk)(char* uplo, char* trans, int* n, int* k, T* alpha, T* a, int* lda, T* beta, T* c,
+               int* ldc) = nullptr;
 };
 
 struct Table {

@@ -1,9 +1,12 @@
 #include "tensor_train.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <memory>
 
 #include "algebra.hpp"
+#include "lapack_call.hpp"
 #include "svd.hpp"
 
 namespace velmora {
@@ -31,6 +34,72 @@ std::vector<std::int64_t> tt_ranks(const std::vector<std::int64_t>& shape, std::
   return ranks;
 }
 
+namespace {
+
+// One sweep step through the Gram matrix of a wide working matrix m (rows x cols,
+// row-major, rows <= cols): its k leading eigenvectors are the k leading left singular
+// vectors, and U^T m is diag(s) V^T without forming V. Squaring the matrix costs accuracy
+// in proportion to (s_1 / s_k)^2, so the step declines (returns false, nothing written)
+// unless the k-th singular value is at least 1e-3 of the first, and when the eigensolver
+// does not converge; the caller then takes the bidiagonal route.
+bool gram_step(const double* m, std::int64_t rows64, std::int64_t cols64, std::int64_t k64,
+               double* u, double* next) {
+  const auto& L = lapack::routines<double>();
+  if (L.syrk == nullptr || L.syevx == nullptr || L.gemm == nullptr) return false;
+  if (!fits_blas(rows64, rows64) || !fits_blas(rows64, cols64)) return false;
+  double peak = 0;
+  for (std::int64_t i = 0; i < rows64 * cols64; ++i) peak = std::max(peak, std::fabs(m[i]));
+  // Squares of such values leave double precision's range.
+  if (!(peak < 1e100 && peak > 1e-100)) return false;
+  int rows = static_cast<int>(rows64), cols = static_cast<int>(cols64), k = static_cast<int>(k64);
+  // The row-major buffer is the column-major cols x rows matrix m^T: G = (m^T)^T m^T.
+  std::vector<double> g(static_cast<std::size_t>(rows) * rows);
+  {
+    char uplo = 'U', trans = 'T';
+    double alpha = 1, beta = 0;
+    L.syrk(&uplo, &trans, /* n = */ &rows, /* k = */ &cols, &alpha, const_cast<double*>(m),
+           /* lda = */ &cols, &beta, g.data(), /* ldc = */ &rows);
+  }
+  char jobz = 'V', range = 'I', uplo = 'U';
+  double vl = 0, vu = 0, abstol = 2 * std::numeric_limits<double>::min(), query = 0;
+  int il = rows - k + 1, iu = rows, found = 0, info = 0, lwork = -1;
+  std::vector<double> w(static_cast<std::size_t>(rows)), z(static_cast<std::size_t>(rows) * k);
+  std::vector<int> iwork(static_cast<std::size_t>(5) * rows), ifail(static_cast<std::size_t>(rows));
+  L.syevx(&jobz, &range, &uplo, &rows, g.data(), /* lda = */ &rows, &vl, &vu, &il, &iu, &abstol,
+          &found, w.data(), z.data(), /* ldz = */ &rows, &query, &lwork, iwork.data(), ifail.data(),
+          &info);
+  if (info != 0) return false;
+  lwork = lapack::lwork_from(query);
+  std::vector<double> work(static_cast<std::size_t>(lwork));
+  L.syevx(&jobz, &range, &uplo, &rows, g.data(), /* lda = */ &rows, &vl, &vu, &il, &iu, &abstol,
+          &found, w.data(), z.data(), /* ldz = */ &rows, work.data(), &lwork, iwork.data(),
+          ifail.data(), &info);
+  // Ascending eigenvalues: w[0] is the k-th largest, w[k - 1] the largest.
+  if (info != 0 || found != k || !(w[0] >= 1e-6 * w[static_cast<std::size_t>(k - 1)]) ||
+      !(w[0] > 0)) {
+    return false;
+  }
+  // Leading vector first: column c of U is eigenvector k - 1 - c.
+  std::vector<double> ucm(static_cast<std::size_t>(rows) * k);
+  for (int c = 0; c < k; ++c) {
+    std::copy_n(z.data() + static_cast<std::size_t>(k - 1 - c) * rows, rows,
+                ucm.data() + static_cast<std::size_t>(c) * rows);
+  }
+  for (int i = 0; i < rows; ++i) {
+    for (int c = 0; c < k; ++c) {
+      u[static_cast<std::size_t>(i) * k + c] = ucm[static_cast<std::size_t>(c) * rows + i];
+    }
+  }
+  // next (k x cols, row-major) = U^T m: column-major next^T (cols x k) = m^T U.
+  char nt = 'N';
+  double alpha = 1, beta = 0;
+  L.gemm(&nt, &nt, /* m = */ &cols, /* n = */ &k, /* k = */ &rows, &alpha, const_cast<double*>(m),
+         /* lda = */ &cols, ucm.data(), /* ldb = */ &rows, &beta, next, /* ldc = */ &cols);
+  return true;
+}
+
+}  // namespace
+
 template <class S, class T>
 void tt_sweep(const S* x, const std::vector<std::int64_t>& shape,
               const std::vector<std::int64_t>& ranks, const std::vector<T*>& cores) {
@@ -47,17 +116,23 @@ void tt_sweep(const S* x, const std::vector<std::int64_t>& shape,
   for (std::size_t k = 0; k + 1 < d; ++k) {
     const std::int64_t r = ranks[k];
     const std::int64_t rows = svd->rows();
-    svd->reduce();
     // The kept right vectors, scaled by the singular values, are the next working
     // matrix: written straight into the next decomposition's input.
     const std::int64_t next_cols = product_from(shape, k + 2);
     auto next = std::make_unique<TruncatedSvd<double>>(r * shape[k + 1], next_cols);
-    s.resize(static_cast<std::size_t>(r));
     u.resize(static_cast<std::size_t>(rows * r));
-    svd->top_vectors(r, s.data(), u.data(), next->input());
-    double* m = next->input();
-    for (std::int64_t i = 0; i < r; ++i) {
-      for (std::int64_t j = 0; j < rest; ++j) m[i * rest + j] *= s[static_cast<std::size_t>(i)];
+    // Few vectors of a large wide matrix: the Gram route is several times cheaper than
+    // bidiagonalizing it.
+    const bool gram = r > 0 && rows >= 256 && rows <= rest && r * 8 <= rows &&
+                      gram_step(svd->input(), rows, rest, r, u.data(), next->input());
+    if (!gram) {
+      svd->reduce();
+      s.resize(static_cast<std::size_t>(r));
+      svd->top_vectors(r, s.data(), u.data(), next->input());
+      double* m = next->input();
+      for (std::int64_t i = 0; i < r; ++i) {
+        for (std::int64_t j = 0; j < rest; ++j) m[i * rest + j] *= s[static_cast<std::size_t>(i)];
+      }
     }
     T* core = cores[k];
     for (std::int64_t i = 0; i < rows * r; ++i)

@@ -120,6 +120,28 @@ void tucker_compress(const T* x, const std::vector<std::int64_t>& shape,
   }
 }
 
+template <class T>
+void tucker_expand(const T* core, const std::vector<std::int64_t>& ranks,
+                   const std::vector<std::int64_t>& shape, const std::vector<const T*>& factors,
+                   T* out) {
+  const std::size_t d = ranks.size();
+  std::vector<std::int64_t> cur = ranks;
+  std::vector<T> a, b;
+  const T* src = core;
+  for (std::size_t k = 0; k < d; ++k) {
+    const Split s = split_at(cur, k);
+    cur[k] = shape[k];
+    T* dst = out;
+    if (k + 1 < d) {
+      std::vector<T>& next = src == a.data() ? b : a;
+      next.resize(static_cast<std::size_t>(product(cur)));
+      dst = next.data();
+    }
+    mode_dot(src, s.p, s.n, s.q, factors[k], shape[k], dst);
+    src = dst;
+  }
+}
+
 template void leading_left_vectors<float>(std::vector<float>&, std::int64_t, std::int64_t,
                                           std::int64_t, float*);
 template void leading_left_vectors<double>(std::vector<double>&, std::int64_t, std::int64_t,
@@ -130,4 +152,11 @@ template void tucker_compress<float>(const float*, const std::vector<std::int64_
 template void tucker_compress<double>(const double*, const std::vector<std::int64_t>&,
                                       const std::vector<std::int64_t>&, const std::vector<double*>&,
                                       double*);
+template void tucker_expand<float>(const float*, const std::vector<std::int64_t>&,
+                                   const std::vector<std::int64_t>&,
+                                   const std::vector<const float*>&, float*);
+template void tucker_expand<double>(const double*, const std::vector<std::int64_t>&,
+                                    const std::vector<std::int64_t>&,
+                                    const std::vector<const double*>&, double*);
+
 }  // namespace velmora

@@ -24,4 +24,12 @@ void tucker_compress(const T* x, const std::vector<std::int64_t>& shape,
                      const std::vector<std::int64_t>& ranks, const std::vector<T*>& factors,
                      T* core);
 
+// Successive mode products of a core of shape `ranks` with factors (shape[i] x ranks[i],
+// row-major), in ascending mode order; `out` receives the product of `shape` elements.
+// Raises as gemm_rm.
+template <class T>
+void tucker_expand(const T* core, const std::vector<std::int64_t>& ranks,
+                   const std::vector<std::int64_t>& shape, const std::vector<const T*>& factors,
+                   T* out);
+
 }  // namespace velmora

@@ -97,10 +97,11 @@ py::Obj mode_dot_native(const NativeArray& t, const NativeArray& m, long long mo
   for (int i = 0; i < mode; ++i) p *= t.shape(i);
   for (int i = static_cast<int>(mode) + 1; i < d; ++i) q *= t.shape(i);
   const std::int64_t n = t.shape(static_cast<int>(mode)), j = m.shape(0);
-  // Short rows between the first and the last axis: numpy's unfold, one product and a
-  // strided view of the result are as fast as anything native, which would also have to
-  // put the blocks back in place.
-  if (p > 1 && q < 64 && !(q == 1 && j >= 16)) return {};
+  // Natively only where numpy would copy and native code need not: the first mode is one
+  // product on the tensor as it lies, the last one a product with the factor transposed.
+  // Between them numpy's unfolding, one product and a strided view of the result are as
+  // fast as anything native, which would also have to put the blocks back in place.
+  if (p > 1 && !(q == 1 && j >= 16)) return {};
   // Every product the kernels form fits 32-bit BLAS; larger tensors go through numpy.
   if (!fits_blas(j, n) || !fits_blas(n, q) || !fits_blas(j, q) || !fits_blas(p * q, n) ||
       !fits_blas(p * q, j)) {
@@ -132,6 +133,10 @@ py::Obj mode_dot_any(const py::Obj& tensor, const py::Obj& matrix, const py::Obj
       if (r) return r;
     }
   }
+  return mode_dot_numpy(tensor, matrix, mode);
+}
+
+py::Obj mode_dot_numpy(const py::Obj& tensor, const py::Obj& matrix, const py::Obj& mode) {
   py::Obj unfolded = unfold_numpy(tensor, mode);
   py::Obj new_shape = py::Obj::steal(PySequence_List(tensor.attr("shape").get()));
   py::Obj rows = matrix.attr("shape").item(0);

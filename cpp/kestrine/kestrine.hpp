@@ -84,6 +84,7 @@ long long require_ndim2(const py::Obj& tensor, const char* what);
 py::Obj unfold_numpy(const py::Obj& tensor, const py::Obj& mode);
 py::Obj fold_numpy(const py::Obj& matrix, const py::Obj& mode, const py::Obj& shape);
 py::Obj mode_dot_any(const py::Obj& tensor, const py::Obj& matrix, const py::Obj& mode);
+py::Obj mode_dot_numpy(const py::Obj& tensor, const py::Obj& matrix, const py::Obj& mode);
 
 // astype(dtype, copy=False).
 py::Obj astype_nocopy(const py::Obj& a, const py::Obj& dtype);

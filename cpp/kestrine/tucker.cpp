@@ -8,6 +8,7 @@
 #include "../bridge/arrays.hpp"
 #include "../bridge/blas.hpp"
 #include "../bridge/errors.hpp"
+#include "../core/algebra.hpp"
 #include "kestrine.hpp"
 
 namespace velmora::kestrine {
@@ -129,6 +130,46 @@ namespace {
 
 py::Obj tucker_compress(const Args& a) { return tucker_compress_impl(a.obj(0), a.f(1), a[2]); }
 
+// All mode products natively (one BLAS throughout) when the core and every factor are
+// contiguous arrays of one float type that fit together; an empty handle otherwise.
+template <class T>
+py::Obj expand_native(const NativeArray& core, const std::vector<NativeArray>& factors) {
+  const std::size_t d = factors.size();
+  std::vector<std::int64_t> ranks = core.shape(), shape;
+  std::vector<const T*> ptrs;
+  std::int64_t size = 1;
+  for (std::size_t k = 0; k < d; ++k) {
+    const NativeArray& f = factors[k];
+    if (f.ndim() != 2 || f.format() != core.format() || f.shape(1) != ranks[k]) return {};
+    shape.push_back(f.shape(0));
+    ptrs.push_back(f.data<T>());
+    size *= f.shape(0);
+  }
+  // Each product must be one efficient BLAS call on the data as it lies (the first mode;
+  // the last with many rows; a middle one with long rows) and fit 32-bit indexing.
+  // Otherwise numpy's unfoldings and strided views do better.
+  std::vector<std::int64_t> cur = ranks;
+  for (std::size_t k = 0; k < d; ++k) {
+    std::int64_t p = 1, q = 1;
+    for (std::size_t i = 0; i < k; ++i) p *= cur[i];
+    for (std::size_t i = k + 1; i < d; ++i) q *= cur[i];
+    const bool direct = p == 1 || (q == 1 && shape[k] >= 16) || q >= 64;
+    if (!direct || !fits_blas(p * q, shape[k]) || !fits_blas(p * q, ranks[k]) ||
+        !fits_blas(shape[k], ranks[k])) {
+      return {};
+    }
+    cur[k] = shape[k];
+  }
+  py::Obj out = bridge::empty(shape, bridge::dtype_name<T>());
+  bridge::Buffer ob;
+  if (!ob.acquire(out.get(), bridge::format_of<T>(), true)) return {};
+  if (size == 0) return out;
+  bridge::ensure_lapack();
+  bridge::NoGil nogil;
+  tucker_expand(core.data<T>(), ranks, shape, ptrs, ob.data<T>());
+  return out;
+}
+
 py::Obj tucker_decompress(const Args& a) {
   py::Obj rec = a.obj(0);
   py::Obj method = rec.attr("method");
@@ -136,13 +177,26 @@ py::Obj tucker_decompress(const Args& a) {
     bridge::raise_value_error("Expected TUCKER, got " + py::text(method));
   }
   py::Obj array = rec.attr("cores").item(0);
-  py::Obj it = py::Obj::steal(PyObject_GetIter(rec.attr("factors").get()));
-  long long k = 0;
-  while (PyObject* raw = PyIter_Next(it.get())) {
-    py::Obj factor = py::Obj::steal(raw);
-    array = mode_dot_any(array, factor, py::integer(k++));
+  py::Obj factors = py::Obj::steal(PySequence_Tuple(rec.attr("factors").get()));
+  const Py_ssize_t d = factors.size();
+  {
+    NativeArray core;
+    std::vector<NativeArray> views(static_cast<std::size_t>(d));
+    bool ok = d > 0 && core.acquire(array.get()) && core.ndim() == d && core.size() > 0;
+    for (Py_ssize_t k = 0; k < d && ok; ++k) {
+      ok = views[static_cast<std::size_t>(k)].acquire(PyTuple_GET_ITEM(factors.get(), k));
+    }
+    if (ok) {
+      py::Obj r =
+          core.is_float() ? expand_native<float>(core, views) : expand_native<double>(core, views);
+      if (r) return astype_nocopy(r, rec.attr("dtype"));
+    }
   }
-  if (PyErr_Occurred()) throw py::PythonError{};
+  // numpy throughout: alternating with the native BLAS costs more than it saves.
+  for (Py_ssize_t k = 0; k < d; ++k) {
+    array =
+        mode_dot_numpy(array, py::Obj::borrow(PyTuple_GET_ITEM(factors.get(), k)), py::integer(k));
+  }
   return astype_nocopy(array, rec.attr("dtype"));
 }
 
