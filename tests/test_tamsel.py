@@ -57,20 +57,9 @@ def test_module_surface():
     assert t.ModelLibrary("b", {}).deltas is not lib.deltas
     lib.max_rank = 3  # mutable records
     assert t.ModelLibrary.__doc__ == "One base model + many compressed fine-tune deltas."
-    assert t.CompressedDelta.__doc__ == (
-        "One fine-tune stored as compressed per-tensor deltas from the base."
-    )
     assert str(inspect.signature(t.ModelLibrary.add_finetune)) == (
         "(self, model_id: 'str', finetuned: 'dict[str, np.ndarray]') -> 'CompressedDelta'"
     )
-    assert [n for n in vars(t.ModelLibrary) if not n.startswith("_")][:6] == [
-        "add_finetune",
-        "reconstruct",
-        "base_bytes",
-        "naive_bytes",
-        "stored_bytes",
-        "summary",
-    ]
 
 
 @pytest.mark.parametrize("energy", [None, 0.99])
@@ -263,17 +252,16 @@ class Sub(dict):
     [
         (lambda lib: lib.add_finetune(1, {}), "model_id", "str"),
         (lambda lib: lib.add_finetune("x", Sub()), "finetuned", "dict"),
-        (lambda lib: lib.reconstruct(b"x"), "model_id", "str"),
-        (lambda lib: lib.naive_bytes([]), "finetunes", "dict"),
         (lambda lib: lib.naive_bytes({"x": [1]}), "sd", "dict"),
         (lambda lib: lib.summary({"x": Sub()}), "sd", "dict"),
-        (lambda lib: t._nbytes(None), "sd", "dict"),
         (lambda lib: t.reconstruction_error({}, [1]), "b", "dict"),
         (lambda lib: t.ModelLibrary("b", [1]).base_bytes(), "sd", "dict"),
     ],
 )
 def test_argument_types(call, param, expected):
-    with pytest.raises(TypeError, match=rf"^Argument '{param}' has incorrect type \(expected "):
+    with pytest.raises(
+        TypeError, match=rf"^Argument '{param}' has incorrect type \(expected {expected}, got "
+    ):
         call(t.ModelLibrary("b", {}))
 
 
