@@ -7,7 +7,7 @@ train and with energy 0.99, reconstruct, reconstruction_error. 'x' is the speed-
 numpy library (higher is faster); MiB is the peak resident memory the operation added.
 
     python bench/bench_library.py
-    VELMORA_BENCH_QUICK=1 python bench/bench_library.py   # 2 layers, for a quick look
+    VELMORA_BENCH_QUICK=1 python bench/bench_library.py   # 2 layers, vocabulary 2048
 """
 
 import os
@@ -27,7 +27,7 @@ from velmora_dryx import tamsel  # noqa: E402
 
 QUICK = os.environ.get("VELMORA_BENCH_QUICK") == "1"
 LAYERS = 2 if QUICK else 12
-HIDDEN, MLP, VOCAB = 512, 2048, 8192
+HIDDEN, MLP, VOCAB = 512, 2048, 2048 if QUICK else 8192
 FINETUNES = 3
 DELTA_RANK = 6
 
@@ -130,7 +130,7 @@ def run_rows(impls, tunes):
     rebuilt = {}
     for impl, _ in impls:
         lib = recon[impl]
-        seconds, peak = measure(lambda lib=lib: reconstruct_all(lib), repeat=2)
+        seconds, peak = measure(lambda lib=lib: reconstruct_all(lib), repeat=5)
         rebuilt[impl] = dict(zip(tunes, reconstruct_all(lib), strict=True))
         row.append((seconds, peak))
     rows.append(row)
@@ -140,7 +140,7 @@ def run_rows(impls, tunes):
     for impl, _ in impls:
         fn = tamsel.reconstruction_error if impl == "tamsel" else oracle.reconstruction_error
         pairs = [(rebuilt["tamsel"][tid], tunes[tid]) for tid in tunes]
-        seconds, peak = measure(lambda fn=fn, pairs=pairs: [fn(a, b) for a, b in pairs], repeat=3)
+        seconds, peak = measure(lambda fn=fn, pairs=pairs: [fn(a, b) for a, b in pairs], repeat=5)
         errors[impl] = [fn(a, b) for a, b in pairs]
         row.append((seconds, peak))
     rows.append(row)
