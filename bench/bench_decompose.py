@@ -1,9 +1,10 @@
 """Tucker and tensor-train decomposition: kestrine against the pure-numpy oracle.
 
-Every measurement runs in a fresh interpreter (one per implementation and operation) so
-that peak memory is the operation's own: the resident-set high-water mark is reset just
-before the call and read back after it. Times are the best of a few runs. tensorly is a
-comparison column only; it is skipped when not installed.
+Times are the best of several calls, taken in rounds that alternate between the
+implementations inside one interpreter. Peak memory is measured in a fresh interpreter per
+implementation and operation: the resident-set high-water mark is reset just before the
+call and read back after it. tensorly is a comparison column only; it is skipped when it
+is not installed.
 
     python bench/bench_decompose.py
 """
@@ -94,35 +95,67 @@ def reset_peak():
         return False
 
 
-def worker(impl, method, op, shape):
+def warm_up():
+    """The same allocator state in every worker: freeing one large block raises glibc's
+    threshold for serving large blocks from fresh (page-faulting) mappings, which would
+    otherwise depend on which implementation produced the input. No BLAS work here:
+    numpy's and SciPy's BLAS threads would contend with the measured call."""
+    a = np.ones(1 << 22, np.float32)
+    a += 1
+    del a
+
+
+def prepare(impl, method, op, shape, x):
     compress, decompress = operations(impl, method, shape)
-    x = make_input(shape)
-    arg = x if op == "compress" else compress(x)
-    fn = compress if op == "compress" else decompress
+    return (compress, x) if op == "compress" else (decompress, compress(x))
+
+
+def peak_worker(impl, method, op, shape):
+    """Peak resident memory one call adds, in a process of its own."""
+    warm_up()
+    fn, arg = prepare(impl, method, op, shape, make_input(shape))
+    time.sleep(0.3)
     before = rss_kib("VmRSS")
     exact_peak = reset_peak()
-    t0 = time.perf_counter()
     out = fn(arg)
-    best = time.perf_counter() - t0
     peak = rss_kib("VmHWM") if exact_peak else before
     del out
-    # Very slow operations run once, slow ones three times, fast ones for about a second.
-    limit = 1 if best > 3.0 else 3 if best > 0.3 else 200
-    spent, runs = best, 1
-    while runs < limit and (runs < 3 or spent < 1.0):
+    return max(0, peak - before) / 1024.0
+
+
+def time_worker(impls, method, op, shape):
+    """Best times of every implementation, measured in rounds that alternate between them
+    in one process, so that allocator and BLAS state are shared. A pause before each
+    batch lets the BLAS threads of the previous one go idle."""
+    warm_up()
+    x = make_input(shape)
+    prepared = {impl: prepare(impl, method, op, shape, x) for impl in impls}
+    best = {}
+    for impl in impls:
+        fn, arg = prepared[impl]
+        time.sleep(0.3)
         t0 = time.perf_counter()
         fn(arg)
-        elapsed = time.perf_counter() - t0
-        best, spent, runs = min(best, elapsed), spent + elapsed, runs + 1
-    return {"seconds": best, "peak_mib": max(0, peak - before) / 1024.0}
+        best[impl] = time.perf_counter() - t0
+    rounds = 1 if max(best.values()) > 3.0 else 3
+    for _ in range(rounds):
+        for impl in impls:
+            fn, arg = prepared[impl]
+            calls = max(1, min(200, int(0.3 / best[impl])))
+            time.sleep(0.3)
+            for _ in range(calls):
+                t0 = time.perf_counter()
+                fn(arg)
+                best[impl] = min(best[impl], time.perf_counter() - t0)
+    return best
 
 
-def measure(impl, method, op, shape):
-    cmd = [sys.executable, __file__, "--worker", impl, method, op, json.dumps(shape)]
+def run_worker(*args):
+    cmd = [sys.executable, __file__, "--worker", json.dumps(args)]
     res = subprocess.run(cmd, capture_output=True, text=True, env=dict(os.environ))
     if res.returncode != 0:
         sys.stderr.write(res.stderr)
-        raise SystemExit(f"worker failed: {impl} {method} {op} {shape}")
+        raise SystemExit(f"worker failed: {args}")
     return json.loads(res.stdout.strip().splitlines()[-1])
 
 
@@ -151,18 +184,14 @@ def main():
             if method == "tucker" and op == "compress":
                 name += f" ratio {TUCKER_RATIO}"
             row = [name, "x".join(map(str, shape))]
-            base = None
+            times = run_worker("time", impls, method, op, list(shape))
+            base = times["numpy"]
             for impl in impls:
-                m = measure(impl, method, op, list(shape))
-                if impl == "numpy":
-                    base = m["seconds"]
-                    row += [fmt_seconds(m["seconds"]), f"{m['peak_mib']:.0f}"]
-                else:
-                    row += [
-                        fmt_seconds(m["seconds"]),
-                        f"{base / m['seconds']:.2f}",
-                        f"{m['peak_mib']:.0f}",
-                    ]
+                peak = run_worker("peak", impl, method, op, list(shape))
+                row += [fmt_seconds(times[impl])]
+                if impl != "numpy":
+                    row += [f"{base / times[impl]:.2f}"]
+                row += [f"{peak:.0f}"]
             rows.append(row)
             print("  ".join(row), file=sys.stderr, flush=True)
     widths = [max(len(h), *(len(r[i]) for r in rows)) for i, h in enumerate(header)]
@@ -175,7 +204,12 @@ def main():
 
 if __name__ == "__main__":
     if len(sys.argv) > 1 and sys.argv[1] == "--worker":
-        impl, method, op, shape = sys.argv[2:6]
-        print(json.dumps(worker(impl, method, op, tuple(json.loads(shape)))))
+        kind, *rest = json.loads(sys.argv[2])
+        if kind == "time":
+            impls, method, op, shape = rest
+            print(json.dumps(time_worker(impls, method, op, tuple(shape))))
+        else:
+            impl, method, op, shape = rest
+            print(json.dumps(peak_worker(impl, method, op, tuple(shape))))
     else:
         main()

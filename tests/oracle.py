@@ -99,7 +99,7 @@ def tt_decompress(cores, shape, dtype):
     return out.reshape(shape).astype(dtype, copy=False)
 
 
-# --- truncated SVD ---------------------------------------------------------------------
+# --- truncated SVD -----------------------------------------------------------------------
 
 
 def svd_compress(tensor, rank_ratio=0.5, min_rank=1):
@@ -145,3 +145,32 @@ def svd_compress_energy(tensor, energy=0.99, min_rank=1, max_rank=None):
 
 def svd_reconstruct(s, u, vt, shape, dtype):
     return ((u * s) @ vt).reshape(shape).astype(dtype, copy=False)
+
+
+# --- model library -----------------------------------------------------------------------
+
+
+def finetune_delta(base, name, w):
+    """The float32 delta a library stores for one fine-tuned tensor."""
+    delta = w - base[name] if name in base else w
+    return delta.astype(np.float32)
+
+
+def library_nbytes(sd):
+    return sum(int(np.prod(v.shape)) * v.dtype.itemsize for v in sd.values())
+
+
+def library_reconstruct(base, dense_deltas):
+    """{name: base + delta} (the delta alone where the base lacks the name)."""
+    return {n: d if base.get(n) is None else base[n] + d for n, d in dense_deltas.items()}
+
+
+def reconstruction_error(a, b):
+    num = den = 0.0
+    for name in a:
+        x = a[name].astype(np.float32, copy=False)
+        y = b[name].astype(np.float32, copy=False)
+        d = x - y
+        num += float(np.sum(d * d, dtype=np.float64))
+        den += float(np.sum(y * y, dtype=np.float64))
+    return math.sqrt(num) / (math.sqrt(den) + 1e-12)

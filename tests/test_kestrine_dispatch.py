@@ -84,8 +84,6 @@ def test_unknown_method_is_rejected_before_the_tensor_is_read():
     ("call", "match"),
     [
         (lambda t: k.compress(t, "svd", 0.3), "positional"),
-        (lambda t: k.compress(t), "positional argument"),
-        (lambda t: k.compress(t, "svd", ratio=0.3), "unexpected keyword"),
         (lambda t: k.compress(t, "svd", rank_ratio="x"), "Argument 'rank_ratio'"),
         (lambda t: k.compress(t, "tt", max_rank="8"), "Argument 'max_rank'"),
     ],

@@ -148,36 +148,9 @@ void tt_sweep(const S* x, const std::vector<std::int64_t>& shape,
   for (std::int64_t i = 0; i < count; ++i) last[i] = static_cast<T>(m[i]);
 }
 
-template <class T>
-void tt_contract(const std::vector<const T*>& cores, const std::vector<std::int64_t>& r,
-                 const std::vector<std::int64_t>& n, T* out) {
-  const std::size_t d = n.size();
-  // running: (rows x r[k+1]) with rows = r[0] * n[0] * ... * n[k].
-  std::int64_t rows = r[0] * n[0];
-  std::vector<T> a, b;
-  const T* src = cores[0];
-  for (std::size_t k = 1; k < d; ++k) {
-    T* dst = out;
-    if (k + 1 < d) {
-      std::vector<T>& next = src == a.data() ? b : a;
-      next.resize(static_cast<std::size_t>(rows * n[k] * r[k + 1]));
-      dst = next.data();
-    }
-    gemm_rm(src, cores[k], rows, r[k], n[k] * r[k + 1], dst);
-    rows *= n[k];
-    src = dst;
-  }
-}
-
 template void tt_sweep<float, float>(const float*, const std::vector<std::int64_t>&,
                                      const std::vector<std::int64_t>&, const std::vector<float*>&);
 template void tt_sweep<double, double>(const double*, const std::vector<std::int64_t>&,
                                        const std::vector<std::int64_t>&,
                                        const std::vector<double*>&);
-template void tt_contract<float>(const std::vector<const float*>&, const std::vector<std::int64_t>&,
-                                 const std::vector<std::int64_t>&, float*);
-template void tt_contract<double>(const std::vector<const double*>&,
-                                  const std::vector<std::int64_t>&,
-                                  const std::vector<std::int64_t>&, double*);
-
 }  // namespace velmora

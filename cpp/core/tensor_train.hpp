@@ -1,4 +1,4 @@
-// Tensor-train (TT-SVD) sweep and contraction on row-major buffers.
+// Tensor-train (TT-SVD) sweep on row-major buffers.
 #pragma once
 
 #include <cstdint>
@@ -18,11 +18,5 @@ std::vector<std::int64_t> tt_ranks(const std::vector<std::int64_t>& shape, std::
 template <class S, class T>
 void tt_sweep(const S* x, const std::vector<std::int64_t>& shape,
               const std::vector<std::int64_t>& ranks, const std::vector<T*>& cores);
-
-// Contracts cores k = 0..d-1 of shapes (r[k], n[k], r[k+1]) left to right in T arithmetic;
-// `out` receives r[0] * prod(n) * r[d] elements. Raises as gemm_rm.
-template <class T>
-void tt_contract(const std::vector<const T*>& cores, const std::vector<std::int64_t>& r,
-                 const std::vector<std::int64_t>& n, T* out);
 
 }  // namespace velmora

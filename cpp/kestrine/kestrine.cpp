@@ -18,11 +18,14 @@ void body(bridge::ModuleBuilder& b) {
   b.from_import("typing", "Sequence");
   b.import("numpy", "np");
   define_records(b);
+  define_report_record(b);
   define_algebra(b);
   define_tucker(b);
   define_tensor_train(b);
   define_svd(b);
   define_dispatch(b);
+  define_roundtrip_report(b);
+  define_merge(b);
   define_suggest(b);
 }
 

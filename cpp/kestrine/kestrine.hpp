@@ -31,6 +31,13 @@ void define_tensor_train(bridge::ModuleBuilder& b);
 void define_svd(bridge::ModuleBuilder& b);
 void define_dispatch(bridge::ModuleBuilder& b);
 void define_suggest(bridge::ModuleBuilder& b);
+void define_report_record(bridge::ModuleBuilder& b);
+void define_roundtrip_report(bridge::ModuleBuilder& b);
+void define_merge(bridge::ModuleBuilder& b);
+
+// A module attribute looked up when used, as a Python function reads its globals
+// (NameError if it is missing).
+py::Obj module_global(const char* name);
 
 // CompressedTensor(method, shape, dtype, cores, factors, metadata).
 py::Obj make_record(PyObject* method, const py::Obj& shape, const py::Obj& dtype,

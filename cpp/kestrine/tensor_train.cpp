@@ -7,7 +7,6 @@
 #include "../bridge/arrays.hpp"
 #include "../bridge/blas.hpp"
 #include "../bridge/errors.hpp"
-#include "../core/algebra.hpp"
 #include "kestrine.hpp"
 
 namespace velmora::kestrine {
@@ -102,7 +101,7 @@ py::Obj product_of(const py::Obj& seq) {
   return p;
 }
 
-// The contraction through numpy, for cores that the native path does not take.
+// The left-to-right contraction of the cores through numpy.
 py::Obj contract_numpy(const py::Obj& cores) {
   py::Obj result = cores.item(0);
   const Py_ssize_t d = cores.size();
@@ -122,60 +121,16 @@ py::Obj contract_numpy(const py::Obj& cores) {
   return result;
 }
 
-// The contraction natively when every core is a contiguous 3-way array of one float type
-// and neighbouring cores agree on their bond; an empty handle otherwise.
-template <class T>
-py::Obj contract_native(const std::vector<NativeArray>& views) {
-  const std::size_t d = views.size();
-  std::vector<std::int64_t> r{views[0].shape(0)}, n;
-  std::vector<const T*> ptrs;
-  std::int64_t rows = r[0];
-  for (std::size_t k = 0; k < d; ++k) {
-    const NativeArray& v = views[k];
-    if (k > 0 && v.shape(0) != r.back()) return {};
-    n.push_back(v.shape(1));
-    r.push_back(v.shape(2));
-    ptrs.push_back(v.data<T>());
-    if (!fits_blas(rows, v.shape(0)) || !fits_blas(v.shape(0), v.shape(1) * v.shape(2))) return {};
-    rows *= v.shape(1);
-    if (!fits_blas(rows, v.shape(2))) return {};
-  }
-  py::Obj out = bridge::empty({rows, r.back()}, bridge::dtype_name<T>());
-  bridge::Buffer ob;
-  if (!ob.acquire(out.get(), bridge::format_of<T>(), true)) return {};
-  bridge::ensure_lapack();
-  bridge::NoGil nogil;
-  tt_contract(ptrs, r, n, ob.data<T>());
-  return out;
-}
-
-py::Obj contract(const py::Obj& cores_obj) {
-  py::Obj cores = py::Obj::steal(PySequence_Tuple(cores_obj.get()));
-  const Py_ssize_t d = cores.size();
-  if (d >= 2) {
-    std::vector<NativeArray> views(static_cast<std::size_t>(d));
-    bool ok = true;
-    for (Py_ssize_t k = 0; k < d && ok; ++k) {
-      NativeArray& v = views[static_cast<std::size_t>(k)];
-      ok = v.acquire(PyTuple_GET_ITEM(cores.get(), k)) && v.ndim() == 3 &&
-           v.format() == views[0].format() && v.size() > 0;
-    }
-    if (ok) {
-      py::Obj r =
-          views[0].is_float() ? contract_native<float>(views) : contract_native<double>(views);
-      if (r) return r;
-    }
-  }
-  return contract_numpy(cores);
-}
-
 py::Obj tt_decompress(const Args& a) {
   py::Obj rec = a.obj(0);
   py::Obj method = rec.attr("method");
   if (!method.is(state().tt)) {
     bridge::raise_value_error("Expected TENSOR_TRAIN, got " + py::text(method));
   }
-  py::Obj result = contract(rec.attr("cores"));
+  // numpy's products: a chain of matrix products with nothing native code could save,
+  // and numpy's BLAS kernels are at least as fast as SciPy's.
+  py::Obj cores = py::Obj::steal(PySequence_Tuple(rec.attr("cores").get()));
+  py::Obj result = contract_numpy(cores);
   py::Obj shaped = result.attr("reshape")(rec.attr("shape"));
   return astype_nocopy(shaped, rec.attr("dtype"));
 }

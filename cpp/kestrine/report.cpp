@@ -1,0 +1,100 @@
+// CompressionReport and roundtrip_report: one tensor's sizes, error and timings.
+#include <string>
+
+#include "../bridge/errors.hpp"
+#include "../bridge/records.hpp"
+#include "kestrine.hpp"
+
+namespace velmora::kestrine {
+
+using bridge::Args;
+using bridge::Conv;
+using bridge::FunctionDef;
+using bridge::Param;
+
+namespace {
+
+PyObject* g_globals = nullptr;     // the module's dict, for names looked up at call time
+PyObject* g_report_cls = nullptr;  // CompressionReport
+
+constexpr const char* kReportDoc =
+    "Per-tensor compression summary: sizes, compression ratio, relative Frobenius error,\n"
+    "the reconstruction quality derived from it, and the wall-clock times of compression\n"
+    "and decompression in milliseconds.";
+
+double seconds(const py::Obj& clock) { return clock().as_double(); }
+
+py::Obj roundtrip_report(const Args& a) {
+  py::Obj tensor = a.obj(0), method = a.obj(1);
+  py::Obj rank_ratio = a.obj(2), max_rank = a.obj(3);
+  py::Obj clock = py::import("time").attr("perf_counter");
+  // Everything a timed interval needs is resolved first, so each interval holds one call.
+  py::Obj compress = module_global("compress");
+  py::Obj decompress = module_global("decompress");
+  const double t0 = seconds(clock);
+  py::Obj record =
+      compress.call({tensor, method}, {{"rank_ratio", rank_ratio}, {"max_rank", max_rank}});
+  const double t1 = seconds(clock);
+  py::Obj reconstruction = decompress(record);
+  const double t2 = seconds(clock);
+
+  py::Obj error = module_global("_relative_frobenius_error")(tensor, reconstruction);
+  py::Obj quality = py::Obj::steal(PyNumber_Subtract(py::floating(1.0).get(), error.get()));
+  // In this order a NaN error gives 1.0: it fails the first comparison.
+  int below = PyObject_RichCompareBool(quality.get(), py::floating(1.0).get(), Py_LT);
+  if (below < 0) throw py::PythonError{};
+  if (below == 0) quality = py::floating(1.0);
+  const int above = PyObject_RichCompareBool(quality.get(), py::floating(0.0).get(), Py_GT);
+  if (above < 0) throw py::PythonError{};
+  if (above == 0) quality = py::floating(0.0);
+
+  py::Obj rec_method = record.attr("method");
+  py::Obj shape = record.attr("shape");
+  py::Obj original = record.attr("original_size_bytes");
+  py::Obj compressed = record.attr("compressed_size_bytes");
+  py::Obj ratio = record.attr("compression_ratio");
+  return py::Obj::borrow(g_report_cls)(rec_method, shape, original, compressed, ratio, error,
+                                       quality, py::floating((t1 - t0) * 1000.0),
+                                       py::floating((t2 - t1) * 1000.0));
+}
+
+const FunctionDef kRoundtripReport{
+    "roundtrip_report",
+    "roundtrip_report",
+    "Compress and decompress a tensor once; report sizes, error, quality and timings.",
+    {Param{"tensor", "np.ndarray"}, Param{"method", "CompressionMethod | str"},
+     Param{"rank_ratio", "float", Conv::Float, bridge::Kind::KeywordOnly,
+           bridge::float_default(0.5)},
+     Param{"max_rank", "int", Conv::Int, bridge::Kind::KeywordOnly, bridge::int_default(8)}},
+    "CompressionReport",
+    roundtrip_report};
+
+}  // namespace
+
+py::Obj module_global(const char* name) {
+  PyObject* v = PyDict_GetItemString(g_globals, name);
+  if (v == nullptr) {
+    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    throw py::PythonError{};
+  }
+  return py::Obj::borrow(v);
+}
+
+void define_report_record(bridge::ModuleBuilder& b) {
+  g_globals = Py_NewRef(b.globals());
+  using bridge::Field;
+  py::Obj cls = bridge::make_dataclass(
+      b, "CompressionReport", kReportDoc,
+      {Field{"method", "CompressionMethod"}, Field{"shape", "tuple[int, ...]"},
+       Field{"original_bytes", "int"}, Field{"compressed_bytes", "int"},
+       Field{"compression_ratio", "float"}, Field{"relative_frobenius_error", "float"},
+       Field{"reconstruction_quality", "float"}, Field{"elapsed_compress_ms", "float"},
+       Field{"elapsed_decompress_ms", "float"}},
+      {}, {.frozen = true});
+  b.set("CompressionReport", cls);
+  g_report_cls = cls.release();
+}
+
+void define_roundtrip_report(bridge::ModuleBuilder& b) { b.function(&kRoundtripReport); }
+
+}  // namespace velmora::kestrine
