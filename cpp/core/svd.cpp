@@ -67,18 +67,36 @@ void TruncatedSvd<T>::reduce() {
     }
   } else if (nb_ * 10 >= mb_ * 16) {
     reduction_ = Reduction::LQ;
+    // B = L Q through the QR of B^T (the input in column-major order): LAPACK's QR is far
+    // faster than its LQ, and the transpose costs one pass over the data.
+    {
+      std::vector<T> bt(a_.size());
+      constexpr int kBlock = 64;
+      for (int j0 = 0; j0 < nb_; j0 += kBlock) {
+        for (int i0 = 0; i0 < mb_; i0 += kBlock) {
+          const int j1 = std::min(nb_, j0 + kBlock), i1 = std::min(mb_, i0 + kBlock);
+          for (int j = j0; j < j1; ++j) {
+            for (int i = i0; i < i1; ++i) {
+              bt[static_cast<std::size_t>(i) * nb_ + j] = a_[static_cast<std::size_t>(j) * mb_ + i];
+            }
+          }
+        }
+      }
+      a_.swap(bt);
+    }
     tau_.resize(static_cast<std::size_t>(mb_));
-    L.gelqf(&mb_, &nb_, a_.data(), /* lda = */ &mb_, tau_.data(), &query, &lwork, &info);
-    check_info<T>(info, "gelqf");
+    L.geqrf(&nb_, &mb_, a_.data(), /* lda = */ &nb_, tau_.data(), &query, &lwork, &info);
+    check_info<T>(info, "geqrf");
     lwork = lwork_from(query);
     std::vector<T> work(static_cast<std::size_t>(lwork));
-    L.gelqf(&mb_, &nb_, a_.data(), /* lda = */ &mb_, tau_.data(), work.data(), &lwork, &info);
-    check_info<T>(info, "gelqf");
+    L.geqrf(&nb_, &mb_, a_.data(), /* lda = */ &nb_, tau_.data(), work.data(), &lwork, &info);
+    check_info<T>(info, "geqrf");
+    // L = R^T, lower triangular.
     cm_ = cn_ = mb_;
     core_.assign(static_cast<std::size_t>(mb_) * mb_, T(0));
     for (int j = 0; j < mb_; ++j) {
-      for (int i = j; i < mb_; ++i) {
-        core_[static_cast<std::size_t>(j) * mb_ + i] = a_[static_cast<std::size_t>(j) * mb_ + i];
+      for (int i = 0; i <= j; ++i) {
+        core_[static_cast<std::size_t>(i) * mb_ + j] = a_[static_cast<std::size_t>(j) * nb_ + i];
       }
     }
   } else {
@@ -127,7 +145,7 @@ void TruncatedSvd<T>::vectors(std::int64_t k64, T* s, T* u, T* vt) {
   if (k64 <= 0 || nr_ == 0) return;
   const auto& L = lapack::routines<T>();
   const int k = static_cast<int>(k64);
-  int info = 0, lwork = -1, one = 1;
+  int info = 0, lwork = -1;
   T query{};
 
   // Singular vectors of the bidiagonal: ub (nr x k) left, vb (nr x k) right, columns.
@@ -216,19 +234,19 @@ void TruncatedSvd<T>::vectors(std::int64_t k64, T* s, T* u, T* vt) {
             work.data(), &lwork, &info);
     check_info<T>(info, "ormqr");
   } else if (lq) {
-    char side = 'R', trans = 'N';
+    // Right vectors of B = [L 0] Q^T: C := C Q^T with Q from the QR of B^T.
+    char side = 'R', trans = 'T';
     int ldc = k;
     lwork = -1;
-    L.ormlq(&side, &trans, /* m = */ const_cast<int*>(&k), /* n = */ &nb_, /* k = */ &mb_,
-            a_.data(), /* lda = */ &mb_, tau_.data(), u, /* ldc = */ &ldc, &query, &lwork, &info);
-    check_info<T>(info, "ormlq");
+    L.ormqr(&side, &trans, /* m = */ const_cast<int*>(&k), /* n = */ &nb_, /* k = */ &mb_,
+            a_.data(), /* lda = */ &nb_, tau_.data(), u, /* ldc = */ &ldc, &query, &lwork, &info);
+    check_info<T>(info, "ormqr");
     lwork = lwork_from(query);
     std::vector<T> work(static_cast<std::size_t>(lwork));
-    L.ormlq(&side, &trans, const_cast<int*>(&k), &nb_, &mb_, a_.data(), &mb_, tau_.data(), u, &ldc,
+    L.ormqr(&side, &trans, const_cast<int*>(&k), &nb_, &mb_, a_.data(), &nb_, tau_.data(), u, &ldc,
             work.data(), &lwork, &info);
-    check_info<T>(info, "ormlq");
+    check_info<T>(info, "ormqr");
   }
-  (void)one;
 }
 
 template <class T>

@@ -33,7 +33,7 @@ class Output:
 
         self.as_json = as_json
         self.console = Console(highlight=False, soft_wrap=False)
-        self.err = Console(stderr=True, highlight=False)
+        self.err = Console(stderr=True, highlight=False, soft_wrap=True)
         self.document: dict[str, Any] = {}
 
     def table(self, key: str, title: str, columns: list[str], rows: list[list[Any]]) -> None:
