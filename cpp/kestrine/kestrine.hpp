@@ -43,9 +43,6 @@ py::Obj module_global(const char* name);
 py::Obj make_record(PyObject* method, const py::Obj& shape, const py::Obj& dtype,
                     const py::Obj& cores, const py::Obj& factors, const py::Obj& metadata);
 
-// "SVD requires ndim >= 2, got 1"-style check; returns ndim.
-long long tensor_ndim(const py::Obj& tensor);
-
 // A C-contiguous float32 or float64 array of exactly numpy's ndarray type (no subclass),
 // held through its buffer: the arrays the native fast paths accept. Anything else goes
 // through numpy itself so that its semantics hold exactly.

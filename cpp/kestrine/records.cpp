@@ -155,10 +155,4 @@ py::Obj make_record(PyObject* method, const py::Obj& shape, const py::Obj& dtype
                                              metadata);
 }
 
-long long tensor_ndim(const py::Obj& tensor) {
-  long long ndim = py::Obj::steal(PyNumber_Long(tensor.attr("ndim").get())).as_ll();
-  if (ndim < 2) bridge::raise_value_error("SVD requires ndim >= 2, got " + std::to_string(ndim));
-  return ndim;
-}
-
 }  // namespace velmora::kestrine

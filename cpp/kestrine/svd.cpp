@@ -137,7 +137,7 @@ py::Obj svd_compress(const Args& a) {
   py::Obj tensor = a.obj(0);
   double ratio = a.f(1);
   const long long min_rank = a.ll(2);
-  tensor_ndim(tensor);
+  require_ndim2(tensor, "SVD");
   Flat f = flatten(tensor);
   ratio = ratio < 1.0 ? std::max(ratio, 0.01) : 1.0;
   const std::int64_t r = std::min(f.m, f.n);
@@ -167,7 +167,7 @@ py::Obj svd_compress_energy(const Args& a) {
   const long long min_rank = a.ll(2);
   const bool capped = !a.is_none(3);
   const long long max_rank = capped ? a.ll(3) : 0;
-  tensor_ndim(tensor);
+  require_ndim2(tensor, "SVD");
   Flat f = flatten(tensor);
   energy = energy < 1.0 ? std::max(energy, 0.0) : 1.0;
   bridge::ensure_lapack();
