@@ -97,10 +97,6 @@ Factors top_vectors(TruncatedSvd<T>& svd, std::int64_t k) {
   return f;
 }
 
-py::Obj cast(const py::Obj& a, const py::Obj& dtype) {
-  return a.attr("astype").call({dtype}, {{"copy", py::boolean(false)}});
-}
-
 bool is_float_type(const std::string& dtype, const char* name) { return dtype == name; }
 
 [[noreturn]] void negative_rank(const char* param, long long value) {
@@ -157,8 +153,8 @@ py::Obj svd_compress(const Args& a) {
   py::Obj metadata = py::dict();
   py::dict_set(metadata, "rank_ratio", py::floating(ratio));
   py::dict_set(metadata, "rank", py::integer(rank));
-  return make_record(state().svd, f.shape, py::str(dt), py::tuple({cast(k.s, dtype)}),
-                     py::tuple({cast(k.u, dtype), cast(k.vt, dtype)}), metadata);
+  return make_record(state().svd, f.shape, py::str(dt), py::tuple({astype_nocopy(k.s, dtype)}),
+                     py::tuple({astype_nocopy(k.u, dtype), astype_nocopy(k.vt, dtype)}), metadata);
 }
 
 py::Obj svd_compress_energy(const Args& a) {
@@ -200,9 +196,9 @@ py::Obj svd_compress_energy(const Args& a) {
   py::dict_set(metadata, "energy", py::floating(energy));
   py::dict_set(metadata, "rank", py::integer(k));
   py::dict_set(metadata, "full_rank", py::integer(r));
-  return make_record(state().svd, f.shape, py::str(py::text(dtype)),
-                     py::tuple({cast(kept.s, dtype)}),
-                     py::tuple({cast(kept.u, dtype), cast(kept.vt, dtype)}), metadata);
+  return make_record(
+      state().svd, f.shape, py::str(py::text(dtype)), py::tuple({astype_nocopy(kept.s, dtype)}),
+      py::tuple({astype_nocopy(kept.u, dtype), astype_nocopy(kept.vt, dtype)}), metadata);
 }
 
 // (U * s) @ Vt natively when all three are contiguous arrays of one float type.
@@ -257,7 +253,7 @@ py::Obj svd_decompress(const Args& a) {
     mat = py::Obj::steal(PyNumber_MatrixMultiply(scaled.get(), vt.get()));
   }
   py::Obj shaped = mat.attr("reshape")(rec.attr("shape"));
-  return cast(shaped, rec.attr("dtype"));
+  return astype_nocopy(shaped, rec.attr("dtype"));
 }
 
 const FunctionDef kSvdCompress{
