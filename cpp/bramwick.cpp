@@ -11,13 +11,16 @@
 #include "bridge/function.hpp"
 #include "bridge/module.hpp"
 #include "bridge/py.hpp"
+#include "bridge/statements.hpp"
 
 namespace velmora::bramwick {
 
 using bridge::Args;
 using bridge::Conv;
+using bridge::for_each;
 using bridge::FunctionDef;
 using bridge::Param;
+using bridge::raise_in_handler;
 
 namespace {
 
@@ -57,18 +60,6 @@ bool contains(const py::Obj& container, const py::Obj& item) {
   return r == 1;
 }
 
-// Calls f(item) for each item of an iterable, checking for Ctrl-C between items.
-template <class F>
-void for_each(const py::Obj& iterable, F&& f) {
-  py::Obj it = py::Obj::steal(PyObject_GetIter(iterable.get()));
-  while (PyObject* raw = PyIter_Next(it.get())) {
-    py::Obj item = py::Obj::steal(raw);
-    f(item);
-    if (PyErr_CheckSignals() < 0) py::throw_pending();
-  }
-  if (PyErr_Occurred()) py::throw_pending();
-}
-
 // The manifest's "layers", an empty list when absent.
 py::Obj layers_of(const py::Obj& manifest) {
   return manifest.attr("get")(py::str("layers"), py::list());
@@ -84,28 +75,6 @@ py::Obj join(std::initializer_list<py::Obj> pieces) {
 
 [[noreturn]] void raise_with(PyObject* type, const py::Obj& message) {
   PyErr_SetObject(type, message.get());
-  throw py::PythonError{};
-}
-
-// Raises `type(message)` as if from inside an `except` block handling the pending
-// exception: the pending one becomes the new exception's __context__.
-[[noreturn]] void raise_in_handler(PyObject* type, const char* message) {
-#if PY_VERSION_HEX >= 0x030C0000
-  PyObject* caught = PyErr_GetRaisedException();
-#else
-  PyObject *etype = nullptr, *caught = nullptr, *tb = nullptr;
-  PyErr_Fetch(&etype, &caught, &tb);
-  PyErr_NormalizeException(&etype, &caught, &tb);
-  if (tb != nullptr && caught != nullptr) PyException_SetTraceback(caught, tb);
-  Py_XDECREF(etype);
-  Py_XDECREF(tb);
-#endif
-  PyObject* outer = PyErr_GetHandledException();
-  PyErr_SetHandledException(caught);
-  PyErr_SetString(type, message);  // chains the handled exception as the context
-  PyErr_SetHandledException(outer);
-  Py_XDECREF(outer);
-  Py_XDECREF(caught);
   throw py::PythonError{};
 }
 

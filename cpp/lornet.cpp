@@ -9,133 +9,25 @@
 
 #include "bridge/errors.hpp"
 #include "bridge/module.hpp"
+#include "bridge/statements.hpp"
 
 namespace velmora::lornet {
 
 namespace {
 
 using bridge::Args;
+using bridge::check_signals;
 using bridge::Conv;
+using bridge::for_each;
+using bridge::from_import;
 using bridge::FunctionDef;
+using bridge::Handling;
 using bridge::Kind;
 using bridge::Param;
+using bridge::Raised;
+using bridge::with_context;
 
 constexpr const char* kModuleName = "velmora_dryx.lornet";
-
-// ---------------------------------------------------------------------------------------
-// Python statements the operations need: `from m import name`, `with`, `except Exception`.
-
-// `from module import name`, as the statement raises it when the name is missing.
-py::Obj from_import(const char* module, const char* name) {
-  py::Obj m = py::import(module);
-  PyObject* v = PyObject_GetAttrString(m.get(), name);
-  if (v != nullptr) return py::Obj::steal(v);
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::PythonError{};
-  PyErr_Clear();
-  PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
-  throw py::PythonError{};
-}
-
-// The pending exception, taken out of the interpreter as one normalised instance.
-class Raised {
- public:
-  Raised() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    exc_ = PyErr_GetRaisedException();
-#else
-    PyObject *type = nullptr, *tb = nullptr;
-    PyErr_Fetch(&type, &exc_, &tb);
-    PyErr_NormalizeException(&type, &exc_, &tb);
-    if (tb != nullptr && exc_ != nullptr) PyException_SetTraceback(exc_, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-#endif
-  }
-  ~Raised() { Py_XDECREF(exc_); }
-  Raised(const Raised&) = delete;
-  Raised& operator=(const Raised&) = delete;
-
-  PyObject* get() const noexcept { return exc_; }
-  py::Obj type() const { return py::Obj::borrow(reinterpret_cast<PyObject*>(Py_TYPE(exc_))); }
-  py::Obj traceback() const {
-    PyObject* tb = PyException_GetTraceback(exc_);
-    return tb != nullptr ? py::Obj::steal(tb) : py::none();
-  }
-  // Makes it the pending exception again.
-  [[noreturn]] void rethrow() {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(std::exchange(exc_, nullptr));
-#else
-    PyObject* exc = std::exchange(exc_, nullptr);
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))), exc,
-                  PyException_GetTraceback(exc));
-#endif
-    throw py::PythonError{};
-  }
-
- private:
-  PyObject* exc_ = nullptr;
-};
-
-// While alive, `exc` is the exception being handled (as inside an except block), so an error
-// raised meanwhile carries it as its __context__.
-class Handling {
- public:
-  explicit Handling(PyObject* exc) noexcept : saved_(PyErr_GetHandledException()) {
-    PyErr_SetHandledException(exc);
-  }
-  ~Handling() {
-    PyErr_SetHandledException(saved_);
-    Py_XDECREF(saved_);
-  }
-  Handling(const Handling&) = delete;
-  Handling& operator=(const Handling&) = delete;
-
- private:
-  PyObject* saved_;
-};
-
-// Turns the C++ exception being handled into the pending Python exception and takes it.
-// Call only from a catch block.
-void take_pending() noexcept { bridge::set_python_error(); }
-
-// `with manager as value: body(value)`: __exit__ runs on every way out and sees the
-// exception leaving the body; it may suppress it, as the statement lets it.
-template <class F>
-void with_context(const py::Obj& manager, F&& body) {
-  py::Obj exit = manager.attr("__exit__");
-  py::Obj value = manager.attr("__enter__")();
-  try {
-    body(value);
-  } catch (...) {
-    take_pending();
-    Raised err;
-    bool suppress = false;
-    {
-      Handling handling(err.get());
-      suppress = exit(err.type(), py::Obj::borrow(err.get()), err.traceback()).truthy();
-    }
-    if (suppress) return;
-    err.rethrow();
-  }
-  exit(py::none(), py::none(), py::none());
-}
-
-void check_signals() {
-  if (PyErr_CheckSignals() < 0) throw py::PythonError{};
-}
-
-// Iterates any iterable, calling f on each item; signals are checked between items.
-template <class F>
-void for_each(const py::Obj& iterable, F&& f) {
-  py::Obj it = py::Obj::steal(PyObject_GetIter(iterable.get()));
-  while (PyObject* raw = PyIter_Next(it.get())) {
-    py::Obj item = py::Obj::steal(raw);
-    f(item);
-    check_signals();
-  }
-  if (PyErr_Occurred()) throw py::PythonError{};
-}
 
 void set_item(const py::Obj& mapping, const py::Obj& key, const py::Obj& value) {
   if (PyObject_SetItem(mapping.get(), key.get(), value.get()) < 0) throw py::PythonError{};
@@ -272,7 +164,7 @@ py::Obj load_state_dict_numpy_safe(const Args& a) {
       read_shard_numpy(safe_open, shard, dtype, out);
       return;
     } catch (...) {
-      take_pending();
+      bridge::set_python_error();
     }
     // Only the Exception family falls back; an interrupt goes on up.
     if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::PythonError{};

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "../core/error.hpp"
+#include "statements.hpp"
 
 namespace velmora::bridge {
 
@@ -71,32 +72,15 @@ void raise_type_error(const std::string& message) { raise(PyExc_TypeError, messa
 void raise_value_error(const std::string& message) { raise(PyExc_ValueError, message); }
 
 void add_note_to_pending(const char* note) noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-  PyObject* exc = PyErr_GetRaisedException();
-#else
-  PyObject *type = nullptr, *exc = nullptr, *tb = nullptr;
-  PyErr_Fetch(&type, &exc, &tb);
-  PyErr_NormalizeException(&type, &exc, &tb);
-  if (tb != nullptr && exc != nullptr) PyException_SetTraceback(exc, tb);
-  Py_XDECREF(type);
-#endif
-  if (exc == nullptr) {
-#if PY_VERSION_HEX < 0x030C0000
-    Py_XDECREF(tb);
-#endif
-    return;
-  }
-  PyObject* r = PyObject_CallMethod(exc, "add_note", "s", note);
+  Raised exc;
+  if (exc.get() == nullptr) return;
+  PyObject* r = PyObject_CallMethod(exc.get(), "add_note", "s", note);
   if (r == nullptr) {
     PyErr_Clear();
   } else {
     Py_DECREF(r);
   }
-#if PY_VERSION_HEX >= 0x030C0000
-  PyErr_SetRaisedException(exc);
-#else
-  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))), exc, tb);
-#endif
+  exc.restore();
 }
 
 }  // namespace velmora::bridge
