@@ -23,8 +23,8 @@ def test_stubtest_passes_for_every_module():
 def test_package_ships_stubs_and_marker():
     import velmora_dryx
 
-    spec = importlib.util.find_spec("velmora_dryx")
-    root = spec.submodule_search_locations[0]
+    found = importlib.util.find_spec("velmora_dryx")
+    root = found.submodule_search_locations[0]
     import os
 
     files = set(os.listdir(root))

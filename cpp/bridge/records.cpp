@@ -22,23 +22,24 @@ py::Obj make_dataclass(ModuleBuilder& b, const char* name, const char* doc,
                        DataclassOptions options) {
   py::Obj dataclasses = py::import("dataclasses");
   py::Obj field = dataclasses.attr("field");
-  py::Obj spec = py::list();
+  py::Obj field_list = py::list();
   for (const Field& f : fields) {
     switch (f.def) {
       case Field::Required:
-        py::list_append(spec, py::tuple({py::str(f.name), py::str(f.annotation)}));
+        py::list_append(field_list, py::tuple({py::str(f.name), py::str(f.annotation)}));
         break;
       case Field::Value:
-        py::list_append(spec, py::tuple({py::str(f.name), py::str(f.annotation),
-                                         field.call({}, {{"default", f.value}})}));
+        py::list_append(field_list, py::tuple({py::str(f.name), py::str(f.annotation),
+                                               field.call({}, {{"default", f.value}})}));
         break;
       default: {
         PyObject* factory = f.def == Field::EmptyTuple  ? reinterpret_cast<PyObject*>(&PyTuple_Type)
                             : f.def == Field::EmptyDict ? reinterpret_cast<PyObject*>(&PyDict_Type)
                                                         : reinterpret_cast<PyObject*>(&PyList_Type);
         py::list_append(
-            spec, py::tuple({py::str(f.name), py::str(f.annotation),
-                             field.call({}, {{"default_factory", py::Obj::borrow(factory)}})}));
+            field_list,
+            py::tuple({py::str(f.name), py::str(f.annotation),
+                       field.call({}, {{"default_factory", py::Obj::borrow(factory)}})}));
       }
     }
   }
@@ -50,15 +51,15 @@ py::Obj make_dataclass(ModuleBuilder& b, const char* name, const char* doc,
   for (const auto& kv : namespace_items) py::dict_set(ns, kv.first, kv.second);
 #if PY_VERSION_HEX >= 0x030C0000
   return dataclasses.attr("make_dataclass")
-      .call({py::str(name), spec}, {{"namespace", ns},
-                                    {"frozen", py::boolean(options.frozen)},
-                                    {"eq", py::boolean(options.eq)},
-                                    {"module", py::str(b.name())}});
+      .call({py::str(name), field_list}, {{"namespace", ns},
+                                          {"frozen", py::boolean(options.frozen)},
+                                          {"eq", py::boolean(options.eq)},
+                                          {"module", py::str(b.name())}});
 #else
   return dataclasses.attr("make_dataclass")
-      .call({py::str(name), spec}, {{"namespace", ns},
-                                    {"frozen", py::boolean(options.frozen)},
-                                    {"eq", py::boolean(options.eq)}});
+      .call({py::str(name), field_list}, {{"namespace", ns},
+                                          {"frozen", py::boolean(options.frozen)},
+                                          {"eq", py::boolean(options.eq)}});
 #endif
 }
 

@@ -129,40 +129,40 @@ def mib(n: int) -> float:
 # Sources: where weights come from
 
 
-def _is_repo_id(spec: str) -> bool:
-    parts = spec.split("/")
-    return len(parts) == 2 and all(parts) and not spec.startswith((".", "/", "~"))
+def _is_repo_id(source: str) -> bool:
+    parts = source.split("/")
+    return len(parts) == 2 and all(parts) and not source.startswith((".", "/", "~"))
 
 
-def resolve_source(spec: str) -> tuple[str, Path]:
+def resolve_source(source: str) -> tuple[str, Path]:
     """(kind, path) for a source: "hf" (a safetensors directory) or "gguf" (a file)."""
     from velmora_dryx import bramwick
 
-    if spec.startswith("ollama:"):
-        return "gguf", bramwick.find_ollama_blob(spec[len("ollama:") :])
-    if spec.startswith("lmstudio:"):
-        return "gguf", bramwick.find_lmstudio_model(spec[len("lmstudio:") :])
-    path = Path(spec).expanduser()
+    if source.startswith("ollama:"):
+        return "gguf", bramwick.find_ollama_blob(source[len("ollama:") :])
+    if source.startswith("lmstudio:"):
+        return "gguf", bramwick.find_lmstudio_model(source[len("lmstudio:") :])
+    path = Path(source).expanduser()
     if path.is_dir():
         if not any(path.glob("*.safetensors")):
-            raise CliError(f"{spec}: no *.safetensors weight shards in this directory")
+            raise CliError(f"{source}: no *.safetensors weight shards in this directory")
         return "hf", path
     if path.is_file():
         if path.suffix.lower() == ".gguf":
             return "gguf", path
         raise CliError(
-            f"{spec}: not a model source (expected a model directory with *.safetensors "
+            f"{source}: not a model source (expected a model directory with *.safetensors "
             "shards, a .gguf file, ollama:NAME, lmstudio:NAME or a Hugging Face repository id)"
         )
-    if _is_repo_id(spec):
+    if _is_repo_id(source):
         from velmora_dryx import lornet
 
-        return "hf", lornet.snapshot(spec)
-    raise CliError(f"{spec}: no such file or directory")
+        return "hf", lornet.snapshot(source)
+    raise CliError(f"{source}: no such file or directory")
 
 
-def load_source(spec: str) -> tuple[str, Path, dict[str, np.ndarray]]:
-    kind, path = resolve_source(spec)
+def load_source(source: str) -> tuple[str, Path, dict[str, np.ndarray]]:
+    kind, path = resolve_source(source)
     if kind == "gguf":
         from velmora_dryx import bramwick
 
@@ -172,12 +172,12 @@ def load_source(spec: str) -> tuple[str, Path, dict[str, np.ndarray]]:
     return kind, path, lornet.load_state_dict_numpy_safe(path)
 
 
-def floating_only(sd: dict[str, np.ndarray], spec: str, out: Output) -> dict[str, np.ndarray]:
+def floating_only(sd: dict[str, np.ndarray], source: str, out: Output) -> dict[str, np.ndarray]:
     """The floating-point tensors of a state dict (GGUF quantized ones are raw bytes)."""
     kept = {k: v for k, v in sd.items() if v.dtype.kind == "f"}
     if len(kept) < len(sd):
         out.warn(
-            f"{spec}: skipped {len(sd) - len(kept)} quantized or integer tensors "
+            f"{source}: skipped {len(sd) - len(kept)} quantized or integer tensors "
             "(they load as raw bytes; deltas need floating-point weights)"
         )
     return kept
@@ -325,22 +325,22 @@ def cmd_library(args: argparse.Namespace, out: Output) -> None:
         args.base, base, method=method, max_rank=args.max_rank, energy=args.energy
     )
     finetunes, paths, rows = {}, {}, []
-    for spec in args.finetunes:
-        ft_kind, path, sd = load_source(spec)
-        sd = floating_only(sd, spec, out)
+    for source in args.finetunes:
+        ft_kind, path, sd = load_source(source)
+        sd = floating_only(sd, source, out)
         mismatched = [k for k in sd if k in base and sd[k].shape != base[k].shape]
         if mismatched:
             raise CliError(
-                f"{spec}: {len(mismatched)} tensors differ in shape from the base "
+                f"{source}: {len(mismatched)} tensors differ in shape from the base "
                 f"(first: {mismatched[0]}); is it a fine-tune of {args.base}?"
             )
         t0 = time.perf_counter()
-        delta = lib.add_finetune(spec, sd)
+        delta = lib.add_finetune(source, sd)
         seconds = time.perf_counter() - t0
-        err = tamsel.reconstruction_error(lib.reconstruct(spec), sd)
+        err = tamsel.reconstruction_error(lib.reconstruct(source), sd)
         rows.append(
             [
-                spec,
+                source,
                 len(delta.tensors),
                 mib(tamsel._nbytes(sd)),
                 mib(delta.stored_bytes()),
@@ -348,8 +348,8 @@ def cmd_library(args: argparse.Namespace, out: Output) -> None:
                 seconds,
             ]
         )
-        finetunes[spec] = sd
-        paths[spec] = (ft_kind, path)
+        finetunes[source] = sd
+        paths[source] = (ft_kind, path)
     out.table(
         "finetunes",
         f"Fine-tunes of {args.base} ({_method_label(args)})",
@@ -368,21 +368,21 @@ def cmd_library(args: argparse.Namespace, out: Output) -> None:
         ppl_rows = [
             ["base", lornet.perplexity_from_state_dict(base_path, base, max_tokens=args.max_tokens)]
         ]
-        for spec in out.progress(args.finetunes, "perplexity"):
-            _, path = paths[spec]
+        for source in out.progress(args.finetunes, "perplexity"):
+            _, path = paths[source]
             ppl_rows.append(
                 [
-                    spec,
+                    source,
                     lornet.perplexity_from_state_dict(
-                        path, finetunes[spec], max_tokens=args.max_tokens
+                        path, finetunes[source], max_tokens=args.max_tokens
                     ),
                 ]
             )
             ppl_rows.append(
                 [
-                    spec + " (reconstructed)",
+                    source + " (reconstructed)",
                     lornet.perplexity_from_state_dict(
-                        path, lib.reconstruct(spec), max_tokens=args.max_tokens
+                        path, lib.reconstruct(source), max_tokens=args.max_tokens
                     ),
                 ]
             )
@@ -401,9 +401,9 @@ def cmd_dedup(args: argparse.Namespace, out: Output) -> None:
     if args.block_size <= 0:
         raise CliError("--block-size must be a positive number of bytes")
     store = dedup.DedupStore(block_size=args.block_size)
-    for spec in out.progress(args.sources, "hashing"):
-        _, _, sd = load_source(spec)
-        store.add_state_dict(spec, sd)
+    for source in out.progress(args.sources, "hashing"):
+        _, _, sd = load_source(source)
+        store.add_state_dict(source, sd)
     rows = [
         [tenant, len(digests), mib(store._tenant_bytes[tenant])]
         for tenant, digests in store.tenants.items()
