@@ -382,3 +382,36 @@ def test_gradients_come_back_on_after_a_failure(tiny_model, wikitext, monkeypatc
     with pytest.raises(ValueError, match="forward failed"):
         lornet.perplexity_from_state_dict(tiny_model, None, max_tokens=20, window=8, stride=4)
     assert torch.is_grad_enabled()
+
+
+@pytest.mark.torch
+def test_command_line_reports_perplexity(tiny_model, wikitext, tmp_path, capsys):
+    import json
+    import shutil
+
+    from safetensors.numpy import load_file, save_file
+
+    from velmora_dryx import cli
+
+    finetune = tmp_path / "finetune"
+    shutil.copytree(tiny_model, finetune)
+    shard = next(finetune.glob("*.safetensors"))
+    weights = load_file(str(shard))
+    name = next(k for k, v in weights.items() if v.ndim == 2 and "q_proj" in k)
+    rng = np.random.default_rng(0)
+    bump = 0.05 * np.outer(rng.standard_normal(weights[name].shape[0]), rng.standard_normal(32))
+    weights[name] = weights[name] + bump.astype(np.float32)
+    save_file(weights, str(shard), metadata={"format": "pt"})
+
+    args = ["--json", "library", str(tiny_model), str(finetune), "--ppl", "--max-tokens", "64"]
+    assert cli.main(args) == 0
+    rows = {r["model"]: r["perplexity"] for r in json.loads(capsys.readouterr().out)["perplexity"]}
+    baseline = lornet.perplexity_from_state_dict(tiny_model, None, max_tokens=64)
+    assert rows["base"] == pytest.approx(baseline, rel=1e-6)
+    # A rank-1 update is stored exactly by the rank-8 tensor train.
+    assert rows[f"{finetune} (reconstructed)"] == pytest.approx(rows[str(finetune)], rel=1e-4)
+    assert rows[str(finetune)] != pytest.approx(baseline, rel=1e-6)
+
+    assert cli.main(["--json", "ppl", str(tiny_model), "--max-tokens", "64"]) == 0
+    doc = json.loads(capsys.readouterr().out)
+    assert doc["perplexity"]["perplexity"] == pytest.approx(baseline, rel=1e-6)
