@@ -316,35 +316,45 @@ def test_reconstruction_error_sees_a_dict_change():
         t.reconstruction_error(a, dict(a))
 
 
-def test_repeated_calls_do_not_leak(rng):
+LEAK_CALLS = {
+    "add_finetune": lambda lib, sd, tunes: lib.add_finetune("x", sd),
+    "reconstruct": lambda lib, sd, tunes: lib.reconstruct("x"),
+    "summary": lambda lib, sd, tunes: lib.summary(tunes),
+    "reconstruction_error": lambda lib, sd, tunes: t.reconstruction_error(sd, sd),
+    "unknown_id": lambda lib, sd, tunes: _refused(lambda: lib.reconstruct("nope"), KeyError),
+    "bad_dict": lambda lib, sd, tunes: _refused(lambda: lib.add_finetune("y", []), TypeError),
+}
+
+
+def _refused(call, exc):
+    try:
+        call()
+    except exc:
+        return
+    raise AssertionError("expected an exception")
+
+
+@pytest.mark.parametrize("name", sorted(LEAK_CALLS))
+def test_repeated_calls_do_not_leak(rng, name):
     base, tunes = family(rng)
     lib = t.ModelLibrary("base", base, energy=0.9)
     sd = tunes["ft-a"]
-
-    def run():
-        lib.add_finetune("x", sd)
-        lib.reconstruct("x")
-        lib.summary(tunes)
-        t.reconstruction_error(sd, sd)
-        for bad in (lambda: lib.reconstruct("nope"), lambda: lib.add_finetune("y", [])):
-            with pytest.raises((KeyError, TypeError)):
-                bad()
-
-    # numpy's and the interpreter's caches fill during the first few hundred rounds.
+    lib.add_finetune("x", sd)
+    call = LEAK_CALLS[name]
+    # numpy's and the interpreter's caches fill during the first few hundred calls.
     for _ in range(300):
-        run()
+        call(lib, sd, tunes)
     gc.collect()
     objects = len(gc.get_objects())
     tracemalloc.start()
     try:
         before = tracemalloc.get_traced_memory()[0]
         for _ in range(500):
-            run()
+            call(lib, sd, tunes)
         gc.collect()
         grown = tracemalloc.get_traced_memory()[0] - before
     finally:
         tracemalloc.stop()
-    # The interpreter's free lists (up to 2000 tuples of a size) hold on to some memory; a
-    # leaked array, record or dict per round would be far above this and show in the count.
-    assert grown < 160 * 1024, f"grew by {grown} bytes over 500 rounds"
+    # A leaked array, record or dict per call would be far above this and show in the count.
+    assert grown < 48 * 1024, f"{name} grew by {grown} bytes over 500 calls"
     assert len(gc.get_objects()) - objects < 50
