@@ -26,7 +26,12 @@ TORCH_DEPS := torch==2.13.0 'transformers>=4.56' datasets tokenizers
 $(VENV)/.ready: pyproject.toml Makefile
 	test -x $(PY) || $(PY312) -m venv $(VENV)
 	$(PY) -m pip install $(PIP_Q) --upgrade pip
-	$(PY) -m pip install $(PIP_Q) $(BUILD_DEPS) $(RUN_DEPS) $(TEST_DEPS) $(HF_DEPS)
+	$(PY) -m pip install $(PIP_Q) $(BUILD_DEPS) $(RUN_DEPS)
+	touch $@
+
+# What the tests, linters and benchmarks need on top (the demo does without).
+$(VENV)/.dev-ready: $(VENV)/.ready
+	$(PY) -m pip install $(PIP_Q) $(TEST_DEPS) $(HF_DEPS)
 	touch $@
 
 $(VENV311)/.ready: pyproject.toml Makefile
@@ -44,12 +49,12 @@ build311: $(VENV311)/.ready
 demo: build
 	$(VENV)/bin/velmora-dryx demo
 
-lint: $(VENV)/.ready
+lint: $(VENV)/.dev-ready
 	$(PY) -m ruff check src tests bench
 	$(PY) -m ruff format --check src tests bench
 	$(VENV)/bin/clang-format --dry-run --Werror $$(git ls-files 'cpp/*.cpp' 'cpp/*.hpp')
 
-test312: build
+test312: build $(VENV)/.dev-ready
 	cd tests && ../$(PY) -m pytest -q -p no:cacheprovider
 
 test311: build311
@@ -57,11 +62,11 @@ test311: build311
 
 test: lint test312 test311
 
-bench: build
+bench: build $(VENV)/.dev-ready
 	for b in bench/bench_*.py; do $(PY) $$b || exit 1; done
 
 # ASan + UBSan build of the modules, then the test suite under it.
-sanitize: $(VENV)/.ready
+sanitize: $(VENV)/.dev-ready
 	VELMORA_SANITIZE=ON $(PY) -m pip install $(PIP_Q) --no-build-isolation --no-deps \
 	  -Ccmake.build-type=Debug -Cbuild-dir=build/sanitize .
 	cd tests && ASAN_OPTIONS=detect_leaks=0 \
