@@ -98,6 +98,66 @@ bool gram_step(const double* m, std::int64_t rows64, std::int64_t cols64, std::i
   return true;
 }
 
+// The same step for a tall working matrix (rows > cols): the k leading eigenvectors of
+// m^T m are the k leading right singular vectors V, so the next working matrix is
+// diag(s) V^T and U = m V diag(1/s). Declines under the same conditions as gram_step.
+bool gram_step_tall(const double* m, std::int64_t rows64, std::int64_t cols64, std::int64_t k64,
+                    double* u, double* next) {
+  const auto& L = lapack::routines<double>();
+  if (L.syrk == nullptr || L.syevx == nullptr || L.gemm == nullptr) return false;
+  if (!fits_blas(cols64, cols64) || !fits_blas(rows64, cols64)) return false;
+  double peak = 0;
+  for (std::int64_t i = 0; i < rows64 * cols64; ++i) peak = std::max(peak, std::fabs(m[i]));
+  if (!(peak < 1e100 && peak > 1e-100)) return false;
+  int rows = static_cast<int>(rows64), cols = static_cast<int>(cols64), k = static_cast<int>(k64);
+  // The row-major buffer is the column-major cols x rows matrix m^T: G = m^T (m^T)^T.
+  std::vector<double> g(static_cast<std::size_t>(cols) * cols);
+  {
+    char uplo = 'U', trans = 'N';
+    double alpha = 1, beta = 0;
+    L.syrk(&uplo, &trans, /* n = */ &cols, /* k = */ &rows, &alpha, const_cast<double*>(m),
+           /* lda = */ &cols, &beta, g.data(), /* ldc = */ &cols);
+  }
+  char jobz = 'V', range = 'I', uplo = 'U';
+  double vl = 0, vu = 0, abstol = 2 * std::numeric_limits<double>::min(), query = 0;
+  int il = cols - k + 1, iu = cols, found = 0, info = 0, lwork = -1;
+  std::vector<double> w(static_cast<std::size_t>(cols)), z(static_cast<std::size_t>(cols) * k);
+  std::vector<int> iwork(static_cast<std::size_t>(5) * cols), ifail(static_cast<std::size_t>(cols));
+  L.syevx(&jobz, &range, &uplo, &cols, g.data(), /* lda = */ &cols, &vl, &vu, &il, &iu, &abstol,
+          &found, w.data(), z.data(), /* ldz = */ &cols, &query, &lwork, iwork.data(), ifail.data(),
+          &info);
+  if (info != 0) return false;
+  lwork = lapack::lwork_from(query);
+  std::vector<double> work(static_cast<std::size_t>(lwork));
+  L.syevx(&jobz, &range, &uplo, &cols, g.data(), /* lda = */ &cols, &vl, &vu, &il, &iu, &abstol,
+          &found, w.data(), z.data(), /* ldz = */ &cols, work.data(), &lwork, iwork.data(),
+          ifail.data(), &info);
+  if (info != 0 || found != k || !(w[0] >= 1e-6 * w[static_cast<std::size_t>(k - 1)]) ||
+      !(w[0] > 0)) {
+    return false;
+  }
+  // V column-major (cols x k), leading vector first; next = diag(s) V^T, row-major k x cols.
+  std::vector<double> vcm(static_cast<std::size_t>(cols) * k), sv(static_cast<std::size_t>(k));
+  for (int c = 0; c < k; ++c) {
+    sv[static_cast<std::size_t>(c)] = std::sqrt(w[static_cast<std::size_t>(k - 1 - c)]);
+    const double* zc = z.data() + static_cast<std::size_t>(k - 1 - c) * cols;
+    std::copy_n(zc, cols, vcm.data() + static_cast<std::size_t>(c) * cols);
+    for (int j = 0; j < cols; ++j) {
+      next[static_cast<std::size_t>(c) * cols + j] = sv[static_cast<std::size_t>(c)] * zc[j];
+    }
+  }
+  // Column-major u^T (k x rows) = V^T m^T, that is row-major u = m V; then divide by s.
+  char tn = 'T', nn = 'N';
+  double alpha = 1, beta = 0;
+  L.gemm(&tn, &nn, /* m = */ &k, /* n = */ &rows, /* k = */ &cols, &alpha, vcm.data(),
+         /* lda = */ &cols, const_cast<double*>(m), /* ldb = */ &cols, &beta, u, /* ldc = */ &k);
+  for (int i = 0; i < rows; ++i) {
+    for (int c = 0; c < k; ++c)
+      u[static_cast<std::size_t>(i) * k + c] /= sv[static_cast<std::size_t>(c)];
+  }
+  return true;
+}
+
 }  // namespace
 
 template <class S, class T>
@@ -124,8 +184,11 @@ void tt_sweep(const S* x, const std::vector<std::int64_t>& shape,
     // Few vectors of a large wide matrix: the Gram route is several times cheaper than
     // bidiagonalizing it. Squaring the matrix costs digits, so it is taken only for cores
     // stored in float32, where that loss stays far below the storage rounding.
-    const bool gram = sizeof(T) == 4 && r > 0 && rows >= 256 && rows <= rest && r * 8 <= rows &&
-                      gram_step(svd->input(), rows, rest, r, u.data(), next->input());
+    const bool gram = sizeof(T) == 4 && r > 0 &&
+                      ((rows >= 256 && rows <= rest && r * 8 <= rows &&
+                        gram_step(svd->input(), rows, rest, r, u.data(), next->input())) ||
+                       (rest >= 128 && rows > rest && r * 8 <= rest &&
+                        gram_step_tall(svd->input(), rows, rest, r, u.data(), next->input())));
     if (!gram) {
       svd->reduce();
       s.resize(static_cast<std::size_t>(r));
