@@ -200,10 +200,16 @@ def test_listings(ollama, lmstudio):
         (["suggest", "12xq"], "bad shape '12xq'"),
         (["library", "{base}", "{ft1}", "--method", "bogus"], "unknown method 'bogus'"),
         (["dedup", "{base}", "--block-size", "0"], "--block-size must be a positive"),
+        (["library", "{gguf}", "{gguf}", "--ppl"], "--ppl needs Hugging Face model directories"),
+        (["library", "{base}", "{gguf}", "--ppl"], "--ppl needs Hugging Face model directories"),
     ],
 )
 def test_errors_are_one_clear_message_and_exit_1(models, ollama, lmstudio, args, message):
-    fill = {"base": str(models["dirs"][0]), "ft1": str(models["dirs"][1])}
+    fill = {
+        "base": str(models["dirs"][0]),
+        "ft1": str(models["dirs"][1]),
+        "gguf": str(models["ggufs"][0]),
+    }
     env = {"OLLAMA_MODELS": str(ollama), "LMSTUDIO_MODELS": str(lmstudio)}
     proc = run(*(a.format(**fill) for a in args), env=env)
     assert proc.returncode == 1

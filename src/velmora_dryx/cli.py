@@ -320,6 +320,10 @@ def cmd_library(args: argparse.Namespace, out: Output) -> None:
     if method is kestrine.CompressionMethod.NONE:
         raise CliError("--method none stores nothing compressed; choose svd, tucker or tt")
     kind, base_path, base = load_source(args.base)
+    if args.ppl and kind != "hf":
+        raise CliError(
+            "--ppl needs Hugging Face model directories for the base and every fine-tune"
+        )
     base = floating_only(base, args.base, out)
     lib = tamsel.ModelLibrary(
         args.base, base, method=method, max_rank=args.max_rank, energy=args.energy
@@ -327,6 +331,10 @@ def cmd_library(args: argparse.Namespace, out: Output) -> None:
     finetunes, paths, rows = {}, {}, []
     for source in args.finetunes:
         ft_kind, path, sd = load_source(source)
+        if args.ppl and ft_kind != "hf":
+            raise CliError(
+                "--ppl needs Hugging Face model directories for the base and every fine-tune"
+            )
         sd = floating_only(sd, source, out)
         mismatched = [k for k in sd if k in base and sd[k].shape != base[k].shape]
         if mismatched:
@@ -348,8 +356,13 @@ def cmd_library(args: argparse.Namespace, out: Output) -> None:
                 seconds,
             ]
         )
-        finetunes[source] = sd
-        paths[source] = (ft_kind, path)
+        # Only the sizes are needed from here on: zero-stride stand-ins keep one fine-tune
+        # in memory at a time.
+        finetunes[source] = {
+            k: np.broadcast_to(np.zeros((), v.dtype), v.shape) for k, v in sd.items()
+        }
+        paths[source] = path
+        del sd
     out.table(
         "finetunes",
         f"Fine-tunes of {args.base} ({_method_label(args)})",
@@ -361,23 +374,19 @@ def cmd_library(args: argparse.Namespace, out: Output) -> None:
     if args.ppl:
         from velmora_dryx import lornet
 
-        if kind != "hf" or any(k != "hf" for k, _ in paths.values()):
-            raise CliError(
-                "--ppl needs Hugging Face model directories for the base and every fine-tune"
-            )
         ppl_rows = [
             ["base", lornet.perplexity_from_state_dict(base_path, base, max_tokens=args.max_tokens)]
         ]
         for source in out.progress(args.finetunes, "perplexity"):
-            _, path = paths[source]
+            path = paths[source]
+            weights = lornet.load_state_dict_numpy_safe(path)
             ppl_rows.append(
                 [
                     source,
-                    lornet.perplexity_from_state_dict(
-                        path, finetunes[source], max_tokens=args.max_tokens
-                    ),
+                    lornet.perplexity_from_state_dict(path, weights, max_tokens=args.max_tokens),
                 ]
             )
+            del weights
             ppl_rows.append(
                 [
                     source + " (reconstructed)",
