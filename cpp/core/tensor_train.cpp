@@ -36,6 +36,30 @@ std::vector<std::int64_t> tt_ranks(const std::vector<std::int64_t>& shape, std::
 
 namespace {
 
+// The k leading eigenpairs of the symmetric n x n Gram matrix g (upper triangle): w holds
+// them ascending (w[0] the k-th largest), z the vectors as columns. False when the solver
+// fails or the k-th value is below 1e-6 of the first: squaring the matrix then loses too
+// much of the smaller singular values, and the caller takes the bidiagonal route.
+bool leading_eigenvectors(std::vector<double>& g, int n, int k, std::vector<double>& w,
+                          std::vector<double>& z) {
+  const auto& L = lapack::routines<double>();
+  char jobz = 'V', range = 'I', uplo = 'U';
+  double vl = 0, vu = 0, abstol = 2 * std::numeric_limits<double>::min(), query = 0;
+  int il = n - k + 1, iu = n, found = 0, info = 0, lwork = -1;
+  w.assign(static_cast<std::size_t>(n), 0.0);
+  z.assign(static_cast<std::size_t>(n) * k, 0.0);
+  std::vector<int> iwork(static_cast<std::size_t>(5) * n), ifail(static_cast<std::size_t>(n));
+  L.syevx(&jobz, &range, &uplo, &n, g.data(), /* lda = */ &n, &vl, &vu, &il, &iu, &abstol, &found,
+          w.data(), z.data(), /* ldz = */ &n, &query, &lwork, iwork.data(), ifail.data(), &info);
+  if (info != 0) return false;
+  lwork = lapack::lwork_from(query);
+  std::vector<double> work(static_cast<std::size_t>(lwork));
+  L.syevx(&jobz, &range, &uplo, &n, g.data(), /* lda = */ &n, &vl, &vu, &il, &iu, &abstol, &found,
+          w.data(), z.data(), /* ldz = */ &n, work.data(), &lwork, iwork.data(), ifail.data(),
+          &info);
+  return info == 0 && found == k && w[0] >= 1e-6 * w[static_cast<std::size_t>(k - 1)] && w[0] > 0;
+}
+
 // One sweep step through the Gram matrix of a wide working matrix m (rows x cols,
 // row-major, rows <= cols): its k leading eigenvectors are the k leading left singular
 // vectors, and U^T m is diag(s) V^T without forming V. Squaring the matrix costs accuracy
@@ -60,25 +84,8 @@ bool gram_step(const double* m, std::int64_t rows64, std::int64_t cols64, std::i
     L.syrk(&uplo, &trans, /* n = */ &rows, /* k = */ &cols, &alpha, const_cast<double*>(m),
            /* lda = */ &cols, &beta, g.data(), /* ldc = */ &rows);
   }
-  char jobz = 'V', range = 'I', uplo = 'U';
-  double vl = 0, vu = 0, abstol = 2 * std::numeric_limits<double>::min(), query = 0;
-  int il = rows - k + 1, iu = rows, found = 0, info = 0, lwork = -1;
-  std::vector<double> w(static_cast<std::size_t>(rows)), z(static_cast<std::size_t>(rows) * k);
-  std::vector<int> iwork(static_cast<std::size_t>(5) * rows), ifail(static_cast<std::size_t>(rows));
-  L.syevx(&jobz, &range, &uplo, &rows, g.data(), /* lda = */ &rows, &vl, &vu, &il, &iu, &abstol,
-          &found, w.data(), z.data(), /* ldz = */ &rows, &query, &lwork, iwork.data(), ifail.data(),
-          &info);
-  if (info != 0) return false;
-  lwork = lapack::lwork_from(query);
-  std::vector<double> work(static_cast<std::size_t>(lwork));
-  L.syevx(&jobz, &range, &uplo, &rows, g.data(), /* lda = */ &rows, &vl, &vu, &il, &iu, &abstol,
-          &found, w.data(), z.data(), /* ldz = */ &rows, work.data(), &lwork, iwork.data(),
-          ifail.data(), &info);
-  // Ascending eigenvalues: w[0] is the k-th largest, w[k - 1] the largest.
-  if (info != 0 || found != k || !(w[0] >= 1e-6 * w[static_cast<std::size_t>(k - 1)]) ||
-      !(w[0] > 0)) {
-    return false;
-  }
+  std::vector<double> w, z;
+  if (!leading_eigenvectors(g, rows, k, w, z)) return false;
   // Leading vector first: column c of U is eigenvector k - 1 - c.
   std::vector<double> ucm(static_cast<std::size_t>(rows) * k);
   for (int c = 0; c < k; ++c) {
@@ -118,24 +125,8 @@ bool gram_step_tall(const double* m, std::int64_t rows64, std::int64_t cols64, s
     L.syrk(&uplo, &trans, /* n = */ &cols, /* k = */ &rows, &alpha, const_cast<double*>(m),
            /* lda = */ &cols, &beta, g.data(), /* ldc = */ &cols);
   }
-  char jobz = 'V', range = 'I', uplo = 'U';
-  double vl = 0, vu = 0, abstol = 2 * std::numeric_limits<double>::min(), query = 0;
-  int il = cols - k + 1, iu = cols, found = 0, info = 0, lwork = -1;
-  std::vector<double> w(static_cast<std::size_t>(cols)), z(static_cast<std::size_t>(cols) * k);
-  std::vector<int> iwork(static_cast<std::size_t>(5) * cols), ifail(static_cast<std::size_t>(cols));
-  L.syevx(&jobz, &range, &uplo, &cols, g.data(), /* lda = */ &cols, &vl, &vu, &il, &iu, &abstol,
-          &found, w.data(), z.data(), /* ldz = */ &cols, &query, &lwork, iwork.data(), ifail.data(),
-          &info);
-  if (info != 0) return false;
-  lwork = lapack::lwork_from(query);
-  std::vector<double> work(static_cast<std::size_t>(lwork));
-  L.syevx(&jobz, &range, &uplo, &cols, g.data(), /* lda = */ &cols, &vl, &vu, &il, &iu, &abstol,
-          &found, w.data(), z.data(), /* ldz = */ &cols, work.data(), &lwork, iwork.data(),
-          ifail.data(), &info);
-  if (info != 0 || found != k || !(w[0] >= 1e-6 * w[static_cast<std::size_t>(k - 1)]) ||
-      !(w[0] > 0)) {
-    return false;
-  }
+  std::vector<double> w, z;
+  if (!leading_eigenvectors(g, cols, k, w, z)) return false;
   // V column-major (cols x k), leading vector first; next = diag(s) V^T, row-major k x cols.
   std::vector<double> vcm(static_cast<std::size_t>(cols) * k), sv(static_cast<std::size_t>(k));
   for (int c = 0; c < k; ++c) {
