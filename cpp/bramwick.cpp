@@ -29,19 +29,7 @@ namespace {
 constexpr const char* kOllamaRegistry = "registry.ollama.ai";
 constexpr const char* kOllamaNamespace = "library";
 
-// The module's dict, borrowed: the module lives for the rest of the process.
-PyObject* g_globals = nullptr;
-
-// A module global, read at call time; NameError when it was deleted.
-py::Obj global(const char* name) {
-  py::Obj key = py::str(name);
-  PyObject* v = PyDict_GetItemWithError(g_globals, key.get());
-  if (v == nullptr) {
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-    py::throw_pending();
-  }
-  return py::Obj::borrow(v);
-}
+using bridge::module_global;
 
 py::Obj div(const py::Obj& a, const py::Obj& b) {
   return py::Obj::steal(PyNumber_TrueDivide(a.get(), b.get()));
@@ -82,10 +70,10 @@ py::Obj join(std::initializer_list<py::Obj> pieces) {
 // Ollama
 
 py::Obj list_ollama_models(const Args&) {
-  py::Obj root = div(global("OLLAMA_HOME"), "manifests");
+  py::Obj root = div(module_global("OLLAMA_HOME"), "manifests");
   py::Obj out = py::list();
   if (!exists(root)) return out;
-  py::Obj loads = global("json").attr("loads");
+  py::Obj loads = module_global("json").attr("loads");
   py::Obj colon = py::str(":");
   for_each(root.attr("rglob")(py::str("*")), [&](const py::Obj& path) {
     if (!path.attr("is_file")().truthy()) return;
@@ -116,7 +104,7 @@ py::Obj list_ollama_models(const Args&) {
 // anchored path or a ".." component) or names no file at all (empty).
 bool unsafe_piece(const py::Obj& piece) {
   if (piece.size() == 0) return true;
-  py::Obj pure = global("Path")(piece);
+  py::Obj pure = module_global("Path")(piece);
   if (pure.attr("anchor").truthy()) return true;
   return contains(pure.attr("parts"), py::str(".."));
 }
@@ -128,7 +116,7 @@ py::Obj find_ollama_blob(const Args& a) {
   py::Obj split = model_name.attr("split")(colon, py::integer(1));
   py::Obj name = split.item(0), tag = split.item(1);
 
-  py::Obj home = global("OLLAMA_HOME");
+  py::Obj home = module_global("OLLAMA_HOME");
   py::Obj manifests = div(home, "manifests");
   auto not_found = [&]() {
     raise_with(PyExc_FileNotFoundError,
@@ -140,7 +128,7 @@ py::Obj find_ollama_blob(const Args& a) {
   if (unsafe_piece(name) || unsafe_piece(tag)) not_found();
 
   py::Obj manifest_path =
-      div(div(div(div(manifests, global("_OLLAMA_REGISTRY")), kOllamaNamespace), name), tag);
+      div(div(div(div(manifests, module_global("_OLLAMA_REGISTRY")), kOllamaNamespace), name), tag);
   if (!exists(manifest_path)) {
     // Other registries and namespaces: the first match at any depth, in walk order.
     py::Obj pattern = join({name, py::str("/"), tag});
@@ -153,7 +141,7 @@ py::Obj find_ollama_blob(const Args& a) {
     manifest_path = py::Obj::steal(first);
   }
 
-  py::Obj manifest = global("json").attr("loads")(manifest_path.attr("read_text")());
+  py::Obj manifest = module_global("json").attr("loads")(manifest_path.attr("read_text")());
   py::Obj blobs = div(home, "blobs");
   py::Obj layers = layers_of(manifest);
   py::Obj digest_key = py::str("digest"), dash = py::str("-");
@@ -197,9 +185,9 @@ py::Obj find_ollama_blob(const Args& a) {
 // LM Studio
 
 py::Obj lmstudio_home(const Args&) {
-  py::Obj os = global("os");
+  py::Obj os = module_global("os");
   py::Obj env = os.attr("environ").attr("get")(py::str("LMSTUDIO_MODELS"));
-  py::Obj path_cls = global("Path");
+  py::Obj path_cls = module_global("Path");
   if (env.truthy()) return path_cls(env);
   py::Obj home = path_cls.attr("home")();
   const bool windows = py::text(os.attr("name")) == "nt";
@@ -210,7 +198,7 @@ py::Obj lmstudio_home(const Args&) {
 }
 
 // The models directory as the module's _lmstudio_home (possibly rebound) gives it.
-py::Obj lmstudio_root() { return global("_lmstudio_home")(); }
+py::Obj lmstudio_root() { return module_global("_lmstudio_home")(); }
 
 py::Obj list_lmstudio_models(const Args&) {
   py::Obj root = lmstudio_root();
@@ -266,8 +254,8 @@ py::Obj find_lmstudio_model(const Args& a) {
 // from gguf import GGUFReader, with the import statement's error for a missing name.
 py::Obj import_gguf_reader() {
   py::Obj fromlist = py::tuple({py::str("GGUFReader")});
-  py::Obj mod =
-      py::Obj::steal(PyImport_ImportModuleLevel("gguf", g_globals, nullptr, fromlist.get(), 0));
+  py::Obj mod = py::Obj::steal(
+      PyImport_ImportModuleLevel("gguf", bridge::module_globals(), nullptr, fromlist.get(), 0));
   PyObject* reader = PyObject_GetAttrString(mod.get(), "GGUFReader");
   if (reader == nullptr) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) py::throw_pending();
@@ -290,7 +278,7 @@ py::Obj load_gguf_tensors(const Args& a) {
   }
   py::Obj reader = reader_cls.call({a.obj(0).str()}, {{"mode", py::str("r")}});
   py::Obj out = py::dict();
-  py::Obj uint8 = global("np").attr("uint8");
+  py::Obj uint8 = module_global("np").attr("uint8");
   for_each(reader.attr("tensors"), [&](const py::Obj& t) {
     py::Obj arr = t.attr("data");
     // Quantized blocks, integers and raw bytes are kept as their bytes, as a view.
@@ -360,7 +348,6 @@ const FunctionDef kLoadGgufTensors{
     load_gguf_tensors};
 
 void body(bridge::ModuleBuilder& b) {
-  g_globals = b.globals();
   b.import("json");
   py::Obj os = b.import("os");
   py::Obj path_cls = b.from_import("pathlib", "Path");

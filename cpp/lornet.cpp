@@ -7,6 +7,7 @@
 #include <climits>
 #include <string>
 
+#include "bridge/arrays.hpp"
 #include "bridge/errors.hpp"
 #include "bridge/module.hpp"
 #include "bridge/statements.hpp"
@@ -16,6 +17,7 @@ namespace velmora::lornet {
 namespace {
 
 using bridge::Args;
+using bridge::astype_nocopy;
 using bridge::check_signals;
 using bridge::Conv;
 using bridge::for_each;
@@ -23,6 +25,7 @@ using bridge::from_import;
 using bridge::FunctionDef;
 using bridge::Handling;
 using bridge::Kind;
+using bridge::module_global;
 using bridge::Param;
 using bridge::Raised;
 using bridge::with_context;
@@ -35,24 +38,6 @@ void set_item(const py::Obj& mapping, const py::Obj& key, const py::Obj& value) 
 
 py::Obj slice(const py::Obj& start, const py::Obj& stop) {
   return py::Obj::steal(PySlice_New(start.get(), stop.get(), nullptr));
-}
-
-// array.astype(dtype, copy=False): the array itself when it already has that element type.
-py::Obj cast(const py::Obj& array, const py::Obj& dtype) {
-  return array.attr("astype").call({dtype}, {{"copy", py::boolean(false)}});
-}
-
-// A module-level name as the module holds it now, so that a function replaced there (as a
-// test or a caller may do) is the one called; empty when the module is not loaded.
-py::Obj module_global(const char* name) {
-  py::Obj key = py::str(kModuleName);
-  PyObject* m = PyImport_GetModule(key.get());
-  if (m == nullptr) {
-    if (PyErr_Occurred()) throw py::PythonError{};
-    return {};
-  }
-  py::Obj module = py::Obj::steal(m);
-  return module.attr(name);
 }
 
 // A Python int saturated to the range of long long (sizes and counts beyond it behave alike).
@@ -99,16 +84,10 @@ py::Obj shard_files(const py::Obj& model_dir) {
 
 py::Obj shard_files_impl(const Args& a) { return shard_files(a.obj(0)); }
 
-// The shard list through the module's current _shard_files.
-py::Obj call_shard_files(const py::Obj& model_dir) {
-  py::Obj f = module_global("_shard_files");
-  return f ? f(model_dir) : shard_files(model_dir);
-}
-
 py::Obj model_disk_bytes(const Args& a) {
   py::Obj total = py::integer(0);
   // stat() follows links, so a shard kept in the hub cache as a link counts its blob.
-  for_each(call_shard_files(a.obj(0)), [&](const py::Obj& shard) {
+  for_each(module_global("_shard_files")(a.obj(0)), [&](const py::Obj& shard) {
     py::Obj size = shard.attr("stat")().attr("st_size");
     total = py::Obj::steal(PyNumber_Add(total.get(), size.get()));
   });
@@ -125,8 +104,9 @@ void read_shard_numpy(const py::Obj& safe_open, const py::Obj& shard, const py::
   py::Obj reader = safe_open.call({shard.str()}, {{"framework", py::str("np")}});
   with_context(reader, [&](const py::Obj& f) {
     py::Obj get_tensor = f.attr("get_tensor");
-    for_each(f.attr("keys")(),
-             [&](const py::Obj& name) { set_item(out, name, cast(get_tensor(name), dtype)); });
+    for_each(f.attr("keys")(), [&](const py::Obj& name) {
+      set_item(out, name, astype_nocopy(get_tensor(name), dtype));
+    });
   });
 }
 
@@ -134,7 +114,7 @@ py::Obj load_state_dict_numpy(const Args& a) {
   py::Obj safe_open = from_import("safetensors", "safe_open");
   py::Obj dtype = a.obj(1);
   py::Obj out = py::dict();
-  for_each(call_shard_files(a.obj(0)),
+  for_each(module_global("_shard_files")(a.obj(0)),
            [&](const py::Obj& shard) { read_shard_numpy(safe_open, shard, dtype, out); });
   return out;
 }
@@ -148,7 +128,7 @@ py::Obj bf16_safe_load(const py::Obj& shard, const py::Obj& dtype) {
   for_each(loaded.attr("items")(), [&](const py::Obj& pair) {
     // Every tensor takes the float32 step, whatever its stored type.
     py::Obj array = pair.item(1).attr("to")(float32).attr("numpy")();
-    set_item(out, pair.item(0), cast(array, dtype));
+    set_item(out, pair.item(0), astype_nocopy(array, dtype));
   });
   return out;
 }
@@ -158,7 +138,7 @@ py::Obj bf16_safe_load_impl(const Args& a) { return bf16_safe_load(a.obj(0), a.o
 py::Obj load_state_dict_numpy_safe(const Args& a) {
   py::Obj dtype = a.obj(1);
   py::Obj out = py::dict();
-  for_each(call_shard_files(a.obj(0)), [&](const py::Obj& shard) {
+  for_each(module_global("_shard_files")(a.obj(0)), [&](const py::Obj& shard) {
     try {
       py::Obj safe_open = from_import("safetensors", "safe_open");
       read_shard_numpy(safe_open, shard, dtype, out);
@@ -172,8 +152,7 @@ py::Obj load_state_dict_numpy_safe(const Args& a) {
     // The whole shard is stored again from the torch path, so a value the failed attempt had
     // already stored never survives; an error of the fallback chains to the first one.
     Handling handling(failed.get());
-    py::Obj f = module_global("_bf16_safe_load");
-    py::Obj reloaded = f ? f(shard, dtype) : bf16_safe_load(shard, dtype);
+    py::Obj reloaded = module_global("_bf16_safe_load")(shard, dtype);
     out.attr("update")(reloaded);
   });
   return out;
@@ -252,8 +231,7 @@ py::Obj perplexity_from_state_dict(const Args& a) {
   if (!a.is_none(1)) load_into(torch, model, a.obj(1));
   model.attr("eval")();
 
-  py::Obj f = module_global("_load_wikitext_ids");
-  py::Obj ids = f ? f(model_dir, a.obj(2)) : load_wikitext_ids(model_dir, a.obj(2));
+  py::Obj ids = module_global("_load_wikitext_ids")(model_dir, a.obj(2));
   const long long n = static_cast<long long>(ids.size());
   const long long window = saturated(a.obj(3));
   const long long stride = saturated(a.obj(4));

@@ -23,21 +23,12 @@ namespace {
 constexpr const char* kModule = "velmora_dryx.tamsel";
 
 // Created once by the module body and kept for the process.
-PyObject* g_globals = nullptr;    // the module's dict
 PyObject* g_delta_cls = nullptr;  // CompressedDelta
 
 // Below this many elements a native pass keeps the GIL: releasing it costs more.
 constexpr std::int64_t kNoGilThreshold = 1 << 15;
 
-// A name of the module's namespace, looked up when used.
-py::Obj global(const char* name) {
-  PyObject* v = PyDict_GetItemString(g_globals, name);
-  if (v == nullptr) {
-    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-    throw py::PythonError{};
-  }
-  return py::Obj::borrow(v);
-}
+using bridge::module_global;
 
 bool is_ndarray(PyObject* o) {
   static PyObject* ndarray = bridge::np().attr("ndarray").release();  // kept for the process
@@ -260,13 +251,14 @@ py::Obj add_finetune(const Args& a) {
       const int low = PyObject_RichCompareBool(w.attr("ndim").get(), py::integer(2).get(), Py_LT);
       if (low < 0) throw py::PythonError{};
       if (low == 1) {
-        compressed = global("compress")(delta, global("CompressionMethod").attr("NONE"));
+        compressed =
+            module_global("compress")(delta, module_global("CompressionMethod").attr("NONE"));
       } else if (!energy.is_none()) {
         py::Obj cap = max_rank.truthy() ? max_rank : py::none();
-        compressed =
-            global("svd_compress_energy").call({delta}, {{"energy", energy}, {"max_rank", cap}});
+        compressed = module_global("svd_compress_energy")
+                         .call({delta}, {{"energy", energy}, {"max_rank", cap}});
       } else {
-        compressed = global("compress").call({delta, method}, {{"max_rank", max_rank}});
+        compressed = module_global("compress").call({delta, method}, {{"max_rank", max_rank}});
       }
     }
     if (PyDict_SetItem(tensors.get(), name.get(), compressed.get()) < 0) throw py::PythonError{};
@@ -320,7 +312,7 @@ py::Obj reconstruct(const Args& a) {
   py::Obj name, ct;
   while (items.next(name, ct)) {
     check_signals();
-    py::Obj dense = global("decompress")(ct);
+    py::Obj dense = module_global("decompress")(ct);
     py::Obj b = PyDict_CheckExact(base.get()) ? lookup(base, name) : base.attr("get")(name);
     py::Obj value = (!b || b.is_none()) ? dense : add_base(b, dense);
     if (PyDict_SetItem(out.get(), name.get(), value.get()) < 0) throw py::PythonError{};
@@ -336,7 +328,7 @@ py::Obj as_float32(const py::Obj& v, const py::Obj& float32) {
     View view;
     if (view.acquire(v.get(), "f")) return v;
   }
-  return v.attr("astype").call({float32}, {{"copy", py::boolean(false)}});
+  return bridge::astype_nocopy(v, float32);
 }
 
 // Sum of squares in float64 of a float32 array, as numpy.sum(v * v, dtype=float64).
@@ -463,7 +455,6 @@ py::Obj method_of(bridge::ModuleBuilder& b, const FunctionDef* def) {
 }
 
 void body(bridge::ModuleBuilder& b) {
-  g_globals = Py_NewRef(b.globals());
   b.from_import("dataclasses", "dataclass");
   b.from_import("dataclasses", "field");
   b.import("numpy", "np");

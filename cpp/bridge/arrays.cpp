@@ -47,6 +47,10 @@ py::Obj empty(const std::vector<std::int64_t>& shape, const char* dtype) {
   return np().attr("empty").call({shape_tuple(shape)}, {{"dtype", py::str(dtype)}});
 }
 
+py::Obj astype_nocopy(const py::Obj& array, const py::Obj& dtype) {
+  return array.attr("astype").call({dtype}, {{"copy", py::boolean(false)}});
+}
+
 std::string dtype_text(const py::Obj& array) { return py::text(array.attr("dtype")); }
 
 }  // namespace velmora::bridge

@@ -52,6 +52,9 @@ constexpr const char* dtype_name() {
 py::Obj empty(const std::vector<std::int64_t>& shape, const char* dtype);
 py::Obj shape_tuple(const std::vector<std::int64_t>& shape);
 
+// array.astype(dtype, copy=False): the array itself when it already has that element type.
+py::Obj astype_nocopy(const py::Obj& array, const py::Obj& dtype);
+
 // The text of an object's dtype attribute ("float32").
 std::string dtype_text(const py::Obj& array);
 

@@ -33,6 +33,22 @@ py::Obj ModuleBuilder::function(const FunctionDef* def) {
   return f;
 }
 
+namespace {
+PyObject* g_module_globals = nullptr;  // borrowed: the module lives for the process
+}  // namespace
+
+PyObject* module_globals() noexcept { return g_module_globals; }
+
+py::Obj module_global(const char* name) {
+  PyObject* v =
+      g_module_globals == nullptr ? nullptr : PyDict_GetItemString(g_module_globals, name);
+  if (v == nullptr) {
+    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    throw py::PythonError{};
+  }
+  return py::Obj::borrow(v);
+}
+
 int exec_module_once(PyObject* module, const char* name, bool* done, ModuleBody body) noexcept {
   if (*done) {
     PyErr_Format(PyExc_RuntimeError,
@@ -41,6 +57,7 @@ int exec_module_once(PyObject* module, const char* name, bool* done, ModuleBody 
   }
   PyObject* r = guarded([&]() -> PyObject* {
     ModuleBuilder b(module, name);
+    g_module_globals = b.globals();
     body(b);
     return Py_NewRef(Py_None);
   });

@@ -55,10 +55,6 @@ long long require_ndim2(const py::Obj& tensor, const char* what) {
   return ndim;
 }
 
-py::Obj astype_nocopy(const py::Obj& a, const py::Obj& dtype) {
-  return a.attr("astype").call({dtype}, {{"copy", py::boolean(false)}});
-}
-
 py::Obj unfold_numpy(const py::Obj& tensor, const py::Obj& mode) {
   py::Obj moved = bridge::np().attr("moveaxis")(tensor, mode, py::integer(0));
   py::Obj shape = moved.attr("shape");

@@ -35,9 +35,8 @@ void define_report_record(bridge::ModuleBuilder& b);
 void define_roundtrip_report(bridge::ModuleBuilder& b);
 void define_merge(bridge::ModuleBuilder& b);
 
-// A module attribute looked up when used, as a Python function reads its globals
-// (NameError if it is missing).
-py::Obj module_global(const char* name);
+using bridge::astype_nocopy;
+using bridge::module_global;
 
 // CompressedTensor(method, shape, dtype, cores, factors, metadata).
 py::Obj make_record(PyObject* method, const py::Obj& shape, const py::Obj& dtype,
@@ -82,9 +81,6 @@ py::Obj unfold_numpy(const py::Obj& tensor, const py::Obj& mode);
 py::Obj fold_numpy(const py::Obj& matrix, const py::Obj& mode, const py::Obj& shape);
 py::Obj mode_dot_any(const py::Obj& tensor, const py::Obj& matrix, const py::Obj& mode);
 py::Obj mode_dot_numpy(const py::Obj& tensor, const py::Obj& matrix, const py::Obj& mode);
-
-// astype(dtype, copy=False).
-py::Obj astype_nocopy(const py::Obj& a, const py::Obj& dtype);
 
 // Native implementations the dispatcher calls directly.
 py::Obj tucker_compress_impl(const py::Obj& tensor, double rank_ratio, PyObject* min_rank);

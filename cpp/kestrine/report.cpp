@@ -14,7 +14,6 @@ using bridge::Param;
 
 namespace {
 
-PyObject* g_globals = nullptr;     // the module's dict, for names looked up at call time
 PyObject* g_report_cls = nullptr;  // CompressionReport
 
 constexpr const char* kReportDoc =
@@ -71,17 +70,7 @@ const FunctionDef kRoundtripReport{
 
 }  // namespace
 
-py::Obj module_global(const char* name) {
-  PyObject* v = PyDict_GetItemString(g_globals, name);
-  if (v == nullptr) {
-    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-    throw py::PythonError{};
-  }
-  return py::Obj::borrow(v);
-}
-
 void define_report_record(bridge::ModuleBuilder& b) {
-  g_globals = Py_NewRef(b.globals());
   using bridge::Field;
   py::Obj cls = bridge::make_dataclass(
       b, "CompressionReport", kReportDoc,
