@@ -9,6 +9,7 @@
 #include "bridge/errors.hpp"
 #include "bridge/module.hpp"
 #include "bridge/records.hpp"
+#include "bridge/statements.hpp"
 #include "core/sha256.hpp"
 
 namespace velmora::dedup {
@@ -115,19 +116,12 @@ PyObject* gen_send(PyObject* self, PyObject* value) {
 
 // A StopIteration leaving a generator body becomes RuntimeError, chained to it.
 void replace_stop_iteration() {
-  PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (tb != nullptr) PyException_SetTraceback(value, tb);
-  Py_XDECREF(type);
-  Py_XDECREF(tb);
+  bridge::Raised stop;
+  if (stop.get() == nullptr) return;
   PyObject* err = PyObject_CallFunction(PyExc_RuntimeError, "s", "generator raised StopIteration");
-  if (err == nullptr) {
-    Py_DECREF(value);
-    return;
-  }
-  PyException_SetContext(err, Py_NewRef(value));
-  PyException_SetCause(err, value);  // steals
+  if (err == nullptr) return;
+  PyException_SetContext(err, Py_NewRef(stop.get()));
+  PyException_SetCause(err, Py_NewRef(stop.get()));
   PyErr_SetObject(PyExc_RuntimeError, err);
   Py_DECREF(err);
 }
@@ -412,7 +406,7 @@ void add_bytes(const py::Obj& self, PyObject* tenant, const char* data, Py_ssize
       rec.record(digests[0], static_cast<Py_ssize_t>(total - off));
     }
     off = end;
-    if (off < total && PyErr_CheckSignals() < 0) throw py::PythonError{};
+    if (off < total) bridge::check_signals();
   }
 }
 
@@ -478,7 +472,7 @@ py::Obj add_state_dict(const bridge::Args& a) {
     } else {
       method(py::Obj::borrow(tenant), arr.attr("tobytes")());
     }
-    if (PyErr_CheckSignals() < 0) throw py::PythonError{};
+    bridge::check_signals();
   }
   return py::none();
 }

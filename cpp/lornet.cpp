@@ -4,7 +4,6 @@
 // The Hugging Face libraries, safetensors and torch are imported inside each operation at
 // every call, so importing this module needs nothing but numpy and the cache location set
 // by ensure_cache can take effect before any of them is first loaded.
-#include <climits>
 #include <string>
 
 #include "bridge/arrays.hpp"
@@ -38,16 +37,6 @@ void set_item(const py::Obj& mapping, const py::Obj& key, const py::Obj& value) 
 
 py::Obj slice(const py::Obj& start, const py::Obj& stop) {
   return py::Obj::steal(PySlice_New(start.get(), stop.get(), nullptr));
-}
-
-// A Python int saturated to the range of long long (sizes and counts beyond it behave alike).
-long long saturated(const py::Obj& v) {
-  int overflow = 0;
-  long long r = PyLong_AsLongLongAndOverflow(v.get(), &overflow);
-  if (r == -1 && PyErr_Occurred()) throw py::PythonError{};
-  if (overflow > 0) return LLONG_MAX;
-  if (overflow < 0) return LLONG_MIN;
-  return r;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -233,8 +222,8 @@ py::Obj perplexity_from_state_dict(const Args& a) {
 
   py::Obj ids = module_global("_load_wikitext_ids")(model_dir, a.obj(2));
   const long long n = static_cast<long long>(ids.size());
-  const long long window = saturated(a.obj(3));
-  const long long stride = saturated(a.obj(4));
+  const long long window = py::saturated_ll(a[3]);
+  const long long stride = py::saturated_ll(a[4]);
   if (stride == 0) bridge::raise_value_error("range() arg 3 must not be zero");
   // A negative stride would score nothing and report a perfect 1.0, and a window of 0 or
   // less would feed empty (or, sliced from the end, wrong) inputs: both are refused.

@@ -9,6 +9,7 @@
 #include "bridge/errors.hpp"
 #include "bridge/module.hpp"
 #include "bridge/records.hpp"
+#include "bridge/statements.hpp"
 #include "core/elementwise.hpp"
 
 namespace velmora::tamsel {
@@ -30,32 +31,8 @@ constexpr std::int64_t kNoGilThreshold = 1 << 15;
 
 using bridge::module_global;
 
-bool is_ndarray(PyObject* o) {
-  static PyObject* ndarray = bridge::np().attr("ndarray").release();  // kept for the process
-  return reinterpret_cast<PyObject*>(Py_TYPE(o)) == ndarray;
-}
-
-// A C-contiguous float32/float64 buffer of an exact numpy array (subclasses may redefine
-// the arithmetic, so they take numpy's own path).
-struct View {
-  bridge::Buffer buf;
-  char fmt = 0;
-  bool acquire(PyObject* o, const char* formats) {
-    if (!is_ndarray(o)) return false;
-    for (const char* f = formats; *f != '\0'; ++f) {
-      if (buf.acquire(o, *f)) {
-        fmt = *f;
-        return true;
-      }
-    }
-    return false;
-  }
-  std::vector<std::int64_t> shape() const {
-    std::vector<std::int64_t> s(static_cast<std::size_t>(buf.ndim()));
-    for (int i = 0; i < buf.ndim(); ++i) s[static_cast<std::size_t>(i)] = buf.shape(i);
-    return s;
-  }
-};
+using bridge::is_ndarray;
+using View = bridge::NativeArray;
 
 bool same_shape(const View& a, const View& b) { return a.shape() == b.shape(); }
 
@@ -86,9 +63,7 @@ class Items {
   py::Obj it_;
 };
 
-void check_signals() {
-  if (PyErr_CheckSignals() < 0) throw py::PythonError{};
-}
+using bridge::check_signals;
 
 py::Obj add(const py::Obj& a, const py::Obj& b) {
   return py::Obj::steal(PyNumber_Add(a.get(), b.get()));
@@ -187,8 +162,8 @@ py::Obj summary(const Args& a) {
 
 template <class A, class B>
 bool difference_into(const View& w, const View& b, float* out, std::int64_t n) {
-  const A* pa = w.buf.data<A>();
-  const B* pb = b.buf.data<B>();
+  const A* pa = w.data<A>();
+  const B* pb = b.data<B>();
   if (n < kNoGilThreshold) return float32_difference(pa, pb, out, n);
   bridge::NoGil nogil;
   return float32_difference(pa, pb, out, n);
@@ -205,14 +180,14 @@ py::Obj native_delta(const py::Obj& w, const py::Obj& base) {
   py::Obj out = bridge::empty(vw.shape(), "float32");
   bridge::Buffer bo;
   if (!bo.acquire(out.get(), 'f', true)) return {};
-  const std::int64_t n = vw.buf.size();
+  const std::int64_t n = vw.size();
   float* po = bo.data<float>();
   bool finite;
-  if (vw.fmt == 'f' && vb.fmt == 'f') {
+  if (vw.format() == 'f' && vb.format() == 'f') {
     finite = difference_into<float, float>(vw, vb, po, n);
-  } else if (vw.fmt == 'f') {
+  } else if (vw.format() == 'f') {
     finite = difference_into<float, double>(vw, vb, po, n);
-  } else if (vb.fmt == 'f') {
+  } else if (vb.format() == 'f') {
     finite = difference_into<double, float>(vw, vb, po, n);
   } else {
     finite = difference_into<double, double>(vw, vb, po, n);
@@ -294,7 +269,7 @@ py::Obj add_base(const py::Obj& base, const py::Obj& dense) {
     bool writable;
     {
       View view;
-      writable = view.acquire(dense.get(), "fd") && view.buf.acquire(dense.get(), view.fmt, true);
+      writable = view.acquire(dense.get(), "fd", true);
     }
     if (writable && same_attr(base, dense, "dtype") && same_attr(base, dense, "shape")) {
       return bridge::np().attr("add").call({base, dense}, {{"out", dense}});
@@ -349,13 +324,13 @@ py::Obj reconstruction_error(const Args& a) {
     py::Obj y = as_float32(b.item(name), float32);
     View vx, vy;
     if (vx.acquire(x.get(), "f") && vy.acquire(y.get(), "f") && same_shape(vx, vy)) {
-      const std::int64_t n = vx.buf.size();
+      const std::int64_t n = vx.size();
       SquareSums s;
       if (n >= kNoGilThreshold) {
         bridge::NoGil nogil;
-        s = difference_square_sums(vx.buf.data<float>(), vy.buf.data<float>(), n);
+        s = difference_square_sums(vx.data<float>(), vy.data<float>(), n);
       } else {
-        s = difference_square_sums(vx.buf.data<float>(), vy.buf.data<float>(), n);
+        s = difference_square_sums(vx.data<float>(), vy.data<float>(), n);
       }
       num += s.diff;
       den += s.ref;

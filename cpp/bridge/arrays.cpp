@@ -38,6 +38,25 @@ bool Buffer::acquire(PyObject* o, char fmt, bool writable) {
   return true;
 }
 
+bool is_ndarray(PyObject* o) {
+  static PyObject* ndarray = np().attr("ndarray").release();  // kept for the process
+  return reinterpret_cast<PyObject*>(Py_TYPE(o)) == ndarray;
+}
+
+bool NativeArray::acquire(PyObject* o, const char* formats, bool writable) {
+  fmt_ = 0;
+  if (!is_ndarray(o)) return false;
+  for (const char* f = formats; *f != '\0'; ++f) {
+    if (buf_.acquire(o, *f, writable)) {
+      fmt_ = *f;
+      shape_.resize(static_cast<std::size_t>(buf_.ndim()));
+      for (int i = 0; i < buf_.ndim(); ++i) shape_[static_cast<std::size_t>(i)] = buf_.shape(i);
+      return true;
+    }
+  }
+  return false;
+}
+
 py::Obj shape_tuple(const std::vector<std::int64_t>& shape) {
   std::vector<long long> v(shape.begin(), shape.end());
   return py::tuple_of_ints(v.data(), v.size());

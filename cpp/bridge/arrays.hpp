@@ -39,6 +39,33 @@ class Buffer {
   bool held_ = false;
 };
 
+// True for an object whose type is exactly numpy.ndarray.
+bool is_ndarray(PyObject* o);
+
+// A C-contiguous float32 or float64 array of exactly numpy's ndarray type (no subclass, which
+// may redefine the arithmetic), held through its buffer: the arrays the native fast paths
+// accept. Anything else goes through numpy itself so that its semantics hold exactly.
+class NativeArray {
+ public:
+  // `formats` lists the element types accepted, 'f' (float32) and/or 'd' (float64).
+  bool acquire(PyObject* o, const char* formats = "fd", bool writable = false);
+  char format() const noexcept { return fmt_; }
+  bool is_float() const noexcept { return fmt_ == 'f'; }
+  template <class T>
+  const T* data() const noexcept {
+    return buf_.data<T>();
+  }
+  std::int64_t size() const noexcept { return buf_.size(); }
+  int ndim() const noexcept { return static_cast<int>(shape_.size()); }
+  const std::vector<std::int64_t>& shape() const noexcept { return shape_; }
+  std::int64_t shape(int i) const noexcept { return shape_[static_cast<std::size_t>(i)]; }
+
+ private:
+  Buffer buf_;
+  char fmt_ = 0;
+  std::vector<std::int64_t> shape_;
+};
+
 template <class T>
 constexpr char format_of() {
   return sizeof(T) == 4 ? 'f' : 'd';

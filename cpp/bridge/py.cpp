@@ -1,5 +1,6 @@
 #include "py.hpp"
 
+#include <climits>
 #include <vector>
 
 namespace velmora::py {
@@ -60,6 +61,15 @@ void dict_set(const Obj& d, const char* key, const Obj& value) {
 }
 void list_append(const Obj& l, const Obj& value) {
   if (PyList_Append(l.get(), value.get()) < 0) throw_pending();
+}
+
+long long saturated_ll(PyObject* int_object) {
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(int_object, &overflow);
+  if (v == -1 && PyErr_Occurred()) throw_pending();
+  if (overflow > 0) return LLONG_MAX;
+  if (overflow < 0) return LLONG_MIN;
+  return v;
 }
 
 std::string text(const Obj& o) { return o.str().as_string(); }

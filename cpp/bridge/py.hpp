@@ -110,6 +110,10 @@ Obj dict();
 void dict_set(const Obj& d, const char* key, const Obj& value);
 void list_append(const Obj& l, const Obj& value);
 
+// A Python int as a long long, saturated at the type's range: sizes, ranks and counts
+// beyond it all behave as "unlimited" instead of overflowing.
+long long saturated_ll(PyObject* int_object);
+
 // Text form of an object, as str() gives it.
 std::string text(const Obj& o);
 

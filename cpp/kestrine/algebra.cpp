@@ -2,7 +2,6 @@
 // compressors share.
 #include "../core/algebra.hpp"
 
-#include <climits>
 #include <cmath>
 #include <string>
 
@@ -17,34 +16,6 @@ using bridge::Args;
 using bridge::Conv;
 using bridge::FunctionDef;
 using bridge::Param;
-
-bool is_ndarray(PyObject* o) {
-  static PyObject* ndarray = bridge::np().attr("ndarray").release();  // kept for the process
-  return reinterpret_cast<PyObject*>(Py_TYPE(o)) == ndarray;
-}
-
-bool NativeArray::acquire(PyObject* o) {
-  fmt_ = 0;
-  if (!is_ndarray(o)) return false;
-  for (char f : {'f', 'd'}) {
-    if (buf_.acquire(o, f)) {
-      fmt_ = f;
-      shape_.resize(static_cast<std::size_t>(buf_.ndim()));
-      for (int i = 0; i < buf_.ndim(); ++i) shape_[static_cast<std::size_t>(i)] = buf_.shape(i);
-      return true;
-    }
-  }
-  return false;
-}
-
-long long saturated_ll(PyObject* o) {
-  int overflow = 0;
-  long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-  if (v == -1 && PyErr_Occurred()) throw py::PythonError{};
-  if (overflow > 0) return LLONG_MAX;
-  if (overflow < 0) return LLONG_MIN;
-  return v;
-}
 
 long long require_ndim2(const py::Obj& tensor, const char* what) {
   long long ndim = py::Obj::steal(PyNumber_Long(tensor.attr("ndim").get())).as_ll();

@@ -42,35 +42,10 @@ using bridge::module_global;
 py::Obj make_record(PyObject* method, const py::Obj& shape, const py::Obj& dtype,
                     const py::Obj& cores, const py::Obj& factors, const py::Obj& metadata);
 
-// A C-contiguous float32 or float64 array of exactly numpy's ndarray type (no subclass),
-// held through its buffer: the arrays the native fast paths accept. Anything else goes
-// through numpy itself so that its semantics hold exactly.
-class NativeArray {
- public:
-  bool acquire(PyObject* o);
-  char format() const noexcept { return fmt_; }  // 'f' float32, 'd' float64
-  bool is_float() const noexcept { return fmt_ == 'f'; }
-  template <class T>
-  const T* data() const noexcept {
-    return buf_.data<T>();
-  }
-  std::int64_t size() const noexcept { return buf_.size(); }
-  int ndim() const noexcept { return static_cast<int>(shape_.size()); }
-  const std::vector<std::int64_t>& shape() const noexcept { return shape_; }
-  std::int64_t shape(int i) const noexcept { return shape_[static_cast<std::size_t>(i)]; }
+using bridge::is_ndarray;
+using bridge::NativeArray;
 
- private:
-  bridge::Buffer buf_;
-  char fmt_ = 0;
-  std::vector<std::int64_t> shape_;
-};
-
-// True for an object whose type is exactly numpy.ndarray.
-bool is_ndarray(PyObject* o);
-
-// An int argument as a long long, saturated at the type's range (so that a huge cap or
-// rank behaves as unlimited instead of overflowing).
-long long saturated_ll(PyObject* o);
+using py::saturated_ll;
 
 // The checks shared by the compressors: ndim of at least 2, otherwise ValueError
 // "<what> requires ndim >= 2, got <ndim>"; returns ndim.
