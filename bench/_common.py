@@ -18,7 +18,8 @@ except OSError:  # not glibc: the peak then includes memory the allocator kept
     _libc = None
 
 
-def _status_kib(field: str) -> int:
+def status_kib(field: str) -> int:
+    """A field of /proc/self/status in KiB (VmRSS, VmHWM), 0 where there is none."""
     with open("/proc/self/status") as f:
         for line in f:
             if line.startswith(field + ":"):
@@ -26,7 +27,8 @@ def _status_kib(field: str) -> int:
     return 0
 
 
-def _reset_peak() -> bool:
+def reset_peak() -> bool:
+    """Resets the resident high-water mark to the current resident size, if the kernel lets us."""
     try:
         with open("/proc/self/clear_refs", "w") as f:
             f.write("5")
@@ -43,13 +45,13 @@ def measure(fn, repeat: int = 3):
         gc.collect()
         if _libc is not None:
             _libc.malloc_trim(0)
-        can_reset = _reset_peak()
-        base = _status_kib("VmRSS")
+        can_reset = reset_peak()
+        base = status_kib("VmRSS")
         t0 = time.perf_counter()
         result = fn()
         best = min(best, time.perf_counter() - t0)
         if i == 0 and can_reset:
-            peak = max(0, _status_kib("VmHWM") - base) / 1024
+            peak = max(0, status_kib("VmHWM") - base) / 1024
         del result
     return best, peak
 

@@ -18,6 +18,7 @@ import time
 from pathlib import Path
 
 import numpy as np
+from _common import reset_peak, status_kib
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))
@@ -78,23 +79,6 @@ def operations(impl, method, shape):
     )
 
 
-def rss_kib(field):
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    return 0
-
-
-def reset_peak():
-    try:
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5")
-        return True
-    except OSError:
-        return False
-
-
 def warm_up():
     """The same allocator state in every worker: freeing one large block raises glibc's
     threshold for serving large blocks from fresh (page-faulting) mappings, which would
@@ -115,10 +99,10 @@ def peak_worker(impl, method, op, shape):
     warm_up()
     fn, arg = prepare(impl, method, op, shape, make_input(shape))
     time.sleep(0.3)
-    before = rss_kib("VmRSS")
+    before = status_kib("VmRSS")
     exact_peak = reset_peak()
     out = fn(arg)
-    peak = rss_kib("VmHWM") if exact_peak else before
+    peak = status_kib("VmHWM") if exact_peak else before
     del out
     return max(0, peak - before) / 1024.0
 

@@ -26,6 +26,7 @@ import sys
 import time
 
 import numpy as np
+from _common import reset_peak, status_kib
 
 from velmora_dryx import dedup
 
@@ -103,27 +104,16 @@ ROWS = {
 }
 
 
-def status(field):
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1]) * 1024
-    raise RuntimeError(f"no {field} in /proc/self/status")
-
-
 def peak_child(row):
     """Runs one row once in this (fresh) process and prints its peak RSS growth in bytes."""
     data = tenants()
     gc.collect()
-    try:
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5")  # resets VmHWM to the current resident set
-    except OSError:
+    if not reset_peak():
         print(-1)  # no way to reset the high-water mark here: reported as n/a
         return
-    before = status("VmRSS")
+    before = status_kib("VmRSS")
     result = ROWS[row](data)
-    print(status("VmHWM") - before)
+    print((status_kib("VmHWM") - before) * 1024)
     del result
 
 

@@ -26,6 +26,7 @@ import time
 from pathlib import Path
 
 import numpy as np
+from _common import status_kib
 
 MIB = 1 << 20
 CASES = {
@@ -80,14 +81,6 @@ def make_models(root: Path, mib: int) -> tuple[Path, Path]:
     return f32, bf16
 
 
-def memory_kib(field: str) -> int:
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    return 0
-
-
 def loader(case: str, model_dir: Path):
     """The load function of one case, its libraries imported beforehand."""
     from velmora_dryx import lornet
@@ -131,7 +124,7 @@ def child(cases: list[str], model_dir: Path, repeat: int) -> None:
     import gc
 
     loads = {case: loader(case, model_dir) for case in cases}
-    before = memory_kib("VmRSS")
+    before = status_kib("VmRSS")
     times = {case: [] for case in cases}
     result_mib = {}
     for r in range(repeat + 1):
@@ -147,7 +140,7 @@ def child(cases: list[str], model_dir: Path, repeat: int) -> None:
             gc.collect()
         if len(cases) == 1:
             break
-    peak = (memory_kib("VmHWM") - before) / 1024
+    peak = (status_kib("VmHWM") - before) / 1024
     print(json.dumps({"times": times, "peak_mib": peak, "result_mib": result_mib}))
 
 
