@@ -1,4 +1,4 @@
-"""Seeded synthetic tensors for the tests."""
+"""Seeded synthetic tensors and model files for the tests."""
 
 import numpy as np
 
@@ -12,3 +12,20 @@ def low_rank(rng, shape, rank, noise=1e-3, dtype=np.float32):
     scale = np.linspace(3.0, 1.0, r)[:, None]
     core = rng.standard_normal((m, r)) @ (rng.standard_normal((r, n)) * scale)
     return (core + noise * rng.standard_normal((m, n))).reshape(shape).astype(dtype)
+
+
+def write_gguf(path, tensors: dict):
+    """A GGUF file of the given tensors; a (raw bytes, quantization type) pair is written as is."""
+    import gguf
+
+    w = gguf.GGUFWriter(str(path), "llama")
+    for name, value in tensors.items():
+        if isinstance(value, tuple):  # (raw bytes, quantization type)
+            w.add_tensor(name, value[0], raw_shape=value[0].shape, raw_dtype=value[1])
+        else:
+            w.add_tensor(name, value)
+    w.write_header_to_file()
+    w.write_kv_data_to_file()
+    w.write_tensors_to_file()
+    w.close()
+    return path

@@ -14,6 +14,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from data import write_gguf
 
 from velmora_dryx import bramwick
 
@@ -489,21 +490,6 @@ def test_name_must_be_exactly_str(fn, param, value):
 
 
 # ---------------------------------------------------------------------------- GGUF loading
-
-
-def write_gguf(path: Path, tensors: dict) -> None:
-    import gguf
-
-    w = gguf.GGUFWriter(str(path), "llama")
-    for name, value in tensors.items():
-        if isinstance(value, tuple):  # (raw bytes, quantization type)
-            w.add_tensor(name, value[0], raw_shape=value[0].shape, raw_dtype=value[1])
-        else:
-            w.add_tensor(name, value)
-    w.write_header_to_file()
-    w.write_kv_data_to_file()
-    w.write_tensors_to_file()
-    w.close()
 
 
 @pytest.fixture

@@ -11,6 +11,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from data import write_gguf
 
 gguf = pytest.importorskip("gguf")
 safetensors_numpy = pytest.importorskip("safetensors.numpy")
@@ -26,20 +27,6 @@ def run(*args: str, env: dict | None = None, cwd: Path | None = None):
         cwd=cwd,
         timeout=300,
     )
-
-
-def write_gguf(path: Path, tensors: dict) -> Path:
-    w = gguf.GGUFWriter(str(path), "llama")
-    for name, value in tensors.items():
-        if isinstance(value, tuple):
-            w.add_tensor(name, value[0], raw_shape=value[0].shape, raw_dtype=value[1])
-        else:
-            w.add_tensor(name, value)
-    w.write_header_to_file()
-    w.write_kv_data_to_file()
-    w.write_tensors_to_file()
-    w.close()
-    return path
 
 
 def family(rng):

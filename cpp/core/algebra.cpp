@@ -10,9 +10,7 @@
 namespace velmora {
 
 bool fits_blas(std::int64_t rows, std::int64_t cols) noexcept {
-  constexpr std::int64_t limit = 2147483647;
-  return rows >= 0 && cols >= 0 && rows <= limit && cols <= limit &&
-         (rows == 0 || cols <= limit / rows);
+  return lapack::fits_int32(rows, cols);
 }
 
 template <class T>

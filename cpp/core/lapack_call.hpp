@@ -34,6 +34,13 @@ inline int lwork_from(T query) {
   return static_cast<int>(w);
 }
 
+// True when a rows x cols matrix can be addressed with LAPACK's 32-bit integers.
+inline bool fits_int32(std::int64_t rows, std::int64_t cols) noexcept {
+  constexpr std::int64_t limit = 2147483647;
+  return rows >= 0 && cols >= 0 && rows <= limit && cols <= limit &&
+         (rows == 0 || cols <= limit / rows);
+}
+
 inline void require(const void* fn, const char* routine) {
   if (fn == nullptr) {
     throw Error(ErrorKind::Runtime, std::string("LAPACK routine ") + routine + " is not available");

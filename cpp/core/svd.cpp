@@ -16,8 +16,7 @@ using lapack::check_info;
 using lapack::lwork_from;
 
 void check_lapack_size(std::int64_t m, std::int64_t n) {
-  constexpr std::int64_t limit = 2147483647;
-  if (m < 0 || n < 0 || m > limit || n > limit || (m > 0 && n > limit / m)) {
+  if (!lapack::fits_int32(m, n)) {
     raise_value("matrix of " + std::to_string(m) + " x " + std::to_string(n) +
                 " elements is too large: LAPACK with 32-bit indexing handles at most 2**31 - 1 "
                 "elements");
