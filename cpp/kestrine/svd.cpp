@@ -177,18 +177,13 @@ py::Obj svd_compress_energy(const Args& a) {
     values = svd.values();
   }
   const std::int64_t r = svd.full_rank();
-  std::int64_t k = energy_count(values.data(), r, energy);
-  const char* who = "min_rank";
+  // An all-zero spectrum (count -1) keeps min_rank; the cap comes last and wins.
+  std::int64_t k = std::max<std::int64_t>(min_rank, energy_count(values.data(), r, energy));
+  const bool cap_binds = capped && max_rank < k;
+  if (cap_binds) k = max_rank;
   if (k < 0) {
-    k = min_rank;
-  } else if (min_rank > k) {
-    k = min_rank;
+    negative_rank(cap_binds ? "max_rank" : "min_rank", cap_binds ? max_rank : min_rank);
   }
-  if (capped && max_rank < k) {
-    k = max_rank;
-    who = "max_rank";
-  }
-  if (k < 0) negative_rank(who, who[1] == 'a' ? max_rank : min_rank);
   k = std::min(k, r);
   Factors kept = top_vectors(svd, k);
   py::Obj dtype = tensor.attr("dtype");
