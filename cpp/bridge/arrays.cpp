@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "../core/interrupt.hpp"
+
 namespace velmora::bridge {
 
 const py::Obj& np() {
@@ -71,5 +73,19 @@ py::Obj astype_nocopy(const py::Obj& array, const py::Obj& dtype) {
 }
 
 std::string dtype_text(const py::Obj& array) { return py::text(array.attr("dtype")); }
+
+namespace {
+
+// Signals are delivered to the main thread only; elsewhere the check is a cheap no-op.
+bool poll_signals() noexcept {
+  PyGILState_STATE state = PyGILState_Ensure();
+  bool raised = PyErr_CheckSignals() < 0;
+  PyGILState_Release(state);
+  return raised;
+}
+
+}  // namespace
+
+void install_interrupt_poll() noexcept { core::set_interrupt_poll(&poll_signals); }
 
 }  // namespace velmora::bridge

@@ -85,10 +85,14 @@ py::Obj astype_nocopy(const py::Obj& array, const py::Obj& dtype);
 // The text of an object's dtype attribute ("float32").
 std::string dtype_text(const py::Obj& array);
 
-// Releases the GIL for the scope. Nothing Python may be touched inside.
+// Installs the poll through which the core's check_interrupt() sees Ctrl-C.
+void install_interrupt_poll() noexcept;
+
+// Releases the GIL for the scope. Nothing Python may be touched inside; the core may call
+// check_interrupt() to answer Ctrl-C between phases.
 class NoGil {
  public:
-  NoGil() noexcept : state_(PyEval_SaveThread()) {}
+  NoGil() noexcept : state_((install_interrupt_poll(), PyEval_SaveThread())) {}
   ~NoGil() { PyEval_RestoreThread(state_); }
   NoGil(const NoGil&) = delete;
   NoGil& operator=(const NoGil&) = delete;

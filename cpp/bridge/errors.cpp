@@ -3,6 +3,7 @@
 #include <new>
 
 #include "../core/error.hpp"
+#include "../core/interrupt.hpp"
 #include "statements.hpp"
 
 namespace velmora::bridge {
@@ -42,6 +43,9 @@ void set_python_error() noexcept {
     if (!PyErr_Occurred()) {
       PyErr_SetString(PyExc_SystemError, "error return without exception set");
     }
+  } catch (const Interrupted&) {
+    // The poll left the signal handler's exception set; keep it.
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
   } catch (const Error& e) {
     PyObject* type = exception_type(e.kind());
     if (type == nullptr) {
