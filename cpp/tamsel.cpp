@@ -6,22 +6,24 @@
 #include <vector>
 
 #include "bridge/arrays.hpp"
+#include "bridge/declare.hpp"
 #include "bridge/errors.hpp"
 #include "bridge/module.hpp"
 #include "bridge/records.hpp"
-#include "bridge/statements.hpp"
 #include "core/elementwise.hpp"
 
 namespace velmora::tamsel {
 
-using bridge::Args;
-using bridge::Conv;
-using bridge::FunctionDef;
-using bridge::Param;
+using bridge::arg;
+using bridge::def;
+using bridge::is_ndarray;
+using bridge::method;
+using bridge::module_global;
+using View = bridge::NativeArray;
+using namespace bridge::types;
+using namespace py::literals;
 
 namespace {
-
-constexpr const char* kModule = "velmora_dryx.tamsel";
 
 // Created once by the module body and kept for the process.
 PyObject* g_delta_cls = nullptr;  // CompressedDelta
@@ -29,132 +31,58 @@ PyObject* g_delta_cls = nullptr;  // CompressedDelta
 // Below this many elements a native pass keeps the GIL: releasing it costs more.
 constexpr std::int64_t kNoGilThreshold = 1 << 15;
 
-using bridge::module_global;
-
-using bridge::is_ndarray;
-using View = bridge::NativeArray;
+constexpr const char* kStateDict = "dict[str, np.ndarray]";
+constexpr const char* kFinetunes = "dict[str, dict[str, np.ndarray]]";
+const bridge::Arg kStateDictArg = arg<Dict>("sd", kStateDict);
 
 bool same_shape(const View& a, const View& b) { return a.shape() == b.shape(); }
 
-// Walks a mapping's items() in order; the dict iterator reports a size change during the
-// walk with the interpreter's own RuntimeError.
-class Items {
- public:
-  explicit Items(const py::Obj& mapping)
-      : it_(py::Obj::steal(PyObject_GetIter(mapping.attr("items")().get()))) {}
-  bool next(py::Obj& key, py::Obj& value) {
-    PyObject* raw = PyIter_Next(it_.get());
-    if (raw == nullptr) {
-      if (PyErr_Occurred()) throw py::PythonError{};
-      return false;
-    }
-    py::Obj pair = py::Obj::steal(raw);
-    if (PyTuple_CheckExact(pair.get()) && PyTuple_GET_SIZE(pair.get()) == 2) {
-      key = py::Obj::borrow(PyTuple_GET_ITEM(pair.get(), 0));
-      value = py::Obj::borrow(PyTuple_GET_ITEM(pair.get(), 1));
-    } else {
-      key = pair.item(0);
-      value = pair.item(1);
-    }
-    return true;
-  }
-
- private:
-  py::Obj it_;
-};
-
-using bridge::check_signals;
-
-py::Obj add(const py::Obj& a, const py::Obj& b) {
-  return py::Obj::steal(PyNumber_Add(a.get(), b.get()));
-}
-
-// `name in mapping` and `mapping[name]` together: the value, or an empty handle.
-py::Obj lookup(const py::Obj& mapping, const py::Obj& name) {
-  if (PyDict_CheckExact(mapping.get())) {
-    PyObject* v = PyDict_GetItemWithError(mapping.get(), name.get());
-    if (v == nullptr && PyErr_Occurred()) throw py::PythonError{};
-    return py::Obj::borrow(v);
-  }
-  const int in = PySequence_Contains(mapping.get(), name.get());
-  if (in < 0) throw py::PythonError{};
-  return in == 1 ? mapping.item(name) : py::Obj{};
-}
-
 // ---- byte accounting --------------------------------------------------------------------
 
-const Param kStateDictParam{"sd", "dict[str, np.ndarray]", Conv::Dict};
-
-py::Obj nbytes_of(const py::Obj& sd) {
-  bridge::convert_arg(kStateDictParam, sd.get());
+py::Obj nbytes(const py::Obj& sd) {
+  bridge::convert(kStateDictArg, sd);
   py::Obj total = py::integer(0);
-  py::Obj values = py::Obj::steal(PyObject_GetIter(sd.attr("values")().get()));
-  while (PyObject* raw = PyIter_Next(values.get())) {
-    py::Obj v = py::Obj::steal(raw);
-    py::Obj count = py::Obj::steal(PyNumber_Long(v.attr("size").get()));
-    py::Obj item = v.attr("dtype").attr("itemsize");
-    total = add(total, py::Obj::steal(PyNumber_Multiply(count.get(), item.get())));
+  for (const py::Obj& v : sd.attr("values")()) {
+    total += py::as_int(v.attr("size")) * v.attr("dtype").attr("itemsize");
   }
-  if (PyErr_Occurred()) throw py::PythonError{};
   return total;
 }
 
-py::Obj nbytes(const Args& a) { return nbytes_of(a.obj(0)); }
-
-py::Obj delta_stored_bytes(const Args& a) {
+py::Obj delta_stored_bytes(const py::Obj& self) {
   py::Obj total = py::integer(0);
-  py::Obj values =
-      py::Obj::steal(PyObject_GetIter(a.obj(0).attr("tensors").attr("values")().get()));
-  while (PyObject* raw = PyIter_Next(values.get())) {
-    py::Obj ct = py::Obj::steal(raw);
-    total = add(total, ct.attr("compressed_size_bytes"));
+  for (const py::Obj& ct : self.attr("tensors").attr("values")()) {
+    total += ct.attr("compressed_size_bytes");
   }
-  if (PyErr_Occurred()) throw py::PythonError{};
   return total;
 }
 
-py::Obj base_bytes(const Args& a) { return nbytes_of(a.obj(0).attr("base")); }
+py::Obj base_bytes(const py::Obj& self) { return nbytes(self.attr("base")); }
 
-py::Obj naive_bytes(const Args& a) {
+py::Obj naive_bytes(const py::Obj&, const py::Obj& finetunes) {
   py::Obj total = py::integer(0);
-  py::Obj values = py::Obj::steal(PyObject_GetIter(a.obj(1).attr("values")().get()));
-  while (PyObject* raw = PyIter_Next(values.get())) {
-    total = add(total, nbytes_of(py::Obj::steal(raw)));
-  }
-  if (PyErr_Occurred()) throw py::PythonError{};
+  for (const py::Obj& sd : finetunes.attr("values")()) total += nbytes(sd);
   return total;
 }
 
-py::Obj library_stored_bytes(const Args& a) {
-  py::Obj self = a.obj(0);
+py::Obj library_stored_bytes(const py::Obj& self) {
   py::Obj total = self.attr("base_bytes")();
-  py::Obj values = py::Obj::steal(PyObject_GetIter(self.attr("deltas").attr("values")().get()));
-  while (PyObject* raw = PyIter_Next(values.get())) {
-    py::Obj delta = py::Obj::steal(raw);
-    total = add(total, delta.attr("stored_bytes")());
+  for (const py::Obj& delta : self.attr("deltas").attr("values")()) {
+    total += delta.attr("stored_bytes")();
   }
-  if (PyErr_Occurred()) throw py::PythonError{};
   return total;
 }
 
-py::Obj summary(const Args& a) {
-  py::Obj self = a.obj(0);
-  py::Obj finetunes = a.obj(1);
+py::Obj summary(const py::Obj& self, const py::Obj& finetunes) {
   py::Obj naive = self.attr("naive_bytes")(finetunes);
   py::Obj stored = self.attr("stored_bytes")();
   py::Obj base = self.attr("base_bytes")();
-  py::Obj ratio =
-      stored.truthy()
-          ? py::floating(py::Obj::steal(PyNumber_TrueDivide(naive.get(), stored.get())).as_double())
-          : py::floating(HUGE_VAL);
   py::Obj out = py::dict();
-  py::dict_set(out, "n_models", py::integer(finetunes.size()));
-  py::dict_set(out, "base_bytes", base);
-  py::dict_set(out, "naive_total_bytes", naive);
-  py::dict_set(out, "velmora_dryx_bytes", stored);
-  py::dict_set(out, "overall_ratio", ratio);
-  py::dict_set(out, "delta_only_bytes",
-               py::Obj::steal(PyNumber_Subtract(stored.get(), base.get())));
+  out.set_item("n_models", finetunes.size());
+  out.set_item("base_bytes", base);
+  out.set_item("naive_total_bytes", naive);
+  out.set_item("velmora_dryx_bytes", stored);
+  out.set_item("overall_ratio", stored.truthy() ? (naive / stored).as_double() : HUGE_VAL);
+  out.set_item("delta_only_bytes", stored - base);
   return out;
 }
 
@@ -201,64 +129,50 @@ py::Obj float32_delta(const py::Obj& w, const py::Obj& base_w, const py::Obj& fl
   if (!base_w) return w.attr("astype")(float32);
   py::Obj native = native_delta(w, base_w);
   if (native) return native;
-  py::Obj diff = py::Obj::steal(PyNumber_Subtract(w.get(), base_w.get()));
-  return diff.attr("astype")(float32);
+  return (w - base_w).attr("astype")(float32);
 }
 
-py::Obj add_finetune(const Args& a) {
-  py::Obj self = a.obj(0);
-  py::Obj model_id = a.obj(1);
-  py::Obj finetuned = a.obj(2);
+// The library's settings, read once per fine-tune.
+struct Settings {
+  py::Obj energy, max_rank, method;
+};
+
+// compress() of one delta as the library's settings ask for.
+py::Obj compress_delta(const Settings& s, const py::Obj& w, const py::Obj& delta) {
+  if (w.attr("ndim") < 2) {
+    return module_global("compress")(delta, module_global("CompressionMethod").attr("NONE"));
+  }
+  if (!s.energy.is_none()) {
+    py::Obj cap = s.max_rank.truthy() ? s.max_rank : py::none();
+    return module_global("svd_compress_energy")(delta, "energy"_a = s.energy, "max_rank"_a = cap);
+  }
+  return module_global("compress")(delta, s.method, "max_rank"_a = s.max_rank);
+}
+
+py::Obj add_finetune(const py::Obj& self, const py::Obj& model_id, const py::Obj& finetuned) {
   py::Obj base = self.attr("base");
-  py::Obj energy = self.attr("energy");
-  py::Obj max_rank = self.attr("max_rank");
-  py::Obj method = self.attr("method");
+  const Settings settings{self.attr("energy"), self.attr("max_rank"), self.attr("method")};
   py::Obj float32 = bridge::np().attr("float32");
   py::Obj tensors = py::dict();
-  Items items(finetuned);
-  py::Obj name, w;
-  while (items.next(name, w)) {
-    check_signals();
-    py::Obj compressed;
-    {
-      // The only full-size array this loop keeps alive: dropped once compressed.
-      py::Obj delta = float32_delta(w, lookup(base, name), float32);
-      const int low = PyObject_RichCompareBool(w.attr("ndim").get(), py::integer(2).get(), Py_LT);
-      if (low < 0) throw py::PythonError{};
-      if (low == 1) {
-        compressed =
-            module_global("compress")(delta, module_global("CompressionMethod").attr("NONE"));
-      } else if (!energy.is_none()) {
-        py::Obj cap = max_rank.truthy() ? max_rank : py::none();
-        compressed = module_global("svd_compress_energy")
-                         .call({delta}, {{"energy", energy}, {"max_rank", cap}});
-      } else {
-        compressed = module_global("compress").call({delta, method}, {{"max_rank", max_rank}});
-      }
-    }
-    if (PyDict_SetItem(tensors.get(), name.get(), compressed.get()) < 0) throw py::PythonError{};
+  for (const py::Obj& item : finetuned.attr("items")()) {
+    auto [name, w] = item.unpack<2>();
+    // The only full-size array this loop keeps alive: dropped once compressed.
+    py::Obj delta = float32_delta(w, base.get_item(name), float32);
+    tensors.set_item(name, compress_delta(settings, w, delta));
   }
   py::Obj record = py::Obj::borrow(g_delta_cls)(model_id, tensors, self.attr("base_id"));
-  if (PyObject_SetItem(self.attr("deltas").get(), model_id.get(), record.get()) < 0) {
-    throw py::PythonError{};
-  }
+  self.attr("deltas").set_item(model_id, record);
   return record;
 }
 
 // True when no object but `dense` (held once, by the caller) can reach its memory: a fresh
 // array, or a view of an array that only this view holds.
 bool exclusively_owned(const py::Obj& dense) {
-  if (Py_REFCNT(dense.get()) != 1 || !is_ndarray(dense.get())) return false;
+  if (dense.refcount() != 1 || !is_ndarray(dense.get())) return false;
   py::Obj owner = dense.attr("base");
   if (owner.is_none()) return true;
   // References to the owner: the view's and the handle just taken.
-  return is_ndarray(owner.get()) && Py_REFCNT(owner.get()) == 2 && owner.attr("base").is_none();
-}
-
-bool same_attr(const py::Obj& a, const py::Obj& b, const char* name) {
-  const int eq = PyObject_RichCompareBool(a.attr(name).get(), b.attr(name).get(), Py_EQ);
-  if (eq < 0) throw py::PythonError{};
-  return eq == 1;
+  return is_ndarray(owner.get()) && owner.refcount() == 2 && owner.attr("base").is_none();
 }
 
 // base + dense. A decompressed delta that nothing else can see, of the base's element type
@@ -271,26 +185,23 @@ py::Obj add_base(const py::Obj& base, const py::Obj& dense) {
       View view;
       writable = view.acquire(dense.get(), "fd", true);
     }
-    if (writable && same_attr(base, dense, "dtype") && same_attr(base, dense, "shape")) {
-      return bridge::np().attr("add").call({base, dense}, {{"out", dense}});
+    if (writable && base.attr("dtype") == dense.attr("dtype") &&
+        base.attr("shape") == dense.attr("shape")) {
+      return bridge::np().attr("add")(base, dense, "out"_a = dense);
     }
   }
-  return add(base, dense);
+  return base + dense;
 }
 
-py::Obj reconstruct(const Args& a) {
-  py::Obj self = a.obj(0);
-  py::Obj record = self.attr("deltas").item(a.obj(1));
+py::Obj reconstruct(const py::Obj& self, const py::Obj& model_id) {
+  py::Obj record = self.attr("deltas").item(model_id);
   py::Obj base = self.attr("base");
   py::Obj out = py::dict();
-  Items items(record.attr("tensors"));
-  py::Obj name, ct;
-  while (items.next(name, ct)) {
-    check_signals();
+  for (const py::Obj& item : record.attr("tensors").attr("items")()) {
+    auto [name, ct] = item.unpack<2>();
     py::Obj dense = module_global("decompress")(ct);
-    py::Obj b = PyDict_CheckExact(base.get()) ? lookup(base, name) : base.attr("get")(name);
-    py::Obj value = (!b || b.is_none()) ? dense : add_base(b, dense);
-    if (PyDict_SetItem(out.get(), name.get(), value.get()) < 0) throw py::PythonError{};
+    py::Obj b = base.get(name, py::none());
+    out.set_item(name, b.is_none() ? dense : add_base(b, dense));
   }
   return out;
 }
@@ -307,127 +218,93 @@ py::Obj as_float32(const py::Obj& v, const py::Obj& float32) {
 }
 
 // Sum of squares in float64 of a float32 array, as numpy.sum(v * v, dtype=float64).
-double numpy_square_sum(const py::Obj& v, const py::Obj& float64) {
-  py::Obj sq = py::Obj::steal(PyNumber_Multiply(v.get(), v.get()));
-  return sq.attr("sum").call({}, {{"dtype", float64}}).as_double();
+double numpy_square_sum(const py::Obj& v) {
+  return (v * v).attr("sum")("dtype"_a = bridge::np().attr("float64")).as_double();
 }
 
-py::Obj reconstruction_error(const Args& a) {
-  py::Obj b = a.obj(1);
+// The sums of squares of x - y and of y, natively for contiguous float32 arrays of one shape.
+SquareSums square_sums(const py::Obj& x, const py::Obj& y) {
+  View vx, vy;
+  if (vx.acquire(x.get(), "f") && vy.acquire(y.get(), "f") && same_shape(vx, vy)) {
+    const std::int64_t n = vx.size();
+    if (n < kNoGilThreshold) return difference_square_sums(vx.data<float>(), vy.data<float>(), n);
+    bridge::NoGil nogil;
+    return difference_square_sums(vx.data<float>(), vy.data<float>(), n);
+  }
+  // Broadcasting shapes or strided views: numpy's own arithmetic.
+  return {numpy_square_sum(x - y), numpy_square_sum(y)};
+}
+
+double reconstruction_error(const py::Obj& a, const py::Obj& b) {
   py::Obj float32 = bridge::np().attr("float32");
   double num = 0.0, den = 0.0;
-  Items items(a.obj(0));
-  py::Obj name, value;
-  while (items.next(name, value)) {
-    check_signals();
-    py::Obj x = as_float32(value, float32);
-    py::Obj y = as_float32(b.item(name), float32);
-    View vx, vy;
-    if (vx.acquire(x.get(), "f") && vy.acquire(y.get(), "f") && same_shape(vx, vy)) {
-      const std::int64_t n = vx.size();
-      SquareSums s;
-      if (n >= kNoGilThreshold) {
-        bridge::NoGil nogil;
-        s = difference_square_sums(vx.data<float>(), vy.data<float>(), n);
-      } else {
-        s = difference_square_sums(vx.data<float>(), vy.data<float>(), n);
-      }
-      num += s.diff;
-      den += s.ref;
-      continue;
-    }
-    // Broadcasting shapes or strided views: numpy's own arithmetic.
-    py::Obj float64 = bridge::np().attr("float64");
-    py::Obj d = py::Obj::steal(PyNumber_Subtract(x.get(), y.get()));
-    num += numpy_square_sum(d, float64);
-    den += numpy_square_sum(y, float64);
+  for (const py::Obj& item : a.attr("items")()) {
+    auto [name, value] = item.unpack<2>();
+    const SquareSums s = square_sums(as_float32(value, float32), as_float32(b.item(name), float32));
+    num += s.diff;
+    den += s.ref;
   }
-  return py::floating(std::sqrt(num) / (std::sqrt(den) + 1e-12));
+  return std::sqrt(num) / (std::sqrt(den) + 1e-12);
 }
 
-// ---- tables ------------------------------------------------------------------------------
+// ---- declarations -------------------------------------------------------------------------
 
-constexpr const char* kStateDict = "dict[str, np.ndarray]";
-constexpr const char* kFinetunes = "dict[str, dict[str, np.ndarray]]";
+const auto kNbytes = def<&nbytes>("_nbytes",
+                                  "Logical byte size of a state dict: element count times "
+                                  "element size, summed over its arrays.",
+                                  kStateDictArg)
+                         .returns("int");
 
-const FunctionDef kNbytes{"_nbytes",
-                          "_nbytes",
-                          "Logical byte size of a state dict: element count times element size, "
-                          "summed over its arrays.",
-                          {kStateDictParam},
-                          "int",
-                          nbytes};
+const auto kReconstructionError =
+    def<&reconstruction_error>(
+        "reconstruction_error",
+        "Relative Frobenius error ||a - b|| / ||b|| over all tensors of `a` together.\n\n"
+        "Each tensor is compared in float32 and its sums of squares are accumulated in "
+        "float64; names that only `b` has are ignored.",
+        arg<Dict>("a", kStateDict), arg<Dict>("b", kStateDict))
+        .returns("float");
 
-const FunctionDef kReconstructionError{
-    "reconstruction_error",
-    "reconstruction_error",
-    "Relative Frobenius error ||a - b|| / ||b|| over all tensors of `a` together.\n\n"
-    "Each tensor is compared in float32 and its sums of squares are accumulated in float64; "
-    "names that only `b` has are ignored.",
-    {Param{"a", kStateDict, Conv::Dict}, Param{"b", kStateDict, Conv::Dict}},
-    "float",
-    reconstruction_error};
+const auto kDeltaStoredBytes =
+    method<&delta_stored_bytes>(
+        "CompressedDelta.stored_bytes",
+        "Bytes stored for this fine-tune: the sum of its compressed tensors' sizes.")
+        .returns("int");
 
-const FunctionDef kDeltaStoredBytes{
-    "stored_bytes",
-    "CompressedDelta.stored_bytes",
-    "Bytes stored for this fine-tune: the sum of its compressed tensors' sizes.",
-    {Param{"self", nullptr}},
-    "int",
-    delta_stored_bytes};
+const auto kAddFinetune =
+    method<&add_finetune>(
+        "ModelLibrary.add_finetune",
+        "Compress a fine-tune's per-tensor deltas from the base and store them under model_id.\n\n"
+        "Tensors of fewer than two dimensions are stored without loss; the others go through the "
+        "energy-based truncated SVD when `energy` is set, else through `method`. Nothing is "
+        "stored if any tensor fails.",
+        arg<Str>("model_id"), arg<Dict>("finetuned", kStateDict))
+        .returns("CompressedDelta");
 
-const FunctionDef kAddFinetune{
-    "add_finetune",
-    "ModelLibrary.add_finetune",
-    "Compress a fine-tune's per-tensor deltas from the base and store them under model_id.\n\n"
-    "Tensors of fewer than two dimensions are stored without loss; the others go through the "
-    "energy-based truncated SVD when `energy` is set, else through `method`. Nothing is "
-    "stored if any tensor fails.",
-    {Param{"self", nullptr}, Param{"model_id", "str", Conv::Str},
-     Param{"finetuned", kStateDict, Conv::Dict}},
-    "CompressedDelta",
-    add_finetune};
+const auto kReconstruct =
+    method<&reconstruct>("ModelLibrary.reconstruct",
+                         "Rebuild a stored fine-tune: base plus decompressed delta per tensor.",
+                         arg<Str>("model_id"))
+        .returns(kStateDict);
 
-const FunctionDef kReconstruct{
-    "reconstruct",
-    "ModelLibrary.reconstruct",
-    "Rebuild a stored fine-tune: base plus decompressed delta per tensor.",
-    {Param{"self", nullptr}, Param{"model_id", "str", Conv::Str}},
-    kStateDict,
-    reconstruct};
+const auto kBaseBytes =
+    method<&base_bytes>("ModelLibrary.base_bytes", "Logical byte size of the base model.")
+        .returns("int");
 
-const FunctionDef kBaseBytes{"base_bytes",
-                             "ModelLibrary.base_bytes",
-                             "Logical byte size of the base model.",
-                             {Param{"self", nullptr}},
-                             "int",
-                             base_bytes};
+const auto kNaiveBytes = method<&naive_bytes>("ModelLibrary.naive_bytes",
+                                              "Bytes needed to keep every given fine-tune in full.",
+                                              arg<Dict>("finetunes", kFinetunes))
+                             .returns("int");
 
-const FunctionDef kNaiveBytes{"naive_bytes",
-                              "ModelLibrary.naive_bytes",
-                              "Bytes needed to keep every given fine-tune in full.",
-                              {Param{"self", nullptr}, Param{"finetunes", kFinetunes, Conv::Dict}},
-                              "int",
-                              naive_bytes};
+const auto kLibraryStoredBytes =
+    method<&library_stored_bytes>("ModelLibrary.stored_bytes",
+                                  "Bytes the library holds: the base plus every stored delta.")
+        .returns("int");
 
-const FunctionDef kLibraryStoredBytes{"stored_bytes",
-                                      "ModelLibrary.stored_bytes",
-                                      "Bytes the library holds: the base plus every stored delta.",
-                                      {Param{"self", nullptr}},
-                                      "int",
-                                      library_stored_bytes};
-
-const FunctionDef kSummary{"summary",
-                           "ModelLibrary.summary",
-                           "Byte accounting of the library against keeping the given fine-tunes "
-                           "in full.",
-                           {Param{"self", nullptr}, Param{"finetunes", kFinetunes, Conv::Dict}},
-                           "dict",
-                           summary};
-
-py::Obj method_of(bridge::ModuleBuilder& b, const FunctionDef* def) {
-  return bridge::make_function(def, kModule, b.globals());
-}
+const auto kSummary = method<&summary>("ModelLibrary.summary",
+                                       "Byte accounting of the library against keeping the given "
+                                       "fine-tunes in full.",
+                                       arg<Dict>("finetunes", kFinetunes))
+                          .returns("dict");
 
 void body(bridge::ModuleBuilder& b) {
   b.from_import("dataclasses", "dataclass");
@@ -444,7 +321,7 @@ void body(bridge::ModuleBuilder& b) {
       b, "CompressedDelta", "One fine-tune stored as compressed per-tensor deltas from the base.",
       {Field{"model_id", "str"}, Field{"tensors", "dict[str, CompressedTensor]"},
        Field{"base_id", "str"}},
-      {{"stored_bytes", method_of(b, &kDeltaStoredBytes)}}, {});
+      {{"stored_bytes", b.method(&kDeltaStoredBytes)}}, {});
   b.set("CompressedDelta", delta);
   g_delta_cls = py::Obj(delta).release();
 
@@ -456,12 +333,12 @@ void body(bridge::ModuleBuilder& b) {
              b.get("CompressionMethod").attr("TENSOR_TRAIN")},
        Field{"max_rank", "int", Field::Value, py::integer(8)},
        Field{"energy", "float | None", Field::Value, py::none()}},
-      {{"add_finetune", method_of(b, &kAddFinetune)},
-       {"reconstruct", method_of(b, &kReconstruct)},
-       {"base_bytes", method_of(b, &kBaseBytes)},
-       {"naive_bytes", method_of(b, &kNaiveBytes)},
-       {"stored_bytes", method_of(b, &kLibraryStoredBytes)},
-       {"summary", method_of(b, &kSummary)}},
+      {{"add_finetune", b.method(&kAddFinetune)},
+       {"reconstruct", b.method(&kReconstruct)},
+       {"base_bytes", b.method(&kBaseBytes)},
+       {"naive_bytes", b.method(&kNaiveBytes)},
+       {"stored_bytes", b.method(&kLibraryStoredBytes)},
+       {"summary", b.method(&kSummary)}},
       {});
   b.set("ModelLibrary", library);
 

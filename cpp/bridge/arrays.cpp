@@ -40,6 +40,19 @@ bool Buffer::acquire(PyObject* o, char fmt, bool writable) {
   return true;
 }
 
+bool Buffer::acquire_bytes(PyObject* o) {
+  if (held_) {
+    PyBuffer_Release(&view_);
+    held_ = false;
+  }
+  if (PyObject_GetBuffer(o, &view_, PyBUF_C_CONTIGUOUS) < 0) {
+    PyErr_Clear();
+    return false;
+  }
+  held_ = true;
+  return PyBuffer_IsContiguous(&view_, 'C') != 0;
+}
+
 bool is_ndarray(PyObject* o) {
   static PyObject* ndarray = np().attr("ndarray").release();  // kept for the process
   return reinterpret_cast<PyObject*>(Py_TYPE(o)) == ndarray;

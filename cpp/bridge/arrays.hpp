@@ -24,10 +24,14 @@ class Buffer {
   // Holds o's buffer if it is C-contiguous with native elements of `fmt` ('f' float32,
   // 'd' float64); false (no error pending) otherwise. `writable` asks for a writable one.
   bool acquire(PyObject* o, char fmt, bool writable = false);
+  // Holds o's buffer as raw bytes if it is C-contiguous, whatever its elements; false (no
+  // error pending) otherwise.
+  bool acquire_bytes(PyObject* o);
   template <class T>
   T* data() const noexcept {
     return static_cast<T*>(view_.buf);
   }
+  std::int64_t bytes() const noexcept { return static_cast<std::int64_t>(view_.len); }
   std::int64_t size() const noexcept {
     return static_cast<std::int64_t>(view_.len / view_.itemsize);
   }

@@ -4,7 +4,6 @@
 
 #include "../core/error.hpp"
 #include "../core/interrupt.hpp"
-#include "statements.hpp"
 
 namespace velmora::bridge {
 
@@ -34,6 +33,21 @@ PyObject* exception_type(ErrorKind kind) {
   return PyExc_RuntimeError;
 }
 
+void set_exception(const py::Exception& e) {
+  if (e.value()) {
+    PyErr_SetObject(e.type(), e.value().get());
+  } else if (e.type() == PyExc_KeyError) {
+    // KeyError shows its argument's repr: the key is a str, not the message text.
+    PyObject* key = PyUnicode_FromString(e.message().c_str());
+    if (key != nullptr) {
+      PyErr_SetObject(PyExc_KeyError, key);
+      Py_DECREF(key);
+    }
+  } else {
+    PyErr_SetString(e.type(), e.message().c_str());
+  }
+}
+
 }  // namespace
 
 void set_python_error() noexcept {
@@ -43,6 +57,8 @@ void set_python_error() noexcept {
     if (!PyErr_Occurred()) {
       PyErr_SetString(PyExc_SystemError, "error return without exception set");
     }
+  } catch (const py::Exception& e) {
+    set_exception(e);
   } catch (const Interrupted&) {
     // The poll left the signal handler's exception set; keep it.
     if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
@@ -68,10 +84,7 @@ void set_python_error() noexcept {
   }
 }
 
-void raise(PyObject* type, const std::string& message) {
-  PyErr_SetString(type, message.c_str());
-  throw py::PythonError{};
-}
+void raise(PyObject* type, const std::string& message) { throw py::Exception(type, message); }
 void raise_type_error(const std::string& message) { raise(PyExc_TypeError, message); }
 void raise_value_error(const std::string& message) { raise(PyExc_ValueError, message); }
 
@@ -85,6 +98,53 @@ void add_note_to_pending(const char* note) noexcept {
     Py_DECREF(r);
   }
   exc.restore();
+}
+
+Raised::Raised() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  exc_ = PyErr_GetRaisedException();
+#else
+  PyObject *type = nullptr, *tb = nullptr;
+  PyErr_Fetch(&type, &exc_, &tb);
+  PyErr_NormalizeException(&type, &exc_, &tb);
+  if (tb != nullptr && exc_ != nullptr) PyException_SetTraceback(exc_, tb);
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+#endif
+}
+
+py::Obj Raised::traceback() const {
+  PyObject* tb = PyException_GetTraceback(exc_);
+  return tb != nullptr ? py::Obj::steal(tb) : py::none();
+}
+
+void Raised::restore() noexcept {
+  PyObject* exc = std::exchange(exc_, nullptr);
+  if (exc == nullptr) return;
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exc);
+#else
+  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))), exc,
+                PyException_GetTraceback(exc));
+#endif
+}
+
+void Raised::rethrow() {
+  restore();
+  throw py::PythonError{};
+}
+
+void raise_in_handler(const py::Exception& error) {
+  Raised caught;
+  {
+    Handling handling(caught.get());
+    set_exception(error);  // chains the handled exception as the context
+  }
+  throw py::PythonError{};
+}
+
+void raise_in_handler(PyObject* type, const char* message) {
+  raise_in_handler(py::Exception(type, std::string(message)));
 }
 
 }  // namespace velmora::bridge

@@ -1,7 +1,48 @@
-// The one place where C++ exceptions become Python exceptions.
+// The one place where C++ exceptions become Python exceptions, and the one way to raise:
+// `throw py::ValueError("message")`, a C++ type per Python exception type. A Python error
+// already pending travels as py::PythonError; the handle throws it for failed calls.
 #pragma once
 
+#include <string>
+#include <utility>
+
 #include "py.hpp"
+
+namespace velmora::py {
+
+// A Python exception to raise: its type and its message (text, or a Python object when the
+// message is one already, such as a str that may carry surrogates).
+class Exception {
+ public:
+  Exception(PyObject* type, std::string message) : type_(type), message_(std::move(message)) {}
+  Exception(PyObject* type, Obj message) : type_(type), value_(std::move(message)) {}
+  PyObject* type() const noexcept { return type_; }
+  const std::string& message() const noexcept { return message_; }
+  const Obj& value() const noexcept { return value_; }
+
+ private:
+  PyObject* type_;
+  std::string message_;
+  Obj value_;
+};
+
+#define VELMORA_PY_EXCEPTION(name)                                            \
+  struct name : Exception {                                                   \
+    explicit name(std::string m) : Exception(PyExc_##name, std::move(m)) {}   \
+    explicit name(const char* m) : Exception(PyExc_##name, std::string(m)) {} \
+    explicit name(Obj m) : Exception(PyExc_##name, std::move(m)) {}           \
+  }
+VELMORA_PY_EXCEPTION(ValueError);
+VELMORA_PY_EXCEPTION(TypeError);
+VELMORA_PY_EXCEPTION(KeyError);
+VELMORA_PY_EXCEPTION(IndexError);
+VELMORA_PY_EXCEPTION(RuntimeError);
+VELMORA_PY_EXCEPTION(ImportError);
+VELMORA_PY_EXCEPTION(FileNotFoundError);
+VELMORA_PY_EXCEPTION(NameError);
+#undef VELMORA_PY_EXCEPTION
+
+}  // namespace velmora::py
 
 namespace velmora::bridge {
 
@@ -19,12 +60,55 @@ PyObject* guarded(F&& f) noexcept {
   }
 }
 
-// Raises a Python exception of the given type with the message, as a C++ throw.
+// Older spellings of `throw py::XxxError(message)`, kept while modules move over.
 [[noreturn]] void raise(PyObject* type, const std::string& message);
 [[noreturn]] void raise_type_error(const std::string& message);
 [[noreturn]] void raise_value_error(const std::string& message);
 
 // Sets exc.__notes__ (as add_note does) on the pending exception.
 void add_note_to_pending(const char* note) noexcept;
+
+// The pending exception, taken out of the interpreter as one normalised instance.
+class Raised {
+ public:
+  Raised() noexcept;
+  ~Raised() { Py_XDECREF(exc_); }
+  Raised(const Raised&) = delete;
+  Raised& operator=(const Raised&) = delete;
+
+  PyObject* get() const noexcept { return exc_; }
+  py::Obj type() const { return py::Obj::borrow(reinterpret_cast<PyObject*>(Py_TYPE(exc_))); }
+  py::Obj traceback() const;
+  // Makes it the pending exception again.
+  [[noreturn]] void rethrow();
+  // Makes it the pending exception again without throwing.
+  void restore() noexcept;
+
+ private:
+  PyObject* exc_ = nullptr;
+};
+
+// While alive, `exc` is the exception being handled (as inside an except block), so an
+// error raised meanwhile carries it as its __context__.
+class Handling {
+ public:
+  explicit Handling(PyObject* exc) noexcept : saved_(PyErr_GetHandledException()) {
+    PyErr_SetHandledException(exc);
+  }
+  ~Handling() {
+    PyErr_SetHandledException(saved_);
+    Py_XDECREF(saved_);
+  }
+  Handling(const Handling&) = delete;
+  Handling& operator=(const Handling&) = delete;
+
+ private:
+  PyObject* saved_;
+};
+
+// Raises `error` as if from inside an `except` block handling the pending exception: the
+// pending one becomes the new exception's __context__.
+[[noreturn]] void raise_in_handler(const py::Exception& error);
+[[noreturn]] void raise_in_handler(PyObject* type, const char* message);
 
 }  // namespace velmora::bridge

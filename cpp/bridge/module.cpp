@@ -33,6 +33,10 @@ py::Obj ModuleBuilder::function(const FunctionDef* def) {
   return f;
 }
 
+py::Obj ModuleBuilder::method(const FunctionDef* def) {
+  return make_function(def, name_, globals());
+}
+
 namespace {
 PyObject* g_module_globals = nullptr;  // borrowed: the module lives for the process
 }  // namespace

@@ -24,6 +24,7 @@ class ModuleBuilder {
   void set(const char* name, const py::Obj& value);
   py::Obj get(const char* name) const;
   py::Obj function(const FunctionDef* def);  // also bound in the module under def->name
+  py::Obj method(const FunctionDef* def);    // for a class namespace: not bound in the module
 
  private:
   PyObject* module_;

@@ -12,16 +12,10 @@
 
 namespace velmora::kestrine {
 
-using bridge::Args;
-using bridge::Conv;
-using bridge::FunctionDef;
-using bridge::Param;
-
 long long require_ndim2(const py::Obj& tensor, const char* what) {
-  long long ndim = py::Obj::steal(PyNumber_Long(tensor.attr("ndim").get())).as_ll();
+  const long long ndim = py::as_int(tensor.attr("ndim")).as_ll();
   if (ndim < 2) {
-    bridge::raise_value_error(std::string(what) + " requires ndim >= 2, got " +
-                              std::to_string(ndim));
+    throw py::ValueError(std::string(what) + " requires ndim >= 2, got " + std::to_string(ndim));
   }
   return ndim;
 }
@@ -33,9 +27,7 @@ py::Obj unfold_numpy(const py::Obj& tensor, const py::Obj& mode) {
   // The columns are the product of the other extents (also for an empty mode).
   py::Obj cols = py::integer(1);
   const Py_ssize_t d = shape.size();
-  for (Py_ssize_t i = 1; i < d; ++i) {
-    cols = py::Obj::steal(PyNumber_Multiply(cols.get(), shape.item(i).get()));
-  }
+  for (Py_ssize_t i = 1; i < d; ++i) cols = cols * shape.item(i);
   return moved.attr("reshape")(py::tuple({rows, cols}));
 }
 
@@ -43,14 +35,13 @@ py::Obj fold_numpy(const py::Obj& matrix, const py::Obj& mode, const py::Obj& sh
   py::Obj lead = shape.item(mode);  // IndexError beyond the end of shape
   const long long m = saturated_ll(mode.get());
   const Py_ssize_t d = shape.size();
-  py::Obj full = py::Obj::steal(PyTuple_New(d == 0 ? 1 : d + (m >= 0 && m < d ? 0 : 1)));
-  Py_ssize_t j = 0;
-  PyTuple_SET_ITEM(full.get(), j++, lead.release());
+  // (shape[mode], *shape[:mode], *shape[mode + 1:])
+  py::Obj full = py::list();
+  full.append(lead);
   for (Py_ssize_t i = 0; i < d; ++i) {
-    if (i == m) continue;
-    PyTuple_SET_ITEM(full.get(), j++, shape.item(i).release());
+    if (i != m) full.append(shape.item(i));
   }
-  py::Obj reshaped = matrix.attr("reshape")(full);
+  py::Obj reshaped = matrix.attr("reshape")(py::type(PyTuple_Type)(full));
   return bridge::np().attr("moveaxis")(reshaped, py::integer(0), mode);
 }
 
@@ -90,12 +81,9 @@ py::Obj mode_dot_native(const NativeArray& t, const NativeArray& m, long long mo
 py::Obj mode_dot_any(const py::Obj& tensor, const py::Obj& matrix, const py::Obj& mode) {
   {
     NativeArray t, m;
-    int overflow = 0;
-    const long long k = PyLong_AsLongLongAndOverflow(mode.get(), &overflow);
-    if (k == -1 && PyErr_Occurred()) throw py::PythonError{};
-    if (overflow == 0 && t.acquire(tensor.get()) && m.acquire(matrix.get()) &&
-        t.format() == m.format() && m.ndim() == 2 && k >= 0 && k < t.ndim() &&
-        m.shape(1) == t.shape(static_cast<int>(k))) {
+    const long long k = saturated_ll(mode.get());
+    if (t.acquire(tensor.get()) && m.acquire(matrix.get()) && t.format() == m.format() &&
+        m.ndim() == 2 && k >= 0 && k < t.ndim() && m.shape(1) == t.shape(static_cast<int>(k))) {
       py::Obj r = t.is_float() ? mode_dot_native<float>(t, m, k) : mode_dot_native<double>(t, m, k);
       if (r) return r;
     }
@@ -105,21 +93,13 @@ py::Obj mode_dot_any(const py::Obj& tensor, const py::Obj& matrix, const py::Obj
 
 py::Obj mode_dot_numpy(const py::Obj& tensor, const py::Obj& matrix, const py::Obj& mode) {
   py::Obj unfolded = unfold_numpy(tensor, mode);
-  py::Obj new_shape = py::Obj::steal(PySequence_List(tensor.attr("shape").get()));
-  py::Obj rows = matrix.attr("shape").item(0);
-  if (PyObject_SetItem(new_shape.get(), mode.get(), rows.get()) < 0) throw py::PythonError{};
-  py::Obj product = py::Obj::steal(PyNumber_MatrixMultiply(matrix.get(), unfolded.get()));
-  py::Obj shape = py::Obj::steal(PyList_AsTuple(new_shape.get()));
-  return fold_numpy(product, mode, shape);
+  py::Obj new_shape = py::type(PyList_Type)(tensor.attr("shape"));
+  new_shape.set_item(mode, matrix.attr("shape").item(0));
+  py::Obj product = py::matmul(matrix, unfolded);
+  return fold_numpy(product, mode, py::type(PyTuple_Type)(new_shape));
 }
 
 namespace {
-
-py::Obj unfold(const Args& a) { return unfold_numpy(a.obj(0), a.obj(1)); }
-
-py::Obj fold(const Args& a) { return fold_numpy(a.obj(0), a.obj(1), a.obj(2)); }
-
-py::Obj mode_dot_fn(const Args& a) { return mode_dot_any(a.obj(0), a.obj(1), a.obj(2)); }
 
 // The error natively; NaN when a norm is not finite, so that the caller lets numpy
 // produce its own result and floating-point warnings for that input.
@@ -138,12 +118,10 @@ double relative_error_native(const NativeArray& o, const NativeArray& x) {
 }
 
 double norm_numpy(const py::Obj& a) {
-  py::Obj r = bridge::np().attr("linalg").attr("norm")(a);
-  return py::Obj::steal(PyNumber_Float(r.get())).as_double();
+  return py::as_float(bridge::np().attr("linalg").attr("norm")(a)).as_double();
 }
 
-py::Obj relative_frobenius_error(const Args& a) {
-  py::Obj original = a.obj(0), approx = a.obj(1);
+double relative_frobenius_error(const py::Obj& original, const py::Obj& approx) {
   {
     // float64 only: numpy's float32 norm accumulates in float32 (its BLAS dot), and a
     // native sum differs from it by that accumulation's rounding on large arrays.
@@ -151,44 +129,33 @@ py::Obj relative_frobenius_error(const Args& a) {
     if (o.acquire(original.get()) && x.acquire(approx.get()) && !o.is_float() && !x.is_float() &&
         o.shape() == x.shape()) {
       const double r = relative_error_native<double>(o, x);
-      if (!std::isnan(r)) return py::floating(r);
+      if (!std::isnan(r)) return r;
     }
   }
   const double denom = norm_numpy(original);
-  if (denom <= 1e-12) return py::floating(norm_numpy(approx));
-  py::Obj diff = py::Obj::steal(PyNumber_Subtract(original.get(), approx.get()));
-  return py::floating(norm_numpy(diff) / denom);
+  if (denom <= 1e-12) return norm_numpy(approx);
+  return norm_numpy(original - approx) / denom;
 }
 
-const FunctionDef kUnfold{"_unfold",
-                          "_unfold",
-                          "Mode-`mode` matricization of a multi-dimensional array.",
-                          {Param{"tensor", "np.ndarray"}, Param{"mode", "int", Conv::Int}},
-                          "np.ndarray",
-                          unfold};
+const auto kUnfold =
+    def<&unfold_numpy>("_unfold", "Mode-`mode` matricization of a multi-dimensional array.",
+                       arg<Array>("tensor"), arg<Int>("mode"))
+        .returns("np.ndarray");
 
-const FunctionDef kFold{"_fold",
-                        "_fold",
-                        "Inverse of _unfold.",
-                        {Param{"matrix", "np.ndarray"}, Param{"mode", "int", Conv::Int},
-                         Param{"shape", "tuple[int, ...]", Conv::Tuple}},
-                        "np.ndarray",
-                        fold};
+const auto kFold = def<&fold_numpy>("_fold", "Inverse of _unfold.", arg<Array>("matrix"),
+                                    arg<Int>("mode"), arg<Tuple>("shape", "tuple[int, ...]"))
+                       .returns("np.ndarray");
 
-const FunctionDef kModeDot{
-    "_mode_dot",
-    "_mode_dot",
-    "n-mode product of a tensor with a matrix.",
-    {Param{"tensor", "np.ndarray"}, Param{"matrix", "np.ndarray"}, Param{"mode", "int", Conv::Int}},
-    "np.ndarray",
-    mode_dot_fn};
+const auto kModeDot =
+    def<&mode_dot_any>("_mode_dot", "n-mode product of a tensor with a matrix.",
+                       arg<Array>("tensor"), arg<Array>("matrix"), arg<Int>("mode"))
+        .returns("np.ndarray");
 
-const FunctionDef kRelativeError{"_relative_frobenius_error",
-                                 "_relative_frobenius_error",
-                                 "||original - approx||_F / ||original||_F, in [0, ~1+].",
-                                 {Param{"original", "np.ndarray"}, Param{"approx", "np.ndarray"}},
-                                 "float",
-                                 relative_frobenius_error};
+const auto kRelativeError =
+    def<&relative_frobenius_error>("_relative_frobenius_error",
+                                   "||original - approx||_F / ||original||_F, in [0, ~1+].",
+                                   arg<Array>("original"), arg<Array>("approx"))
+        .returns("float");
 
 }  // namespace
 

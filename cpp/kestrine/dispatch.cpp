@@ -7,11 +7,6 @@
 
 namespace velmora::kestrine {
 
-using bridge::Args;
-using bridge::Conv;
-using bridge::FunctionDef;
-using bridge::Param;
-
 namespace {
 
 // The module's own operations that the dispatcher hands records to, bound when the module
@@ -29,32 +24,28 @@ Targets& targets() {
 }
 
 [[noreturn]] void unknown_method(const py::Obj& method) {
-  bridge::raise_value_error("Unknown compression method: " + py::text(method));
+  throw py::ValueError("Unknown compression method: " + py::text(method));
 }
 
-py::Obj compress(const Args& a) {
-  py::Obj tensor = a.obj(0);
-  py::Obj method = a.obj(1);
+py::Obj compress(const py::Obj& tensor, py::Obj method, double rank_ratio,
+                 const py::Obj& max_rank) {
   const State& s = state();
-  if (PyUnicode_Check(method.get())) method = py::Obj::borrow(s.method_cls)(method);
-  if (method.is(s.tucker)) return tucker_compress_impl(tensor, a.f(2), py::integer(1).get());
-  if (method.is(s.tt)) return tt_compress_impl(tensor, a[3]);
+  if (method.is_instance(&PyUnicode_Type)) method = py::Obj::borrow(s.method_cls)(method);
+  if (method.is(s.tucker)) return tucker_compress_impl(tensor, rank_ratio, py::integer(1).get());
+  if (method.is(s.tt)) return tt_compress_impl(tensor, max_rank.get());
   if (method.is(s.svd)) {
-    return py::Obj::borrow(targets().svd_compress)
-        .call({tensor}, {{"rank_ratio", py::floating(a.f(2))}});
+    return py::Obj::borrow(targets().svd_compress)(tensor, "rank_ratio"_a = rank_ratio);
   }
   if (method.is(s.none)) {
-    py::Obj shape = py::Obj::steal(PySequence_Tuple(tensor.attr("shape").get()));
+    py::Obj shape = py::type(PyTuple_Type)(tensor.attr("shape"));
     py::Obj dtype = py::str(py::text(tensor.attr("dtype")));
-    py::Obj copy = bridge::np().attr("array").call(
-        {tensor}, {{"copy", py::boolean(true)}, {"order", py::str("C")}});
+    py::Obj copy = bridge::np().attr("array")(tensor, "copy"_a = true, "order"_a = "C");
     return make_record(s.none, shape, dtype, py::tuple({copy}), py::tuple({}), py::dict());
   }
   unknown_method(method);
 }
 
-py::Obj decompress(const Args& a) {
-  py::Obj rec = a.obj(0);
+py::Obj decompress(const py::Obj& rec) {
   py::Obj method = rec.attr("method");
   const State& s = state();
   const Targets& t = targets();
@@ -65,49 +56,35 @@ py::Obj decompress(const Args& a) {
   unknown_method(method);
 }
 
-py::Obj suggest_method(const Args& a) {
-  py::Obj shape = a.obj(0);
+py::Obj suggest_method(const py::Obj& shape) {
   const State& s = state();
   const Py_ssize_t d = shape.size();
   if (d == 2) return py::Obj::borrow(s.svd);
   if (d == 3) return py::Obj::borrow(s.tucker);
-  py::Obj dims =
-      py::import("builtins").attr("sorted").call({shape}, {{"reverse", py::boolean(true)}});
+  py::Obj dims = py::builtin("sorted")(shape, "reverse"_a = true);
   py::Obj largest = dims.item(0);  // IndexError for an empty shape
   py::Obj smallest = dims.item(dims.size() - 1);
-  py::Obj bound = py::Obj::steal(PyNumber_Multiply(py::integer(4).get(), smallest.get()));
-  const int spread = PyObject_RichCompareBool(largest.get(), bound.get(), Py_GT);
-  if (spread < 0) throw py::PythonError{};
-  return py::Obj::borrow(spread == 1 ? s.tucker : s.tt);
+  return py::Obj::borrow(largest > 4 * smallest ? s.tucker : s.tt);
 }
 
-const FunctionDef kCompress{
-    "compress",
-    "compress",
-    "Compress a tensor with the given method.",
-    {Param{"tensor", "np.ndarray"}, Param{"method", "CompressionMethod | str"},
-     Param{"rank_ratio", "float", Conv::Float, bridge::Kind::KeywordOnly,
-           bridge::float_default(0.5)},
-     Param{"max_rank", "int", Conv::Int, bridge::Kind::KeywordOnly, bridge::int_default(8)}},
-    "CompressedTensor",
-    compress};
+const auto kCompress =
+    def<&compress>("compress", "Compress a tensor with the given method.", arg<Array>("tensor"),
+                   arg<Any>("method", "CompressionMethod | str"), kw_only, kRankOptions)
+        .returns("CompressedTensor");
 
-const FunctionDef kDecompress{"decompress",
-                              "decompress",
-                              "Reconstruct a dense tensor from a CompressedTensor.",
-                              {Param{"compressed", "CompressedTensor"}},
-                              "np.ndarray",
-                              decompress};
+const auto kDecompress =
+    def<&decompress>("decompress", "Reconstruct a dense tensor from a CompressedTensor.",
+                     kCompressedArg)
+        .returns("np.ndarray");
 
-const FunctionDef kSuggest{
-    "suggest_method",
-    "suggest_method",
-    "Recommend a compression method based on tensor shape.\n\n"
-    "Matrices go to SVD (simplest, well-conditioned); tensors with a dominant extent go to\n"
-    "Tucker (HOSVD); high-order tensors with balanced extents go to the tensor train.",
-    {Param{"tensor_shape", "tuple[int, ...]", Conv::Tuple}},
-    "CompressionMethod",
-    suggest_method};
+const auto kSuggest =
+    def<&suggest_method>(
+        "suggest_method",
+        "Recommend a compression method based on tensor shape.\n\n"
+        "Matrices go to SVD (simplest, well-conditioned); tensors with a dominant extent go to\n"
+        "Tucker (HOSVD); high-order tensors with balanced extents go to the tensor train.",
+        arg<Tuple>("tensor_shape", "tuple[int, ...]"))
+        .returns("CompressionMethod");
 
 PyObject* keep(bridge::ModuleBuilder& b, const char* name) { return b.get(name).release(); }
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "../bridge/arrays.hpp"
+#include "../bridge/declare.hpp"
 #include "../bridge/function.hpp"
 #include "../bridge/module.hpp"
 #include "../bridge/py.hpp"
@@ -12,6 +13,23 @@
 namespace velmora::kestrine {
 
 inline constexpr const char* kModule = "velmora_dryx.kestrine";
+
+using bridge::arg;
+using bridge::def;
+using bridge::kw_only;
+using bridge::method;
+using namespace bridge::types;
+using namespace py::literals;
+
+// Parameters shared by several operations, declared once.
+// The record a decompressor takes.
+inline constexpr bridge::Arg kCompressedArg = arg<Any>("compressed", "CompressedTensor");
+// The options of the rank-ratio compressors (Tucker, truncated SVD).
+inline constexpr bridge::ArgSet<2> kRatioOptions = {arg<Float>("rank_ratio") = 0.5,
+                                                    arg<Int>("min_rank") = 1};
+// The rank options of compress() and roundtrip_report(), keyword-only there.
+inline constexpr bridge::ArgSet<2> kRankOptions = {arg<Float>("rank_ratio") = 0.5,
+                                                   arg<Int>("max_rank") = 8};
 
 // Objects the module body creates once; kept for the life of the process.
 struct State {

@@ -1,8 +1,9 @@
 // CompressionMethod and CompressedTensor.
 #include "../bridge/records.hpp"
 
+#include <climits>
 #include <cstdint>
-#include <limits>
+#include <string>
 
 #include "../bridge/arrays.hpp"
 #include "../bridge/errors.hpp"
@@ -10,102 +11,64 @@
 
 namespace velmora::kestrine {
 
-using bridge::Conv;
-using bridge::FunctionDef;
-using bridge::Param;
-
 namespace {
 
 // Product of a shape's extents as numpy.prod gives it; natively for plain int tuples.
 py::Obj shape_product(const py::Obj& shape) {
-  if (PyTuple_CheckExact(shape.get())) {
-    const Py_ssize_t n = PyTuple_GET_SIZE(shape.get());
+  if (shape.is_exact(&PyTuple_Type)) {
     std::int64_t prod = 1;
     bool ok = true;
-    for (Py_ssize_t i = 0; i < n && ok; ++i) {
-      PyObject* e = PyTuple_GET_ITEM(shape.get(), i);
-      if (!PyLong_CheckExact(e)) {
-        ok = false;
-        break;
-      }
-      int overflow = 0;
-      long long v = PyLong_AsLongLongAndOverflow(e, &overflow);
-      if (overflow != 0 || (v == -1 && PyErr_Occurred())) {
-        PyErr_Clear();
-        ok = false;
-        break;
-      }
-      std::int64_t r = 0;
-      if (__builtin_mul_overflow(prod, static_cast<std::int64_t>(v), &r)) ok = false;
-      prod = r;
+    for (const py::Obj& e : shape) {
+      const long long v = e.is_exact(&PyLong_Type) ? py::saturated_ll(e.get()) : LLONG_MIN;
+      ok = v != LLONG_MIN && v != LLONG_MAX && !__builtin_mul_overflow(prod, v, &prod);
+      if (!ok) break;
     }
     if (ok) return py::integer(prod);
   }
-  py::Obj p = bridge::np().attr("prod")(shape);
-  return py::Obj::steal(PyNumber_Long(p.get()));
+  return py::as_int(bridge::np().attr("prod")(shape));
 }
 
 py::Obj item_size(const py::Obj& dtype) {
-  if (PyUnicode_CheckExact(dtype.get())) {
-    if (PyUnicode_CompareWithASCIIString(dtype.get(), "float32") == 0) return py::integer(4);
-    if (PyUnicode_CompareWithASCIIString(dtype.get(), "float64") == 0) return py::integer(8);
+  if (dtype.is_exact(&PyUnicode_Type)) {
+    const std::string name = dtype.as_string();
+    if (name == "float32") return py::integer(4);
+    if (name == "float64") return py::integer(8);
   }
   return bridge::np().attr("dtype")(dtype).attr("itemsize");
 }
 
-py::Obj original_size_bytes(const bridge::Args& a) {
-  py::Obj self = a.obj(0);
+py::Obj original_size_bytes(const py::Obj& self) {
   py::Obj size = item_size(self.attr("dtype"));
-  py::Obj count = shape_product(self.attr("shape"));
-  return py::Obj::steal(PyNumber_Multiply(count.get(), size.get()));
+  return shape_product(self.attr("shape")) * size;
 }
 
-py::Obj stored_bytes(const py::Obj& self) {
+py::Obj compressed_size_bytes(const py::Obj& self) {
   py::Obj total = py::integer(0);
   for (const char* part : {"cores", "factors"}) {
-    py::Obj it = py::Obj::steal(PyObject_GetIter(self.attr(part).get()));
-    while (PyObject* raw = PyIter_Next(it.get())) {
-      py::Obj arr = py::Obj::steal(raw);
-      py::Obj nb = py::Obj::steal(PyNumber_Long(arr.attr("nbytes").get()));
-      total = py::Obj::steal(PyNumber_Add(total.get(), nb.get()));
-    }
-    if (PyErr_Occurred()) throw py::PythonError{};
+    for (const py::Obj& arr : self.attr(part)) total = total + py::as_int(arr.attr("nbytes"));
   }
   return total;
 }
 
-py::Obj compressed_size_bytes(const bridge::Args& a) { return stored_bytes(a.obj(0)); }
-
-py::Obj compression_ratio(const bridge::Args& a) {
-  py::Obj self = a.obj(0);
+double compression_ratio(const py::Obj& self) {
   py::Obj stored = self.attr("compressed_size_bytes");
-  int zero = PyObject_RichCompareBool(stored.get(), py::integer(0).get(), Py_EQ);
-  if (zero < 0) throw py::PythonError{};
-  if (zero == 1) return py::floating(1.0);
-  py::Obj original = self.attr("original_size_bytes");
-  py::Obj q = py::Obj::steal(PyNumber_TrueDivide(original.get(), stored.get()));
-  return py::floating(q.as_double());
+  if (stored == 0) return 1.0;
+  return (self.attr("original_size_bytes") / stored).as_double();
 }
 
-const FunctionDef kOriginalSize{"original_size_bytes",
-                                "CompressedTensor.original_size_bytes",
-                                "Byte size of the dense tensor this record stands for.",
-                                {Param{"self", nullptr}},
-                                "int",
-                                original_size_bytes};
-const FunctionDef kCompressedSize{
-    "compressed_size_bytes",
-    "CompressedTensor.compressed_size_bytes",
-    "Bytes the record actually stores: the sum of its core and factor array sizes.",
-    {Param{"self", nullptr}},
-    "int",
-    compressed_size_bytes};
-const FunctionDef kRatio{"compression_ratio",
-                         "CompressedTensor.compression_ratio",
-                         "Dense bytes per stored byte (1.0 when nothing is stored).",
-                         {Param{"self", nullptr}},
-                         "float",
-                         compression_ratio};
+const auto kOriginalSize =
+    method<&original_size_bytes>("CompressedTensor.original_size_bytes",
+                                 "Byte size of the dense tensor this record stands for.")
+        .returns("int");
+const auto kCompressedSize =
+    method<&compressed_size_bytes>(
+        "CompressedTensor.compressed_size_bytes",
+        "Bytes the record actually stores: the sum of its core and factor array sizes.")
+        .returns("int");
+const auto kRatio =
+    method<&compression_ratio>("CompressedTensor.compression_ratio",
+                               "Dense bytes per stored byte (1.0 when nothing is stored).")
+        .returns("float");
 
 constexpr const char* kTensorDoc =
     "A tensor held in compressed form.\n\n"
@@ -138,12 +101,9 @@ void define_records(bridge::ModuleBuilder& b) {
        Field{"dtype", "str"}, Field{"cores", "tuple[np.ndarray, ...]"},
        Field{"factors", "tuple[np.ndarray, ...]", Field::EmptyTuple},
        Field{"metadata", "dict", Field::EmptyDict}},
-      {{"original_size_bytes",
-        bridge::property(bridge::make_function(&kOriginalSize, kModule, b.globals()))},
-       {"compressed_size_bytes",
-        bridge::property(bridge::make_function(&kCompressedSize, kModule, b.globals()))},
-       {"compression_ratio",
-        bridge::property(bridge::make_function(&kRatio, kModule, b.globals()))}},
+      {{"original_size_bytes", bridge::property(b.method(&kOriginalSize))},
+       {"compressed_size_bytes", bridge::property(b.method(&kCompressedSize))},
+       {"compression_ratio", bridge::property(b.method(&kRatio))}},
       {.frozen = true});
   b.set("CompressedTensor", cls);
   s.tensor_cls = keep(cls);

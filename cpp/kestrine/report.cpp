@@ -7,11 +7,6 @@
 
 namespace velmora::kestrine {
 
-using bridge::Args;
-using bridge::Conv;
-using bridge::FunctionDef;
-using bridge::Param;
-
 namespace {
 
 PyObject* g_report_cls = nullptr;  // CompressionReport
@@ -23,29 +18,23 @@ constexpr const char* kReportDoc =
 
 double seconds(const py::Obj& clock) { return clock().as_double(); }
 
-py::Obj roundtrip_report(const Args& a) {
-  py::Obj tensor = a.obj(0), method = a.obj(1);
-  py::Obj rank_ratio = a.obj(2), max_rank = a.obj(3);
+py::Obj roundtrip_report(const py::Obj& tensor, const py::Obj& method, const py::Obj& rank_ratio,
+                         const py::Obj& max_rank) {
   py::Obj clock = py::import("time").attr("perf_counter");
   // Everything a timed interval needs is resolved first, so each interval holds one call.
   py::Obj compress = module_global("compress");
   py::Obj decompress = module_global("decompress");
   const double t0 = seconds(clock);
-  py::Obj record =
-      compress.call({tensor, method}, {{"rank_ratio", rank_ratio}, {"max_rank", max_rank}});
+  py::Obj record = compress(tensor, method, "rank_ratio"_a = rank_ratio, "max_rank"_a = max_rank);
   const double t1 = seconds(clock);
   py::Obj reconstruction = decompress(record);
   const double t2 = seconds(clock);
 
   py::Obj error = module_global("_relative_frobenius_error")(tensor, reconstruction);
-  py::Obj quality = py::Obj::steal(PyNumber_Subtract(py::floating(1.0).get(), error.get()));
+  py::Obj quality = 1.0 - error;
   // In this order a NaN error gives 1.0: it fails the first comparison.
-  int below = PyObject_RichCompareBool(quality.get(), py::floating(1.0).get(), Py_LT);
-  if (below < 0) throw py::PythonError{};
-  if (below == 0) quality = py::floating(1.0);
-  const int above = PyObject_RichCompareBool(quality.get(), py::floating(0.0).get(), Py_GT);
-  if (above < 0) throw py::PythonError{};
-  if (above == 0) quality = py::floating(0.0);
+  if (!(quality < 1.0)) quality = py::floating(1.0);
+  if (!(quality > 0.0)) quality = py::floating(0.0);
 
   py::Obj rec_method = record.attr("method");
   py::Obj shape = record.attr("shape");
@@ -53,20 +42,15 @@ py::Obj roundtrip_report(const Args& a) {
   py::Obj compressed = record.attr("compressed_size_bytes");
   py::Obj ratio = record.attr("compression_ratio");
   return py::Obj::borrow(g_report_cls)(rec_method, shape, original, compressed, ratio, error,
-                                       quality, py::floating((t1 - t0) * 1000.0),
-                                       py::floating((t2 - t1) * 1000.0));
+                                       quality, (t1 - t0) * 1000.0, (t2 - t1) * 1000.0);
 }
 
-const FunctionDef kRoundtripReport{
-    "roundtrip_report",
-    "roundtrip_report",
-    "Compress and decompress a tensor once; report sizes, error, quality and timings.",
-    {Param{"tensor", "np.ndarray"}, Param{"method", "CompressionMethod | str"},
-     Param{"rank_ratio", "float", Conv::Float, bridge::Kind::KeywordOnly,
-           bridge::float_default(0.5)},
-     Param{"max_rank", "int", Conv::Int, bridge::Kind::KeywordOnly, bridge::int_default(8)}},
-    "CompressionReport",
-    roundtrip_report};
+const auto kRoundtripReport =
+    def<&roundtrip_report>(
+        "roundtrip_report",
+        "Compress and decompress a tensor once; report sizes, error, quality and timings.",
+        arg<Array>("tensor"), arg<Any>("method", "CompressionMethod | str"), kw_only, kRankOptions)
+        .returns("CompressionReport");
 
 }  // namespace
 

@@ -1,0 +1,239 @@
+// Declarations of native operations, written once next to their typed C++ implementation:
+//
+//   py::Obj svd_compress(const py::Obj& tensor, double rank_ratio, long long min_rank);
+//   const auto kSvdCompress = def<&svd_compress>("svd_compress", kDoc, arg<Array>("tensor"),
+//       arg<Float>("rank_ratio") = 0.5, arg<Int>("min_rank") = 1).returns("CompressedTensor");
+//
+// The declaration gives the parameters' names, annotations, conventions and defaults in the
+// order of the implementation's parameters; the native function type derives the parsing,
+// conversions, __signature__, __annotations__, __defaults__ and __qualname__ from it, and
+// each converted argument reaches the implementation as the C++ type it asks for.
+#pragma once
+
+#include <array>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "function.hpp"
+
+namespace velmora::bridge {
+
+// Annotations with the argument conventions they carry.
+namespace types {
+struct Any {  // documentation only: the annotation text is given with the argument
+  static constexpr Conv conv = Conv::Any;
+  static constexpr const char* annotation = nullptr;
+};
+struct Array {
+  static constexpr Conv conv = Conv::Any;
+  static constexpr const char* annotation = "np.ndarray";
+};
+struct Int {
+  static constexpr Conv conv = Conv::Int;
+  static constexpr const char* annotation = "int";
+};
+struct IntOrNone {
+  static constexpr Conv conv = Conv::IntOrNone;
+  static constexpr const char* annotation = "int | None";
+};
+struct Float {
+  static constexpr Conv conv = Conv::Float;
+  static constexpr const char* annotation = "float";
+};
+struct Tuple {
+  static constexpr Conv conv = Conv::Tuple;
+  static constexpr const char* annotation = "tuple";
+};
+struct Str {
+  static constexpr Conv conv = Conv::Str;
+  static constexpr const char* annotation = "str";
+};
+struct Bytes {
+  static constexpr Conv conv = Conv::Bytes;
+  static constexpr const char* annotation = "bytes";
+};
+struct Dict {
+  static constexpr Conv conv = Conv::Dict;
+  static constexpr const char* annotation = "dict";
+};
+struct DictOrNone {
+  static constexpr Conv conv = Conv::DictOrNone;
+  static constexpr const char* annotation = "dict | None";
+};
+struct MemoryView {
+  static constexpr Conv conv = Conv::MemoryView;
+  static constexpr const char* annotation = "memoryview";
+};
+
+}  // namespace types
+using namespace types;
+
+struct NoneDefault {};
+inline constexpr NoneDefault none{};  // arg<...>("x") = none
+struct KwOnly {};
+inline constexpr KwOnly kw_only{};  // the bare `*` of a Python signature
+
+// One declared parameter; `= value` gives its default.
+struct Arg {
+  Param param;
+
+  constexpr Arg operator=(NoneDefault) const { return with(none_default()); }
+  constexpr Arg operator=(const Default& d) const { return with(d); }
+  constexpr Arg operator=(const char* s) const { return with(str_default(s)); }
+  constexpr Arg operator=(bool b) const { return with({b ? Default::True : Default::False}); }
+  template <class T>
+    requires(std::is_arithmetic_v<T> && !std::is_same_v<T, bool>)
+  constexpr Arg operator=(T v) const {
+    if (param.conv == Conv::Float || std::is_floating_point_v<T>) {
+      return with(float_default(static_cast<double>(v)));
+    }
+    return with(int_default(static_cast<long long>(v)));
+  }
+
+ private:
+  constexpr Arg with(const Default& d) const {
+    Arg a = *this;
+    a.param.def = d;
+    return a;
+  }
+};
+
+// arg<Float>("rank_ratio"); arg<Dict>("sd", "dict[str, np.ndarray]") for a finer annotation.
+template <class A>
+constexpr Arg arg(const char* name, const char* annotation = A::annotation) {
+  return Arg{Param{name, annotation, A::conv}};
+}
+
+// Parameters shared by several operations (the rank options), declared once.
+template <std::size_t N>
+using ArgSet = std::array<Arg, N>;
+
+// A parameter's conversion applied to a value obtained outside the call (a field read
+// inside an operation that is checked as that parameter).
+inline py::Obj convert(const Arg& a, const py::Obj& o) { return convert_arg(a.param, o.get()); }
+
+// Expression defaults: a dotted name of the module ("np.float32"), or the empty tuple.
+constexpr Default expr(const char* path) { return expr_default(path); }
+inline constexpr Default empty_tuple{Default::EmptyTuple};
+
+namespace detail {
+
+template <class T>
+inline constexpr std::size_t count_params = 1;  // one Arg
+template <>
+inline constexpr std::size_t count_params<KwOnly> = 0;
+template <std::size_t N>
+inline constexpr std::size_t count_params<ArgSet<N>> = N;
+
+template <class T>
+struct Signature;
+template <class R, class... P>
+struct Signature<R (*)(P...)> {
+  using Result = R;
+  using Params = std::tuple<P...>;
+  static constexpr std::size_t arity = sizeof...(P);
+};
+
+// A converted argument as the implementation's parameter type asks for it.
+template <class T, class U = std::remove_cvref_t<T>>
+U take(const Args& a, int i) {
+  if constexpr (std::is_same_v<U, py::Obj>) {
+    return a.obj(i);
+  } else if constexpr (std::is_same_v<U, double>) {
+    return a.f(i);
+  } else if constexpr (std::is_same_v<U, long long>) {
+    return py::saturated_ll(a[i]);  // ranks and counts beyond the range mean "unlimited"
+  } else if constexpr (std::is_same_v<U, std::optional<long long>>) {
+    return a.is_none(i) ? std::nullopt : std::optional<long long>(py::saturated_ll(a[i]));
+  } else if constexpr (std::is_same_v<U, std::string>) {
+    return a.obj(i).as_string();
+  } else {
+    static_assert(std::is_same_v<U, PyObject*>, "unsupported parameter type");
+    return a[i];
+  }
+}
+
+template <class R>
+py::Obj result(R&& r) {
+  using U = std::remove_cvref_t<R>;
+  if constexpr (std::is_same_v<U, py::Obj>) {
+    return std::forward<R>(r);
+  } else {
+    return py::value(r);
+  }
+}
+
+template <auto F, std::size_t... I>
+py::Obj invoke(const Args& a, std::index_sequence<I...>) {
+  using S = Signature<decltype(F)>;
+  if constexpr (std::is_void_v<typename S::Result>) {
+    F(take<std::tuple_element_t<I, typename S::Params>>(a, static_cast<int>(I))...);
+    return py::none();
+  } else {
+    return result(F(take<std::tuple_element_t<I, typename S::Params>>(a, static_cast<int>(I))...));
+  }
+}
+
+template <auto F>
+py::Obj thunk(const Args& a) {
+  return invoke<F>(a, std::make_index_sequence<Signature<decltype(F)>::arity>{});
+}
+
+inline void add(std::vector<Param>& out, Kind& kind, const Arg& a) {
+  out.push_back(a.param);
+  out.back().kind = kind;
+}
+inline void add(std::vector<Param>&, Kind& kind, KwOnly) { kind = Kind::KeywordOnly; }
+template <std::size_t N>
+void add(std::vector<Param>& out, Kind& kind, const ArgSet<N>& set) {
+  for (const Arg& a : set) add(out, kind, a);
+}
+
+}  // namespace detail
+
+// A declared operation: the table the native function type reads.
+struct Decl : FunctionDef {
+  // The return annotation.
+  Decl returns(const char* annotation) && {
+    FunctionDef::returns = annotation;
+    return std::move(*this);
+  }
+};
+
+template <auto F, bool Method, class... Items>
+Decl declare(const char* qualname, const char* doc, const Items&... items) {
+  constexpr std::size_t n = (std::size_t{Method ? 1u : 0u} + ... + detail::count_params<Items>);
+  static_assert(n == detail::Signature<decltype(F)>::arity,
+                "the declaration and the implementation have different parameter counts");
+  static_assert(n <= kMaxParams, "too many parameters");
+  Decl d{};
+  const char* dot = std::strrchr(qualname, '.');
+  d.name = dot != nullptr ? dot + 1 : qualname;
+  d.qualname = qualname;
+  d.doc = doc;
+  d.FunctionDef::returns = nullptr;
+  d.impl = &detail::thunk<F>;
+  [[maybe_unused]] Kind kind = Kind::Positional;
+  if constexpr (Method) d.params.push_back(Param{"self", nullptr});
+  (detail::add(d.params, kind, items), ...);
+  return d;
+}
+
+// A module-level function: def<&impl>("name", doc, arg..., kw_only, arg...).
+template <auto F, class... Items>
+Decl def(const char* name, const char* doc, const Items&... items) {
+  return declare<F, false>(name, doc, items...);
+}
+
+// A method of a record class: method<&impl>("Class.name", doc, arg...); the implementation
+// takes `self` first.
+template <auto F, class... Items>
+Decl method(const char* qualname, const char* doc, const Items&... items) {
+  return declare<F, true>(qualname, doc, items...);
+}
+
+}  // namespace velmora::bridge

@@ -1,0 +1,30 @@
+// A native generator: an object that behaves as a Python generator (next, send, throw,
+// close, gi_running, gi_suspended, registered as collections.abc.Generator) whose body is
+// a C++ object producing one value per step.
+#pragma once
+
+#include <memory>
+
+#include "py.hpp"
+
+namespace velmora::bridge {
+
+class GeneratorBody {
+ public:
+  virtual ~GeneratorBody() = default;
+  // The next value, or an empty handle when the body is exhausted. The first call is the
+  // body's start: what a generator function runs before its first yield happens there.
+  virtual py::Obj next() = 0;
+  // Visits the Python objects the body holds, for the cycle collector.
+  virtual int traverse(visitproc, void*) { return 0; }
+};
+
+// Visits one held object (for GeneratorBody::traverse).
+inline int visit(const py::Obj& o, visitproc visit, void* arg) {
+  return o ? visit(o.get(), arg) : 0;
+}
+
+// A new generator named `name` (for __name__, __qualname__ and the repr) running `body`.
+py::Obj make_generator(const char* name, std::unique_ptr<GeneratorBody> body);
+
+}  // namespace velmora::bridge
