@@ -2,7 +2,6 @@
 // tensors of many tenants share.
 #include <algorithm>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -78,7 +77,7 @@ class BlockCutter final : public bridge::GeneratorBody {
 };
 
 py::Obj blocks(const py::Obj& buf, const py::Obj& block) {
-  return bridge::make_generator("_blocks", std::make_unique<BlockCutter>(buf, block));
+  return bridge::make_generator<BlockCutter>("_blocks", buf, block);
 }
 
 const auto kBlocks = def<&blocks>("_blocks", "Yield fixed-size byte blocks (last may be short).",

@@ -24,51 +24,23 @@ namespace velmora::bridge {
 
 // Annotations with the argument conventions they carry.
 namespace types {
-struct Any {  // documentation only: the annotation text is given with the argument
-  static constexpr Conv conv = Conv::Any;
-  static constexpr const char* annotation = nullptr;
-};
-struct Array {
-  static constexpr Conv conv = Conv::Any;
-  static constexpr const char* annotation = "np.ndarray";
-};
-struct Int {
-  static constexpr Conv conv = Conv::Int;
-  static constexpr const char* annotation = "int";
-};
-struct IntOrNone {
-  static constexpr Conv conv = Conv::IntOrNone;
-  static constexpr const char* annotation = "int | None";
-};
-struct Float {
-  static constexpr Conv conv = Conv::Float;
-  static constexpr const char* annotation = "float";
-};
-struct Tuple {
-  static constexpr Conv conv = Conv::Tuple;
-  static constexpr const char* annotation = "tuple";
-};
-struct Str {
-  static constexpr Conv conv = Conv::Str;
-  static constexpr const char* annotation = "str";
-};
-struct Bytes {
-  static constexpr Conv conv = Conv::Bytes;
-  static constexpr const char* annotation = "bytes";
-};
-struct Dict {
-  static constexpr Conv conv = Conv::Dict;
-  static constexpr const char* annotation = "dict";
-};
-struct DictOrNone {
-  static constexpr Conv conv = Conv::DictOrNone;
-  static constexpr const char* annotation = "dict | None";
-};
-struct MemoryView {
-  static constexpr Conv conv = Conv::MemoryView;
-  static constexpr const char* annotation = "memoryview";
-};
-
+#define VELMORA_ARG_TYPE(name, conv_, text)         \
+  struct name {                                     \
+    static constexpr Conv conv = Conv::conv_;       \
+    static constexpr const char* annotation = text; \
+  }
+VELMORA_ARG_TYPE(Any, Any, nullptr);  // documentation only: the text comes with the argument
+VELMORA_ARG_TYPE(Array, Any, "np.ndarray");
+VELMORA_ARG_TYPE(Int, Int, "int");
+VELMORA_ARG_TYPE(IntOrNone, IntOrNone, "int | None");
+VELMORA_ARG_TYPE(Float, Float, "float");
+VELMORA_ARG_TYPE(Tuple, Tuple, "tuple");
+VELMORA_ARG_TYPE(Str, Str, "str");
+VELMORA_ARG_TYPE(Bytes, Bytes, "bytes");
+VELMORA_ARG_TYPE(Dict, Dict, "dict");
+VELMORA_ARG_TYPE(DictOrNone, DictOrNone, "dict | None");
+VELMORA_ARG_TYPE(MemoryView, MemoryView, "memoryview");
+#undef VELMORA_ARG_TYPE
 }  // namespace types
 using namespace types;
 

@@ -12,8 +12,9 @@ namespace {
 
 enum class GenState : std::uint8_t { Created, Suspended, Finished };
 
+// The body lives in storage allocated with the object (no second allocation per generator).
 struct Generator {
-  PyObject_HEAD GeneratorBody* body;  // deleted once finished
+  PyObject_VAR_HEAD GeneratorBody* body;  // destroyed once finished
   const char* name;
   GenState state;
   bool running;
@@ -23,7 +24,7 @@ PyTypeObject* g_gen_type = nullptr;
 
 void gen_finish(Generator* g) {
   g->state = GenState::Finished;
-  delete std::exchange(g->body, nullptr);
+  if (GeneratorBody* body = std::exchange(g->body, nullptr)) body->~GeneratorBody();
 }
 
 // One step of the generator: the next value, or nullptr with no error when exhausted.
@@ -174,7 +175,7 @@ void gen_dealloc(PyObject* self) {
   auto* g = reinterpret_cast<Generator*>(self);
   PyTypeObject* tp = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
-  delete std::exchange(g->body, nullptr);
+  if (GeneratorBody* body = std::exchange(g->body, nullptr)) body->~GeneratorBody();
   tp->tp_free(self);
   Py_DECREF(tp);
 }
@@ -212,28 +213,35 @@ PyType_Slot gen_slots[] = {
 PyType_Spec gen_spec = {
     "velmora_dryx.native_generator",
     sizeof(Generator),
-    0,
+    1,  // the body's bytes follow the object
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     gen_slots,
 };
 
 }  // namespace
 
-py::Obj make_generator(const char* name, std::unique_ptr<GeneratorBody> body) {
+py::Obj new_generator(const char* name, std::size_t size, std::size_t align, void** storage) {
   if (g_gen_type == nullptr) {
     g_gen_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&gen_spec));
     if (g_gen_type == nullptr) throw py::PythonError{};
     // The type is a generator to the interpreter's abstract base classes.
     py::import("collections.abc").attr("Generator").attr("register")(py::type(*g_gen_type));
   }
-  auto* g = PyObject_GC_New(Generator, g_gen_type);
+  const std::size_t offset = (sizeof(Generator) + align - 1) / align * align;
+  auto* g = PyObject_GC_NewVar(Generator, g_gen_type,
+                               static_cast<Py_ssize_t>(offset - sizeof(Generator) + size));
   if (g == nullptr) throw py::PythonError{};
-  g->body = body.release();
+  g->body = nullptr;
   g->name = name;
   g->state = GenState::Created;
   g->running = false;
+  *storage = reinterpret_cast<char*>(g) + offset;
   PyObject_GC_Track(g);
   return py::Obj::steal(reinterpret_cast<PyObject*>(g));
+}
+
+void attach_body(const py::Obj& generator, GeneratorBody* body) noexcept {
+  reinterpret_cast<Generator*>(generator.get())->body = body;
 }
 
 }  // namespace velmora::bridge

@@ -3,7 +3,10 @@
 // a C++ object producing one value per step.
 #pragma once
 
-#include <memory>
+#include <cstddef>
+#include <new>
+#include <type_traits>
+#include <utility>
 
 #include "py.hpp"
 
@@ -24,7 +27,18 @@ inline int visit(const py::Obj& o, visitproc visit, void* arg) {
   return o ? visit(o.get(), arg) : 0;
 }
 
-// A new generator named `name` (for __name__, __qualname__ and the repr) running `body`.
-py::Obj make_generator(const char* name, std::unique_ptr<GeneratorBody> body);
+py::Obj new_generator(const char* name, std::size_t size, std::size_t align, void** storage);
+void attach_body(const py::Obj& generator, GeneratorBody* body) noexcept;
+
+// A new generator named `name` (for __name__, __qualname__ and the repr) running a Body
+// built from `args`.
+template <class Body, class... A>
+py::Obj make_generator(const char* name, A&&... args) {
+  static_assert(std::is_base_of_v<GeneratorBody, Body>);
+  void* storage = nullptr;
+  py::Obj gen = new_generator(name, sizeof(Body), alignof(Body), &storage);
+  attach_body(gen, new (storage) Body(std::forward<A>(args)...));
+  return gen;
+}
 
 }  // namespace velmora::bridge
