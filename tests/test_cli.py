@@ -21,6 +21,7 @@ from lornet_support import write_shard
 
 from velmora_dryx import lornet
 from velmora_dryx.cli import main
+from velmora_dryx.cli.commands import COMMANDS
 
 gguf = pytest.importorskip("gguf")
 pytest.importorskip("safetensors")
@@ -101,6 +102,12 @@ def stores(models, tmp_path_factory):
     manifest.mkdir(parents=True)
     layer = {"mediaType": "application/vnd.ollama.image.model", "digest": digest, "size": len(data)}
     (manifest / "latest").write_text(json.dumps({"layers": [layer]}))
+    junk = os.urandom(64)
+    junk_digest = "sha256:" + hashlib.sha256(junk).hexdigest()
+    (ollama / "blobs" / junk_digest.replace(":", "-")).write_bytes(junk)
+    (manifest.parent / "broken").mkdir()
+    layer = {**layer, "digest": junk_digest, "size": len(junk)}
+    (manifest.parent / "broken" / "latest").write_text(json.dumps({"layers": [layer]}))
     lmstudio = tmp_path_factory.mktemp("lmstudio")
     for rel in ("pub/tiny-a/tiny-a.Q8_0.gguf", "pub/tiny-b/tiny-b.Q8_0.gguf"):
         (lmstudio / rel).parent.mkdir(parents=True)
@@ -125,12 +132,14 @@ def cli(models, stores, monkeypatch, capsys):
 
     monkeypatch.setattr(lornet, "snapshot", offline)
 
+    fill = {**{k: str(v) for k, v in models.items()}, **stores}
+
     def run(*argv: str):
-        fill = {k: str(v) for k, v in models.items()}
         code = main([a.format(**fill) for a in argv])
         out = capsys.readouterr()
         return code, out.out, out.err
 
+    run.fill = fill
     return run
 
 
@@ -172,6 +181,7 @@ LIB = ["library", "{base}", "{ft1}"]
             hide=("huggingface_hub",),
         ),
         case(["dedup", "ollama:ghost"], 1, "ollama:ghost: Ollama model 'ghost:latest' not found"),
+        case(["dedup", "ollama:broken"], 1, "ollama:broken: {OLLAMA_MODELS}/blobs/sha256-"),
         case(["roundtrip", "lmstudio:tiny"], 1, "Multiple matches for 'tiny': pub/tiny-"),
         case(["roundtrip", "lmstudio:nothing"], 1, "velmora-dryx list-lmstudio"),
         case(["roundtrip", "{notes}"], 1, "{notes}: not a model source"),
@@ -294,16 +304,18 @@ LIB = ["library", "{base}", "{ft1}"]
             0,
             "{partial}: 1 tensors are not in the base (first: lm_head.weight)",
         ),
-        # usage
+        # usage, and every option in each command's help
+        *(case([c.NAME, "--help"], 0, "--json") for c in COMMANDS),
+        *(case([c.NAME, "--help"], 0, "--debug") for c in COMMANDS),
         case(["nonsense"], 2, "invalid choice: 'nonsense'"),
         case(["library"], 2, "the following arguments are required: BASE"),
     ],
 )
-def test_command_line(cli, monkeypatch, models, argv, status, fragment, hidden, present):
+def test_command_line(cli, monkeypatch, argv, status, fragment, hidden, present):
     _pretend(monkeypatch, hidden, present)
     code, out, err = cli(*argv)
     assert code == status, err
-    assert fragment.format(**{k: str(v) for k, v in models.items()}) in out + err
+    assert fragment.format(**cli.fill) in out + err
     if status == 1 and "--debug" not in argv:
         assert err.startswith("velmora-dryx: error: ") and err.count("\n") == 1, err
     if status == 2:
@@ -392,7 +404,7 @@ def test_roundtrip_sorted_by_size(cli):
 
 def test_listings(cli):
     code, out, _ = cli("--json", "list-ollama")
-    assert [m["name"] for m in json.loads(out)["models"]] == ["tiny:latest"]
+    assert sorted(m["name"] for m in json.loads(out)["models"]) == ["broken:latest", "tiny:latest"]
     code, out, _ = cli("--json", "list-lmstudio")
     names = sorted(m["name"] for m in json.loads(out)["models"])
     assert names == ["pub/tiny-a/tiny-a.Q8_0.gguf", "pub/tiny-b/tiny-b.Q8_0.gguf"]

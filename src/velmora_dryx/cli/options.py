@@ -91,7 +91,10 @@ def add_common(p: argparse.ArgumentParser, *, default) -> None:
     """--json and --debug: on the main parser (default False) and on every command
     (default suppressed, so the main parser's value stands unless given after the command)."""
     p.add_argument(
-        "--json", action="store_true", default=default, help="print one JSON document instead"
+        "--json",
+        action="store_true",
+        default=default,
+        help="print one JSON document instead of tables",
     )
     p.add_argument(
         "--debug", action="store_true", default=default, help="show a traceback on errors"

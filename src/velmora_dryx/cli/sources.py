@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import importlib.util
 import os
+import sys
 import tempfile
 from collections.abc import Callable
 from dataclasses import dataclass
@@ -182,22 +183,33 @@ class Source:
         require(kind.requires, f"{self.text}: reading {kind.description}")
         try:
             return kind.load(self.path)
-        except (KeyboardInterrupt, MemoryError):
+        except MemoryError:
             raise
         except Exception as exc:
-            problem = _diagnose(kind, self.files())
-            if problem is not None:
-                raise problem from exc
-            if isinstance(exc, ModuleNotFoundError) and exc.name:
-                raise missing_package(exc.name, f"{self.text}: reading {kind.description}") from exc
-            if isinstance(exc, OSError) and exc.strerror:
-                raise CliError(f"{exc.filename or self.path}: {exc.strerror.lower()}") from exc
-            text = one_line(str(exc))
-            if str(self.path) in text or self.text in text:
-                raise CliError(text) from exc
-            raise CliError(
-                f"{self.path}: could not read {kind.description} (corrupt or truncated file)"
-            ) from exc
+            raise self._named(self._problem(kind, exc)) from exc
+
+    def _problem(self, kind: Kind, exc: Exception) -> CliError:
+        problem = _diagnose(kind, self.files())
+        if problem is not None:
+            return problem
+        if isinstance(exc, ModuleNotFoundError) and exc.name:
+            return missing_package(exc.name, f"reading {kind.description}")
+        if isinstance(exc, OSError) and exc.strerror:
+            return CliError(f"{exc.filename or self.path}: {exc.strerror.lower()}")
+        text = one_line(str(exc))
+        if str(self.path) in text:
+            return CliError(text)
+        return CliError(
+            f"{self.path}: could not read {kind.description} (corrupt or truncated file)"
+        )
+
+    def _named(self, error: CliError) -> CliError:
+        """The error, led by the source as written when that is not a path to the file
+        (ollama:NAME, lmstudio:NAME, a repository id)."""
+        text = str(error)
+        if text.startswith(str(Path(self.text).expanduser())):
+            return error
+        return CliError(f"{self.text}: {text}")
 
 
 def _diagnose(kind: Kind, files: list[Path]) -> CliError | None:
@@ -225,7 +237,7 @@ def _is_repo_id(text: str) -> bool:
     return len(parts) == 2 and all(parts)
 
 
-def _from_hub(text: str) -> Path:
+def _from_hub(text: str, out: Output) -> Path:
     if _find_spec("huggingface_hub") is None:
         raise missing_package(
             "huggingface_hub",
@@ -233,9 +245,10 @@ def _from_hub(text: str) -> Path:
         )
     from velmora_dryx import lornet
 
+    quiet_hub(out)
     try:
-        return lornet.snapshot(text)
-    except (KeyboardInterrupt, MemoryError):
+        path = lornet.snapshot(text)
+    except MemoryError:
         raise
     except Exception as exc:
         names = {c.__name__ for c in type(exc).__mro__}
@@ -246,9 +259,24 @@ def _from_hub(text: str) -> Path:
         else:
             why = f"fetching it from the Hugging Face hub failed: {one_line(str(exc))}"
         raise CliError(f"{text}: no such local path, and {why}") from exc
+    if not any(Path(path).glob("*.safetensors")):
+        raise CliError(f"{text}: the repository has no *.safetensors weights")
+    return Path(path)
 
 
-def resolve(text: str) -> Source:
+def quiet_hub(out: Output) -> None:
+    """The Hugging Face libraries draw their own progress bars: only where ours would."""
+    if out.live:
+        return
+    for var in ("HF_HUB_DISABLE_PROGRESS_BARS", "HF_DATASETS_DISABLE_PROGRESS_BARS"):
+        os.environ.setdefault(var, "1")
+    if "huggingface_hub" in sys.modules:  # read the variable at import: tell it directly
+        from huggingface_hub.utils import disable_progress_bars
+
+        disable_progress_bars()
+
+
+def resolve(text: str, out: Output) -> Source:
     """The kind and local path of a source; reads no weights."""
     for prefix, (kind, find) in PREFIXES.items():
         if text.startswith(prefix):
@@ -268,12 +296,12 @@ def resolve(text: str) -> Source:
         return Source(text, kind, path)
     if _looks_like_path(text) or not _is_repo_id(text):
         raise CliError(f"{text}: no such file or directory")
-    return Source(text, "hf", _from_hub(text))
+    return Source(text, "hf", _from_hub(text, out))
 
 
-def resolve_all(texts: list[str]) -> list[Source]:
+def resolve_all(texts: list[str], out: Output) -> list[Source]:
     """Every source resolved before any is read, so a typo fails at once."""
-    return [resolve(t) for t in texts]
+    return [resolve(t, out) for t in texts]
 
 
 def floating_only(sd: dict[str, np.ndarray], source: str, out: Output) -> dict[str, np.ndarray]:

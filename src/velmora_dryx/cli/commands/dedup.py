@@ -30,7 +30,7 @@ def run(args: argparse.Namespace, out: Output) -> None:
     from velmora_dryx import dedup
 
     store = dedup.DedupStore(block_size=args.block_size)
-    for source in out.progress(sources.resolve_all(args.sources), "hashing"):
+    for source in out.progress(sources.resolve_all(args.sources, out), "hashing"):
         store.add_state_dict(source.text, source.load())
     rows = [
         [tenant, len(digests), mib(store._tenant_bytes[tenant])]

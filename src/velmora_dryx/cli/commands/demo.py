@@ -15,9 +15,15 @@ HELP = "run the built-in demo on a synthetic model family (offline)"
 
 
 def configure(p: argparse.ArgumentParser) -> None:
-    p.add_argument("--seed", type=whole(0), default=0, help="random seed, >= 0 (default 0)")
     p.add_argument(
-        "--finetunes", type=whole(1), default=3, help="number of fine-tunes, >= 1 (default 3)"
+        "--seed", type=whole(0), default=0, metavar="N", help="random seed, >= 0 (default 0)"
+    )
+    p.add_argument(
+        "--finetunes",
+        type=whole(1),
+        default=3,
+        metavar="N",
+        help="number of fine-tunes, >= 1 (default 3)",
     )
 
 

@@ -20,7 +20,9 @@ DEFAULT_MAX_TOKENS = 4096
 
 def configure(p: argparse.ArgumentParser) -> None:
     options.add_sources(p, "base", "BASE", what="the base model: ")
-    options.add_sources(p, "finetunes", "FINETUNE", nargs="+", what="fine-tunes of the base: ")
+    p.add_argument(
+        "finetunes", metavar="FINETUNE", nargs="+", help="fine-tunes of the base, sources as BASE"
+    )
     options.add_rank_options(p, options.METHODS, "tt", energy=True)
     p.add_argument(
         "--ppl",
@@ -50,8 +52,8 @@ def run(args: argparse.Namespace, out: Output) -> None:
 
     if args.ppl:
         sources.require(PPL_NEEDS, "--ppl")
-    base_source = sources.resolve(args.base)
-    tunes = sources.resolve_all(args.finetunes)
+    base_source = sources.resolve(args.base, out)
+    tunes = sources.resolve_all(args.finetunes, out)
     if args.ppl:
         for s in (base_source, *tunes):
             check_model_directory(s, "--ppl")
@@ -161,6 +163,8 @@ def _add_with_rank_ratio(lib, model_id: str, sd: dict, method: str, rank_ratio: 
 
 def _perplexities(args, out: Output, lib, base_source, tunes, base) -> None:
     from velmora_dryx import lornet
+
+    sources.quiet_hub(out)
 
     def ppl(path, weights):
         return lornet.perplexity_from_state_dict(path, weights, max_tokens=args.max_tokens)

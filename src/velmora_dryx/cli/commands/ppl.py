@@ -49,8 +49,9 @@ def run(args: argparse.Namespace, out: Output) -> None:
     from velmora_dryx import lornet
 
     sources.require(PPL_NEEDS, "perplexity")
-    source = sources.resolve(args.model)
+    source = sources.resolve(args.model, out)
     check_model_directory(source, "perplexity")
+    sources.quiet_hub(out)
     with out.step(f"perplexity of {args.model}"):
         ppl = lornet.perplexity_from_state_dict(
             source.path, None, max_tokens=args.max_tokens, window=args.window, stride=args.stride

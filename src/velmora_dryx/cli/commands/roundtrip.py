@@ -33,7 +33,7 @@ def check(p: argparse.ArgumentParser, args: argparse.Namespace) -> None:
 def run(args: argparse.Namespace, out: Output) -> None:
     from velmora_dryx import kestrine
 
-    source = sources.resolve(args.source)
+    source = sources.resolve(args.source, out)
     with out.step(f"loading {args.source}"):
         sd = sources.floating_only(source.load(), args.source, out)
     tensors = sorted(
