@@ -9,10 +9,9 @@ exit status 2.
 from __future__ import annotations
 
 import argparse
-import math
 import re
 from collections.abc import Callable
-from typing import NamedTuple
+from typing import Any, NamedTuple
 
 from velmora_dryx.cli import sources
 
@@ -21,41 +20,46 @@ DEFAULT_RANK_RATIO = 0.5
 DEFAULT_MAX_RANK = 8
 
 
-def whole(low: int, high: int | None = None) -> Callable[[str], int]:
-    """A whole number in [low, high]."""
-    allowed = f">= {low}" if high is None else f"from {low} to {high}"
-
-    def parse(text: str) -> int:
+def _checked(convert, kind: str, allowed: str, ok: Callable) -> Callable[[str], Any]:
+    def parse(text: str):
         try:
-            value = int(text)
+            value = convert(text)
         except ValueError:
-            raise argparse.ArgumentTypeError(
-                f"expected a whole number {allowed}, got {text!r}"
-            ) from None
-        if value < low or (high is not None and value > high):
-            raise argparse.ArgumentTypeError(f"must be a whole number {allowed}, got {text}")
+            raise argparse.ArgumentTypeError(f"expected {kind} {allowed}, got {text!r}") from None
+        if not ok(value):  # NaN fails every comparison
+            raise argparse.ArgumentTypeError(f"must be {kind} {allowed}, got {text}")
         return value
 
     return parse
+
+
+def whole(low: int, high: int | None = None) -> Callable[[str], int]:
+    """A whole number in [low, high]."""
+    allowed = f">= {low}" if high is None else f"from {low} to {high}"
+    return _checked(
+        int, "a whole number", allowed, lambda v: v >= low and (high is None or v <= high)
+    )
 
 
 def fraction(low: float, *, low_open: bool) -> Callable[[str], float]:
     """A number in (low, 1] or [low, 1]."""
-    allowed = f"{'(' if low_open else '['}{low:g}, 1]"
+    allowed = f"in {'(' if low_open else '['}{low:g}, 1]"
+    return _checked(
+        float, "a number", allowed, lambda v: (v > low if low_open else v >= low) and v <= 1.0
+    )
 
-    def parse(text: str) -> float:
-        try:
-            value = float(text)
-        except ValueError:
-            raise argparse.ArgumentTypeError(
-                f"expected a number in {allowed}, got {text!r}"
-            ) from None
-        inside = value > low if low_open else value >= low
-        if math.isnan(value) or not inside or value > 1.0:
-            raise argparse.ArgumentTypeError(f"must be a number in {allowed}, got {text}")
-        return value
 
-    return parse
+def add_count(
+    p: argparse.ArgumentParser, flag: str, low: int, default: int | None, what: str, shown=None
+) -> None:
+    """An option taking a whole number >= low."""
+    p.add_argument(
+        flag,
+        type=whole(low),
+        default=default,
+        metavar="N",
+        help=f"{what}, >= {low} (default {default if shown is None else shown})",
+    )
 
 
 _SHAPE = re.compile(r"\d+(?:x\d+)*|\d+(?:,\d+)*")

@@ -14,27 +14,9 @@ HELP = "WikiText-2 perplexity of a Hugging Face model"
 
 def configure(p: argparse.ArgumentParser) -> None:
     p.add_argument("model", metavar="MODEL", help="a Hugging Face model directory or repository id")
-    p.add_argument(
-        "--max-tokens",
-        type=options.whole(2),
-        default=4096,
-        metavar="N",
-        help="tokens scored, >= 2 (default 4096)",
-    )
-    p.add_argument(
-        "--window",
-        type=options.whole(2),
-        default=1024,
-        metavar="N",
-        help="tokens the model sees at once, >= 2 (default 1024)",
-    )
-    p.add_argument(
-        "--stride",
-        type=options.whole(1),
-        default=512,
-        metavar="N",
-        help="tokens between window starts, from 1 to --window (default 512)",
-    )
+    options.add_count(p, "--max-tokens", 2, 4096, "tokens scored")
+    options.add_count(p, "--window", 2, 1024, "tokens the model sees at once")
+    options.add_count(p, "--stride", 1, 512, "tokens between window starts, at most --window")
 
 
 def check(p: argparse.ArgumentParser, args: argparse.Namespace) -> None:
