@@ -51,6 +51,7 @@ def models(tmp_path_factory):
     """Named sources: model directories, single files, GGUF files and broken ones."""
     root = tmp_path_factory.mktemp("models")
     base, (ft1, ft2) = family(np.random.default_rng(0))
+    nan = {**base, "embed.weight": np.full((64, 16), np.nan, np.float32)}
     partial = {k: v for k, v in ft1.items() if k != "norm.weight"}
     partial["lm_head.weight"] = np.ones((4, 16), np.float32)
     dirs = {
@@ -59,6 +60,7 @@ def models(tmp_path_factory):
         "ft2": ft2,
         "partial": partial,
         "alien": {"x": base["embed.weight"]},
+        "nan": nan,
     }
     paths = {"root": root}
     for name, sd in dirs.items():
@@ -201,6 +203,8 @@ LIB = ["library", "{base}", "{ft1}"]
             f"needs the package 'safetensors' (install it with: {HF})",
             hide=("safetensors",),
         ),
+        case(["roundtrip", "{nan}"], 1, "{nan}: tensor embed.weight holds NaN or infinite values"),
+        case(["library", "{base}", "{nan}"], 1, "{nan}: tensor embed.weight holds NaN or infinite"),
         case(["roundtrip", "{file}", "--json"], 0, '"tensor": "embed.weight"'),
         # what --ppl and ppl need, checked before any work
         case(

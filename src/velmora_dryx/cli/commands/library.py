@@ -8,7 +8,7 @@ import time
 import numpy as np
 
 from velmora_dryx.cli import options, sources
-from velmora_dryx.cli.errors import CliError
+from velmora_dryx.cli.errors import CliError, describe
 from velmora_dryx.cli.output import Output, mib
 
 NAME = "library"
@@ -73,10 +73,13 @@ def run(args: argparse.Namespace, out: Output) -> None:
         sd = sources.floating_only(source.load(), source.text, out)
         mismatches[source.text] = _compare(source.text, args.base, base, sd, out)
         t0 = time.perf_counter()
-        if args.energy is None and args.method in ("svd", "tucker"):
-            delta = _add_with_rank_ratio(lib, source.text, sd, args.method, args.rank_ratio)
-        else:
-            delta = lib.add_finetune(source.text, sd)
+        try:
+            if args.energy is None and args.method in ("svd", "tucker"):
+                delta = _add_with_rank_ratio(lib, source.text, sd, args.method, args.rank_ratio)
+            else:
+                delta = lib.add_finetune(source.text, sd)
+        except Exception as exc:
+            raise CliError(f"{source.text}: {_culprit(base, sd)}{describe(exc)}") from exc
         seconds = time.perf_counter() - t0
         err = tamsel.reconstruction_error(lib.reconstruct(source.text), sd)
         rows.append(
@@ -142,6 +145,15 @@ def _compare(name: str, base_name: str, base: dict, sd: dict, out: Output) -> di
             "they are stored compressed as they are, not as deltas"
         )
     return {"missing": missing, "extra": extra} if missing or extra else {}
+
+
+def _culprit(base: dict, sd: dict) -> str:
+    """Names the first tensor holding NaN or infinity, the usual reason a factorization fails."""
+    for name, w in sd.items():
+        for t in (w, base.get(name)):
+            if t is not None and not np.isfinite(t).all():
+                return f"tensor {name} holds NaN or infinite values: "
+    return ""
 
 
 def _add_with_rank_ratio(lib, model_id: str, sd: dict, method: str, rank_ratio: float):

@@ -7,7 +7,7 @@ import argparse
 import numpy as np
 
 from velmora_dryx.cli import options, sources
-from velmora_dryx.cli.errors import CliError
+from velmora_dryx.cli.errors import CliError, describe
 from velmora_dryx.cli.output import Output
 
 NAME = "roundtrip"
@@ -45,12 +45,16 @@ def run(args: argparse.Namespace, out: Output) -> None:
     rows = []
     for name, t in out.progress(tensors, "round trips"):
         method = args.method if args.method != "auto" else kestrine.suggest_method(t.shape)
-        r = kestrine.roundtrip_report(
-            np.asarray(t, dtype=np.float32),
-            method,
-            rank_ratio=args.rank_ratio,
-            max_rank=args.max_rank,
-        )
+        try:
+            r = kestrine.roundtrip_report(
+                np.asarray(t, dtype=np.float32),
+                method,
+                rank_ratio=args.rank_ratio,
+                max_rank=args.max_rank,
+            )
+        except Exception as exc:
+            bad = "" if np.isfinite(t).all() else " holds NaN or infinite values"
+            raise CliError(f"{args.source}: tensor {name}{bad}: {describe(exc)}") from exc
         rows.append(
             [
                 name,
