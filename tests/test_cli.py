@@ -61,6 +61,7 @@ def models(tmp_path_factory):
         "partial": partial,
         "alien": {"x": base["embed.weight"]},
         "nan": nan,
+        "void": {},
     }
     paths = {"root": root}
     for name, sd in dirs.items():
@@ -205,6 +206,13 @@ LIB = ["library", "{base}", "{ft1}"]
         ),
         case(["roundtrip", "{nan}"], 1, "{nan}: tensor embed.weight holds NaN or infinite values"),
         case(["library", "{base}", "{nan}"], 1, "{nan}: tensor embed.weight holds NaN or infinite"),
+        case(["dedup", "{ft1}", "{void}"], 1, "{void}: holds no tensor data to compare"),
+        case(
+            ["dedup", "{gguf}", "{base}"],
+            1,
+            "{base}: reading safetensors weights needs the package 'safetensors'",
+            hide=("safetensors",),
+        ),
         case(["roundtrip", "{file}", "--json"], 0, '"tensor": "embed.weight"'),
         # what --ppl and ppl need, checked before any work
         case(

@@ -180,7 +180,6 @@ class Source:
 
     def load(self) -> dict[str, np.ndarray]:
         kind = KINDS[self.kind]
-        require(kind.requires, f"{self.text}: reading {kind.description}")
         try:
             return kind.load(self.path)
         except MemoryError:
@@ -277,7 +276,15 @@ def quiet_hub(out: Output) -> None:
 
 
 def resolve(text: str, out: Output) -> Source:
-    """The kind and local path of a source; reads no weights."""
+    """The kind and local path of a source, and the packages to read it checked; reads no
+    weights."""
+    source = _resolve(text, out)
+    kind = KINDS[source.kind]
+    require(kind.requires, f"{text}: reading {kind.description}")
+    return source
+
+
+def _resolve(text: str, out: Output) -> Source:
     for prefix, (kind, find) in PREFIXES.items():
         if text.startswith(prefix):
             try:
@@ -296,6 +303,7 @@ def resolve(text: str, out: Output) -> Source:
         return Source(text, kind, path)
     if _looks_like_path(text) or not _is_repo_id(text):
         raise CliError(f"{text}: no such file or directory")
+    require(KINDS["hf"].requires, f"{text}: reading {KINDS['hf'].description}")
     return Source(text, "hf", _from_hub(text, out))
 
 

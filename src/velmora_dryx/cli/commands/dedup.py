@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 
 from velmora_dryx.cli import options, sources
+from velmora_dryx.cli.errors import CliError
 from velmora_dryx.cli.output import Output, mib
 
 NAME = "dedup"
@@ -31,7 +32,10 @@ def run(args: argparse.Namespace, out: Output) -> None:
 
     store = dedup.DedupStore(block_size=args.block_size)
     for source in out.progress(sources.resolve_all(args.sources, out), "hashing"):
-        store.add_state_dict(source.text, source.load())
+        sd = source.load()
+        if not any(v.nbytes for v in sd.values()):
+            raise CliError(f"{source.text}: holds no tensor data to compare")
+        store.add_state_dict(source.text, sd)
     rows = [
         [tenant, len(digests), mib(store._tenant_bytes[tenant])]
         for tenant, digests in store.tenants.items()
