@@ -293,6 +293,8 @@ def _resolve(text: str, out: Output) -> Source:
                 raise CliError(f"{text}: {one_line(str(exc))}") from exc
     path = Path(text).expanduser()
     if path.is_dir():
+        if not os.access(path, os.R_OK | os.X_OK):
+            raise CliError(f"{text}: permission denied")
         if not any(path.glob("*.safetensors")):
             raise CliError(f"{text}: no *.safetensors weight shards in this directory")
         return Source(text, "hf", path)
