@@ -265,9 +265,10 @@ LIB = ["library", "{base}", "{ft1}"]
         case([*LIB, "--method", "none"], 2, "argument --method: invalid choice: 'none'"),
         case([*LIB, "--max-tokens", "64"], 2, "--max-tokens applies to --ppl only"),
         # ranges, checked by the parser
-        case([*LIB, "--max-rank", "0"], 2, "--max-rank: must be a whole number >= 1, got 0"),
-        case([*LIB, "--max-rank", "-3"], 2, "--max-rank: must be a whole number >= 1"),
-        case([*LIB, "--max-rank", "2.5"], 2, "--max-rank: expected a whole number >= 1"),
+        case([*LIB, "--max-rank", "0"], 2, "--max-rank: must be a whole number from 1 to 2147"),
+        case([*LIB, "--max-rank", "-3"], 2, "--max-rank: must be a whole number from 1 to"),
+        case([*LIB, "--max-rank", "2.5"], 2, "--max-rank: expected a whole number from 1 to"),
+        case([*LIB, "--energy", ".9", "--max-rank", "1" + "0" * 20], 2, "--max-rank: must be"),
         case([*LIB, "--energy", "1.5"], 2, "--energy: must be a number in (0, 1], got 1.5"),
         case([*LIB, "--energy", "0"], 2, "--energy: must be a number in (0, 1]"),
         case([*LIB, "--energy", "-1"], 2, "--energy: must be a number in (0, 1]"),

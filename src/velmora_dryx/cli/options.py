@@ -18,6 +18,7 @@ from velmora_dryx.cli import sources
 METHODS = ("svd", "tucker", "tt")
 DEFAULT_RANK_RATIO = 0.5
 DEFAULT_MAX_RANK = 8
+MAX_RANK = 2**31 - 1  # the factorizations count ranks in 32 bits
 
 
 def _checked(convert, kind: str, allowed: str, ok: Callable) -> Callable[[str], Any]:
@@ -130,10 +131,10 @@ def add_rank_options(
     )
     p.add_argument(
         "--max-rank",
-        type=whole(1),
+        type=whole(1, MAX_RANK),
         default=None,
         metavar="N",
-        help=f"rank cap of tt{' and of --energy' if energy else ''}, >= 1 "
+        help=f"rank cap of tt{' and of --energy' if energy else ''}, from 1 to {MAX_RANK} "
         f"(default {DEFAULT_MAX_RANK})",
     )
     if energy:
