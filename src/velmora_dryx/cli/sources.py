@@ -236,7 +236,7 @@ def _is_repo_id(text: str) -> bool:
     return len(parts) == 2 and all(parts)
 
 
-def _from_hub(text: str, out: Output) -> Path:
+def _from_hub(text: str, out: Output | None) -> Path:
     if _find_spec("huggingface_hub") is None:
         raise missing_package(
             "huggingface_hub",
@@ -263,9 +263,9 @@ def _from_hub(text: str, out: Output) -> Path:
     return Path(path)
 
 
-def quiet_hub(out: Output) -> None:
+def quiet_hub(out: Output | None) -> None:
     """The Hugging Face libraries draw their own progress bars: only where ours would."""
-    if out.live:
+    if out is None or out.live:
         return
     for var in ("HF_HUB_DISABLE_PROGRESS_BARS", "HF_DATASETS_DISABLE_PROGRESS_BARS"):
         os.environ.setdefault(var, "1")
@@ -275,7 +275,7 @@ def quiet_hub(out: Output) -> None:
         disable_progress_bars()
 
 
-def resolve(text: str, out: Output) -> Source:
+def resolve(text: str, out: Output | None = None) -> Source:
     """The kind and local path of a source, and the packages to read it checked; reads no
     weights."""
     source = _resolve(text, out)
@@ -284,7 +284,7 @@ def resolve(text: str, out: Output) -> Source:
     return source
 
 
-def _resolve(text: str, out: Output) -> Source:
+def _resolve(text: str, out: Output | None) -> Source:
     for prefix, (kind, find) in PREFIXES.items():
         if text.startswith(prefix):
             try:
@@ -309,9 +309,21 @@ def _resolve(text: str, out: Output) -> Source:
     return Source(text, "hf", _from_hub(text, out))
 
 
-def resolve_all(texts: list[str], out: Output) -> list[Source]:
+def resolve_all(texts: list[str], out: Output | None = None) -> list[Source]:
     """Every source resolved before any is read, so a typo fails at once."""
     return [resolve(t, out) for t in texts]
+
+
+def resolve_source(text: str) -> tuple[str, Path]:
+    """(kind, local path) of a source."""
+    source = resolve(text)
+    return source.kind, source.path
+
+
+def load_source(text: str) -> tuple[str, Path, dict[str, np.ndarray]]:
+    """(kind, local path, state dict) of a source."""
+    source = resolve(text)
+    return source.kind, source.path, source.load()
 
 
 def floating_only(sd: dict[str, np.ndarray], source: str, out: Output) -> dict[str, np.ndarray]:
