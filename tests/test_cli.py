@@ -310,12 +310,12 @@ LIB = ["library", "{base}", "{ft1}"]
         case(
             ["library", "{base}", "{partial}"],
             0,
-            "{partial}: 1 tensors of the base are missing (first: norm.weight)",
+            "{partial}: lacks 1 tensor of the base (first: norm.weight)",
         ),
         case(
             ["library", "{base}", "{partial}"],
             0,
-            "{partial}: 1 tensors are not in the base (first: lm_head.weight)",
+            "{partial}: carries 1 tensor not in the base (first: lm_head.weight)",
         ),
         # usage, and every option in each command's help
         *(case([c.NAME, "--help"], 0, "--json") for c in COMMANDS),

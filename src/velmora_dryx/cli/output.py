@@ -22,6 +22,11 @@ def mib(n: int) -> float:
     return n / 2**20
 
 
+def count(n: int, noun: str) -> str:
+    """'1 tensor', '2 tensors'."""
+    return f"{n:,} {noun}{'' if n == 1 else 's'}"
+
+
 class Output:
     """Tables and progress on a rich console, or one JSON document with --json."""
 

@@ -23,7 +23,7 @@ from pathlib import Path
 import numpy as np
 
 from velmora_dryx.cli.errors import CliError, one_line
-from velmora_dryx.cli.output import Output
+from velmora_dryx.cli.output import Output, count
 
 HELP = (
     "a model directory with *.safetensors shards, a .safetensors file, a .gguf file, "
@@ -331,7 +331,7 @@ def floating_only(sd: dict[str, np.ndarray], source: str, out: Output) -> dict[s
     kept = {k: v for k, v in sd.items() if v.dtype.kind == "f"}
     if len(kept) < len(sd):
         out.warn(
-            f"{source}: skipped {len(sd) - len(kept)} quantized or integer tensors "
+            f"{source}: skipped {count(len(sd) - len(kept), 'quantized or integer tensor')} "
             "(they load as raw bytes; deltas need floating-point weights)"
         )
     return kept

@@ -9,7 +9,7 @@ import numpy as np
 
 from velmora_dryx.cli import options, sources
 from velmora_dryx.cli.errors import CliError, describe
-from velmora_dryx.cli.output import Output, mib
+from velmora_dryx.cli.output import Output, count, mib
 
 NAME = "library"
 HELP = "store fine-tunes of a base model as compressed deltas"
@@ -29,13 +29,7 @@ def configure(p: argparse.ArgumentParser) -> None:
         action="store_true",
         help="also report WikiText-2 perplexity (Hugging Face model directories only)",
     )
-    p.add_argument(
-        "--max-tokens",
-        type=options.whole(2),
-        default=None,
-        metavar="N",
-        help=f"tokens scored by --ppl, >= 2 (default {DEFAULT_MAX_TOKENS})",
-    )
+    options.add_count(p, "--max-tokens", 2, None, "tokens scored by --ppl", DEFAULT_MAX_TOKENS)
 
 
 def check(p: argparse.ArgumentParser, args: argparse.Namespace) -> None:
@@ -129,19 +123,19 @@ def _compare(name: str, base_name: str, base: dict, sd: dict, out: Output) -> di
     mismatched = [k for k in shared if sd[k].shape != base[k].shape]
     if mismatched:
         raise CliError(
-            f"{name}: {len(mismatched)} tensors differ in shape from the base "
+            f"{name}: {count(len(mismatched), 'tensor')} differ in shape from the base "
             f"(first: {mismatched[0]}); is it a fine-tune of {base_name}?"
         )
     missing = sorted(k for k in base if k not in sd)
     extra = sorted(k for k in sd if k not in base)
     if missing:
         out.warn(
-            f"{name}: {len(missing)} tensors of the base are missing (first: {missing[0]}); "
+            f"{name}: lacks {count(len(missing), 'tensor')} of the base (first: {missing[0]}); "
             "they are not part of the stored fine-tune"
         )
     if extra:
         out.warn(
-            f"{name}: {len(extra)} tensors are not in the base (first: {extra[0]}); "
+            f"{name}: carries {count(len(extra), 'tensor')} not in the base (first: {extra[0]}); "
             "they are stored compressed as they are, not as deltas"
         )
     return {"missing": missing, "extra": extra} if missing or extra else {}
