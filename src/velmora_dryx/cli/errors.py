@@ -2,6 +2,9 @@
 
 from __future__ import annotations
 
+from collections.abc import Iterator
+from contextlib import contextmanager
+
 PROG = "velmora-dryx"
 
 
@@ -32,3 +35,14 @@ def describe(exc: BaseException) -> str:
     if isinstance(exc, KeyError):
         return f"missing key {exc.args[0]!r}" if exc.args else "missing key"
     return one_line(str(exc)) or type(exc).__name__
+
+
+@contextmanager
+def about(subject: str) -> Iterator[None]:
+    """Any failure inside becomes a CliError led by the source or file concerned."""
+    try:
+        yield
+    except CliError:
+        raise
+    except Exception as exc:
+        raise CliError(f"{subject}: {describe(exc)}") from exc

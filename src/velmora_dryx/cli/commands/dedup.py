@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 
 from velmora_dryx.cli import options, sources
-from velmora_dryx.cli.errors import CliError
+from velmora_dryx.cli.errors import CliError, about
 from velmora_dryx.cli.output import Output, mib
 
 NAME = "dedup"
@@ -35,7 +35,8 @@ def run(args: argparse.Namespace, out: Output) -> None:
         sd = source.load()
         if not any(v.nbytes for v in sd.values()):
             raise CliError(f"{source.text}: holds no tensor data to compare")
-        store.add_state_dict(source.text, sd)
+        with about(source.text):
+            store.add_state_dict(source.text, sd)
     rows = [
         [tenant, len(digests), mib(store._tenant_bytes[tenant])]
         for tenant, digests in store.tenants.items()

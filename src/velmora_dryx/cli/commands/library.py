@@ -8,7 +8,7 @@ import time
 import numpy as np
 
 from velmora_dryx.cli import options, sources
-from velmora_dryx.cli.errors import CliError, describe
+from velmora_dryx.cli.errors import CliError, about, describe
 from velmora_dryx.cli.output import Output, count, mib
 
 NAME = "library"
@@ -172,16 +172,17 @@ def _perplexities(args, out: Output, lib, base_source, tunes, base) -> None:
 
     sources.quiet_hub(out)
 
-    def ppl(path, weights):
-        return lornet.perplexity_from_state_dict(path, weights, max_tokens=args.max_tokens)
+    def ppl(source, weights):
+        with about(source.text):
+            return lornet.perplexity_from_state_dict(
+                source.path, weights, max_tokens=args.max_tokens
+            )
 
     with out.step(f"perplexity of {args.base}"):
-        rows = [["base", ppl(base_source.path, base)]]
+        rows = [["base", ppl(base_source, base)]]
     for source in out.progress(tunes, "perplexity"):
         weights = source.load()
-        rows.append([source.text, ppl(source.path, weights)])
+        rows.append([source.text, ppl(source, weights)])
         del weights
-        rows.append(
-            [source.text + " (reconstructed)", ppl(source.path, lib.reconstruct(source.text))]
-        )
+        rows.append([source.text + " (reconstructed)", ppl(source, lib.reconstruct(source.text))])
     out.table("perplexity", "WikiText-2 perplexity", ["model", "perplexity"], rows)

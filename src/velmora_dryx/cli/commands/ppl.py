@@ -6,6 +6,7 @@ import argparse
 
 from velmora_dryx.cli import options, sources
 from velmora_dryx.cli.commands.library import PPL_NEEDS, check_model_directory
+from velmora_dryx.cli.errors import about
 from velmora_dryx.cli.output import Output
 
 NAME = "ppl"
@@ -34,7 +35,7 @@ def run(args: argparse.Namespace, out: Output) -> None:
     source = sources.resolve(args.model, out)
     check_model_directory(source, "perplexity")
     sources.quiet_hub(out)
-    with out.step(f"perplexity of {args.model}"):
+    with out.step(f"perplexity of {args.model}"), about(args.model):
         ppl = lornet.perplexity_from_state_dict(
             source.path, None, max_tokens=args.max_tokens, window=args.window, stride=args.stride
         )
