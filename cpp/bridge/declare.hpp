@@ -118,9 +118,9 @@ U take(const Args& a, int i) {
   } else if constexpr (std::is_same_v<U, double>) {
     return a.f(i);
   } else if constexpr (std::is_same_v<U, long long>) {
-    return py::saturated_ll(a[i]);  // ranks and counts beyond the range mean "unlimited"
+    return a.obj(i).as_ll();  // OverflowError beyond the type's range, as int() into C does
   } else if constexpr (std::is_same_v<U, std::optional<long long>>) {
-    return a.is_none(i) ? std::nullopt : std::optional<long long>(py::saturated_ll(a[i]));
+    return a.is_none(i) ? std::nullopt : std::optional<long long>(a.obj(i).as_ll());
   } else if constexpr (std::is_same_v<U, std::string>) {
     return a.obj(i).as_string();
   } else {

@@ -9,6 +9,16 @@ namespace velmora::bridge {
 
 namespace {
 
+// Makes `exc` (a new reference, taken over) the pending exception.
+void set_raised(PyObject* exc) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exc);
+#else
+  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))), exc,
+                PyException_GetTraceback(exc));
+#endif
+}
+
 void set_linalg_error(const char* message) {
   PyObject* mod = PyImport_ImportModule("numpy.linalg");
   if (mod == nullptr) return;
@@ -88,6 +98,18 @@ void raise(PyObject* type, const std::string& message) { throw py::Exception(typ
 void raise_type_error(const std::string& message) { raise(PyExc_TypeError, message); }
 void raise_value_error(const std::string& message) { raise(PyExc_ValueError, message); }
 
+py::Obj catch_pending(PyObject* type) {
+  if (!PyErr_ExceptionMatches(type)) throw py::PythonError{};
+  Raised caught;
+  return py::Obj::borrow(caught.get());
+}
+
+void raise_with_note(const py::Obj& exc, const std::string& note) {
+  exc.attr("add_note")(note);
+  set_raised(Py_NewRef(exc.get()));
+  throw py::PythonError{};
+}
+
 void add_note_to_pending(const char* note) noexcept {
   Raised exc;
   if (exc.get() == nullptr) return;
@@ -120,13 +142,7 @@ py::Obj Raised::traceback() const {
 
 void Raised::restore() noexcept {
   PyObject* exc = std::exchange(exc_, nullptr);
-  if (exc == nullptr) return;
-#if PY_VERSION_HEX >= 0x030C0000
-  PyErr_SetRaisedException(exc);
-#else
-  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))), exc,
-                PyException_GetTraceback(exc));
-#endif
+  if (exc != nullptr) set_raised(exc);
 }
 
 void Raised::rethrow() {

@@ -106,6 +106,29 @@ class Handling {
   PyObject* saved_;
 };
 
+// try: body() except <type>: the exception of `type` (or a subclass) leaving body, whatever
+// C++ form it took, caught and returned; an empty handle when body returned normally. Any
+// other exception goes on up.
+py::Obj catch_pending(PyObject* type);
+template <class F>
+py::Obj try_except(PyObject* type, F&& body) {
+  try {
+    body();
+    return {};
+  } catch (...) {
+    set_python_error();
+  }
+  return catch_pending(type);
+}
+
+// isinstance(exc, type) for an exception object.
+inline bool matches(const py::Obj& exc, PyObject* type) noexcept {
+  return PyErr_GivenExceptionMatches(exc.get(), type) != 0;
+}
+
+// Raises a caught exception again, with a note added (as exc.add_note(note); raise).
+[[noreturn]] void raise_with_note(const py::Obj& exc, const std::string& note);
+
 // Raises `error` as if from inside an `except` block handling the pending exception: the
 // pending one becomes the new exception's __context__.
 [[noreturn]] void raise_in_handler(const py::Exception& error);

@@ -83,6 +83,13 @@ Obj tuple(std::initializer_list<Obj> items) {
   return t;
 }
 
+Obj tuple(const std::vector<Obj>& items) {
+  Obj t = Obj::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+  Py_ssize_t i = 0;
+  for (const Obj& o : items) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(o.get()));
+  return t;
+}
+
 Obj tuple_of_ints(const long long* v, std::size_t n) {
   Obj t = Obj::steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
   for (std::size_t i = 0; i < n; ++i) {

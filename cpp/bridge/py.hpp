@@ -15,6 +15,7 @@
 #include <string_view>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace velmora::py {
 
@@ -194,6 +195,7 @@ constexpr KwName operator""_a(const char* name, std::size_t) { return {name}; }
 }  // namespace literals
 
 Obj tuple(std::initializer_list<Obj> items);
+Obj tuple(const std::vector<Obj>& items);
 Obj tuple_of_ints(const long long* v, std::size_t n);
 Obj list();
 Obj dict();
@@ -360,6 +362,12 @@ template <class A, class B>
 Obj operator/(const A& a, const B& b) {
   return detail::binary(value(a), value(b), PyNumber_TrueDivide);
 }
+// slice(start, stop), as in x[start:stop]; None for an open end.
+template <ObjLike A, ObjLike B>
+Obj slice(const A& start, const B& stop) {
+  return Obj::steal(PySlice_New(value(start).get(), value(stop).get(), nullptr));
+}
+
 // a @ b
 inline Obj matmul(const Obj& a, const Obj& b) {
   return detail::binary(a, b, PyNumber_MatrixMultiply);
