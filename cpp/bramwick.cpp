@@ -5,13 +5,21 @@
 // on Python objects throughout. Module globals (OLLAMA_HOME, Path, json, os, np,
 // _lmstudio_home) are looked up in the module dict at each call, as a Python function
 // would, so rebinding or monkeypatching them redirects the operations.
+#include <cerrno>
 #include <initializer_list>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
 
+#include "bridge/arrays.hpp"
 #include "bridge/errors.hpp"
 #include "bridge/function.hpp"
 #include "bridge/module.hpp"
 #include "bridge/py.hpp"
 #include "bridge/statements.hpp"
+#include "core/dequant.hpp"
+#include "core/gguf.hpp"
 
 namespace velmora::bramwick {
 
@@ -251,32 +259,99 @@ py::Obj find_lmstudio_model(const Args& a) {
 // ---------------------------------------------------------------------------------------
 // GGUF
 
-// from gguf import GGUFReader, with the import statement's error for a missing name.
-py::Obj import_gguf_reader() {
-  py::Obj fromlist = py::tuple({py::str("GGUFReader")});
+// from gguf import <name>, with the import statement's error for a missing name.
+py::Obj import_from_gguf(const char* name) {
+  py::Obj fromlist = py::tuple({py::str(name)});
   py::Obj mod = py::Obj::steal(
       PyImport_ImportModuleLevel("gguf", bridge::module_globals(), nullptr, fromlist.get(), 0));
-  PyObject* reader = PyObject_GetAttrString(mod.get(), "GGUFReader");
-  if (reader == nullptr) {
+  PyObject* value = PyObject_GetAttrString(mod.get(), name);
+  if (value == nullptr) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) py::throw_pending();
     PyErr_Clear();
-    PyErr_SetString(PyExc_ImportError, "cannot import name 'GGUFReader' from 'gguf'");
+    PyErr_Format(PyExc_ImportError, "cannot import name '%s' from 'gguf'", name);
     py::throw_pending();
   }
-  return py::Obj::steal(reader);
+  return py::Obj::steal(value);
 }
 
-py::Obj load_gguf_tensors(const Args& a) {
-  py::Obj reader_cls;
+// The same import, with the module's message when the gguf package is missing.
+py::Obj require_gguf(const char* name) {
   try {
-    reader_cls = import_gguf_reader();
+    return import_from_gguf(name);
   } catch (const py::PythonError&) {
     if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw;
     raise_in_handler(PyExc_ImportError,
                      "gguf package required. Install with:\n"
                      "  pip install \"velmora-dryx[ollama]\"");
   }
-  py::Obj reader = reader_cls.call({a.obj(0).str()}, {{"mode", py::str("r")}});
+}
+
+// The block geometry the installed gguf package knows, indexed by type id; the built-in
+// table when the package does not publish one.
+std::vector<core::GgufTypeSize> gguf_package_types() {
+  std::span<const core::GgufTypeSize> builtin = core::builtin_gguf_types();
+  std::vector<core::GgufTypeSize> out(builtin.begin(), builtin.end());
+  PyObject* constants = PyImport_ImportModule("gguf.constants");
+  PyObject* sizes = constants ? PyObject_GetAttrString(constants, "GGML_QUANT_SIZES") : nullptr;
+  Py_XDECREF(constants);
+  if (sizes == nullptr || !PyDict_Check(sizes)) {
+    Py_XDECREF(sizes);
+    PyErr_Clear();
+    return out;
+  }
+  py::Obj owned = py::Obj::steal(sizes);
+  std::fill(out.begin(), out.end(), core::GgufTypeSize{});
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(sizes, &pos, &key, &value)) {
+    const long long id = py::saturated_ll(py::Obj::steal(PyNumber_Index(key)).get());
+    if (id < 0 || id >= 4096 || !PyTuple_Check(value) || PyTuple_GET_SIZE(value) != 2) continue;
+    const long long block = py::saturated_ll(PyTuple_GET_ITEM(value, 0));
+    const long long bytes = py::saturated_ll(PyTuple_GET_ITEM(value, 1));
+    if (block <= 0 || bytes <= 0 || block > 1 << 20 || bytes > 1 << 20) continue;
+    if (static_cast<std::size_t>(id) >= out.size()) out.resize(static_cast<std::size_t>(id) + 1);
+    out[static_cast<std::size_t>(id)] = {static_cast<std::uint32_t>(block),
+                                         static_cast<std::uint32_t>(bytes)};
+  }
+  return out;
+}
+
+// A GGUF file mapped and parsed natively; OS errors raise as open() raises them, a
+// malformed file as one ValueError naming the file and what is wrong.
+struct OpenGguf {
+  std::unique_ptr<core::MappedFile> file;
+  core::GgufLayout layout;
+};
+
+OpenGguf open_gguf(const py::Obj& path_text, std::span<const core::GgufTypeSize> types) {
+  py::Obj encoded = py::Obj::steal(PyUnicode_EncodeFSDefault(path_text.get()));
+  const std::string path(PyBytes_AS_STRING(encoded.get()),
+                         static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+  if (path.find('\0') != std::string::npos) {
+    bridge::raise_value_error("embedded null byte");
+  }
+  OpenGguf g;
+  try {
+    bridge::NoGil nogil;
+    g.file = std::make_unique<core::MappedFile>(path);
+    g.layout = core::parse_gguf(g.file->bytes(), types);
+  } catch (const core::GgufOsError& e) {
+    errno = e.errno_value();
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path_text.get());
+    throw py::PythonError{};
+  } catch (const core::GgufError& e) {
+    raise_with(PyExc_ValueError, join({py::str("Invalid GGUF file "), path_text.repr(),
+                                       py::str(": "), py::str(e.what())}));
+  }
+  return g;
+}
+
+py::Obj load_gguf_tensors(const Args& a) {
+  py::Obj reader_cls = require_gguf("GGUFReader");
+  py::Obj path_text = a.obj(0).str();
+  // Checked natively first: a damaged file fails at once instead of deep in the reader.
+  open_gguf(path_text, gguf_package_types());
+  py::Obj reader = reader_cls.call({path_text}, {{"mode", py::str("r")}});
   py::Obj out = py::dict();
   py::Obj uint8 = module_global("np").attr("uint8");
   for_each(reader.attr("tensors"), [&](const py::Obj& t) {
@@ -285,6 +360,112 @@ py::Obj load_gguf_tensors(const Args& a) {
     if (py::text(arr.attr("dtype").attr("kind")) != "f") arr = arr.attr("view")(uint8);
     if (PyObject_SetItem(out.get(), t.attr("name").get(), arr.get()) < 0) py::throw_pending();
   });
+  return out;
+}
+
+// A type id from a gguf enumeration member or an int.
+std::uint32_t type_id(const py::Obj& qtype) {
+  py::Obj index = py::Obj::steal(PyNumber_Index(qtype.get()));
+  const long long id = py::saturated_ll(index.get());
+  if (id < 0 || id > 0xffffffffLL) {
+    raise_with(PyExc_ValueError, join({index.repr(), py::str(" is not a GGML quantization type")}));
+  }
+  return static_cast<std::uint32_t>(id);
+}
+
+// Fills a new float32 array of `shape` from `n_blocks` blocks at src, without the GIL.
+py::Obj dequantize_into(std::uint32_t id, const std::uint8_t* src, std::int64_t n_blocks,
+                        const std::vector<std::int64_t>& shape) {
+  py::Obj out = bridge::empty(shape, "float32");
+  bridge::Buffer dst;
+  if (!dst.acquire(out.get(), 'f', true)) {
+    bridge::raise(PyExc_RuntimeError, "numpy.empty did not return a writable float32 array");
+  }
+  bridge::NoGil nogil;
+  core::dequantize(id, src, dst.data<float>(), n_blocks);
+  return out;
+}
+
+// gguf.quants.dequantize(data, GGMLQuantizationType(id)), for the types without a native
+// kernel.
+py::Obj gguf_dequantize(const py::Obj& data, std::uint32_t id) {
+  py::Obj quants = require_gguf("quants");
+  py::Obj member = require_gguf("GGMLQuantizationType")(py::integer(id));
+  return quants.attr("dequantize")(data, member);
+}
+
+py::Obj dequantize(const Args& a) {
+  const std::uint32_t id = type_id(a.obj(1));
+  if (!core::can_dequantize(id)) return gguf_dequantize(a.obj(0), id);
+  const core::GgmlType& type = *core::ggml_type(id);
+  py::Obj np = module_global("np");
+  py::Obj data = np.attr("asarray")(a.obj(0));
+  if (bridge::dtype_text(data) != "uint8") {
+    raise_with(PyExc_TypeError, join({py::str("data must be a uint8 array of blocks, got dtype "),
+                                      data.attr("dtype").str()}));
+  }
+  std::vector<std::int64_t> shape;
+  for_each(data.attr("shape"), [&](const py::Obj& n) { shape.push_back(n.as_ll()); });
+  if (shape.empty()) bridge::raise_value_error("data must have at least one axis");
+  if (shape.back() % type.bytes != 0) {
+    bridge::raise_value_error("Quantized tensor bytes per row (" + std::to_string(shape.back()) +
+                              ") is not a multiple of " + type.name + " type size (" +
+                              std::to_string(type.bytes) + ")");
+  }
+  shape.back() = shape.back() / type.bytes * type.block;
+  data = np.attr("ascontiguousarray")(data);  // strided input: one compact copy
+  bridge::Buffer src;
+  if (!src.acquire(data.get(), 'B')) {
+    bridge::raise(PyExc_RuntimeError, "numpy did not return a contiguous uint8 array");
+  }
+  return dequantize_into(id, src.data<std::uint8_t>(), src.size() / type.bytes, shape);
+}
+
+py::Obj load_gguf_state_dict(const Args& a) {
+  py::Obj path_text = a.obj(0).str();
+  OpenGguf g = open_gguf(path_text, core::builtin_gguf_types());
+  if (g.layout.swapped) {
+    raise_with(PyExc_ValueError, join({py::str("GGUF file "), path_text.repr(),
+                                       py::str(" was written for the other byte order")}));
+  }
+  const std::uint8_t* data = g.file->bytes().data() + g.layout.data_offset;
+  py::Obj out = py::dict();
+  for (const core::GgufTensorInfo& t : g.layout.tensors) {
+    if (PyErr_CheckSignals() < 0) py::throw_pending();
+    py::Obj name = py::Obj::steal(
+        PyUnicode_DecodeUTF8(t.name.data(), static_cast<Py_ssize_t>(t.name.size()), "strict"));
+    std::vector<std::int64_t> shape(t.dims.rbegin(), t.dims.rend());
+    const core::GgmlType& type = *core::ggml_type(t.type);
+    const std::uint8_t* src = data + t.offset;
+    py::Obj value;
+    if (core::can_dequantize(t.type)) {
+      value = dequantize_into(t.type, src, static_cast<std::int64_t>(t.n_bytes / type.bytes), shape);
+    } else if (core::is_element_type(t.type)) {
+      raise_with(PyExc_ValueError, join({py::str("tensor "), name.repr(), py::str(" has type "),
+                                         py::str(type.name),
+                                         py::str(", which has no float32 form")}));
+    } else {
+      // A copy of the blocks, so that nothing handed to the package points into the map.
+      py::Obj raw = py::Obj::steal(PyBytes_FromStringAndSize(
+          reinterpret_cast<const char*>(src), static_cast<Py_ssize_t>(t.n_bytes)));
+      std::vector<std::int64_t> byte_shape = shape;
+      byte_shape.back() = byte_shape.back() / type.block * type.bytes;
+      py::Obj blocks = module_global("np")
+                           .attr("frombuffer")
+                           .call({raw}, {{"dtype", py::str("uint8")}})
+                           .attr("reshape")(bridge::shape_tuple(byte_shape));
+      try {
+        value = gguf_dequantize(blocks, t.type);
+      } catch (const py::PythonError&) {
+        if (!PyErr_ExceptionMatches(PyExc_NotImplementedError)) throw;
+        raise_in_handler(PyExc_ValueError,
+                         ("tensor '" + std::string(t.name) + "' has type " + type.name +
+                          ", which cannot be dequantized")
+                             .c_str());
+      }
+    }
+    if (PyObject_SetItem(out.get(), name.get(), value.get()) < 0) py::throw_pending();
+  }
   return out;
 }
 
@@ -347,6 +528,27 @@ const FunctionDef kLoadGgufTensors{
     "dict[str, np.ndarray]",
     load_gguf_tensors};
 
+const FunctionDef kDequantize{
+    "dequantize",
+    "dequantize",
+    "Dequantize GGUF blocks to float32: `data` is a uint8 array whose last axis holds whole\n"
+    "blocks of `qtype` (a gguf GGMLQuantizationType member or its int value); the result has\n"
+    "the same leading axes and the last one in elements. Common types are decoded natively\n"
+    "(equal to gguf.quants.dequantize); others go through the gguf package.",
+    {Param{"data", "np.ndarray"}, Param{"qtype", "int", Conv::Int}},
+    "np.ndarray",
+    dequantize};
+
+const FunctionDef kLoadGgufStateDict{
+    "load_gguf_state_dict",
+    "load_gguf_state_dict",
+    "Load every tensor of a GGUF file as a float32 array (float tensors converted, quantized\n"
+    "ones dequantized), shaped as load_gguf_tensors shapes float tensors, in file order. The\n"
+    "file is read natively through a memory map; its metadata is never materialized.",
+    {Param{"gguf_path", "Path"}},
+    "dict[str, np.ndarray]",
+    load_gguf_state_dict};
+
 void body(bridge::ModuleBuilder& b) {
   b.import("json");
   py::Obj os = b.import("os");
@@ -365,6 +567,8 @@ void body(bridge::ModuleBuilder& b) {
   b.function(&kListLmstudioModels);
   b.function(&kFindLmstudioModel);
   b.function(&kLoadGgufTensors);
+  b.function(&kDequantize);
+  b.function(&kLoadGgufStateDict);
 }
 
 }  // namespace
