@@ -439,15 +439,16 @@ py::Obj load_gguf_state_dict(const Args& a) {
     const std::uint8_t* src = data + t.offset;
     py::Obj value;
     if (core::can_dequantize(t.type)) {
-      value = dequantize_into(t.type, src, static_cast<std::int64_t>(t.n_bytes / type.bytes), shape);
+      value =
+          dequantize_into(t.type, src, static_cast<std::int64_t>(t.n_bytes / type.bytes), shape);
     } else if (core::is_element_type(t.type)) {
-      raise_with(PyExc_ValueError, join({py::str("tensor "), name.repr(), py::str(" has type "),
-                                         py::str(type.name),
-                                         py::str(", which has no float32 form")}));
+      raise_with(PyExc_ValueError,
+                 join({py::str("tensor "), name.repr(), py::str(" has type "), py::str(type.name),
+                       py::str(", which has no float32 form")}));
     } else {
       // A copy of the blocks, so that nothing handed to the package points into the map.
-      py::Obj raw = py::Obj::steal(PyBytes_FromStringAndSize(
-          reinterpret_cast<const char*>(src), static_cast<Py_ssize_t>(t.n_bytes)));
+      py::Obj raw = py::Obj::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(src),
+                                                             static_cast<Py_ssize_t>(t.n_bytes)));
       std::vector<std::int64_t> byte_shape = shape;
       byte_shape.back() = byte_shape.back() / type.block * type.bytes;
       py::Obj blocks = module_global("np")
@@ -458,10 +459,9 @@ py::Obj load_gguf_state_dict(const Args& a) {
         value = gguf_dequantize(blocks, t.type);
       } catch (const py::PythonError&) {
         if (!PyErr_ExceptionMatches(PyExc_NotImplementedError)) throw;
-        raise_in_handler(PyExc_ValueError,
-                         ("tensor '" + std::string(t.name) + "' has type " + type.name +
-                          ", which cannot be dequantized")
-                             .c_str());
+        raise_in_handler(PyExc_ValueError, ("tensor '" + std::string(t.name) + "' has type " +
+                                            type.name + ", which cannot be dequantized")
+                                               .c_str());
       }
     }
     if (PyObject_SetItem(out.get(), name.get(), value.get()) < 0) py::throw_pending();

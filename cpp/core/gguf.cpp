@@ -210,8 +210,7 @@ GgufLayout parse_gguf(std::span<const std::uint8_t> file, std::span<const GgufTy
   out.kv_count = c.u64("key/value count");
 
   // A reader keeps these three header fields under reserved names next to the keys.
-  std::unordered_set<std::string_view> keys{"GGUF.version", "GGUF.tensor_count",
-                                            "GGUF.kv_count"};
+  std::unordered_set<std::string_view> keys{"GGUF.version", "GGUF.tensor_count", "GGUF.kv_count"};
   bool have_alignment = false;
   for (std::uint64_t i = 0; i < out.kv_count; ++i) {
     const std::string_view key = c.str("key");
@@ -222,8 +221,7 @@ GgufLayout parse_gguf(std::span<const std::uint8_t> file, std::span<const GgufTy
       if (type != kU32) throw GgufError("general.alignment is not a uint32");
       out.alignment = c.u32("alignment");
       if (out.alignment == 0 || (out.alignment & (out.alignment - 1)) != 0) {
-        throw GgufError("alignment " + std::to_string(out.alignment) +
-                        " is not a power of two");
+        throw GgufError("alignment " + std::to_string(out.alignment) + " is not a power of two");
       }
       have_alignment = true;
       continue;
@@ -238,7 +236,8 @@ GgufLayout parse_gguf(std::span<const std::uint8_t> file, std::span<const GgufTy
   for (std::uint64_t i = 0; i < n_tensors; ++i) {
     GgufTensorInfo t;
     t.name = c.str("tensor name");
-    if (!valid_utf8(t.name)) throw GgufError("tensor name " + quoted(t.name) + " is not valid UTF-8");
+    if (!valid_utf8(t.name))
+      throw GgufError("tensor name " + quoted(t.name) + " is not valid UTF-8");
     if (!names.insert(t.name).second) throw GgufError("duplicate tensor " + quoted(t.name));
     const std::uint32_t n_dims = c.u32("dimension count");
     if (n_dims > kMaxDims) {
@@ -286,8 +285,7 @@ GgufLayout parse_gguf(std::span<const std::uint8_t> file, std::span<const GgufTy
     if (t.offset > data_size || t.n_bytes > data_size - t.offset) {
       throw GgufError("tensor " + quoted(t.name) + " data (" + std::to_string(t.n_bytes) +
                       " bytes at offset " + std::to_string(t.offset) +
-                      ") lies outside the data section of " + std::to_string(data_size) +
-                      " bytes");
+                      ") lies outside the data section of " + std::to_string(data_size) + " bytes");
     }
   }
   return out;

@@ -32,7 +32,7 @@ class GgufOsError : public std::exception {
 };
 
 struct GgufTensorInfo {
-  std::string_view name;         // UTF-8, checked
+  std::string_view name;            // UTF-8, checked
   std::vector<std::uint64_t> dims;  // as stored: fastest-varying first
   std::uint32_t type = 0;
   std::uint64_t offset = 0;  // from the start of the data section
