@@ -5,11 +5,13 @@
 // on Python objects throughout. Module globals (OLLAMA_HOME, Path, json, os, np,
 // _lmstudio_home) are looked up in the module dict at each call, as a Python function
 // would, so rebinding or monkeypatching them redirects the operations.
+#include <cctype>
 #include <cerrno>
 #include <initializer_list>
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "bridge/arrays.hpp"
@@ -74,6 +76,79 @@ py::Obj join(std::initializer_list<py::Obj> pieces) {
   throw py::PythonError{};
 }
 
+// Manifests are about 1 KiB; anything past this cap is not one.
+constexpr long long kManifestCap = 1 << 20;
+
+// The text of a manifest file, read only when it is a regular file of at most the cap:
+// opened without blocking (a FIFO never stalls the call) and checked on the open file, so
+// a file swapped for a FIFO or a device between look and read is refused too. Raises
+// ValueError naming the file otherwise.
+py::Obj read_manifest(const py::Obj& path) {
+  py::Obj os = module_global("os");
+  const long long flags = os.attr("O_RDONLY").as_ll() | os.attr("O_NONBLOCK").as_ll();
+  py::Obj fd = os.attr("open")(path, py::integer(flags));
+  py::Obj file;
+  try {
+    py::Obj st = os.attr("fstat")(fd);
+    if (!py::import("stat").attr("S_ISREG")(st.attr("st_mode")).truthy()) {
+      raise_with(PyExc_ValueError,
+                 join({py::str("Ollama manifest is not a regular file: "), path.str()}));
+    }
+    if (st.attr("st_size").as_ll() > kManifestCap) {
+      raise_with(PyExc_ValueError,
+                 join({py::str("Ollama manifest is larger than 1 MiB: "), path.str()}));
+    }
+    py::Obj encoding = py::import("io").attr("text_encoding")(py::none());
+    file = os.attr("fdopen").call({fd, py::str("r")}, {{"encoding", encoding}});
+  } catch (const py::PythonError&) {
+    bridge::Raised pending;
+    os.attr("close")(fd);
+    pending.restore();
+    throw;
+  }
+  py::Obj text;
+  try {
+    text = file.attr("read")(py::integer(kManifestCap + 1));
+  } catch (const py::PythonError&) {
+    bridge::Raised pending;
+    file.attr("close")();
+    pending.restore();
+    throw;
+  }
+  file.attr("close")();
+  if (text.size() > kManifestCap) {
+    raise_with(PyExc_ValueError,
+               join({py::str("Ollama manifest is larger than 1 MiB: "), path.str()}));
+  }
+  return text;
+}
+
+// True when the path, symlinks followed, stays below the store's root.
+bool inside(const py::Obj& path, const py::Obj& resolved_root) {
+  return path.attr("resolve")().attr("is_relative_to")(resolved_root).truthy();
+}
+
+// A layer digest as Ollama writes it: an algorithm name (letters and digits), ":" and hex
+// digits. Anything else could name a file outside the blobs directory.
+bool valid_digest(const py::Obj& digest) {
+  if (!PyUnicode_Check(digest.get())) return false;
+  Py_ssize_t n = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(digest.get(), &n);
+  if (p == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  const std::string_view d(p, static_cast<std::size_t>(n));
+  const std::size_t colon = d.find(':');
+  if (colon == 0 || colon == std::string_view::npos || colon + 1 == d.size()) return false;
+  for (std::size_t i = 0; i < d.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(d[i]);
+    const bool hex = std::isxdigit(c) != 0;
+    if (i < colon ? !std::isalnum(c) : i > colon && !hex) return false;
+  }
+  return true;
+}
+
 // ---------------------------------------------------------------------------------------
 // Ollama
 
@@ -83,13 +158,16 @@ py::Obj list_ollama_models(const Args&) {
   if (!exists(root)) return out;
   py::Obj loads = module_global("json").attr("loads");
   py::Obj colon = py::str(":");
+  py::Obj store = module_global("OLLAMA_HOME").attr("resolve")();
   for_each(root.attr("rglob")(py::str("*")), [&](const py::Obj& path) {
     if (!path.attr("is_file")().truthy()) return;
     py::Obj parts = path.attr("relative_to")(root).attr("parts");
     const Py_ssize_t n = parts.size();
     if (n < 2) return;
     try {
-      py::Obj manifest = loads(path.attr("read_text")());
+      // A manifest reached through a symlink that leaves the store is not read.
+      if (!inside(path, store)) return;
+      py::Obj manifest = loads(read_manifest(path));
       py::Obj total = py::integer(0);
       py::Obj size_key = py::str("size"), zero = py::integer(0);
       for_each(layers_of(manifest), [&](const py::Obj& layer) {
@@ -109,12 +187,18 @@ py::Obj list_ollama_models(const Args&) {
 }
 
 // True when a piece of a model name could lead outside the manifests directory (an
-// anchored path or a ".." component) or names no file at all (empty).
+// anchored path or a ".." component), names no file at all (empty), or has "." or empty
+// components, which the path library would silently drop.
 bool unsafe_piece(const py::Obj& piece) {
   if (piece.size() == 0) return true;
   py::Obj pure = module_global("Path")(piece);
   if (pure.attr("anchor").truthy()) return true;
-  return contains(pure.attr("parts"), py::str(".."));
+  bool bad = false;
+  for_each(piece.attr("split")(py::str("/")), [&](const py::Obj& part) {
+    const std::string text = py::text(part);
+    bad = bad || text.empty() || text == "." || text == "..";
+  });
+  return bad;
 }
 
 py::Obj find_ollama_blob(const Args& a) {
@@ -135,26 +219,38 @@ py::Obj find_ollama_blob(const Args& a) {
   // Names come from users: never let one address a file outside the store.
   if (unsafe_piece(name) || unsafe_piece(tag)) not_found();
 
+  py::Obj store = home.attr("resolve")();
   py::Obj manifest_path =
       div(div(div(div(manifests, module_global("_OLLAMA_REGISTRY")), kOllamaNamespace), name), tag);
-  if (!exists(manifest_path)) {
-    // Other registries and namespaces: the first match at any depth, in walk order.
-    py::Obj pattern = join({name, py::str("/"), tag});
+  if (!exists(manifest_path) || !inside(manifest_path, store)) {
+    // Other registries and namespaces: the first match at any depth, in walk order, with the
+    // name and tag matched literally (glob metacharacters escaped).
+    py::Obj escape = py::import("glob").attr("escape");
+    py::Obj pattern = join({escape(name), py::str("/"), escape(tag)});
     py::Obj it = py::Obj::steal(PyObject_GetIter(manifests.attr("rglob")(pattern).get()));
-    PyObject* first = PyIter_Next(it.get());
-    if (first == nullptr) {
-      if (PyErr_Occurred()) py::throw_pending();
-      not_found();
+    py::Obj found;
+    while (PyObject* raw = PyIter_Next(it.get())) {
+      py::Obj candidate = py::Obj::steal(raw);
+      if (inside(candidate, store)) {
+        found = candidate;
+        break;
+      }
     }
-    manifest_path = py::Obj::steal(first);
+    if (PyErr_Occurred()) py::throw_pending();
+    if (!found) not_found();
+    manifest_path = found;
   }
 
-  py::Obj manifest = module_global("json").attr("loads")(manifest_path.attr("read_text")());
+  py::Obj manifest = module_global("json").attr("loads")(read_manifest(manifest_path));
   py::Obj blobs = div(home, "blobs");
   py::Obj layers = layers_of(manifest);
   py::Obj digest_key = py::str("digest"), dash = py::str("-");
+  // The layer's blob path; none for a digest that is not of the algorithm:hex form (such
+  // a layer counts as a missing blob).
   auto blob_of = [&](const py::Obj& layer) {
-    return div(blobs, layer.item(digest_key).attr("replace")(colon, dash));
+    py::Obj digest = layer.item(digest_key);
+    if (!valid_digest(digest)) return py::Obj();
+    return div(blobs, digest.attr("replace")(colon, dash));
   };
 
   // The layer that holds the weights, when its blob is present.
@@ -165,7 +261,7 @@ py::Obj find_ollama_blob(const Args& a) {
       py::Obj layer = py::Obj::steal(raw);
       if (!contains(layer.attr("get")(media_key, empty), model)) continue;
       py::Obj blob = blob_of(layer);
-      if (exists(blob)) return blob;
+      if (blob && exists(blob)) return blob;
     }
     if (PyErr_Occurred()) py::throw_pending();
   }
@@ -174,7 +270,7 @@ py::Obj find_ollama_blob(const Args& a) {
   py::Obj best, best_size;
   for_each(layers, [&](const py::Obj& layer) {
     py::Obj blob = blob_of(layer);
-    if (!exists(blob)) return;
+    if (!blob || !exists(blob)) return;
     py::Obj size = blob.attr("stat")().attr("st_size");
     if (best) {
       int gt = PyObject_RichCompareBool(size.get(), best_size.get(), Py_GT);
