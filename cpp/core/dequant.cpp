@@ -182,31 +182,49 @@ VELMORA_KERNEL void q8_0_run(const std::uint8_t* s, float* o, std::int64_t n) {
   }
 }
 
-VELMORA_KERNEL void iq4_nl_run(const std::uint8_t* s, float* o, std::int64_t n) {
-  for (std::int64_t b = 0; b < n; ++b, s += 18, o += 32) {
-    const float d = half(ld16(s));
-    const std::uint8_t* qs = s + 2;
+// Blocks of a scale and 32 four-bit indices into a table of 16 values (IQ4_NL, MXFP4).
+template <std::int64_t kBytes, int kHeader, const std::int8_t* kTable, class Scale>
+[[gnu::always_inline]] inline void table32_run(const std::uint8_t* s, float* o, std::int64_t n,
+                                               Scale scale) {
+  for (std::int64_t b = 0; b < n; ++b, s += kBytes, o += 32) {
+    const float d = scale(s);
+    const std::uint8_t* qs = s + kHeader;
     for (int j = 0; j < 16; ++j) {
-      o[j] = d * static_cast<float>(kNonLinear[qs[j] & 0x0f]);
-      o[j + 16] = d * static_cast<float>(kNonLinear[qs[j] >> 4]);
+      o[j] = d * static_cast<float>(kTable[qs[j] & 0x0f]);
+      o[j + 16] = d * static_cast<float>(kTable[qs[j] >> 4]);
     }
   }
+}
+
+VELMORA_KERNEL void iq4_nl_run(const std::uint8_t* s, float* o, std::int64_t n) {
+  table32_run<18, 2, kNonLinear>(s, o, n, [](const std::uint8_t* p) { return half(ld16(p)); });
 }
 
 VELMORA_KERNEL void mxfp4_run(const std::uint8_t* s, float* o, std::int64_t n) {
-  for (std::int64_t b = 0; b < n; ++b, s += 17, o += 32) {
-    // The shared exponent as half the power of two it encodes (e2m1 values are doubled).
-    const std::uint32_t e = s[0];
-    const float d = std::bit_cast<float>(e < 2 ? 0x00200000u << e : (e - 1) << 23);
-    const std::uint8_t* qs = s + 1;
-    for (int j = 0; j < 16; ++j) {
-      o[j] = d * static_cast<float>(kE2M1[qs[j] & 0x0f]);
-      o[j + 16] = d * static_cast<float>(kE2M1[qs[j] >> 4]);
-    }
-  }
+  // The shared exponent as half the power of two it encodes (e2m1 values are doubled).
+  table32_run<17, 1, kE2M1>(s, o, n, [](const std::uint8_t* p) {
+    const std::uint32_t e = p[0];
+    return std::bit_cast<float>(e < 2 ? 0x00200000u << e : (e - 1) << 23);
+  });
 }
 
 // ---------------------------------------------------------------- 256-element blocks
+
+// Two scale groups of 16 from 32 bytes of 2-bit quants at a compile-time shift: the
+// shifts stay constants so that the loops vectorize.
+template <int kShift>
+[[gnu::always_inline]] inline void q2_k_pair(const std::uint8_t* q, const std::uint8_t* sc, float d,
+                                             float dmin, float* out) {
+  for (int half_group = 0; half_group < 2; ++half_group) {
+    const float dl = d * static_cast<float>(sc[half_group] & 0x0f);
+    const float ml = dmin * static_cast<float>(sc[half_group] >> 4);
+    const std::uint8_t* qq = q + half_group * 16;
+    float* o = out + half_group * 16;
+    std::int32_t v[16];
+    for (int l = 0; l < 16; ++l) v[l] = (qq[l] >> kShift) & 3;
+    for (int l = 0; l < 16; ++l) o[l] = dl * static_cast<float>(v[l]) - ml;
+  }
+}
 
 VELMORA_KERNEL void q2_k_run(const std::uint8_t* s, float* o, std::int64_t n) {
   for (std::int64_t b = 0; b < n; ++b, s += 84, o += 256) {
@@ -214,17 +232,11 @@ VELMORA_KERNEL void q2_k_run(const std::uint8_t* s, float* o, std::int64_t n) {
     const std::uint8_t* qs = s + 16;
     const float d = half(ld16(s + 80)), dmin = half(ld16(s + 82));
     for (int h = 0; h < 2; ++h) {
-      for (int sh = 0; sh < 4; ++sh) {
-        for (int half_group = 0; half_group < 2; ++half_group) {
-          const int g = h * 8 + sh * 2 + half_group;
-          const float dl = d * static_cast<float>(sc[g] & 0x0f);
-          const float ml = dmin * static_cast<float>(sc[g] >> 4);
-          const std::uint8_t* q = qs + h * 32 + half_group * 16;
-          float* out = o + g * 16;
-          for (int l = 0; l < 16; ++l)
-            out[l] = dl * static_cast<float>((q[l] >> (2 * sh)) & 3) - ml;
-        }
-      }
+      const std::uint8_t* q = qs + h * 32;
+      q2_k_pair<0>(q, sc + h * 8 + 0, d, dmin, o + h * 128 + 0);
+      q2_k_pair<2>(q, sc + h * 8 + 2, d, dmin, o + h * 128 + 32);
+      q2_k_pair<4>(q, sc + h * 8 + 4, d, dmin, o + h * 128 + 64);
+      q2_k_pair<6>(q, sc + h * 8 + 6, d, dmin, o + h * 128 + 96);
     }
   }
 }

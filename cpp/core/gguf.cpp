@@ -105,20 +105,8 @@ class Cursor {
     need(n, what);
     pos_ += n;
   }
-  std::uint32_t u32(const char* what) {
-    need(4, what);
-    std::uint32_t v;
-    std::memcpy(&v, file_.data() + pos_, 4);
-    pos_ += 4;
-    return swapped_ ? __builtin_bswap32(v) : v;
-  }
-  std::uint64_t u64(const char* what) {
-    need(8, what);
-    std::uint64_t v;
-    std::memcpy(&v, file_.data() + pos_, 8);
-    pos_ += 8;
-    return swapped_ ? __builtin_bswap64(v) : v;
-  }
+  std::uint32_t u32(const char* what) { return read<std::uint32_t>(what); }
+  std::uint64_t u64(const char* what) { return read<std::uint64_t>(what); }
   std::string_view str(const char* what) {
     const std::uint64_t n = u64(what);
     need(n, what);
@@ -128,6 +116,20 @@ class Cursor {
   }
 
  private:
+  template <class T>
+  T read(const char* what) {
+    need(sizeof(T), what);
+    T v;
+    std::memcpy(&v, file_.data() + pos_, sizeof(T));
+    pos_ += sizeof(T);
+    if (!swapped_) return v;
+    if constexpr (sizeof(T) == 4) {
+      return __builtin_bswap32(v);
+    } else {
+      return __builtin_bswap64(v);
+    }
+  }
+
   std::span<const std::uint8_t> file_;
   bool swapped_;
   std::uint64_t pos_ = 0;
