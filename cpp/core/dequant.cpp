@@ -279,32 +279,16 @@ inline void scale_min_k4(const std::uint8_t* s, int j, int& sc, int& m) {
   }
 }
 
-VELMORA_KERNEL void q4_k_run(const std::uint8_t* s, float* o, std::int64_t n) {
-  for (std::int64_t b = 0; b < n; ++b, s += 144, o += 256) {
-    const float d = half(ld16(s)), dmin = half(ld16(s + 2));
-    const std::uint8_t* scales = s + 4;
-    const std::uint8_t* qs = s + 16;
-    for (int c = 0; c < 4; ++c) {
-      for (int sh = 0; sh < 2; ++sh) {
-        const int g = c * 2 + sh;
-        int sc, m;
-        scale_min_k4(scales, g, sc, m);
-        const float dl = d * static_cast<float>(sc), ml = dmin * static_cast<float>(m);
-        const std::uint8_t* q = qs + c * 32;
-        float* out = o + g * 32;
-        for (int l = 0; l < 32; ++l)
-          out[l] = dl * static_cast<float>((q[l] >> (4 * sh)) & 0x0f) - ml;
-      }
-    }
-  }
-}
-
-VELMORA_KERNEL void q5_k_run(const std::uint8_t* s, float* o, std::int64_t n) {
-  for (std::int64_t b = 0; b < n; ++b, s += 176, o += 256) {
+// Q4_K and Q5_K: eight groups of 32 four-bit quants with 6-bit scales and minimums; Q5_K
+// adds a fifth bit per quant from a 32-byte mask ahead of the quants.
+template <bool kFifthBit>
+[[gnu::always_inline]] inline void k4_run(const std::uint8_t* s, float* o, std::int64_t n) {
+  constexpr std::int64_t kBytes = kFifthBit ? 176 : 144;
+  for (std::int64_t b = 0; b < n; ++b, s += kBytes, o += 256) {
     const float d = half(ld16(s)), dmin = half(ld16(s + 2));
     const std::uint8_t* scales = s + 4;
     const std::uint8_t* qh = s + 16;
-    const std::uint8_t* qs = s + 48;
+    const std::uint8_t* qs = s + (kFifthBit ? 48 : 16);
     for (int c = 0; c < 4; ++c) {
       for (int sh = 0; sh < 2; ++sh) {
         const int g = c * 2 + sh;
@@ -314,12 +298,20 @@ VELMORA_KERNEL void q5_k_run(const std::uint8_t* s, float* o, std::int64_t n) {
         const std::uint8_t* q = qs + c * 32;
         float* out = o + g * 32;
         for (int l = 0; l < 32; ++l) {
-          const int v = ((q[l] >> (4 * sh)) & 0x0f) | (((qh[l] >> g) & 1) << 4);
+          int v = (q[l] >> (4 * sh)) & 0x0f;
+          if constexpr (kFifthBit) v |= ((qh[l] >> g) & 1) << 4;
           out[l] = dl * static_cast<float>(v) - ml;
         }
       }
     }
   }
+}
+
+VELMORA_KERNEL void q4_k_run(const std::uint8_t* s, float* o, std::int64_t n) {
+  k4_run<false>(s, o, n);
+}
+VELMORA_KERNEL void q5_k_run(const std::uint8_t* s, float* o, std::int64_t n) {
+  k4_run<true>(s, o, n);
 }
 
 VELMORA_KERNEL void q6_k_run(const std::uint8_t* s, float* o, std::int64_t n) {
