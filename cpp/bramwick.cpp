@@ -517,6 +517,57 @@ py::Obj dequantize(const Args& a) {
   return dequantize_into(id, src.data<std::uint8_t>(), src.size() / type.bytes, shape);
 }
 
+// numpy's name for a plain element type, in the file's byte order.
+std::string element_dtype(std::uint32_t id, bool swapped) {
+  const char* code = "";
+  switch (id) {
+    case 0: code = "f4"; break;
+    case 1: code = "f2"; break;
+    case 28: code = "f8"; break;
+    case 24: code = "i1"; break;
+    case 25: code = "i2"; break;
+    case 26: code = "i4"; break;
+    case 27: code = "i8"; break;
+    default: break;
+  }
+  return std::string(swapped ? ">" : "<") + code;
+}
+
+py::Obj gguf_raw_tensors(const Args& a) {
+  py::Obj path_text = a.obj(0).str();
+  OpenGguf g = open_gguf(path_text, core::builtin_gguf_types());
+  py::Obj np = module_global("np");
+  py::Obj out = py::dict();
+  if (g.layout.tensors.empty()) return out;
+  py::Obj map =
+      np.attr("memmap").call({path_text}, {{"dtype", py::str("uint8")}, {"mode", py::str("r")}});
+  py::Obj uint8 = np.attr("uint8");
+  for (const core::GgufTensorInfo& t : g.layout.tensors) {
+    const core::GgmlType& type = *core::ggml_type(t.type);
+    const auto start = static_cast<long long>(g.layout.data_offset + t.offset);
+    py::Obj range = py::Obj::steal(
+        PySlice_New(py::integer(start).get(),
+                    py::integer(start + static_cast<long long>(t.n_bytes)).get(), nullptr));
+    py::Obj view = map.item(range);
+    std::vector<std::int64_t> shape(t.dims.rbegin(), t.dims.rend());
+    if (core::is_element_type(t.type)) {
+      view = view.attr("view")(py::str(element_dtype(t.type, g.layout.swapped)));
+      view = view.attr("reshape")(bridge::shape_tuple(shape));
+      // Integers, like quantized blocks, are kept as their bytes.
+      if (py::text(view.attr("dtype").attr("kind")) != "f" && !shape.empty()) {
+        view = view.attr("view")(uint8);
+      }
+    } else {
+      shape.back() = shape.back() / type.block * type.bytes;
+      view = view.attr("reshape")(bridge::shape_tuple(shape));
+    }
+    py::Obj name = py::Obj::steal(
+        PyUnicode_DecodeUTF8(t.name.data(), static_cast<Py_ssize_t>(t.name.size()), "strict"));
+    if (PyObject_SetItem(out.get(), name.get(), view.get()) < 0) py::throw_pending();
+  }
+  return out;
+}
+
 py::Obj load_gguf_state_dict(const Args& a) {
   py::Obj path_text = a.obj(0).str();
   OpenGguf g = open_gguf(path_text, core::builtin_gguf_types());
@@ -645,6 +696,16 @@ const FunctionDef kLoadGgufStateDict{
     "dict[str, np.ndarray]",
     load_gguf_state_dict};
 
+const FunctionDef kGgufRawTensors{
+    "_gguf_raw_tensors",
+    "_gguf_raw_tensors",
+    "The tensors of a GGUF file as load_gguf_tensors gives them (floating-point tensors as\n"
+    "arrays, every other tensor as its bytes), as zero-copy views of a memory map, laid out\n"
+    "by the native parser instead of the gguf package's reader.",
+    {Param{"gguf_path", "Path"}},
+    "dict[str, np.ndarray]",
+    gguf_raw_tensors};
+
 void body(bridge::ModuleBuilder& b) {
   b.import("json");
   py::Obj os = b.import("os");
@@ -665,6 +726,7 @@ void body(bridge::ModuleBuilder& b) {
   b.function(&kLoadGgufTensors);
   b.function(&kDequantize);
   b.function(&kLoadGgufStateDict);
+  b.function(&kGgufRawTensors);
 }
 
 }  // namespace

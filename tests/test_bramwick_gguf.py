@@ -125,6 +125,20 @@ def mixed_file(tmp_path):
     return path
 
 
+@pytest.mark.parametrize("extra", [{}, {"positions": np.arange(-2, 5, dtype=np.int32)}])
+def test_native_raw_tensors_equal_the_readers(mixed_file, tmp_path, extra):
+    if extra:  # integers come back as their bytes too
+        mixed_file = tmp_path / "ints.gguf"
+        write_gguf(mixed_file, {"w": np.ones((2, 3), np.float16), **extra})
+    raw = bramwick.load_gguf_tensors(mixed_file)
+    got = bramwick._gguf_raw_tensors(mixed_file)
+    assert list(got) == list(raw)
+    for name, want in raw.items():
+        assert got[name].dtype == want.dtype and got[name].shape == want.shape
+        assert got[name].tobytes() == want.tobytes()
+        assert got[name].base is not None and not got[name].flags.writeable
+
+
 def test_load_gguf_state_dict_matches_reader(mixed_file):
     raw = bramwick.load_gguf_tensors(mixed_file)
     reader = gguf.GGUFReader(str(mixed_file))
@@ -141,7 +155,7 @@ def test_load_gguf_state_dict_matches_reader(mixed_file):
 @pytest.mark.parametrize(
     "tensors, match",
     [
-        ({"positions": np.arange(4, dtype=np.int32)}, "'positions' has type I32"),
+        ({"positions": np.arange(4, dtype=np.int32)}, "'positions' has type I32, which has no"),
         ({"q1": (np.zeros((1, 18), np.uint8), Q.Q1_0)}, "'q1' has type Q1_0"),
     ],
 )
@@ -161,6 +175,7 @@ def test_big_endian_files(tmp_path):
     w.write_tensors_to_file()
     w.close()
     np.testing.assert_array_equal(bramwick.load_gguf_tensors(path)["w"], np.arange(6).reshape(2, 3))
+    np.testing.assert_array_equal(bramwick._gguf_raw_tensors(path)["w"], np.arange(6).reshape(2, 3))
     with pytest.raises(ValueError, match="other byte order"):
         bramwick.load_gguf_state_dict(path)
 
@@ -230,8 +245,11 @@ DAMAGED = {
 }
 
 
+LOADERS = [bramwick.load_gguf_tensors, bramwick.load_gguf_state_dict, bramwick._gguf_raw_tensors]
+
+
 @pytest.mark.parametrize("case", list(DAMAGED))
-@pytest.mark.parametrize("load", [bramwick.load_gguf_tensors, bramwick.load_gguf_state_dict])
+@pytest.mark.parametrize("load", LOADERS)
 def test_damaged_files_raise_one_clear_error(tmp_path, case, load):
     content, match = DAMAGED[case]
     path = tmp_path / "bad.gguf"
@@ -253,7 +271,7 @@ def test_well_formed_edge_files_still_load(tmp_path):
     assert bramwick.load_gguf_state_dict(path)["v"].tolist() == [2, 3]
 
 
-@pytest.mark.parametrize("load", [bramwick.load_gguf_tensors, bramwick.load_gguf_state_dict])
+@pytest.mark.parametrize("load", LOADERS)
 def test_files_that_are_not_regular(tmp_path, load):
     with pytest.raises(FileNotFoundError, match="No such file"):
         load(tmp_path / "missing.gguf")
