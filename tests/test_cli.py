@@ -70,6 +70,7 @@ def models(tmp_path_factory):
                 {**sd, "embed_q8.weight": (q8, gguf.GGMLQuantizationType.Q8_0)},
             )
         )
+    (root / "damaged.gguf").write_bytes(b"GGUF\x03\0\0\0" + b"\xff" * 16)
     return {"dirs": dirs, "ggufs": ggufs, "root": root}
 
 
@@ -124,12 +125,15 @@ def test_library_on_safetensors_directories(models, extra):
     assert all(r["rel. error"] < 0.05 for r in doc["finetunes"])
 
 
-def test_library_on_gguf_skips_quantized_tensors(models):
-    base, ft1 = map(str, models["ggufs"])
-    proc = run("--json", "library", base, ft1)
+@pytest.mark.parametrize("base", ["{gguf}", "ollama:tiny"])
+def test_library_on_gguf_dequantizes_quantized_tensors(models, ollama, base):
+    base = base.format(gguf=models["ggufs"][0])
+    proc = run(
+        "--json", "library", base, str(models["ggufs"][1]), env={"OLLAMA_MODELS": str(ollama)}
+    )
     assert proc.returncode == 0, proc.stderr
-    assert "skipped 1 quantized" in proc.stderr
-    assert json.loads(proc.stdout)["finetunes"][0]["tensors"] == 4
+    assert "skipped" not in proc.stderr
+    assert json.loads(proc.stdout)["finetunes"][0]["tensors"] == 5
 
 
 def test_dedup_finds_shared_blocks(models, ollama):
@@ -150,11 +154,16 @@ def test_dedup_finds_shared_blocks(models, ollama):
     assert summary["deduped_bytes"] < summary["naive_bytes"]
 
 
-def test_roundtrip_sorted_by_size(models):
-    proc = run("--json", "roundtrip", str(models["dirs"][0]), "--method", "svd")
+@pytest.mark.parametrize(
+    "source, quantized",
+    [("dirs", []), ("ggufs", ["embed_q8.weight"])],  # Q8_0 dequantized
+)
+def test_roundtrip_sorted_by_size(models, source, quantized):
+    proc = run("--json", "roundtrip", str(models[source][0]), "--method", "svd")
     assert proc.returncode == 0, proc.stderr
     rows = json.loads(proc.stdout)["tensors"]
-    assert [r["tensor"] for r in rows] == ["embed.weight", "layer.up.weight", "layer.q.weight"]
+    want = ["embed.weight", "layer.up.weight", "layer.q.weight", *quantized]
+    assert [r["tensor"] for r in rows] == want
     assert {r["method"] for r in rows} == {"svd"}
 
 
@@ -189,6 +198,8 @@ def test_listings(ollama, lmstudio):
         (["dedup", "{base}", "--block-size", "0"], "--block-size must be a positive"),
         (["library", "{gguf}", "{gguf}", "--ppl"], "--ppl needs Hugging Face model directories"),
         (["library", "{base}", "{gguf}", "--ppl"], "--ppl needs Hugging Face model directories"),
+        (["roundtrip", "{bad}"], "Invalid GGUF file"),
+        (["dedup", "{bad}"], "Invalid GGUF file"),
     ],
 )
 def test_errors_are_one_clear_message_and_exit_1(models, ollama, lmstudio, args, message):
@@ -196,6 +207,7 @@ def test_errors_are_one_clear_message_and_exit_1(models, ollama, lmstudio, args,
         "base": str(models["dirs"][0]),
         "ft1": str(models["dirs"][1]),
         "gguf": str(models["ggufs"][0]),
+        "bad": str(models["root"] / "damaged.gguf"),
     }
     env = {"OLLAMA_MODELS": str(ollama), "LMSTUDIO_MODELS": str(lmstudio)}
     proc = run(*(a.format(**fill) for a in args), env=env)

@@ -36,9 +36,17 @@ def _lmstudio(name: str) -> Path:
 
 
 def _load_gguf(path: Path) -> dict[str, np.ndarray]:
+    """Every tensor as float32, quantized ones dequantized, read natively."""
     from velmora_dryx import bramwick
 
-    return bramwick.load_gguf_tensors(path)
+    return bramwick.load_gguf_state_dict(path)
+
+
+def _load_gguf_raw(path: Path) -> dict[str, np.ndarray]:
+    """The tensors as stored (quantized blocks as bytes), as views of the file."""
+    from velmora_dryx import bramwick
+
+    return bramwick._gguf_raw_tensors(path)
 
 
 def _load_safetensors(path: Path) -> dict[str, np.ndarray]:
@@ -59,6 +67,8 @@ LOADERS: dict[str, Callable[[Path], dict[str, np.ndarray]]] = {
     "hf": _load_safetensors,
     "gguf": _load_gguf,
 }
+# kind -> loader of the bytes as a store would keep them, where they differ from LOADERS'
+RAW_LOADERS: dict[str, Callable[[Path], dict[str, np.ndarray]]] = {"gguf": _load_gguf_raw}
 
 
 def _is_repo_id(source: str) -> bool:
@@ -91,13 +101,15 @@ def resolve_source(source: str) -> tuple[str, Path]:
     raise CliError(f"{source}: no such file or directory")
 
 
-def load_source(source: str) -> tuple[str, Path, dict[str, np.ndarray]]:
+def load_source(source: str, raw: bool = False) -> tuple[str, Path, dict[str, np.ndarray]]:
+    """(kind, path, state dict); raw=True keeps tensors as stored (quantized ones as bytes)."""
     kind, path = resolve_source(source)
-    return kind, path, LOADERS[kind](path)
+    loader = RAW_LOADERS.get(kind, LOADERS[kind]) if raw else LOADERS[kind]
+    return kind, path, loader(path)
 
 
 def floating_only(sd: dict[str, np.ndarray], source: str, out: Output) -> dict[str, np.ndarray]:
-    """The floating-point tensors of a state dict (GGUF quantized ones are raw bytes)."""
+    """The floating-point tensors of a state dict (raw loaders give quantized ones as bytes)."""
     kept = {k: v for k, v in sd.items() if v.dtype.kind == "f"}
     if len(kept) < len(sd):
         out.warn(

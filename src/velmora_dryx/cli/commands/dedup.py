@@ -24,7 +24,7 @@ def run(args: argparse.Namespace, out: Output) -> None:
         raise CliError("--block-size must be a positive number of bytes")
     store = dedup.DedupStore(block_size=args.block_size)
     for source in out.progress(args.sources, "hashing"):
-        _, _, sd = sources.load_source(source)
+        _, _, sd = sources.load_source(source, raw=True)  # the bytes a store keeps
         store.add_state_dict(source, sd)
     rows = [
         [tenant, len(digests), mib(store._tenant_bytes[tenant])]
