@@ -88,6 +88,7 @@ py::Obj read_manifest(const py::Obj& path) {
   const long long flags = os.attr("O_RDONLY").as_ll() | os.attr("O_NONBLOCK").as_ll();
   py::Obj fd = os.attr("open")(path, py::integer(flags));
   py::Obj file;
+  long long size = 0;
   try {
     py::Obj st = os.attr("fstat")(fd);
     if (!py::import("stat").attr("S_ISREG")(st.attr("st_mode")).truthy()) {
@@ -98,6 +99,7 @@ py::Obj read_manifest(const py::Obj& path) {
       raise_with(PyExc_ValueError,
                  join({py::str("Ollama manifest is larger than 1 MiB: "), path.str()}));
     }
+    size = st.attr("st_size").as_ll();
     py::Obj encoding = py::import("io").attr("text_encoding")(py::none());
     file = os.attr("fdopen").call({fd, py::str("r")}, {{"encoding", encoding}});
   } catch (const py::PythonError&) {
@@ -108,7 +110,12 @@ py::Obj read_manifest(const py::Obj& path) {
   }
   py::Obj text;
   try {
-    text = file.attr("read")(py::integer(kManifestCap + 1));
+    // Characters never outnumber bytes: the stat size reads it all unless the file grew.
+    text = file.attr("read")(py::integer(size + 1));
+    if (text.size() > size) {
+      py::Obj more = file.attr("read")(py::integer(kManifestCap + 1 - text.size()));
+      text = concat(text, more);
+    }
   } catch (const py::PythonError&) {
     bridge::Raised pending;
     file.attr("close")();
@@ -165,8 +172,9 @@ py::Obj list_ollama_models(const Args&) {
     const Py_ssize_t n = parts.size();
     if (n < 2) return;
     try {
-      // A manifest reached through a symlink that leaves the store is not read.
-      if (!inside(path, store)) return;
+      // A manifest reached through a symlink that leaves the store is not read (the walk
+      // does not descend into linked directories: only the file itself can be a link).
+      if (path.attr("is_symlink")().truthy() && !inside(path, store)) return;
       py::Obj manifest = loads(read_manifest(path));
       py::Obj total = py::integer(0);
       py::Obj size_key = py::str("size"), zero = py::integer(0);
@@ -436,8 +444,8 @@ OpenGguf open_gguf(const py::Obj& path_text, std::span<const core::GgufTypeSize>
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path_text.get());
     throw py::PythonError{};
   } catch (const core::GgufError& e) {
-    raise_with(PyExc_ValueError, join({py::str("Invalid GGUF file "), path_text.repr(),
-                                       py::str(": "), py::str(e.what())}));
+    raise_with(PyExc_ValueError, join({path_text, py::str(": not a valid GGUF file ("),
+                                       py::str(e.what()), py::str(")")}));
   }
   return g;
 }
@@ -572,8 +580,9 @@ py::Obj load_gguf_state_dict(const Args& a) {
   py::Obj path_text = a.obj(0).str();
   OpenGguf g = open_gguf(path_text, core::builtin_gguf_types());
   if (g.layout.swapped) {
-    raise_with(PyExc_ValueError, join({py::str("GGUF file "), path_text.repr(),
-                                       py::str(" was written for the other byte order")}));
+    raise_with(PyExc_ValueError,
+               join({path_text, py::str(": a GGUF file written for the other byte order, "
+                                        "which is not read natively")}));
   }
   const std::uint8_t* data = g.file->bytes().data() + g.layout.data_offset;
   py::Obj out = py::dict();
