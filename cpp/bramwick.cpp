@@ -5,7 +5,6 @@
 // on Python objects throughout. Module globals (OLLAMA_HOME, Path, json, os, np,
 // _lmstudio_home) are looked up in the module dict at each call, as a Python function
 // would, so rebinding or monkeypatching them redirects the operations.
-#include <cctype>
 #include <cerrno>
 #include <initializer_list>
 #include <memory>
@@ -148,10 +147,12 @@ bool valid_digest(const py::Obj& digest) {
   const std::string_view d(p, static_cast<std::size_t>(n));
   const std::size_t colon = d.find(':');
   if (colon == 0 || colon == std::string_view::npos || colon + 1 == d.size()) return false;
+  // ASCII classes, whatever the process's locale says of other bytes.
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  auto hex = [&](char c) { return digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); };
+  auto alnum = [&](char c) { return digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
   for (std::size_t i = 0; i < d.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(d[i]);
-    const bool hex = std::isxdigit(c) != 0;
-    if (i < colon ? !std::isalnum(c) : i > colon && !hex) return false;
+    if (i < colon ? !alnum(d[i]) : i > colon && !hex(d[i])) return false;
   }
   return true;
 }
