@@ -270,6 +270,9 @@ def test_find_ollama_blob_stays_inside_the_store(store, tmp_path):
         "sha256:zz",
         ":ab",
         "s ha:ab",
+        "sha256:",
+        "sh\u00e9:ab",
+        "sha256:\uff41b",
         7,
     ],
 )
