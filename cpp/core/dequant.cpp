@@ -423,8 +423,9 @@ void dequantize(std::uint32_t id, const std::uint8_t* src, float* dst, std::int6
     raise_value("no native dequantization for type " +
                 (type != nullptr ? std::string(type->name) : std::to_string(id)));
   }
-  // About 256 KiB of output per chunk: small enough to answer Ctrl-C at once.
-  const std::int64_t chunk = std::max<std::int64_t>(1, 65536 / type->block);
+  // 4 MiB of output per chunk: a millisecond or two of work, so Ctrl-C is answered at once
+  // while the poll (which takes the GIL) stays rare enough not to stall other threads.
+  const std::int64_t chunk = std::max<std::int64_t>(1, (std::int64_t{1} << 20) / type->block);
   for (std::int64_t i = 0; i < n_blocks; i += chunk) {
     check_interrupt();
     const std::int64_t m = std::min(chunk, n_blocks - i);
