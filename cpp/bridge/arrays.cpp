@@ -31,7 +31,7 @@ bool Buffer::acquire(PyObject* o, char fmt, bool writable) {
 #endif
     ++f;
   }
-  const Py_ssize_t want = fmt == 'f' ? 4 : 8;
+  const Py_ssize_t want = fmt == 'f' ? 4 : fmt == 'B' ? 1 : 8;
   if (f[0] != fmt || f[1] != '\0' || view_.itemsize != want) {
     PyBuffer_Release(&view_);
     held_ = false;

@@ -22,7 +22,8 @@ class Buffer {
     if (held_) PyBuffer_Release(&view_);
   }
   // Holds o's buffer if it is C-contiguous with native elements of `fmt` ('f' float32,
-  // 'd' float64); false (no error pending) otherwise. `writable` asks for a writable one.
+  // 'd' float64, 'B' uint8); false (no error pending) otherwise. `writable` asks for a
+  // writable one.
   bool acquire(PyObject* o, char fmt, bool writable = false);
   // Holds o's buffer as raw bytes if it is C-contiguous, whatever its elements; false (no
   // error pending) otherwise.
