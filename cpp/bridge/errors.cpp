@@ -104,6 +104,11 @@ py::Obj catch_pending(PyObject* type) {
   return py::Obj::borrow(caught.get());
 }
 
+void raise_exception(const py::Obj& exc) {
+  set_raised(Py_NewRef(exc.get()));
+  throw py::PythonError{};
+}
+
 void raise_with_note(const py::Obj& exc, const std::string& note) {
   exc.attr("add_note")(note);
   set_raised(Py_NewRef(exc.get()));
@@ -150,17 +155,12 @@ void Raised::rethrow() {
   throw py::PythonError{};
 }
 
-void raise_in_handler(const py::Exception& error) {
-  Raised caught;
+void raise_in_handler(const py::Obj& caught, const py::Exception& error) {
   {
     Handling handling(caught.get());
     set_exception(error);  // chains the handled exception as the context
   }
   throw py::PythonError{};
-}
-
-void raise_in_handler(PyObject* type, const char* message) {
-  raise_in_handler(py::Exception(type, std::string(message)));
 }
 
 }  // namespace velmora::bridge

@@ -126,12 +126,28 @@ inline bool matches(const py::Obj& exc, PyObject* type) noexcept {
   return PyErr_GivenExceptionMatches(exc.get(), type) != 0;
 }
 
+// raise exc, for an exception object.
+[[noreturn]] void raise_exception(const py::Obj& exc);
+
 // Raises a caught exception again, with a note added (as exc.add_note(note); raise).
 [[noreturn]] void raise_with_note(const py::Obj& exc, const std::string& note);
 
-// Raises `error` as if from inside an `except` block handling the pending exception: the
-// pending one becomes the new exception's __context__.
-[[noreturn]] void raise_in_handler(const py::Exception& error);
-[[noreturn]] void raise_in_handler(PyObject* type, const char* message);
+// Raises `error` as if from inside an `except` block handling `caught`: the caught
+// exception becomes the new one's __context__.
+[[noreturn]] void raise_in_handler(const py::Obj& caught, const py::Exception& error);
+
+// try: body() finally: cleanup(); with `on_error_only`, try: body() except: cleanup(); raise.
+template <class B, class C>
+void finally(B&& body, C&& cleanup, bool on_error_only = false) {
+  try {
+    body();
+  } catch (...) {
+    set_python_error();
+    Raised pending;
+    cleanup();
+    pending.rethrow();
+  }
+  if (!on_error_only) cleanup();
+}
 
 }  // namespace velmora::bridge

@@ -73,6 +73,13 @@ std::string Obj::as_string() const {
   return std::string(s, static_cast<std::size_t>(n));
 }
 
+std::string Obj::as_bytes() const {
+  char* s = nullptr;
+  Py_ssize_t n = 0;
+  if (PyBytes_AsStringAndSize(p_, &s, &n) < 0) throw_pending();
+  return std::string(s, static_cast<std::size_t>(n));
+}
+
 Obj tuple(std::initializer_list<Obj> items) {
   Obj t = Obj::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
   Py_ssize_t i = 0;

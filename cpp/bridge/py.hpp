@@ -70,6 +70,8 @@ class Obj {
   bool is_exact(PyTypeObject* t) const noexcept { return Py_IS_TYPE(p_, t); }
   // isinstance(self, t)
   bool is_instance(PyTypeObject* t) const noexcept { return PyObject_TypeCheck(p_, t) != 0; }
+  // Supports __index__ (ints and integer scalars of other libraries).
+  bool is_index() const noexcept { return PyIndex_Check(p_) != 0; }
   Obj type() const noexcept { return borrow(reinterpret_cast<PyObject*>(Py_TYPE(p_))); }
   // How many references the object has: tells a temporary nothing else sees.
   Py_ssize_t refcount() const noexcept { return Py_REFCNT(p_); }
@@ -138,6 +140,7 @@ class Obj {
     return v;
   }
   std::string as_string() const;  // str objects only
+  std::string as_bytes() const;   // bytes objects only
 
  private:
   PyObject* p_ = nullptr;
@@ -150,13 +153,17 @@ inline Obj floating(double v) { return Obj::steal(PyFloat_FromDouble(v)); }
 inline Obj str(std::string_view s) {
   return Obj::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
+inline Obj bytes(std::string_view s) {
+  return Obj::steal(PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
 // A str of ASCII text (hex digits, names), copied without decoding.
 Obj ascii(std::string_view s);
 inline Obj import(const char* name) { return Obj::steal(PyImport_ImportModule(name)); }
 // A built-in type as a handle (py::type(PyDict_Type)).
 inline Obj type(PyTypeObject& t) { return Obj::borrow(reinterpret_cast<PyObject*>(&t)); }
-// int(o), float(o) through the number protocol.
+// int(o), operator.index(o), float(o) through the number protocol.
 inline Obj as_int(const Obj& o) { return Obj::steal(PyNumber_Long(o.get())); }
+inline Obj index(const Obj& o) { return Obj::steal(PyNumber_Index(o.get())); }
 inline Obj as_float(const Obj& o) { return Obj::steal(PyNumber_Float(o.get())); }
 // builtins.NAME (sorted, sum, len...).
 Obj builtin(const char* name);
