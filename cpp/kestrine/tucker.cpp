@@ -76,32 +76,31 @@ Parts compress_numpy(const py::Obj& tensor, const std::vector<long long>& target
 
 }  // namespace
 
-py::Obj tucker_compress_impl(const py::Obj& tensor, double ratio, PyObject* min_rank_obj) {
-  require_ndim2(tensor, "Tucker");
+py::Obj tucker_compress_impl(const py::Obj& input, double ratio, PyObject* min_rank_obj) {
+  const std::vector<std::int64_t> dims =
+      bridge::declared_shape(input, require_ndim2(input, "Tucker"));
+  ratio = not_nan(ratio, "rank_ratio");
   ratio = ratio < 1.0 ? std::max(ratio, 0.01) : 1.0;
   const long long min_rank = saturated_ll(min_rank_obj);
-  py::Obj shape = py::Obj::steal(PySequence_Tuple(tensor.attr("shape").get()));
+  py::Obj shape = bridge::shape_tuple(dims);
   const Py_ssize_t d = shape.size();
-  std::vector<std::int64_t> dims;
   std::vector<long long> targets;
-  std::int64_t size = 1;
-  for (Py_ssize_t i = 0; i < d; ++i) {
-    const long long n = shape.item(i).as_ll();
-    dims.push_back(n);
-    size *= n;
+  const std::int64_t size = bridge::element_count(dims);
+  for (const std::int64_t n : dims) {
     const long long by_ratio = static_cast<long long>(std::ceil(static_cast<double>(n) * ratio));
     targets.push_back(std::max(min_rank, by_ratio));
   }
-  py::Obj dtype = tensor.attr("dtype");
-  const std::string dt = py::text(dtype);
+  const std::string dt = py::text(input.attr("dtype"));
+  // Integer and bool inputs are factored in float64 and keep float64 factors and core.
+  const bool integral = integral_dtype(input.attr("dtype"));
+  const py::Obj tensor = integral ? astype_nocopy(input, py::str("float64")) : input;
+  const std::string work = integral ? "float64" : dt;
   Parts parts;
-  const bool native_type = is_ndarray(tensor.get()) && (dt == "float32" || dt == "float64");
+  const bool native_type =
+      is_ndarray(tensor.get()) && (work == "float32" || work == "float64");
   if (native_type && size > 0) {
-    py::Obj flat = bridge::np().attr("ascontiguousarray")(tensor);
     NativeArray x;
-    if (!x.acquire(flat.get())) {
-      bridge::raise(PyExc_RuntimeError, "numpy did not return a contiguous array");
-    }
+    bridge::hold_dense(x, tensor, dims, work == "float32" ? "f" : "d");
     std::vector<std::int64_t> ranks;
     for (std::size_t k = 0; k < dims.size(); ++k) {
       const std::int64_t m = std::min(dims[k], size / dims[k]);
@@ -143,11 +142,18 @@ py::Obj expand_native(const NativeArray& core, const std::vector<NativeArray>& f
     if (f.ndim() != 2 || f.format() != core.format() || f.shape(1) != ranks[k]) return {};
     shape.push_back(f.shape(0));
     ptrs.push_back(f.data<T>());
-    size *= f.shape(0);
+    // A hand-built record may name more elements than 64 bits count: numpy refuses it.
+    if (__builtin_mul_overflow(size, f.shape(0), &size)) return {};
   }
   // Each product must be one efficient BLAS call on the data as it lies (the first mode;
   // the last with many rows; a middle one with long rows) and fit 32-bit indexing.
   // Otherwise numpy's unfoldings and strided views do better.
+  // Every intermediate is no larger than the largest of core and result (counted as the
+  // maximum extent per mode), which must itself fit 64 bits.
+  std::int64_t bound = 1;
+  for (std::size_t k = 0; k < d; ++k) {
+    if (__builtin_mul_overflow(bound, std::max(shape[k], ranks[k]), &bound)) return {};
+  }
   std::vector<std::int64_t> cur = ranks;
   for (std::size_t k = 0; k < d; ++k) {
     std::int64_t p = 1, q = 1;
@@ -189,7 +195,7 @@ py::Obj tucker_decompress(const Args& a) {
     if (ok) {
       py::Obj r =
           core.is_float() ? expand_native<float>(core, views) : expand_native<double>(core, views);
-      if (r) return astype_nocopy(r, rec.attr("dtype"));
+      if (r) return in_record_dtype(r, rec.attr("dtype"));
     }
   }
   // numpy throughout: alternating with the native BLAS costs more than it saves.
@@ -197,7 +203,7 @@ py::Obj tucker_decompress(const Args& a) {
     array =
         mode_dot_numpy(array, py::Obj::borrow(PyTuple_GET_ITEM(factors.get(), k)), py::integer(k));
   }
-  return astype_nocopy(array, rec.attr("dtype"));
+  return in_record_dtype(array, rec.attr("dtype"));
 }
 
 const FunctionDef kTuckerCompress{
