@@ -15,7 +15,7 @@ PY11 := $(VENV311)/bin/python
 PIP_Q := -q --disable-pip-version-check
 BUILD_DEPS := scikit-build-core cmake ninja
 RUN_DEPS := numpy scipy rich
-TEST_DEPS := pytest ruff clang-format gguf mypy
+TEST_DEPS := pytest hypothesis ruff clang-format gguf mypy
 # Hugging Face I/O: the 3.12 venv gets the readers its tests need; PyTorch and the model and
 # dataset libraries live only in the 3.11 venv (its CPU wheel is on this machine's disk).
 HF_DEPS := safetensors huggingface_hub
@@ -37,7 +37,7 @@ $(VENV)/.dev-ready: $(VENV)/.ready
 $(VENV311)/.ready: pyproject.toml Makefile
 	test -x $(PY11) || $(PY311) -m venv $(VENV311)
 	$(PY11) -m pip install $(PIP_Q) --upgrade pip
-	$(PY11) -m pip install $(PIP_Q) $(BUILD_DEPS) $(RUN_DEPS) pytest gguf $(HF_DEPS) $(TORCH_DEPS)
+	$(PY11) -m pip install $(PIP_Q) $(BUILD_DEPS) $(RUN_DEPS) pytest hypothesis gguf $(HF_DEPS) $(TORCH_DEPS)
 	touch $@
 
 build: $(VENV)/.ready
