@@ -136,7 +136,7 @@ py::Obj svd_compress(const Args& a) {
   Factors k;
   if (is_float_type(dt, "float32")) {
     k = fixed_rank_native<float>(f, rank);
-  } else if (is_float_type(dt, "float64") || integral_dtype(dtype)) {
+  } else if (is_float_type(dt, "float64")) {
     k = fixed_rank_native<double>(f, rank);
   } else {
     k = slice_numpy(f.mat, rank);

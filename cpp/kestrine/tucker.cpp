@@ -55,7 +55,9 @@ Parts compress_native(const T* x, const std::vector<std::int64_t>& shape,
 // take (numpy's SVD in the input's own type, numpy's casts and products).
 Parts compress_numpy(const py::Obj& tensor, const std::vector<long long>& targets) {
   Parts p;
+  // numpy's SVD factors integer and bool tensors in float64: their factors stay so.
   py::Obj dtype = tensor.attr("dtype");
+  if (integral_dtype(dtype)) dtype = py::str("float64");
   py::Obj svd = bridge::np().attr("linalg").attr("svd");
   py::Obj all = py::Obj::steal(PySlice_New(nullptr, nullptr, nullptr));
   for (std::size_t k = 0; k < targets.size(); ++k) {
@@ -76,9 +78,9 @@ Parts compress_numpy(const py::Obj& tensor, const std::vector<long long>& target
 
 }  // namespace
 
-py::Obj tucker_compress_impl(const py::Obj& input, double ratio, PyObject* min_rank_obj) {
+py::Obj tucker_compress_impl(const py::Obj& tensor, double ratio, PyObject* min_rank_obj) {
   const std::vector<std::int64_t> dims =
-      bridge::declared_shape(input, require_ndim2(input, "Tucker"));
+      bridge::declared_shape(tensor, require_ndim2(tensor, "Tucker"));
   ratio = not_nan(ratio, "rank_ratio");
   ratio = ratio < 1.0 ? std::max(ratio, 0.01) : 1.0;
   const long long min_rank = saturated_ll(min_rank_obj);
@@ -90,17 +92,12 @@ py::Obj tucker_compress_impl(const py::Obj& input, double ratio, PyObject* min_r
     const long long by_ratio = static_cast<long long>(std::ceil(static_cast<double>(n) * ratio));
     targets.push_back(std::max(min_rank, by_ratio));
   }
-  const std::string dt = py::text(input.attr("dtype"));
-  // Integer and bool inputs are factored in float64 and keep float64 factors and core.
-  const bool integral = integral_dtype(input.attr("dtype"));
-  const py::Obj tensor = integral ? astype_nocopy(input, py::str("float64")) : input;
-  const std::string work = integral ? "float64" : dt;
+  const std::string dt = py::text(tensor.attr("dtype"));
   Parts parts;
-  const bool native_type =
-      is_ndarray(tensor.get()) && (work == "float32" || work == "float64");
+  const bool native_type = is_ndarray(tensor.get()) && (dt == "float32" || dt == "float64");
   if (native_type && size > 0) {
     NativeArray x;
-    bridge::hold_dense(x, tensor, dims, work == "float32" ? "f" : "d");
+    bridge::hold_dense(x, tensor, dims, dt == "float32" ? "f" : "d");
     std::vector<std::int64_t> ranks;
     for (std::size_t k = 0; k < dims.size(); ++k) {
       const std::int64_t m = std::min(dims[k], size / dims[k]);
