@@ -133,24 +133,26 @@ py::Obj expand_native(const NativeArray& core, const std::vector<NativeArray>& f
   const std::size_t d = factors.size();
   std::vector<std::int64_t> ranks = core.shape(), shape;
   std::vector<const T*> ptrs;
-  std::int64_t size = 1;
   for (std::size_t k = 0; k < d; ++k) {
     const NativeArray& f = factors[k];
     if (f.ndim() != 2 || f.format() != core.format() || f.shape(1) != ranks[k]) return {};
     shape.push_back(f.shape(0));
     ptrs.push_back(f.data<T>());
-    // A hand-built record may name more elements than 64 bits count: numpy refuses it.
-    if (__builtin_mul_overflow(size, f.shape(0), &size)) return {};
   }
-  // Each product must be one efficient BLAS call on the data as it lies (the first mode;
-  // the last with many rows; a middle one with long rows) and fit 32-bit indexing.
-  // Otherwise numpy's unfoldings and strided views do better.
+  // An empty result needs no products (a hand-built record may name any sizes beside it).
+  if (std::find(shape.begin(), shape.end(), 0) != shape.end()) {
+    return bridge::empty(shape, bridge::dtype_name<T>());
+  }
   // Every intermediate is no larger than the largest of core and result (counted as the
-  // maximum extent per mode), which must itself fit 64 bits.
+  // maximum extent per mode), which must fit 64 bits: a hand-built record may name more
+  // elements than that, which numpy then refuses.
   std::int64_t bound = 1;
   for (std::size_t k = 0; k < d; ++k) {
     if (__builtin_mul_overflow(bound, std::max(shape[k], ranks[k]), &bound)) return {};
   }
+  // Each product must be one efficient BLAS call on the data as it lies (the first mode;
+  // the last with many rows; a middle one with long rows) and fit 32-bit indexing.
+  // Otherwise numpy's unfoldings and strided views do better.
   std::vector<std::int64_t> cur = ranks;
   for (std::size_t k = 0; k < d; ++k) {
     std::int64_t p = 1, q = 1;
@@ -166,7 +168,6 @@ py::Obj expand_native(const NativeArray& core, const std::vector<NativeArray>& f
   py::Obj out = bridge::empty(shape, bridge::dtype_name<T>());
   bridge::Buffer ob;
   if (!ob.acquire(out.get(), bridge::format_of<T>(), true)) return {};
-  if (size == 0) return out;
   bridge::ensure_lapack();
   bridge::NoGil nogil;
   tucker_expand(core.data<T>(), ranks, shape, ptrs, ob.data<T>());
