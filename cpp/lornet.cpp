@@ -153,7 +153,8 @@ bool needs_torch(const py::Obj& shard) {
     PyObject* type = PyDict_GetItemString(entry, "dtype");
     if (type == nullptr || !PyUnicode_Check(type)) continue;
     bool known = false;
-    for (const char* t : kNumpyTypes) known = known || PyUnicode_CompareWithASCIIString(type, t) == 0;
+    for (const char* t : kNumpyTypes)
+      known = known || PyUnicode_CompareWithASCIIString(type, t) == 0;
     if (!known) return true;
   }
   return false;

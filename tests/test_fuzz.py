@@ -85,7 +85,11 @@ def _child():
     def arrays(draw):
         shape = tuple(draw(st.lists(extents, max_size=4)))
         dtype = np.dtype(draw(st.sampled_from(dtypes)))
-        a = np.full(shape, draw(floats)).astype(dtype) if dtype.kind != "O" else np.empty(shape, dtype)
+        a = (
+            np.full(shape, draw(floats)).astype(dtype)
+            if dtype.kind != "O"
+            else np.empty(shape, dtype)
+        )
         if a.size and dtype.kind in "fc":
             a.flat[:: max(1, a.size // 3)] = draw(floats)
         layout = draw(st.sampled_from(["c", "f", "rev", "misaligned", "broadcast", "liar", "ro"]))
@@ -131,9 +135,11 @@ def _child():
     leaves = scalars | arrays() | ducks | records | paths
     values = st.recursive(
         leaves,
-        lambda inner: st.lists(inner, max_size=3)
-        | st.lists(inner, max_size=3).map(tuple)
-        | st.dictionaries(st.text(max_size=4), inner, max_size=3),
+        lambda inner: (
+            st.lists(inner, max_size=3)
+            | st.lists(inner, max_size=3).map(tuple)
+            | st.dictionaries(st.text(max_size=4), inner, max_size=3)
+        ),
         max_leaves=6,
     )
 

@@ -58,9 +58,8 @@ py::Obj tt_compress_impl(const py::Obj& tensor, PyObject* max_rank) {
   bridge::hold_dense(x, own ? tensor : astype_nocopy(tensor, py::str("float64")), dims,
                      own ? "fd" : "d");
   const std::vector<std::int64_t> ranks = tt_ranks(dims, cap);
-  std::vector<py::Obj> cores = x.is_float()
-                                   ? sweep<float, float>(x.data<float>(), dims, ranks)
-                                   : sweep<double, double>(x.data<double>(), dims, ranks);
+  std::vector<py::Obj> cores = x.is_float() ? sweep<float, float>(x.data<float>(), dims, ranks)
+                                            : sweep<double, double>(x.data<double>(), dims, ranks);
   if (!own && !integral_dtype(dtype)) {
     for (py::Obj& c : cores) c = astype_nocopy(c, dtype);
   }
