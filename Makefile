@@ -71,7 +71,7 @@ bench: build $(VENV)/.dev-ready
 # they do without the sanitizer.
 sanitize: $(VENV)/.dev-ready
 	VELMORA_SANITIZE=ON $(PY) -m pip install $(PIP_Q) --no-build-isolation --no-deps \
-	  -Ccmake.build-type=Debug -Cbuild-dir=build/sanitize .
+	  -Ccmake.build-type=RelWithDebInfo -Cbuild-dir=build/sanitize .
 	cd tests && ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
 	  LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	  ../$(PY) -m pytest -q -p no:cacheprovider; status=$$?; \
