@@ -22,9 +22,9 @@ class Buffer {
     if (held_) PyBuffer_Release(&view_);
   }
   // Holds o's buffer if it is C-contiguous and aligned with native elements of `fmt` ('f'
-  // float32, 'd' float64); false (no error pending) otherwise. `writable` asks for a
-  // writable one. numpy allows misaligned arrays (frombuffer at an odd offset); native
-  // code never reads them in place.
+  // float32, 'd' float64, 'B' uint8); false (no error pending) otherwise. `writable` asks
+  // for a writable one. numpy allows misaligned arrays (frombuffer at an odd offset);
+  // native code never reads them in place.
   bool acquire(PyObject* o, char fmt, bool writable = false);
   template <class T>
   T* data() const noexcept {
