@@ -4,9 +4,12 @@
 // The Hugging Face libraries, safetensors and torch are imported inside each operation at
 // every call, so importing this module needs nothing but numpy and the cache location set
 // by ensure_cache can take effect before any of them is first loaded.
+#include <cstdint>
+#include <fstream>
 #include <string>
 
 #include "bridge/arrays.hpp"
+#include "bridge/declare.hpp"
 #include "bridge/errors.hpp"
 #include "bridge/module.hpp"
 #include "bridge/statements.hpp"
@@ -15,72 +18,50 @@ namespace velmora::lornet {
 
 namespace {
 
-using bridge::Args;
+using bridge::arg;
 using bridge::astype_nocopy;
-using bridge::check_signals;
-using bridge::Conv;
-using bridge::for_each;
+using bridge::def;
 using bridge::from_import;
-using bridge::FunctionDef;
 using bridge::Handling;
-using bridge::Kind;
+using bridge::kw_only;
 using bridge::module_global;
-using bridge::Param;
-using bridge::Raised;
 using bridge::with_context;
-
-constexpr const char* kModuleName = "velmora_dryx.lornet";
-
-void set_item(const py::Obj& mapping, const py::Obj& key, const py::Obj& value) {
-  if (PyObject_SetItem(mapping.get(), key.get(), value.get()) < 0) throw py::PythonError{};
-}
-
-py::Obj slice(const py::Obj& start, const py::Obj& stop) {
-  return py::Obj::steal(PySlice_New(start.get(), stop.get(), nullptr));
-}
+using namespace bridge::types;
+using namespace py::literals;
 
 // ---------------------------------------------------------------------------------------
 // Cache and snapshots.
 
-py::Obj ensure_cache(const Args& a) {
-  py::Obj environ = py::import("os").attr("environ");
-  py::Obj setdefault = environ.attr("setdefault");
-  setdefault(py::str("HF_HOME"), a.obj(0));
-  setdefault(py::str("HF_HUB_DISABLE_SYMLINKS_WARNING"), py::str("1"));
-  return py::none();
+void ensure_cache(const py::Obj& cache_dir) {
+  py::Obj setdefault = py::import("os").attr("environ").attr("setdefault");
+  setdefault("HF_HOME", cache_dir);
+  setdefault("HF_HUB_DISABLE_SYMLINKS_WARNING", "1");
 }
 
-py::Obj snapshot(const Args& a) {
+py::Obj snapshot(const py::Obj& repo_id) {
   py::Obj download = from_import("huggingface_hub", "snapshot_download");
   // Weights only as safetensors; .bin and .pt files of the repository are never fetched.
   py::Obj patterns = py::list();
   for (const char* p : {"*.safetensors", "*.json", "*.txt", "tokenizer*", "*.model"}) {
-    py::list_append(patterns, py::str(p));
+    patterns.append(py::str(p));
   }
-  py::Obj dir = download.call({a.obj(0)}, {{"allow_patterns", patterns}});
+  py::Obj dir = download(repo_id, "allow_patterns"_a = patterns);
   return py::import("pathlib").attr("Path")(dir);
 }
 
 py::Obj shard_files(const py::Obj& model_dir) {
-  py::Obj found = model_dir.attr("glob")(py::str("*.safetensors"));
-  py::Obj shards = py::Obj::steal(PySequence_List(found.get()));
-  if (PyList_Sort(shards.get()) < 0) throw py::PythonError{};
-  if (PyList_GET_SIZE(shards.get()) == 0) {
-    bridge::raise(PyExc_FileNotFoundError, "No .safetensors in " + py::text(model_dir));
-  }
+  py::Obj shards = py::builtin("sorted")(model_dir.attr("glob")("*.safetensors"));
+  if (shards.size() == 0) throw py::FileNotFoundError("No .safetensors in " + py::text(model_dir));
   return shards;
 }
 
-py::Obj shard_files_impl(const Args& a) { return shard_files(a.obj(0)); }
-
-py::Obj model_disk_bytes(const Args& a) {
+py::Obj model_disk_bytes(const py::Obj& model_dir) {
   py::Obj total = py::integer(0);
   // stat() follows links, so a shard kept in the hub cache as a link counts its blob.
-  for_each(module_global("_shard_files")(a.obj(0)), [&](const py::Obj& shard) {
-    py::Obj size = shard.attr("stat")().attr("st_size");
-    total = py::Obj::steal(PyNumber_Add(total.get(), size.get()));
-  });
-  return py::Obj::steal(PyNumber_Long(total.get()));
+  for (const py::Obj& shard : module_global("_shard_files")(model_dir)) {
+    total = total + shard.attr("stat")().attr("st_size");
+  }
+  return py::as_int(total);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -90,21 +71,21 @@ py::Obj model_disk_bytes(const Args& a) {
 // replace earlier ones in place). The reader is closed on every way out.
 void read_shard_numpy(const py::Obj& safe_open, const py::Obj& shard, const py::Obj& dtype,
                       const py::Obj& out) {
-  py::Obj reader = safe_open.call({shard.str()}, {{"framework", py::str("np")}});
+  py::Obj reader = safe_open(shard.str(), "framework"_a = "np");
   with_context(reader, [&](const py::Obj& f) {
     py::Obj get_tensor = f.attr("get_tensor");
-    for_each(f.attr("keys")(), [&](const py::Obj& name) {
-      set_item(out, name, astype_nocopy(get_tensor(name), dtype));
-    });
+    for (const py::Obj& name : f.attr("keys")()) {
+      out.set_item(name, astype_nocopy(get_tensor(name), dtype));
+    }
   });
 }
 
-py::Obj load_state_dict_numpy(const Args& a) {
+py::Obj load_state_dict_numpy(const py::Obj& model_dir, const py::Obj& dtype) {
   py::Obj safe_open = from_import("safetensors", "safe_open");
-  py::Obj dtype = a.obj(1);
   py::Obj out = py::dict();
-  for_each(module_global("_shard_files")(a.obj(0)),
-           [&](const py::Obj& shard) { read_shard_numpy(safe_open, shard, dtype, out); });
+  for (const py::Obj& shard : module_global("_shard_files")(model_dir)) {
+    read_shard_numpy(safe_open, shard, dtype, out);
+  }
   return out;
 }
 
@@ -114,36 +95,70 @@ py::Obj bf16_safe_load(const py::Obj& shard, const py::Obj& dtype) {
   py::Obj loaded = load_file(shard.str());
   py::Obj float32 = torch.attr("float32");
   py::Obj out = py::dict();
-  for_each(loaded.attr("items")(), [&](const py::Obj& pair) {
+  for (const py::Obj& item : loaded.attr("items")()) {
+    auto [name, tensor] = item.unpack<2>();
     // Every tensor takes the float32 step, whatever its stored type.
-    py::Obj array = pair.item(1).attr("to")(float32).attr("numpy")();
-    set_item(out, pair.item(0), astype_nocopy(array, dtype));
-  });
+    out.set_item(name, astype_nocopy(tensor.attr("to")(float32).attr("numpy")(), dtype));
+  }
   return out;
 }
 
-py::Obj bf16_safe_load_impl(const Args& a) { return bf16_safe_load(a.obj(0), a.obj(1)); }
+// The parsed JSON header of a safetensors file, or an empty handle when it cannot be read.
+py::Obj shard_header(const py::Obj& shard) {
+  std::ifstream in(py::text(shard), std::ios::binary);
+  unsigned char len[8] = {};
+  if (!in.read(reinterpret_cast<char*>(len), 8)) return {};
+  std::uint64_t n = 0;
+  for (int i = 7; i >= 0; --i) n = (n << 8) | len[i];
+  if (n > (std::uint64_t{100} << 20)) return {};  // the readers' own cap on a header
+  std::string header(static_cast<std::size_t>(n), '\0');
+  if (!in.read(header.data(), static_cast<std::streamsize>(n))) return {};
+  py::Obj parsed;
+  if (bridge::try_except(PyExc_Exception,
+                         [&] { parsed = py::import("json").attr("loads")(py::str(header)); })) {
+    return {};
+  }
+  return parsed.is_instance(&PyDict_Type) ? parsed : py::Obj{};
+}
 
-py::Obj load_state_dict_numpy_safe(const Args& a) {
-  py::Obj dtype = a.obj(1);
+// True when the shard's header is readable and names a tensor type that numpy cannot hold
+// (bfloat16, the 8-bit floats): the one failure of the numpy backend that torch can fix.
+// Any other failure (a damaged header, a truncated file, a bad dtype) is the shard's own.
+bool needs_torch(const py::Obj& shard) {
+  py::Obj entries = shard_header(shard);
+  if (!entries) return false;
+  static constexpr const char* kNumpyTypes[] = {"F64", "F32", "F16", "I64", "I32", "I16",
+                                                "I8",  "U64", "U32", "U16", "U8",  "BOOL"};
+  for (const py::Obj& entry : entries.attr("values")()) {
+    if (!entry.is_instance(&PyDict_Type)) continue;
+    py::Obj type = entry.get_item(py::str("dtype"));
+    if (!type || !type.is_instance(&PyUnicode_Type)) continue;
+    bool known = false;
+    for (const char* t : kNumpyTypes) known = known || type == t;
+    if (!known) return true;
+  }
+  return false;
+}
+
+py::Obj load_state_dict_numpy_safe(const py::Obj& model_dir, const py::Obj& dtype) {
   py::Obj out = py::dict();
-  for_each(module_global("_shard_files")(a.obj(0)), [&](const py::Obj& shard) {
-    try {
-      py::Obj safe_open = from_import("safetensors", "safe_open");
-      read_shard_numpy(safe_open, shard, dtype, out);
-      return;
-    } catch (...) {
-      bridge::set_python_error();
-    }
+  for (const py::Obj& shard : module_global("_shard_files")(model_dir)) {
     // Only the Exception family falls back; an interrupt goes on up.
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::PythonError{};
-    Raised failed;
+    py::Obj failed = bridge::try_except(PyExc_Exception, [&] {
+      read_shard_numpy(from_import("safetensors", "safe_open"), shard, dtype, out);
+    });
+    if (!failed) continue;
+    // Only what torch can fix goes to it: a tensor type numpy lacks, or a missing numpy
+    // reader. Any other error of the shard (a damaged header, truncation) is raised naming
+    // the shard.
+    if (!bridge::matches(failed, PyExc_ImportError) && !needs_torch(shard)) {
+      bridge::raise_with_note(failed, "while loading the shard " + py::text(shard));
+    }
     // The whole shard is stored again from the torch path, so a value the failed attempt had
     // already stored never survives; an error of the fallback chains to the first one.
     Handling handling(failed.get());
-    py::Obj reloaded = module_global("_bf16_safe_load")(shard, dtype);
-    out.attr("update")(reloaded);
-  });
+    out.attr("update")(module_global("_bf16_safe_load")(shard, dtype));
+  }
   return out;
 }
 
@@ -154,28 +169,19 @@ py::Obj load_wikitext_ids(const py::Obj& model_dir, const py::Obj& max_tokens) {
   py::Obj auto_tokenizer = from_import("transformers", "AutoTokenizer");
   py::Obj load_dataset = from_import("datasets", "load_dataset");
   py::Obj tokenizer = auto_tokenizer.attr("from_pretrained")(model_dir.str());
-  py::Obj data = load_dataset.call({py::str("Salesforce/wikitext"), py::str("wikitext-2-raw-v1")},
-                                   {{"split", py::str("test")}});
+  py::Obj data = load_dataset("Salesforce/wikitext", "wikitext-2-raw-v1", "split"_a = "test");
   // Non-blank lines, kept unstripped, joined by one blank line.
   py::Obj kept = py::list();
-  for_each(data.item(py::str("text")), [&](const py::Obj& line) {
-    if (line.attr("strip")().truthy()) py::list_append(kept, line);
-  });
-  py::Obj text = py::Obj::steal(PyUnicode_Join(py::str("\n\n").get(), kept.get()));
-  py::Obj ids = tokenizer.call({text}, {{"return_tensors", py::str("pt")}})
-                    .attr("input_ids")
-                    .item(py::integer(0));
-  // A cap of 0 keeps everything; a negative one drops that many ids from the end.
-  if (max_tokens.truthy()) {
-    py::Obj n = py::integer(static_cast<long long>(ids.size()));
-    int longer = PyObject_RichCompareBool(n.get(), max_tokens.get(), Py_GT);
-    if (longer < 0) throw py::PythonError{};
-    if (longer == 1) ids = ids.item(slice(py::none(), max_tokens));
+  for (const py::Obj& line : data.item("text")) {
+    if (line.attr("strip")().truthy()) kept.append(line);
   }
+  py::Obj text = py::str("\n\n").attr("join")(kept);
+  py::Obj ids = tokenizer(text, "return_tensors"_a = "pt").attr("input_ids").item(py::integer(0));
+  // A cap of 0 keeps everything; a negative one drops that many ids from the end.
+  if (max_tokens.truthy() && ids.size() > max_tokens)
+    ids = ids.item(py::slice(py::none(), max_tokens));
   return ids;
 }
-
-py::Obj load_wikitext_ids_impl(const Args& a) { return load_wikitext_ids(a.obj(0), a.obj(1)); }
 
 // Loads a numpy state dict into the model (sharing memory until the model copies it in);
 // refuses one that leaves parameters other than the tied output projection unset or names
@@ -184,172 +190,146 @@ void load_into(const py::Obj& torch, const py::Obj& model, const py::Obj& state_
   py::Obj from_numpy = torch.attr("from_numpy");
   py::Obj asarray = py::import("numpy").attr("asarray");
   py::Obj tensors = py::dict();
-  for_each(py::Obj::steal(PyDict_Items(state_dict.get())), [&](const py::Obj& pair) {
-    set_item(tensors, pair.item(0), from_numpy(asarray(pair.item(1))));
-  });
-  py::Obj result = model.attr("load_state_dict").call({tensors}, {{"strict", py::boolean(false)}});
-  // missing, unexpected = result
-  py::Obj pair = py::Obj::steal(PySequence_Tuple(result.get()));
-  const Py_ssize_t got = PyTuple_GET_SIZE(pair.get());
-  if (got > 2) bridge::raise_value_error("too many values to unpack (expected 2)");
-  if (got < 2) {
-    bridge::raise_value_error("not enough values to unpack (expected 2, got " +
-                              std::to_string(got) + ")");
+  for (const py::Obj& item : state_dict.attr("items")()) {
+    auto [name, value] = item.unpack<2>();
+    tensors.set_item(name, from_numpy(asarray(value)));
   }
-  py::Obj missing = pair.item(Py_ssize_t{0});
-  py::Obj unexpected = pair.item(Py_ssize_t{1});
-  py::Obj tied = py::str("lm_head");
+  auto [missing, unexpected] =
+      model.attr("load_state_dict")(tensors, "strict"_a = false).unpack<2>();
   py::Obj left = py::list();
-  for_each(missing, [&](const py::Obj& name) {
-    int has = PySequence_Contains(name.get(), tied.get());
-    if (has < 0) throw py::PythonError{};
-    if (has == 0) py::list_append(left, name);
-  });
+  for (const py::Obj& name : missing) {
+    if (!name.contains("lm_head")) left.append(name);
+  }
   if (left.size() > 0 || unexpected.truthy()) {
-    bridge::raise(PyExc_RuntimeError, "state_dict mismatch missing=" + py::text(left) +
-                                          " unexpected=" + py::text(unexpected));
+    throw py::RuntimeError("state_dict mismatch missing=" + py::text(left) +
+                           " unexpected=" + py::text(unexpected));
   }
 }
 
-py::Obj perplexity_from_state_dict(const Args& a) {
+// The window and stride of the sliding evaluation, refused when they would score nothing
+// (a negative stride reports a perfect 1.0) or feed empty or wrong inputs.
+void check_windows(long long window, long long stride) {
+  // The interpreter's own wording for a zero step, as range() words it.
+  if (stride == 0) throw py::ValueError("range() arg 3 must not be zero");
+  if (stride < 0) throw py::ValueError("stride must be positive, got " + std::to_string(stride));
+  if (window <= 0) throw py::ValueError("window must be positive, got " + std::to_string(window));
+}
+
+struct Nll {
+  double sum = 0.0;
+  long long tokens = 0;
+};
+
+// The summed negative log-likelihood of the windows over `ids`; positions already scored
+// by an earlier window serve only as context.
+Nll score_windows(const py::Obj& model, const py::Obj& ids, long long window, long long stride) {
+  const long long n = static_cast<long long>(ids.size());
+  Nll nll;
+  long long prev_end = 0;
+  for (long long begin = 0; begin < n;) {
+    const long long end = window >= n - begin ? n : begin + window;
+    py::Obj input = ids.item(py::slice(begin, end)).attr("unsqueeze")(0);
+    py::Obj labels = input.attr("clone")();
+    const long long length = end - begin;
+    const long long context = length - (end - prev_end);
+    if (context > 0) {
+      labels.set_item(
+          py::tuple({py::slice(py::none(), py::none()), py::slice(py::none(), context)}), -100);
+    }
+    const double mean = py::as_float(model(input, "labels"_a = labels).attr("loss")).as_double();
+    const long long count = context > 0 ? length - context : length;
+    nll.sum += mean * static_cast<double>(count);
+    nll.tokens += count;
+    prev_end = end;
+    if (end == n) break;
+    py::check_signals();
+    if (stride > n - begin) break;
+    begin += stride;
+  }
+  return nll;
+}
+
+double perplexity_from_state_dict(const py::Obj& model_dir, const py::Obj& state_dict,
+                                  const py::Obj& max_tokens, const py::Obj& window_size,
+                                  const py::Obj& stride_size) {
   py::Obj torch = py::import("torch");
   py::Obj auto_model = from_import("transformers", "AutoModelForCausalLM");
-  py::Obj model_dir = a.obj(0);
-  py::Obj model = auto_model.attr("from_pretrained")
-                      .call({model_dir.str()}, {{"dtype", torch.attr("float32")}});
-  if (!a.is_none(1)) load_into(torch, model, a.obj(1));
+  py::Obj model =
+      auto_model.attr("from_pretrained")(model_dir.str(), "dtype"_a = torch.attr("float32"));
+  if (!state_dict.is_none()) load_into(torch, model, state_dict);
   model.attr("eval")();
 
-  py::Obj ids = module_global("_load_wikitext_ids")(model_dir, a.obj(2));
-  const long long n = static_cast<long long>(ids.size());
-  const long long window = py::saturated_ll(a[3]);
-  const long long stride = py::saturated_ll(a[4]);
-  if (stride == 0) bridge::raise_value_error("range() arg 3 must not be zero");
-  // A negative stride would score nothing and report a perfect 1.0, and a window of 0 or
-  // less would feed empty (or, sliced from the end, wrong) inputs: both are refused.
-  if (stride < 0) {
-    bridge::raise_value_error("stride must be positive, got " + std::to_string(stride));
-  }
-  if (window <= 0) {
-    bridge::raise_value_error("window must be positive, got " + std::to_string(window));
-  }
-
-  double nll_sum = 0.0;
-  long long n_tok = 0;
-  py::Obj ignore = py::integer(-100);
-  py::Obj all = slice(py::none(), py::none());
-  with_context(torch.attr("no_grad")(), [&](const py::Obj&) {
-    long long prev_end = 0;
-    for (long long begin = 0; begin < n;) {
-      const long long end = window >= n - begin ? n : begin + window;
-      py::Obj input =
-          ids.item(slice(py::integer(begin), py::integer(end))).attr("unsqueeze")(py::integer(0));
-      py::Obj labels = input.attr("clone")();
-      // Positions already scored by an earlier window serve only as context.
-      const long long length = end - begin;
-      const long long context = length - (end - prev_end);
-      if (context > 0) {
-        set_item(labels, py::tuple({all, slice(py::none(), py::integer(context))}), ignore);
-      }
-      py::Obj loss = model.call({input}, {{"labels", labels}}).attr("loss");
-      const double mean = py::Obj::steal(PyNumber_Float(loss.get())).as_double();
-      const long long count = context > 0 ? length - context : length;
-      nll_sum += mean * static_cast<double>(count);
-      n_tok += count;
-      prev_end = end;
-      if (end == n) break;
-      check_signals();
-      if (stride > n - begin) break;
-      begin += stride;
-    }
-  });
-  const double mean_nll = nll_sum / static_cast<double>(n_tok > 1 ? n_tok : 1);
-  py::Obj ppl = py::import("numpy").attr("exp")(py::floating(mean_nll));
-  return py::Obj::steal(PyNumber_Float(ppl.get()));
+  py::Obj ids = module_global("_load_wikitext_ids")(model_dir, max_tokens);
+  // Sizes beyond 64 bits behave as the largest ones: one window over everything.
+  const long long window = py::saturated_ll(window_size.get());
+  const long long stride = py::saturated_ll(stride_size.get());
+  check_windows(window, stride);
+  Nll nll;
+  with_context(torch.attr("no_grad")(),
+               [&](const py::Obj&) { nll = score_windows(model, ids, window, stride); });
+  const double mean_nll = nll.sum / static_cast<double>(nll.tokens > 1 ? nll.tokens : 1);
+  return py::as_float(py::import("numpy").attr("exp")(mean_nll)).as_double();
 }
 
 // ---------------------------------------------------------------------------------------
-// Function tables and the module body.
+// Declarations and the module body.
 
-const FunctionDef kEnsureCache{"ensure_cache",
-                               "ensure_cache",
-                               "Point the HF cache at a roomy drive BEFORE importing transformers.",
-                               {Param{"cache_dir", "str", Conv::Str}},
-                               "None",
-                               ensure_cache};
+constexpr const char* kStateDict = "dict[str, np.ndarray]";
+constexpr bridge::Arg kModelDir = arg<Any>("model_dir", "Path");
+constexpr bridge::Arg kDtype = arg<Any>("dtype") = bridge::expr("np.float32");
 
-const FunctionDef kSnapshot{"snapshot",
-                            "snapshot",
-                            "Download (or reuse) a model snapshot; return its local dir.",
-                            {Param{"repo_id", "str", Conv::Str}},
-                            "Path",
-                            snapshot};
-
-const FunctionDef kShardFiles{"_shard_files", "_shard_files",
-                              nullptr,        {Param{"model_dir", "Path"}},
-                              "list[Path]",   shard_files_impl};
-
-const FunctionDef kModelDiskBytes{"model_disk_bytes",
-                                  "model_disk_bytes",
-                                  "Bytes of the actual weight shards as shipped (native dtype).",
-                                  {Param{"model_dir", "Path"}},
-                                  "int",
-                                  model_disk_bytes};
-
-const FunctionDef kLoadNumpy{
-    "load_state_dict_numpy",
-    "load_state_dict_numpy",
-    "Load all safetensors shards into one {name: np.ndarray} dict (cast to dtype).",
-    {Param{"model_dir", "Path"},
-     Param{"dtype", nullptr, Conv::Any, Kind::Positional, bridge::expr_default("np.float32")}},
-    "dict[str, np.ndarray]",
-    load_state_dict_numpy};
-
-const FunctionDef kBf16SafeLoad{
-    "_bf16_safe_load",
-    "_bf16_safe_load",
-    "Load a shard via torch when bf16 is present (np backend rejects bf16).",
-    {Param{"shard", "Path"}, Param{"dtype", nullptr}},
-    "dict[str, np.ndarray]",
-    bf16_safe_load_impl};
-
-const FunctionDef kLoadNumpySafe{
-    "load_state_dict_numpy_safe",
-    "load_state_dict_numpy_safe",
-    "Robust loader: falls back to torch per-shard if the np backend trips on bf16.",
-    {Param{"model_dir", "Path"},
-     Param{"dtype", nullptr, Conv::Any, Kind::Positional, bridge::expr_default("np.float32")}},
-    "dict[str, np.ndarray]",
-    load_state_dict_numpy_safe};
-
-const FunctionDef kLoadWikitextIds{
-    "_load_wikitext_ids",
-    "_load_wikitext_ids",
-    "Tokenize wikitext-2 test text with the model's tokenizer; cap length.",
-    {Param{"model_dir", "Path"}, Param{"max_tokens", "int", Conv::Int}},
-    nullptr,
-    load_wikitext_ids_impl};
-
-const FunctionDef kPerplexity{
-    "perplexity_from_state_dict",
-    "perplexity_from_state_dict",
-    "Sliding-window perplexity on wikitext-2 test.\n\n"
-    "With state_dict None the model directory's pretrained weights are evaluated (the\n"
-    "baseline); otherwise the numpy state dict is loaded into the model first (a\n"
-    "reconstructed delta).",
-    {Param{"model_dir", "Path"},
-     Param{"state_dict", "dict[str, np.ndarray] | None", Conv::DictOrNone},
-     Param{"max_tokens", "int", Conv::Int, Kind::KeywordOnly, bridge::int_default(4096)},
-     Param{"window", "int", Conv::Int, Kind::KeywordOnly, bridge::int_default(1024)},
-     Param{"stride", "int", Conv::Int, Kind::KeywordOnly, bridge::int_default(512)}},
-    "float",
-    perplexity_from_state_dict};
+const auto kEnsureCache =
+    def<&ensure_cache>("ensure_cache",
+                       "Point the HF cache at a roomy drive BEFORE importing transformers.",
+                       arg<Str>("cache_dir"))
+        .returns("None");
+const auto kSnapshot =
+    def<&snapshot>("snapshot", "Download (or reuse) a model snapshot; return its local dir.",
+                   arg<Str>("repo_id"))
+        .returns("Path");
+const auto kShardFiles =
+    def<&shard_files>("_shard_files", nullptr, kModelDir).returns("list[Path]");
+const auto kModelDiskBytes =
+    def<&model_disk_bytes>("model_disk_bytes",
+                           "Bytes of the actual weight shards as shipped (native dtype).",
+                           kModelDir)
+        .returns("int");
+const auto kLoadNumpy =
+    def<&load_state_dict_numpy>(
+        "load_state_dict_numpy",
+        "Load all safetensors shards into one {name: np.ndarray} dict (cast to dtype).", kModelDir,
+        kDtype)
+        .returns(kStateDict);
+const auto kBf16SafeLoad =
+    def<&bf16_safe_load>("_bf16_safe_load",
+                         "Load a shard via torch when bf16 is present (np backend rejects bf16).",
+                         arg<Any>("shard", "Path"), arg<Any>("dtype"))
+        .returns(kStateDict);
+const auto kLoadNumpySafe =
+    def<&load_state_dict_numpy_safe>(
+        "load_state_dict_numpy_safe",
+        "Robust loader: falls back to torch per-shard if the np backend trips on bf16.", kModelDir,
+        kDtype)
+        .returns(kStateDict);
+const auto kLoadWikitextIds = def<&load_wikitext_ids>(
+    "_load_wikitext_ids", "Tokenize wikitext-2 test text with the model's tokenizer; cap length.",
+    kModelDir, arg<Int>("max_tokens"));
+const auto kPerplexity =
+    def<&perplexity_from_state_dict>(
+        "perplexity_from_state_dict",
+        "Sliding-window perplexity on wikitext-2 test.\n\n"
+        "With state_dict None the model directory's pretrained weights are evaluated (the\n"
+        "baseline); otherwise the numpy state dict is loaded into the model first (a\n"
+        "reconstructed delta).",
+        kModelDir, arg<DictOrNone>("state_dict", "dict[str, np.ndarray] | None"), kw_only,
+        arg<Int>("max_tokens") = 4096, arg<Int>("window") = 1024, arg<Int>("stride") = 512)
+        .returns("float");
 
 void body(bridge::ModuleBuilder& b) {
   b.import("os");
   b.from_import("pathlib", "Path");
   b.import("numpy", "np");
-  for (const FunctionDef* def :
+  for (const bridge::FunctionDef* def :
        {&kEnsureCache, &kSnapshot, &kShardFiles, &kModelDiskBytes, &kLoadNumpy, &kBf16SafeLoad,
         &kLoadNumpySafe, &kLoadWikitextIds, &kPerplexity}) {
     b.function(def);

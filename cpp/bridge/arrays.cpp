@@ -1,8 +1,11 @@
 #include "arrays.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "../core/interrupt.hpp"
+#include "errors.hpp"
 
 namespace velmora::bridge {
 
@@ -32,7 +35,9 @@ bool Buffer::acquire(PyObject* o, char fmt, bool writable) {
     ++f;
   }
   const Py_ssize_t want = fmt == 'f' ? 4 : fmt == 'B' ? 1 : 8;
-  if (f[0] != fmt || f[1] != '\0' || view_.itemsize != want) {
+  const auto address = reinterpret_cast<std::uintptr_t>(view_.buf);
+  if (f[0] != fmt || f[1] != '\0' || view_.itemsize != want ||
+      address % static_cast<std::uintptr_t>(want) != 0) {
     PyBuffer_Release(&view_);
     held_ = false;
     return false;
@@ -70,6 +75,64 @@ bool NativeArray::acquire(PyObject* o, const char* formats, bool writable) {
     }
   }
   return false;
+}
+
+std::vector<std::int64_t> declared_shape(const py::Obj& o, long long ndim) {
+  py::Obj shape = py::Obj::steal(PySequence_Tuple(o.attr("shape").get()));
+  const Py_ssize_t d = PyTuple_GET_SIZE(shape.get());
+  if (d != ndim) {
+    raise_value_error("array-like object declares ndim " + std::to_string(ndim) +
+                      " but a shape of " + std::to_string(d) + " dimensions: " + py::text(shape));
+  }
+  std::vector<std::int64_t> dims;
+  for (Py_ssize_t i = 0; i < d; ++i) {
+    const long long n = py::Obj::steal(PyNumber_Index(shape.item(i).get())).as_ll();
+    if (n < 0) raise_value_error("negative dimensions are not allowed: " + py::text(shape));
+    dims.push_back(n);
+  }
+  return dims;
+}
+
+namespace {
+
+std::string shape_text(const std::vector<std::int64_t>& shape);
+
+}  // namespace
+
+std::int64_t element_count(const std::vector<std::int64_t>& shape) {
+  if (std::find(shape.begin(), shape.end(), 0) != shape.end()) return 0;
+  std::int64_t count = 1;
+  for (std::int64_t n : shape) {
+    if (__builtin_mul_overflow(count, n, &count)) {
+      raise_value_error("shape " + shape_text(shape) + " has too many elements");
+    }
+  }
+  return count;
+}
+
+namespace {
+
+std::string shape_text(const std::vector<std::int64_t>& shape) {
+  return py::text(shape_tuple(shape));
+}
+
+}  // namespace
+
+void hold_dense(NativeArray& out, const py::Obj& data, const std::vector<std::int64_t>& shape,
+                const char* formats) {
+  if (!out.acquire(data.get(), formats)) {
+    const char* dtype = formats[0] == 'f' ? "float32" : "float64";
+    py::Obj c = np().attr("ascontiguousarray").call({data}, {{"dtype", py::str(dtype)}});
+    // A fresh copy when numpy handed back a misaligned array as it was.
+    if (!out.acquire(c.get(), formats)) c = np().attr("array")(c);
+    if (!out.acquire(c.get(), formats)) {
+      raise(PyExc_RuntimeError, "numpy did not return an aligned contiguous array");
+    }
+  }
+  if (out.shape() != shape) {
+    raise_value_error("array data of shape " + shape_text(out.shape()) +
+                      " does not match the declared shape " + shape_text(shape));
+  }
 }
 
 py::Obj shape_tuple(const std::vector<std::int64_t>& shape) {

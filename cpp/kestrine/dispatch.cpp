@@ -31,8 +31,8 @@ py::Obj compress(const py::Obj& tensor, py::Obj method, double rank_ratio,
                  const py::Obj& max_rank) {
   const State& s = state();
   if (method.is_instance(&PyUnicode_Type)) method = py::Obj::borrow(s.method_cls)(method);
-  if (method.is(s.tucker)) return tucker_compress_impl(tensor, rank_ratio, py::integer(1).get());
-  if (method.is(s.tt)) return tt_compress_impl(tensor, max_rank.get());
+  if (method.is(s.tucker)) return tucker_compress_impl(tensor, rank_ratio, py::integer(1));
+  if (method.is(s.tt)) return tt_compress_impl(tensor, max_rank);
   if (method.is(s.svd)) {
     return py::Obj::borrow(targets().svd_compress)(tensor, "rank_ratio"_a = rank_ratio);
   }

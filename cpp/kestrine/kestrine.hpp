@@ -69,6 +69,15 @@ using py::saturated_ll;
 // "<what> requires ndim >= 2, got <ndim>"; returns ndim.
 long long require_ndim2(const py::Obj& tensor, const char* what);
 
+// True for integer and bool element types: their factors are kept in float64 (what numpy's
+// own SVD returns for them), since a cast back to the integer type would zero them.
+bool integral_dtype(const py::Obj& dtype);
+// A reconstruction in the record's element type; left in its floating type when the record
+// names an integer or bool type (see integral_dtype).
+py::Obj in_record_dtype(const py::Obj& array, const py::Obj& dtype);
+// A rank ratio or energy as given, refusing NaN with ValueError "<name> must not be NaN".
+double not_nan(double value, const char* name);
+
 // numpy-path building blocks with the module's exact semantics.
 py::Obj unfold_numpy(const py::Obj& tensor, const py::Obj& mode);
 py::Obj fold_numpy(const py::Obj& matrix, const py::Obj& mode, const py::Obj& shape);
@@ -76,7 +85,7 @@ py::Obj mode_dot_any(const py::Obj& tensor, const py::Obj& matrix, const py::Obj
 py::Obj mode_dot_numpy(const py::Obj& tensor, const py::Obj& matrix, const py::Obj& mode);
 
 // Native implementations the dispatcher calls directly.
-py::Obj tucker_compress_impl(const py::Obj& tensor, double rank_ratio, PyObject* min_rank);
-py::Obj tt_compress_impl(const py::Obj& tensor, PyObject* max_rank);
+py::Obj tucker_compress_impl(const py::Obj& tensor, double rank_ratio, const py::Obj& min_rank);
+py::Obj tt_compress_impl(const py::Obj& tensor, const py::Obj& max_rank);
 
 }  // namespace velmora::kestrine

@@ -25,6 +25,12 @@ py::Obj shape_product(const py::Obj& shape) {
     }
     if (ok) return py::integer(prod);
   }
+  if (shape.is_instance(&PyTuple_Type) || shape.is_instance(&PyList_Type)) {
+    // Python arithmetic: a product beyond 64 bits is exact, never wrapped as numpy's is.
+    py::Obj p = py::integer(1);
+    for (const py::Obj& e : shape) p = p * (e.is_index() ? py::index(e) : e);  // numpy ints
+    return py::as_int(p);
+  }
   return py::as_int(bridge::np().attr("prod")(shape));
 }
 

@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "../bridge/arrays.hpp"
@@ -12,11 +13,6 @@
 
 namespace velmora::kestrine {
 
-using bridge::Args;
-using bridge::Conv;
-using bridge::FunctionDef;
-using bridge::Param;
-
 namespace {
 
 struct Flat {
@@ -25,13 +21,12 @@ struct Flat {
   std::int64_t m = 0, n = 0;
 };
 
-Flat flatten(const py::Obj& tensor) {
+Flat flatten(const py::Obj& tensor, long long ndim) {
   Flat f;
-  f.shape = py::Obj::steal(PySequence_Tuple(tensor.attr("shape").get()));
-  f.m = f.shape.item(0).as_ll();
-  f.n = 1;
-  const Py_ssize_t d = PyTuple_GET_SIZE(f.shape.get());
-  for (Py_ssize_t i = 1; i < d; ++i) f.n *= f.shape.item(i).as_ll();
+  const std::vector<std::int64_t> dims = bridge::declared_shape(tensor, ndim);
+  f.shape = bridge::shape_tuple(dims);
+  f.m = dims[0];
+  f.n = bridge::element_count(std::vector<std::int64_t>(dims.begin() + 1, dims.end()));
   f.mat = tensor.attr("reshape")(py::tuple({py::integer(f.m), py::integer(f.n)}));
   return f;
 }
@@ -51,31 +46,22 @@ void fill(T* dst, const S* src, std::int64_t count) {
   }
 }
 
-// Loads `mat` (m x n) into a T workspace: straight from a contiguous float32/float64
-// buffer, otherwise through numpy's own conversion to contiguous T.
+// Holds `mat` (m x n) for a T workspace: a contiguous float32/float64 array as it is,
+// otherwise numpy's own conversion to contiguous T; data of any shape but (m, n) is refused
+// before a workspace is sized from the declared shape.
 template <class T>
-void load(TruncatedSvd<T>& svd, const py::Obj& mat, std::int64_t count) {
-  bridge::Buffer buf;
-  if (buf.acquire(mat.get(), bridge::format_of<T>())) {
-    bridge::NoGil nogil;
-    fill(svd.input(), buf.data<T>(), count);
-    return;
-  }
-  if constexpr (std::is_same_v<T, float>) {
-    if (buf.acquire(mat.get(), 'd')) {
-      bridge::NoGil nogil;
-      fill(svd.input(), buf.data<double>(), count);
-      return;
-    }
-  }
-  py::Obj c = bridge::np()
-                  .attr("ascontiguousarray")
-                  .call({mat}, {{"dtype", py::str(bridge::dtype_name<T>())}});
-  if (!buf.acquire(c.get(), bridge::format_of<T>())) {
-    bridge::raise(PyExc_RuntimeError, "numpy did not return a contiguous array");
-  }
+void hold_matrix(NativeArray& a, const Flat& f) {
+  bridge::hold_dense(a, f.mat, {f.m, f.n}, std::is_same_v<T, float> ? "fd" : "d");
+}
+
+template <class T>
+void load(TruncatedSvd<T>& svd, const NativeArray& a) {
   bridge::NoGil nogil;
-  fill(svd.input(), buf.data<T>(), count);
+  if (a.is_float()) {
+    fill(svd.input(), a.data<float>(), a.size());
+  } else {
+    fill(svd.input(), a.data<double>(), a.size());
+  }
 }
 
 // The top-k triplets of a factored matrix, as new numpy arrays of type T.
@@ -90,7 +76,7 @@ Factors top_vectors(TruncatedSvd<T>& svd, std::int64_t k) {
   if (!s.acquire(f.s.get(), bridge::format_of<T>(), true) ||
       !u.acquire(f.u.get(), bridge::format_of<T>(), true) ||
       !vt.acquire(f.vt.get(), bridge::format_of<T>(), true)) {
-    bridge::raise(PyExc_RuntimeError, "numpy.empty did not return a writable contiguous array");
+    throw py::RuntimeError("numpy.empty did not return a writable contiguous array");
   }
   bridge::NoGil nogil;
   svd.vectors(k, s.data<T>(), u.data<T>(), vt.data<T>());
@@ -100,15 +86,17 @@ Factors top_vectors(TruncatedSvd<T>& svd, std::int64_t k) {
 bool is_float_type(const std::string& dtype, const char* name) { return dtype == name; }
 
 [[noreturn]] void negative_rank(const char* param, long long value) {
-  bridge::raise_value_error(std::string(param) + " must be >= 0, got " + std::to_string(value));
+  throw py::ValueError(std::string(param) + " must be >= 0, got " + std::to_string(value));
 }
 
 // Fixed-ratio SVD in the tensor's own precision.
 template <class T>
 Factors fixed_rank_native(const Flat& f, std::int64_t rank) {
+  NativeArray a;
+  hold_matrix<T>(a, f);
   bridge::ensure_lapack();
   TruncatedSvd<T> svd(f.m, f.n);
-  load(svd, f.mat, f.m * f.n);
+  load(svd, a);
   {
     bridge::NoGil nogil;
     svd.reduce();
@@ -117,24 +105,19 @@ Factors fixed_rank_native(const Flat& f, std::int64_t rank) {
 }
 
 Factors slice_numpy(const py::Obj& mat, std::int64_t keep) {
-  py::Obj res =
-      bridge::np().attr("linalg").attr("svd").call({mat}, {{"full_matrices", py::boolean(false)}});
+  py::Obj res = bridge::np().attr("linalg").attr("svd")(mat, "full_matrices"_a = false);
   Factors f;
   py::Obj u = res.item(0), s = res.item(1), vt = res.item(2);
-  py::Obj kslice = py::Obj::steal(PySlice_New(nullptr, py::integer(keep).get(), nullptr));
-  py::Obj all = py::Obj::steal(PySlice_New(nullptr, nullptr, nullptr));
-  f.u = u.item(py::tuple({all, kslice}));
+  py::Obj kslice = py::slice(py::none(), keep);
+  f.u = u.item(py::tuple({py::slice(py::none(), py::none()), kslice}));
   f.s = s.item(kslice);
   f.vt = vt.item(kslice);
   return f;
 }
 
-py::Obj svd_compress(const Args& a) {
-  py::Obj tensor = a.obj(0);
-  double ratio = a.f(1);
-  const long long min_rank = a.ll(2);
-  require_ndim2(tensor, "SVD");
-  Flat f = flatten(tensor);
+py::Obj svd_compress(const py::Obj& tensor, double rank_ratio, long long min_rank) {
+  double ratio = not_nan(rank_ratio, "rank_ratio");
+  Flat f = flatten(tensor, require_ndim2(tensor, "SVD"));
   ratio = ratio < 1.0 ? std::max(ratio, 0.01) : 1.0;
   const std::int64_t r = std::min(f.m, f.n);
   const long long by_ratio = static_cast<long long>(std::ceil(static_cast<double>(r) * ratio));
@@ -150,26 +133,28 @@ py::Obj svd_compress(const Args& a) {
   } else {
     k = slice_numpy(f.mat, rank);
   }
+  py::Obj kept = k.s.attr("shape").item(0);  // the rank actually kept
+  const py::Obj out = integral_dtype(dtype) ? py::str("float64") : dtype;
   py::Obj metadata = py::dict();
-  py::dict_set(metadata, "rank_ratio", py::floating(ratio));
-  py::dict_set(metadata, "rank", py::integer(rank));
-  return make_record(state().svd, f.shape, py::str(dt), py::tuple({astype_nocopy(k.s, dtype)}),
-                     py::tuple({astype_nocopy(k.u, dtype), astype_nocopy(k.vt, dtype)}), metadata);
+  metadata.set_item("rank_ratio", ratio);
+  metadata.set_item("rank", kept);
+  return make_record(state().svd, f.shape, py::str(dt), py::tuple({astype_nocopy(k.s, out)}),
+                     py::tuple({astype_nocopy(k.u, out), astype_nocopy(k.vt, out)}), metadata);
 }
 
-py::Obj svd_compress_energy(const Args& a) {
-  py::Obj tensor = a.obj(0);
-  double energy = a.f(1);
-  const long long min_rank = a.ll(2);
-  const bool capped = !a.is_none(3);
-  const long long max_rank = capped ? a.ll(3) : 0;
-  require_ndim2(tensor, "SVD");
-  Flat f = flatten(tensor);
+py::Obj svd_compress_energy(const py::Obj& tensor, double energy_share, long long min_rank,
+                            std::optional<long long> cap) {
+  double energy = not_nan(energy_share, "energy");
+  const bool capped = cap.has_value();
+  const long long max_rank = cap.value_or(0);
+  Flat f = flatten(tensor, require_ndim2(tensor, "SVD"));
   energy = energy < 1.0 ? std::max(energy, 0.0) : 1.0;
-  bridge::ensure_lapack();
   // The factorization always runs in single precision, whatever the tensor's type.
+  NativeArray held;
+  hold_matrix<float>(held, f);
+  bridge::ensure_lapack();
   TruncatedSvd<float> svd(f.m, f.n);
-  load(svd, f.mat, f.m * f.n);
+  load(svd, held);
   std::vector<float> values;
   {
     bridge::NoGil nogil;
@@ -187,13 +172,14 @@ py::Obj svd_compress_energy(const Args& a) {
   k = std::min(k, r);
   Factors kept = top_vectors(svd, k);
   py::Obj dtype = tensor.attr("dtype");
+  const py::Obj out = integral_dtype(dtype) ? py::str("float64") : dtype;
   py::Obj metadata = py::dict();
-  py::dict_set(metadata, "energy", py::floating(energy));
-  py::dict_set(metadata, "rank", py::integer(k));
-  py::dict_set(metadata, "full_rank", py::integer(r));
+  metadata.set_item("energy", energy);
+  metadata.set_item("rank", k);
+  metadata.set_item("full_rank", r);
   return make_record(
-      state().svd, f.shape, py::str(py::text(dtype)), py::tuple({astype_nocopy(kept.s, dtype)}),
-      py::tuple({astype_nocopy(kept.u, dtype), astype_nocopy(kept.vt, dtype)}), metadata);
+      state().svd, f.shape, py::str(py::text(dtype)), py::tuple({astype_nocopy(kept.s, out)}),
+      py::tuple({astype_nocopy(kept.u, out), astype_nocopy(kept.vt, out)}), metadata);
 }
 
 // (U * s) @ Vt natively when all three are contiguous arrays of one float type.
@@ -219,73 +205,44 @@ py::Obj reconstruct_native(const py::Obj& u, const py::Obj& s, const py::Obj& vt
   return out;
 }
 
-py::Obj svd_decompress(const Args& a) {
-  py::Obj rec = a.obj(0);
+py::Obj svd_decompress(const py::Obj& rec) {
   py::Obj method = rec.attr("method");
-  if (!method.is(state().svd)) {
-    bridge::raise_value_error("Expected SVD, got " + py::text(method));
-  }
-  py::Obj factors = rec.attr("factors");
-  py::Obj seq = py::Obj::steal(PySequence_Fast(factors.get(), "cannot unpack non-iterable object"));
-  const Py_ssize_t nf = PySequence_Fast_GET_SIZE(seq.get());
-  if (nf != 2) {
-    if (nf < 2) {
-      PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", nf);
-    } else {
-      PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2)");
-    }
-    throw py::PythonError{};
-  }
-  py::Obj u = py::Obj::borrow(PySequence_Fast_GET_ITEM(seq.get(), 0));
-  py::Obj vt = py::Obj::borrow(PySequence_Fast_GET_ITEM(seq.get(), 1));
+  if (!method.is(state().svd)) throw py::ValueError("Expected SVD, got " + py::text(method));
+  auto [u, vt] = rec.attr("factors").unpack<2>();
   py::Obj s = rec.attr("cores").item(0);
   py::Obj mat;
   bool done = false;
   mat = reconstruct_native<float>(u, s, vt, &done);
   if (!done) mat = reconstruct_native<double>(u, s, vt, &done);
-  if (!done) {
-    py::Obj scaled = py::Obj::steal(PyNumber_Multiply(u.get(), s.get()));
-    mat = py::Obj::steal(PyNumber_MatrixMultiply(scaled.get(), vt.get()));
-  }
+  if (!done) mat = py::matmul(u * s, vt);
   py::Obj shaped = mat.attr("reshape")(rec.attr("shape"));
-  return astype_nocopy(shaped, rec.attr("dtype"));
+  return in_record_dtype(shaped, rec.attr("dtype"));
 }
 
-const FunctionDef kSvdCompress{
-    "svd_compress",
-    "svd_compress",
-    "Truncated SVD for 2D matrices. Higher-dim inputs are flattened mode-0.",
-    {Param{"tensor", "np.ndarray"},
-     Param{"rank_ratio", "float", Conv::Float, bridge::Kind::Positional,
-           bridge::float_default(0.5)},
-     Param{"min_rank", "int", Conv::Int, bridge::Kind::Positional, bridge::int_default(1)}},
-    "CompressedTensor",
-    svd_compress};
+const auto kSvdCompress =
+    def<&svd_compress>("svd_compress",
+                       "Truncated SVD for 2D matrices. Higher-dim inputs are flattened mode-0.",
+                       arg<Array>("tensor"), kRatioOptions)
+        .returns("CompressedTensor");
 
-const FunctionDef kSvdCompressEnergy{
-    "svd_compress_energy",
-    "svd_compress_energy",
-    "Truncated SVD keeping the smallest rank that reaches an energy share.\n\n"
-    "Keeps the fewest leading singular triplets whose squared singular values carry at\n"
-    "least `energy` of the total squared spectral mass. A real fine-tune delta is not\n"
-    "exactly low-rank, so a fixed rank either over- or under-spends; selecting the rank by\n"
-    "energy spends just enough rank per tensor to reach a quality target, and different\n"
-    "tensors get different ranks. The factorization runs in float32; the kept factors are\n"
-    "stored in the tensor's own element type.",
-    {Param{"tensor", "np.ndarray"},
-     Param{"energy", "float", Conv::Float, bridge::Kind::Positional, bridge::float_default(0.99)},
-     Param{"min_rank", "int", Conv::Int, bridge::Kind::Positional, bridge::int_default(1)},
-     Param{"max_rank", "int | None", Conv::IntOrNone, bridge::Kind::Positional,
-           bridge::none_default()}},
-    "CompressedTensor",
-    svd_compress_energy};
+const auto kSvdCompressEnergy =
+    def<&svd_compress_energy>(
+        "svd_compress_energy",
+        "Truncated SVD keeping the smallest rank that reaches an energy share.\n\n"
+        "Keeps the fewest leading singular triplets whose squared singular values carry at\n"
+        "least `energy` of the total squared spectral mass. A real fine-tune delta is not\n"
+        "exactly low-rank, so a fixed rank either over- or under-spends; selecting the rank by\n"
+        "energy spends just enough rank per tensor to reach a quality target, and different\n"
+        "tensors get different ranks. The factorization runs in float32; the kept factors are\n"
+        "stored in the tensor's own element type.",
+        arg<Array>("tensor"), arg<Float>("energy") = 0.99, arg<Int>("min_rank") = 1,
+        arg<IntOrNone>("max_rank") = bridge::none)
+        .returns("CompressedTensor");
 
-const FunctionDef kSvdDecompress{"svd_decompress",
-                                 "svd_decompress",
-                                 "Rebuild the dense tensor from an SVD CompressedTensor.",
-                                 {Param{"compressed", "CompressedTensor"}},
-                                 "np.ndarray",
-                                 svd_decompress};
+const auto kSvdDecompress =
+    def<&svd_decompress>("svd_decompress", "Rebuild the dense tensor from an SVD CompressedTensor.",
+                         kCompressedArg)
+        .returns("np.ndarray");
 
 }  // namespace
 

@@ -11,19 +11,7 @@
 
 namespace velmora::kestrine {
 
-using bridge::Args;
-using bridge::Conv;
-using bridge::FunctionDef;
-using bridge::Param;
-
 namespace {
-
-std::vector<std::int64_t> int_shape(const py::Obj& shape) {
-  std::vector<std::int64_t> v;
-  const Py_ssize_t d = shape.size();
-  for (Py_ssize_t i = 0; i < d; ++i) v.push_back(shape.item(i).as_ll());
-  return v;
-}
 
 // The sweep over a contiguous source buffer; cores come back as new arrays of type T.
 template <class S, class T>
@@ -38,7 +26,7 @@ std::vector<py::Obj> sweep(const S* x, const std::vector<std::int64_t>& shape,
     const std::int64_t right = k + 1 == d ? 1 : ranks[k];
     cores.push_back(bridge::empty({left, shape[k], right}, bridge::dtype_name<T>()));
     if (!bufs[k].acquire(cores.back().get(), bridge::format_of<T>(), true)) {
-      bridge::raise(PyExc_RuntimeError, "numpy.empty did not return a writable contiguous array");
+      throw py::RuntimeError("numpy.empty did not return a writable contiguous array");
     }
     out.push_back(bufs[k].data<T>());
   }
@@ -50,54 +38,44 @@ std::vector<py::Obj> sweep(const S* x, const std::vector<std::int64_t>& shape,
 
 }  // namespace
 
-py::Obj tt_compress_impl(const py::Obj& tensor, PyObject* max_rank) {
-  require_ndim2(tensor, "TT");
-  const long long cap = std::max(1LL, saturated_ll(max_rank));
-  py::Obj shape = py::Obj::steal(PySequence_Tuple(tensor.attr("shape").get()));
+py::Obj tt_compress_impl(const py::Obj& tensor, const py::Obj& max_rank) {
+  const std::vector<std::int64_t> dims =
+      bridge::declared_shape(tensor, require_ndim2(tensor, "TT"));
+  const long long cap = std::max(1LL, saturated_ll(max_rank.get()));
+  py::Obj shape = bridge::shape_tuple(dims);
   py::Obj dtype = tensor.attr("dtype");
-  const std::vector<std::int64_t> dims = int_shape(shape);
-  const std::vector<std::int64_t> ranks = tt_ranks(dims, cap);
 
-  std::vector<py::Obj> cores;
+  // A contiguous float32/float64 ndarray is swept as it lies; every other type or layout
+  // goes through numpy's own conversion to float64, and the cores are converted back to
+  // the input's element type by numpy (integer and bool inputs keep float64 cores).
   NativeArray x;
-  if (x.acquire(tensor.get())) {
-    cores = x.is_float() ? sweep<float, float>(x.data<float>(), dims, ranks)
-                         : sweep<double, double>(x.data<double>(), dims, ranks);
-  } else {
-    // Every other type or layout: numpy's own conversion to float64, then the same sweep;
-    // the cores are converted back to the input's element type by numpy.
-    py::Obj wide = astype_nocopy(tensor, py::str("float64"));
-    py::Obj flat = bridge::np().attr("ascontiguousarray")(wide);
-    NativeArray w;
-    if (!w.acquire(flat.get()) || w.is_float()) {
-      bridge::raise(PyExc_RuntimeError, "numpy did not return a contiguous float64 array");
-    }
-    cores = sweep<double, double>(w.data<double>(), dims, ranks);
+  const bool own = x.acquire(tensor.get());
+  bridge::hold_dense(x, own ? tensor : astype_nocopy(tensor, py::str("float64")), dims,
+                     own ? "fd" : "d");
+  const std::vector<std::int64_t> ranks = tt_ranks(dims, cap);
+  std::vector<py::Obj> cores = x.is_float() ? sweep<float, float>(x.data<float>(), dims, ranks)
+                                            : sweep<double, double>(x.data<double>(), dims, ranks);
+  if (!own && !integral_dtype(dtype)) {
     for (py::Obj& c : cores) c = astype_nocopy(c, dtype);
-  }
-  py::Obj core_tuple = py::Obj::steal(PyTuple_New(static_cast<Py_ssize_t>(cores.size())));
-  for (std::size_t k = 0; k < cores.size(); ++k) {
-    PyTuple_SET_ITEM(core_tuple.get(), static_cast<Py_ssize_t>(k), cores[k].release());
   }
   std::vector<long long> r(ranks.begin(), ranks.end());
   py::Obj metadata = py::dict();
   // The cap as given when it is above 1 (an int of any size), else 1.
-  py::dict_set(metadata, "max_rank",
-               cap > 1 ? py::Obj::steal(PyNumber_Long(max_rank)) : py::integer(1));
-  py::dict_set(metadata, "ranks", py::tuple_of_ints(r.data(), r.size()));
-  return make_record(state().tt, shape, py::str(py::text(dtype)), core_tuple, py::tuple({}),
+  metadata.set_item("max_rank", cap > 1 ? py::as_int(max_rank) : py::integer(1));
+  metadata.set_item("ranks", py::tuple_of_ints(r.data(), r.size()));
+  return make_record(state().tt, shape, py::str(py::text(dtype)), py::tuple(cores), py::tuple({}),
                      metadata);
 }
 
 namespace {
 
-py::Obj tt_compress(const Args& a) { return tt_compress_impl(a.obj(0), a[1]); }
+py::Obj tt_compress(const py::Obj& tensor, const py::Obj& max_rank) {
+  return tt_compress_impl(tensor, max_rank);
+}
 
 py::Obj product_of(const py::Obj& seq) {
   py::Obj p = py::integer(1);
-  const Py_ssize_t n = seq.size();
-  for (Py_ssize_t i = 0; i < n; ++i)
-    p = py::Obj::steal(PyNumber_Multiply(p.get(), seq.item(i).get()));
+  for (const py::Obj& e : seq) p = p * e;
   return p;
 }
 
@@ -108,52 +86,45 @@ py::Obj contract_numpy(const py::Obj& cores) {
   for (Py_ssize_t k = 1; k < d; ++k) {
     py::Obj core = cores.item(k);
     py::Obj rshape = result.attr("shape");
-    py::Obj rlead = py::Obj::steal(PySequence_GetSlice(rshape.get(), 0, rshape.size() - 1));
+    py::Obj rlead = rshape.slice(0, rshape.size() - 1);
     py::Obj left =
         result.attr("reshape")(py::tuple({product_of(rlead), rshape.item(rshape.size() - 1)}));
     py::Obj cshape = core.attr("shape");
-    py::Obj ctail = py::Obj::steal(PySequence_GetSlice(cshape.get(), 1, cshape.size()));
+    py::Obj ctail = cshape.slice(1, cshape.size());
     py::Obj right = core.attr("reshape")(py::tuple({cshape.item(0), product_of(ctail)}));
-    py::Obj product = py::Obj::steal(PyNumber_MatrixMultiply(left.get(), right.get()));
-    py::Obj next_shape = py::Obj::steal(PySequence_Concat(rlead.get(), ctail.get()));
-    result = product.attr("reshape")(next_shape);
+    result = py::matmul(left, right).attr("reshape")(rlead + ctail);
   }
   return result;
 }
 
-py::Obj tt_decompress(const Args& a) {
-  py::Obj rec = a.obj(0);
+py::Obj tt_decompress(const py::Obj& rec) {
   py::Obj method = rec.attr("method");
   if (!method.is(state().tt)) {
-    bridge::raise_value_error("Expected TENSOR_TRAIN, got " + py::text(method));
+    throw py::ValueError("Expected TENSOR_TRAIN, got " + py::text(method));
   }
   // numpy's products: a chain of matrix products with nothing native code could save,
   // and numpy's BLAS kernels are at least as fast as SciPy's.
-  py::Obj cores = py::Obj::steal(PySequence_Tuple(rec.attr("cores").get()));
+  py::Obj cores = py::type(PyTuple_Type)(rec.attr("cores"));
   py::Obj result = contract_numpy(cores);
   py::Obj shaped = result.attr("reshape")(rec.attr("shape"));
-  return astype_nocopy(shaped, rec.attr("dtype"));
+  return in_record_dtype(shaped, rec.attr("dtype"));
 }
 
-const FunctionDef kTtCompress{
-    "tt_compress",
-    "tt_compress",
-    "Tensor-train decomposition (TT-SVD) with the bond ranks capped at max_rank.\n\n"
-    "A left-to-right sweep of truncated SVDs in float64 turns a tensor of d >= 2\n"
-    "dimensions into d three-way cores of shapes (r_{k-1}, n_k, r_k), stored in the\n"
-    "tensor's own element type. Suited to high-order tensors, large linear weights and\n"
-    "embedding outputs.",
-    {Param{"tensor", "np.ndarray"},
-     Param{"max_rank", "int", Conv::Int, bridge::Kind::Positional, bridge::int_default(8)}},
-    "CompressedTensor",
-    tt_compress};
+const auto kTtCompress =
+    def<&tt_compress>(
+        "tt_compress",
+        "Tensor-train decomposition (TT-SVD) with the bond ranks capped at max_rank.\n\n"
+        "A left-to-right sweep of truncated SVDs in float64 turns a tensor of d >= 2\n"
+        "dimensions into d three-way cores of shapes (r_{k-1}, n_k, r_k), stored in the\n"
+        "tensor's own element type. Suited to high-order tensors, large linear weights and\n"
+        "embedding outputs.",
+        arg<Array>("tensor"), arg<Int>("max_rank") = 8)
+        .returns("CompressedTensor");
 
-const FunctionDef kTtDecompress{"tt_decompress",
-                                "tt_decompress",
-                                "Contract tensor-train cores back into a dense tensor.",
-                                {Param{"compressed", "CompressedTensor"}},
-                                "np.ndarray",
-                                tt_decompress};
+const auto kTtDecompress =
+    def<&tt_decompress>("tt_decompress", "Contract tensor-train cores back into a dense tensor.",
+                        kCompressedArg)
+        .returns("np.ndarray");
 
 }  // namespace
 

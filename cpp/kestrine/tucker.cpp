@@ -13,11 +13,6 @@
 
 namespace velmora::kestrine {
 
-using bridge::Args;
-using bridge::Conv;
-using bridge::FunctionDef;
-using bridge::Param;
-
 namespace {
 
 struct Parts {
@@ -37,13 +32,13 @@ Parts compress_native(const T* x, const std::vector<std::int64_t>& shape,
   for (std::size_t k = 0; k < d; ++k) {
     p.factors.push_back(bridge::empty({shape[k], ranks[k]}, dt));
     if (!bufs[k].acquire(p.factors.back().get(), fmt, true)) {
-      bridge::raise(PyExc_RuntimeError, "numpy.empty did not return a writable contiguous array");
+      throw py::RuntimeError("numpy.empty did not return a writable contiguous array");
     }
     factors.push_back(bufs[k].data<T>());
   }
   p.core = bridge::empty(ranks, dt);
   if (!bufs[d].acquire(p.core.get(), fmt, true)) {
-    bridge::raise(PyExc_RuntimeError, "numpy.empty did not return a writable contiguous array");
+    throw py::RuntimeError("numpy.empty did not return a writable contiguous array");
   }
   bridge::ensure_lapack();
   bridge::NoGil nogil;
@@ -55,16 +50,16 @@ Parts compress_native(const T* x, const std::vector<std::int64_t>& shape,
 // take (numpy's SVD in the input's own type, numpy's casts and products).
 Parts compress_numpy(const py::Obj& tensor, const std::vector<long long>& targets) {
   Parts p;
+  // numpy's SVD factors integer and bool tensors in float64: their factors stay so.
   py::Obj dtype = tensor.attr("dtype");
+  if (integral_dtype(dtype)) dtype = py::str("float64");
   py::Obj svd = bridge::np().attr("linalg").attr("svd");
-  py::Obj all = py::Obj::steal(PySlice_New(nullptr, nullptr, nullptr));
+  py::Obj all = py::slice(py::none(), py::none());
   for (std::size_t k = 0; k < targets.size(); ++k) {
     py::Obj mode = py::integer(static_cast<long long>(k));
-    py::Obj res = svd.call({unfold_numpy(tensor, mode)}, {{"full_matrices", py::boolean(false)}});
-    py::Obj u = res.item(0);
+    py::Obj u = svd(unfold_numpy(tensor, mode), "full_matrices"_a = false).item(0);
     const long long m = u.attr("shape").item(1).as_ll();
-    py::Obj keep =
-        py::Obj::steal(PySlice_New(nullptr, py::integer(std::min(targets[k], m)).get(), nullptr));
+    py::Obj keep = py::slice(py::none(), std::min(targets[k], m));
     p.factors.push_back(astype_nocopy(u.item(py::tuple({all, keep})), dtype));
   }
   p.core = tensor.attr("copy")();
@@ -76,32 +71,25 @@ Parts compress_numpy(const py::Obj& tensor, const std::vector<long long>& target
 
 }  // namespace
 
-py::Obj tucker_compress_impl(const py::Obj& tensor, double ratio, PyObject* min_rank_obj) {
-  require_ndim2(tensor, "Tucker");
+py::Obj tucker_compress_impl(const py::Obj& tensor, double ratio, const py::Obj& min_rank_obj) {
+  const std::vector<std::int64_t> dims =
+      bridge::declared_shape(tensor, require_ndim2(tensor, "Tucker"));
+  ratio = not_nan(ratio, "rank_ratio");
   ratio = ratio < 1.0 ? std::max(ratio, 0.01) : 1.0;
-  const long long min_rank = saturated_ll(min_rank_obj);
-  py::Obj shape = py::Obj::steal(PySequence_Tuple(tensor.attr("shape").get()));
-  const Py_ssize_t d = shape.size();
-  std::vector<std::int64_t> dims;
+  const long long min_rank = saturated_ll(min_rank_obj.get());
+  py::Obj shape = bridge::shape_tuple(dims);
   std::vector<long long> targets;
-  std::int64_t size = 1;
-  for (Py_ssize_t i = 0; i < d; ++i) {
-    const long long n = shape.item(i).as_ll();
-    dims.push_back(n);
-    size *= n;
+  const std::int64_t size = bridge::element_count(dims);
+  for (const std::int64_t n : dims) {
     const long long by_ratio = static_cast<long long>(std::ceil(static_cast<double>(n) * ratio));
     targets.push_back(std::max(min_rank, by_ratio));
   }
-  py::Obj dtype = tensor.attr("dtype");
-  const std::string dt = py::text(dtype);
+  const std::string dt = py::text(tensor.attr("dtype"));
   Parts parts;
   const bool native_type = is_ndarray(tensor.get()) && (dt == "float32" || dt == "float64");
   if (native_type && size > 0) {
-    py::Obj flat = bridge::np().attr("ascontiguousarray")(tensor);
     NativeArray x;
-    if (!x.acquire(flat.get())) {
-      bridge::raise(PyExc_RuntimeError, "numpy did not return a contiguous array");
-    }
+    bridge::hold_dense(x, tensor, dims, dt == "float32" ? "f" : "d");
     std::vector<std::int64_t> ranks;
     for (std::size_t k = 0; k < dims.size(); ++k) {
       const std::int64_t m = std::min(dims[k], size / dims[k]);
@@ -112,23 +100,20 @@ py::Obj tucker_compress_impl(const py::Obj& tensor, double ratio, PyObject* min_
   } else {
     parts = compress_numpy(tensor, targets);
   }
-  py::Obj factors = py::Obj::steal(PyTuple_New(d));
   std::vector<long long> ranks;
-  for (Py_ssize_t k = 0; k < d; ++k) {
-    py::Obj& f = parts.factors[static_cast<std::size_t>(k)];
-    ranks.push_back(f.attr("shape").item(1).as_ll());
-    PyTuple_SET_ITEM(factors.get(), k, f.release());
-  }
+  for (const py::Obj& f : parts.factors) ranks.push_back(f.attr("shape").item(1).as_ll());
   py::Obj metadata = py::dict();
-  py::dict_set(metadata, "rank_ratio", py::floating(ratio));
-  py::dict_set(metadata, "ranks", py::tuple_of_ints(ranks.data(), ranks.size()));
-  return make_record(state().tucker, shape, py::str(dt), py::tuple({parts.core}), factors,
-                     metadata);
+  metadata.set_item("rank_ratio", ratio);
+  metadata.set_item("ranks", py::tuple_of_ints(ranks.data(), ranks.size()));
+  return make_record(state().tucker, shape, py::str(dt), py::tuple({parts.core}),
+                     py::tuple(parts.factors), metadata);
 }
 
 namespace {
 
-py::Obj tucker_compress(const Args& a) { return tucker_compress_impl(a.obj(0), a.f(1), a[2]); }
+py::Obj tucker_compress(const py::Obj& tensor, double rank_ratio, const py::Obj& min_rank) {
+  return tucker_compress_impl(tensor, rank_ratio, min_rank);
+}
 
 // All mode products natively (one BLAS throughout) when the core and every factor are
 // contiguous arrays of one float type that fit together; an empty handle otherwise.
@@ -137,13 +122,22 @@ py::Obj expand_native(const NativeArray& core, const std::vector<NativeArray>& f
   const std::size_t d = factors.size();
   std::vector<std::int64_t> ranks = core.shape(), shape;
   std::vector<const T*> ptrs;
-  std::int64_t size = 1;
   for (std::size_t k = 0; k < d; ++k) {
     const NativeArray& f = factors[k];
     if (f.ndim() != 2 || f.format() != core.format() || f.shape(1) != ranks[k]) return {};
     shape.push_back(f.shape(0));
     ptrs.push_back(f.data<T>());
-    size *= f.shape(0);
+  }
+  // An empty result needs no products (a hand-built record may name any sizes beside it).
+  if (std::find(shape.begin(), shape.end(), 0) != shape.end()) {
+    return bridge::empty(shape, bridge::dtype_name<T>());
+  }
+  // Every intermediate is no larger than the largest of core and result (counted as the
+  // maximum extent per mode), which must fit 64 bits: a hand-built record may name more
+  // elements than that, which numpy then refuses.
+  std::int64_t bound = 1;
+  for (std::size_t k = 0; k < d; ++k) {
+    if (__builtin_mul_overflow(bound, std::max(shape[k], ranks[k]), &bound)) return {};
   }
   // Each product must be one efficient BLAS call on the data as it lies (the first mode;
   // the last with many rows; a middle one with long rows) and fit 32-bit indexing.
@@ -163,64 +157,52 @@ py::Obj expand_native(const NativeArray& core, const std::vector<NativeArray>& f
   py::Obj out = bridge::empty(shape, bridge::dtype_name<T>());
   bridge::Buffer ob;
   if (!ob.acquire(out.get(), bridge::format_of<T>(), true)) return {};
-  if (size == 0) return out;
   bridge::ensure_lapack();
   bridge::NoGil nogil;
   tucker_expand(core.data<T>(), ranks, shape, ptrs, ob.data<T>());
   return out;
 }
 
-py::Obj tucker_decompress(const Args& a) {
-  py::Obj rec = a.obj(0);
+py::Obj tucker_decompress(const py::Obj& rec) {
   py::Obj method = rec.attr("method");
-  if (!method.is(state().tucker)) {
-    bridge::raise_value_error("Expected TUCKER, got " + py::text(method));
-  }
+  if (!method.is(state().tucker)) throw py::ValueError("Expected TUCKER, got " + py::text(method));
   py::Obj array = rec.attr("cores").item(0);
-  py::Obj factors = py::Obj::steal(PySequence_Tuple(rec.attr("factors").get()));
+  py::Obj factors = py::type(PyTuple_Type)(rec.attr("factors"));
   const Py_ssize_t d = factors.size();
   {
     NativeArray core;
     std::vector<NativeArray> views(static_cast<std::size_t>(d));
     bool ok = d > 0 && core.acquire(array.get()) && core.ndim() == d && core.size() > 0;
     for (Py_ssize_t k = 0; k < d && ok; ++k) {
-      ok = views[static_cast<std::size_t>(k)].acquire(PyTuple_GET_ITEM(factors.get(), k));
+      ok = views[static_cast<std::size_t>(k)].acquire(factors.item(k).get());
     }
     if (ok) {
       py::Obj r =
           core.is_float() ? expand_native<float>(core, views) : expand_native<double>(core, views);
-      if (r) return astype_nocopy(r, rec.attr("dtype"));
+      if (r) return in_record_dtype(r, rec.attr("dtype"));
     }
   }
   // numpy throughout: alternating with the native BLAS costs more than it saves.
-  for (Py_ssize_t k = 0; k < d; ++k) {
-    array =
-        mode_dot_numpy(array, py::Obj::borrow(PyTuple_GET_ITEM(factors.get(), k)), py::integer(k));
-  }
-  return astype_nocopy(array, rec.attr("dtype"));
+  for (Py_ssize_t k = 0; k < d; ++k) array = mode_dot_numpy(array, factors.item(k), py::integer(k));
+  return in_record_dtype(array, rec.attr("dtype"));
 }
 
-const FunctionDef kTuckerCompress{
-    "tucker_compress",
-    "tucker_compress",
-    "Tucker decomposition by truncated higher-order SVD (HOSVD).\n\n"
-    "One factor of leading left singular vectors per mode, each with about rank_ratio of\n"
-    "that mode's size as columns (at least min_rank), and the core obtained by projecting\n"
-    "the tensor onto them. Suited to four-dimensional convolution-style weights and model\n"
-    "checkpoints.",
-    {Param{"tensor", "np.ndarray"},
-     Param{"rank_ratio", "float", Conv::Float, bridge::Kind::Positional,
-           bridge::float_default(0.5)},
-     Param{"min_rank", "int", Conv::Int, bridge::Kind::Positional, bridge::int_default(1)}},
-    "CompressedTensor",
-    tucker_compress};
+const auto kTuckerCompress =
+    def<&tucker_compress>(
+        "tucker_compress",
+        "Tucker decomposition by truncated higher-order SVD (HOSVD).\n\n"
+        "One factor of leading left singular vectors per mode, each with about rank_ratio of\n"
+        "that mode's size as columns (at least min_rank), and the core obtained by projecting\n"
+        "the tensor onto them. Suited to four-dimensional convolution-style weights and model\n"
+        "checkpoints.",
+        arg<Array>("tensor"), kRatioOptions)
+        .returns("CompressedTensor");
 
-const FunctionDef kTuckerDecompress{"tucker_decompress",
-                                    "tucker_decompress",
-                                    "Rebuild the dense tensor from a Tucker core and its factors.",
-                                    {Param{"compressed", "CompressedTensor"}},
-                                    "np.ndarray",
-                                    tucker_decompress};
+const auto kTuckerDecompress =
+    def<&tucker_decompress>("tucker_decompress",
+                            "Rebuild the dense tensor from a Tucker core and its factors.",
+                            kCompressedArg)
+        .returns("np.ndarray");
 
 }  // namespace
 
