@@ -129,7 +129,7 @@ constexpr std::size_t kNoGilBytes = std::size_t{64} << 10;
 // stay valid and unchanged (a held buffer) for the whole call.
 void add_bytes(const py::Obj& self, const py::Obj& tenant, const char* data, std::int64_t len) {
   py::Obj refs = self.attr("tenants").setdefault(tenant, py::list());
-  py::Obj block = bridge::convert_arg(arg<Int>("block").param, self.attr("block_size").get());
+  py::Obj block = bridge::convert(arg<Int>("block"), self.attr("block_size"));
   const Py_ssize_t step = step_of(block);
   if (step == 0) raise_bad_step(block);
   if (len == 0) return;

@@ -81,13 +81,14 @@ std::vector<std::int64_t> declared_shape(const py::Obj& o, long long ndim) {
   py::Obj shape = py::Obj::steal(PySequence_Tuple(o.attr("shape").get()));
   const Py_ssize_t d = PyTuple_GET_SIZE(shape.get());
   if (d != ndim) {
-    raise_value_error("array-like object declares ndim " + std::to_string(ndim) +
-                      " but a shape of " + std::to_string(d) + " dimensions: " + py::text(shape));
+    throw py::ValueError("array-like object declares ndim " + std::to_string(ndim) +
+                         " but a shape of " + std::to_string(d) +
+                         " dimensions: " + py::text(shape));
   }
   std::vector<std::int64_t> dims;
   for (Py_ssize_t i = 0; i < d; ++i) {
     const long long n = py::Obj::steal(PyNumber_Index(shape.item(i).get())).as_ll();
-    if (n < 0) raise_value_error("negative dimensions are not allowed: " + py::text(shape));
+    if (n < 0) throw py::ValueError("negative dimensions are not allowed: " + py::text(shape));
     dims.push_back(n);
   }
   return dims;
@@ -104,7 +105,7 @@ std::int64_t element_count(const std::vector<std::int64_t>& shape) {
   std::int64_t count = 1;
   for (std::int64_t n : shape) {
     if (__builtin_mul_overflow(count, n, &count)) {
-      raise_value_error("shape " + shape_text(shape) + " has too many elements");
+      throw py::ValueError("shape " + shape_text(shape) + " has too many elements");
     }
   }
   return count;
@@ -126,12 +127,12 @@ void hold_dense(NativeArray& out, const py::Obj& data, const std::vector<std::in
     // A fresh copy when numpy handed back a misaligned array as it was.
     if (!out.acquire(c.get(), formats)) c = np().attr("array")(c);
     if (!out.acquire(c.get(), formats)) {
-      raise(PyExc_RuntimeError, "numpy did not return an aligned contiguous array");
+      throw py::RuntimeError("numpy did not return an aligned contiguous array");
     }
   }
   if (out.shape() != shape) {
-    raise_value_error("array data of shape " + shape_text(out.shape()) +
-                      " does not match the declared shape " + shape_text(shape));
+    throw py::ValueError("array data of shape " + shape_text(out.shape()) +
+                         " does not match the declared shape " + shape_text(shape));
   }
 }
 

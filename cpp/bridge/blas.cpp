@@ -15,7 +15,7 @@ template <class F>
 void resolve(const py::Obj& capi, const char* name, F*& slot) {
   PyObject* cap = PyDict_GetItemString(capi.get(), name);
   if (cap == nullptr || !PyCapsule_CheckExact(cap)) {
-    raise(PyExc_RuntimeError, std::string("SciPy does not export the LAPACK routine ") + name);
+    throw py::RuntimeError(std::string("SciPy does not export the LAPACK routine ") + name);
   }
   const char* sig = PyCapsule_GetName(cap);
   if (sig == nullptr) throw py::PythonError{};
@@ -23,8 +23,8 @@ void resolve(const py::Obj& capi, const char* name, F*& slot) {
   std::string s(sig);
   if (s.find("int *") == std::string::npos || s.find("long") != std::string::npos ||
       s.find("int64") != std::string::npos) {
-    raise(PyExc_RuntimeError, std::string("SciPy's ") + name + " does not take 32-bit integers (" +
-                                  s + "); velmora_dryx needs a SciPy built with 32-bit LAPACK");
+    throw py::RuntimeError(std::string("SciPy's ") + name + " does not take 32-bit integers (" + s +
+                           "); velmora_dryx needs a SciPy built with 32-bit LAPACK");
   }
   void* p = PyCapsule_GetPointer(cap, sig);
   if (p == nullptr) throw py::PythonError{};

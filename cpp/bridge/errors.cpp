@@ -94,10 +94,6 @@ void set_python_error() noexcept {
   }
 }
 
-void raise(PyObject* type, const std::string& message) { throw py::Exception(type, message); }
-void raise_type_error(const std::string& message) { raise(PyExc_TypeError, message); }
-void raise_value_error(const std::string& message) { raise(PyExc_ValueError, message); }
-
 py::Obj catch_pending(PyObject* type) {
   if (!PyErr_ExceptionMatches(type)) throw py::PythonError{};
   Raised caught;

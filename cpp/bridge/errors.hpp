@@ -60,11 +60,6 @@ PyObject* guarded(F&& f) noexcept {
   }
 }
 
-// Older spellings of `throw py::XxxError(message)`, kept while modules move over.
-[[noreturn]] void raise(PyObject* type, const std::string& message);
-[[noreturn]] void raise_type_error(const std::string& message);
-[[noreturn]] void raise_value_error(const std::string& message);
-
 // Sets exc.__notes__ (as add_note does) on the pending exception.
 void add_note_to_pending(const char* note) noexcept;
 

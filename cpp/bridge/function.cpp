@@ -224,7 +224,7 @@ PyObject* get_defaults(PyObject* self, void*) {
     py::Obj items = py::list();
     for (int i = 0; i < f->n_positional; ++i) {
       if (f->def->params[i].def.tag != Default::Required) {
-        py::list_append(items, py::Obj::borrow(PyTuple_GET_ITEM(f->defaults, i)));
+        items.append(py::Obj::borrow(PyTuple_GET_ITEM(f->defaults, i)));
       }
     }
     if (items.size() == 0) return Py_NewRef(Py_None);
@@ -239,7 +239,7 @@ PyObject* get_kwdefaults(PyObject* self, void*) {
     const int np = static_cast<int>(f->def->params.size());
     for (int i = f->n_positional; i < np; ++i) {
       if (f->def->params[i].def.tag != Default::Required) {
-        py::dict_set(d, f->def->params[i].name, py::Obj::borrow(PyTuple_GET_ITEM(f->defaults, i)));
+        d.set_item(f->def->params[i].name, py::Obj::borrow(PyTuple_GET_ITEM(f->defaults, i)));
       }
     }
     if (PyDict_GET_SIZE(d.get()) == 0) return Py_NewRef(Py_None);
@@ -264,8 +264,7 @@ PyObject* get_signature(PyObject* self, void*) {
                         ? empty
                         : py::Obj::borrow(PyTuple_GET_ITEM(f->defaults, i));
       py::Obj ann = p.annotation != nullptr ? py::str(p.annotation) : empty;
-      py::list_append(
-          params,
+      params.append(
           parameter.call({py::str(p.name), p.kind == Kind::Positional ? positional : keyword_only},
                          {{"default", def}, {"annotation", ann}}));
     }
@@ -408,13 +407,13 @@ py::Obj make_function(const FunctionDef* def, const char* module_name, PyObject*
     PyObject* name = PyUnicode_InternFromString(p.name);
     if (name == nullptr) throw py::PythonError{};
     PyTuple_SET_ITEM(names.get(), i, name);
-    if (p.annotation != nullptr) py::dict_set(annotations, p.name, py::str(p.annotation));
+    if (p.annotation != nullptr) annotations.set_item(p.name, py::str(p.annotation));
     if (p.kind == Kind::Positional) {
       ++n_positional;
       if (p.def.tag == Default::Required) ++n_required;
     }
   }
-  if (def->returns != nullptr) py::dict_set(annotations, "return", py::str(def->returns));
+  if (def->returns != nullptr) annotations.set_item("return", py::str(def->returns));
 
   auto* f = PyObject_GC_New(Function, g_type);
   if (f == nullptr) throw py::PythonError{};

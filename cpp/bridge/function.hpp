@@ -60,7 +60,6 @@ class Args {
   py::Obj obj(int i) const noexcept { return py::Obj::borrow(obj_[i]); }
   bool is_none(int i) const noexcept { return obj_[i] == Py_None; }
   double f(int i) const noexcept { return dbl_[i]; }
-  long long ll(int i) const { return py::Obj::borrow(obj_[i]).as_ll(); }
 
   PyObject* obj_[kMaxParams] = {};
   double dbl_[kMaxParams] = {};

@@ -110,13 +110,6 @@ Obj tuple_of_ints(const long long* v, std::size_t n) {
 Obj list() { return Obj::steal(PyList_New(0)); }
 Obj dict() { return Obj::steal(PyDict_New()); }
 
-void dict_set(const Obj& d, const char* key, const Obj& value) {
-  if (PyDict_SetItemString(d.get(), key, value.get()) < 0) throw_pending();
-}
-void list_append(const Obj& l, const Obj& value) {
-  if (PyList_Append(l.get(), value.get()) < 0) throw_pending();
-}
-
 long long saturated_ll(PyObject* int_object) {
   int overflow = 0;
   long long v = PyLong_AsLongLongAndOverflow(int_object, &overflow);

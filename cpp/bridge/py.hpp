@@ -206,8 +206,6 @@ Obj tuple(const std::vector<Obj>& items);
 Obj tuple_of_ints(const long long* v, std::size_t n);
 Obj list();
 Obj dict();
-void dict_set(const Obj& d, const char* key, const Obj& value);
-void list_append(const Obj& l, const Obj& value);
 
 // A Python int as a long long, saturated at the type's range: sizes, ranks and counts
 // beyond it all behave as "unlimited" instead of overflowing.

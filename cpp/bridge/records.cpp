@@ -5,8 +5,7 @@ namespace velmora::bridge {
 py::Obj make_str_enum(ModuleBuilder& b, const char* name,
                       std::initializer_list<std::pair<const char*, const char*>> members) {
   py::Obj items = py::list();
-  for (const auto& m : members)
-    py::list_append(items, py::tuple({py::str(m.first), py::str(m.second)}));
+  for (const auto& m : members) items.append(py::tuple({py::str(m.first), py::str(m.second)}));
   py::Obj enum_type = py::import("enum").attr("Enum");
   py::Obj cls =
       enum_type.call({py::str(name), items},
@@ -26,18 +25,17 @@ py::Obj make_dataclass(ModuleBuilder& b, const char* name, const char* doc,
   for (const Field& f : fields) {
     switch (f.def) {
       case Field::Required:
-        py::list_append(field_list, py::tuple({py::str(f.name), py::str(f.annotation)}));
+        field_list.append(py::tuple({py::str(f.name), py::str(f.annotation)}));
         break;
       case Field::Value:
-        py::list_append(field_list, py::tuple({py::str(f.name), py::str(f.annotation),
-                                               field.call({}, {{"default", f.value}})}));
+        field_list.append(py::tuple(
+            {py::str(f.name), py::str(f.annotation), field.call({}, {{"default", f.value}})}));
         break;
       default: {
         PyObject* factory = f.def == Field::EmptyTuple  ? reinterpret_cast<PyObject*>(&PyTuple_Type)
                             : f.def == Field::EmptyDict ? reinterpret_cast<PyObject*>(&PyDict_Type)
                                                         : reinterpret_cast<PyObject*>(&PyList_Type);
-        py::list_append(
-            field_list,
+        field_list.append(
             py::tuple({py::str(f.name), py::str(f.annotation),
                        field.call({}, {{"default_factory", py::Obj::borrow(factory)}})}));
       }
@@ -45,10 +43,10 @@ py::Obj make_dataclass(ModuleBuilder& b, const char* name, const char* doc,
   }
   py::Obj ns = py::dict();
   // Python 3.11's make_dataclass has no module= keyword; the namespace entry covers it.
-  py::dict_set(ns, "__module__", py::str(b.name()));
-  py::dict_set(ns, "__qualname__", py::str(name));
-  if (doc != nullptr) py::dict_set(ns, "__doc__", py::str(doc));
-  for (const auto& kv : namespace_items) py::dict_set(ns, kv.first, kv.second);
+  ns.set_item("__module__", py::str(b.name()));
+  ns.set_item("__qualname__", py::str(name));
+  if (doc != nullptr) ns.set_item("__doc__", py::str(doc));
+  for (const auto& kv : namespace_items) ns.set_item(kv.first, kv.second);
 #if PY_VERSION_HEX >= 0x030C0000
   return dataclasses.attr("make_dataclass")
       .call({py::str(name), field_list}, {{"namespace", ns},

@@ -14,13 +14,6 @@ py::Obj from_import(const char* module, const char* name);
 
 using py::check_signals;
 
-// Calls f(item) for each item of an iterable, checking for Ctrl-C between items.
-template <class F>
-void for_each(const py::Obj& iterable, F&& f) {
-  for (const py::Obj& item : iterable) f(item);
-  check_signals();
-}
-
 // `with manager as value: body(value)`: __exit__ runs on every way out and sees the
 // exception leaving the body; it may suppress it, as the statement lets it.
 template <class F>
