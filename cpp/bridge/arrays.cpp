@@ -1,6 +1,7 @@
 #include "arrays.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string>
 
@@ -153,16 +154,44 @@ std::string dtype_text(const py::Obj& array) { return py::text(array.attr("dtype
 
 namespace {
 
-// Signals are delivered to the main thread only; elsewhere the check is a cheap no-op.
+// The interpreter's main thread, the only one that runs signal handlers (0: not known yet).
+std::atomic<unsigned long> g_main_thread{0};
+
+// Worker threads never see a signal, so they return at once instead of waiting for the GIL.
 bool poll_signals() noexcept {
+  if (PyThread_get_thread_ident() != g_main_thread.load(std::memory_order_relaxed)) return false;
   PyGILState_STATE state = PyGILState_Ensure();
   bool raised = PyErr_CheckSignals() < 0;
   PyGILState_Release(state);
   return raised;
 }
 
+// threading.main_thread().ident, read once with the GIL held.
+void learn_main_thread() noexcept {
+  PyObject *type, *value, *traceback;  // whatever is pending stays pending
+  PyErr_Fetch(&type, &value, &traceback);
+  PyObject* threading = PyImport_ImportModule("threading");
+  PyObject* main =
+      threading != nullptr ? PyObject_CallMethod(threading, "main_thread", nullptr) : nullptr;
+  PyObject* ident = main != nullptr ? PyObject_GetAttrString(main, "ident") : nullptr;
+  unsigned long id = ident != nullptr ? PyLong_AsUnsignedLong(ident) : 0;
+  Py_XDECREF(ident);
+  Py_XDECREF(main);
+  Py_XDECREF(threading);
+  if (PyErr_Occurred()) {
+    PyErr_Clear();
+    id = 0;
+  }
+  PyErr_Restore(type, value, traceback);
+  g_main_thread.store(id, std::memory_order_relaxed);
+}
+
 }  // namespace
 
-void install_interrupt_poll() noexcept { core::set_interrupt_poll(&poll_signals); }
+// Called with the GIL held (C API: the one-time lookup of the main thread needs it).
+void install_interrupt_poll() noexcept {
+  if (g_main_thread.load(std::memory_order_relaxed) == 0) learn_main_thread();
+  core::set_interrupt_poll(&poll_signals);
+}
 
 }  // namespace velmora::bridge
