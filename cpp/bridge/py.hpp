@@ -185,6 +185,16 @@ Obj value(const T& v) {
   }
 }
 
+// The handle itself for a handle (no reference taken), a new object for a plain value.
+template <class T>
+decltype(auto) ref(const T& v) {
+  if constexpr (std::is_same_v<std::remove_cvref_t<T>, Obj>) {
+    return (v);
+  } else {
+    return value(v);
+  }
+}
+
 // A keyword argument of a call: f(x, "axis"_a = 0).
 struct Kw {
   const char* name;
@@ -274,19 +284,19 @@ std::array<Obj, N> Obj::unpack() const {
 
 template <ObjLike K>
 Obj Obj::item(const K& key) const {
-  return steal(PyObject_GetItem(p_, value(key).get()));
+  return steal(PyObject_GetItem(p_, ref(key).get()));
 }
 template <ObjLike K, ObjLike V>
 void Obj::set_item(const K& key, const V& v) const {
-  if (PyObject_SetItem(p_, value(key).get(), value(v).get()) < 0) throw_pending();
+  if (PyObject_SetItem(p_, ref(key).get(), ref(v).get()) < 0) throw_pending();
 }
 template <ObjLike K>
 void Obj::del_item(const K& key) const {
-  if (PyObject_DelItem(p_, value(key).get()) < 0) throw_pending();
+  if (PyObject_DelItem(p_, ref(key).get()) < 0) throw_pending();
 }
 template <ObjLike K>
 bool Obj::contains(const K& key) const {
-  const int r = PySequence_Contains(p_, value(key).get());
+  const int r = PySequence_Contains(p_, ref(key).get());
   if (r < 0) throw_pending();
   return r == 1;
 }
@@ -350,22 +360,22 @@ concept Operands =
 template <class A, class B>
   requires Operands<A, B>
 Obj operator+(const A& a, const B& b) {
-  return detail::binary(value(a), value(b), PyNumber_Add);
+  return detail::binary(ref(a), ref(b), PyNumber_Add);
 }
 template <class A, class B>
   requires Operands<A, B>
 Obj operator-(const A& a, const B& b) {
-  return detail::binary(value(a), value(b), PyNumber_Subtract);
+  return detail::binary(ref(a), ref(b), PyNumber_Subtract);
 }
 template <class A, class B>
   requires Operands<A, B>
 Obj operator*(const A& a, const B& b) {
-  return detail::binary(value(a), value(b), PyNumber_Multiply);
+  return detail::binary(ref(a), ref(b), PyNumber_Multiply);
 }
 template <class A, class B>
   requires Operands<A, B>
 Obj operator/(const A& a, const B& b) {
-  return detail::binary(value(a), value(b), PyNumber_TrueDivide);
+  return detail::binary(ref(a), ref(b), PyNumber_TrueDivide);
 }
 // slice(start, stop), as in x[start:stop]; None for an open end.
 template <ObjLike A, ObjLike B>
@@ -379,39 +389,39 @@ inline Obj matmul(const Obj& a, const Obj& b) {
 }
 template <ObjLike B>
 Obj& operator+=(Obj& a, const B& b) {
-  a = detail::binary(a, value(b), PyNumber_InPlaceAdd);
+  a = detail::binary(a, ref(b), PyNumber_InPlaceAdd);
   return a;
 }
 // Comparisons as Python's `if a == b:` sees them: the result's truth value.
 template <class A, class B>
   requires Operands<A, B>
 bool operator==(const A& a, const B& b) {
-  return detail::compare(value(a), value(b), Py_EQ);
+  return detail::compare(ref(a), ref(b), Py_EQ);
 }
 template <class A, class B>
   requires Operands<A, B>
 bool operator!=(const A& a, const B& b) {
-  return detail::compare(value(a), value(b), Py_NE);
+  return detail::compare(ref(a), ref(b), Py_NE);
 }
 template <class A, class B>
   requires Operands<A, B>
 bool operator<(const A& a, const B& b) {
-  return detail::compare(value(a), value(b), Py_LT);
+  return detail::compare(ref(a), ref(b), Py_LT);
 }
 template <class A, class B>
   requires Operands<A, B>
 bool operator<=(const A& a, const B& b) {
-  return detail::compare(value(a), value(b), Py_LE);
+  return detail::compare(ref(a), ref(b), Py_LE);
 }
 template <class A, class B>
   requires Operands<A, B>
 bool operator>(const A& a, const B& b) {
-  return detail::compare(value(a), value(b), Py_GT);
+  return detail::compare(ref(a), ref(b), Py_GT);
 }
 template <class A, class B>
   requires Operands<A, B>
 bool operator>=(const A& a, const B& b) {
-  return detail::compare(value(a), value(b), Py_GE);
+  return detail::compare(ref(a), ref(b), Py_GE);
 }
 
 }  // namespace velmora::py
