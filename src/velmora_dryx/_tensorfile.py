@@ -40,6 +40,7 @@ _CODES = {
     "BOOL": "bool",
 }
 _NAMES = {v: k for k, v in _CODES.items()}
+DTYPE_NAMES = frozenset(_NAMES)
 _MAX_HEADER = 100 << 20
 _CHUNK = 16 << 20
 

@@ -30,20 +30,19 @@ def _open(path, name: str, verify: bool):
     """The manifest, the fine-tune's entry and the (checked) files it needs."""
     root = Path(path)
     manifest = store._read_manifest(root)
-    with store._manifest_errors(root):
-        ft = _finetune(root, manifest, name)
-        base_file = store._open_member(root, manifest, manifest["base"]["file"], "base", "the base")
-        base = {t["name"]: t for t in manifest["base"]["tensors"]}
-        for t in base.values():
-            store._check_entry(base_file, t["name"], t["dtype"], t["shape"])
-        ft_file = store._open_member(
-            root, manifest, ft["file"], "finetune:" + name, f"fine-tune {name!r}"
-        )
-        for e in ft["tensors"]:
-            for key in e["cores"] + e["factors"]:
-                store._check_entry(ft_file, key, None, None)
-        if verify:
-            store._verify_model_files(root, manifest)
+    ft = _finetune(root, manifest, name)
+    base_file = store._open_member(root, manifest, manifest["base"]["file"], "base", "the base")
+    base = {t["name"]: t for t in manifest["base"]["tensors"]}
+    for t in base.values():
+        store._check_entry(base_file, t["name"], t["dtype"], t["shape"])
+    ft_file = store._open_member(
+        root, manifest, ft["file"], "finetune:" + name, f"fine-tune {name!r}"
+    )
+    for e in ft["tensors"]:
+        for key in e["cores"] + e["factors"]:
+            store._check_entry(ft_file, key, None, None)
+    if verify:
+        store._verify_model_files(root, manifest)
     return root, manifest, ft, base_file, base, ft_file
 
 

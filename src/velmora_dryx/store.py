@@ -65,10 +65,14 @@ def _encode(value: Any) -> Any:
     return value
 
 
-def _decode_hook(obj: dict) -> Any:
-    if len(obj) == 1 and "__tuple__" in obj:
-        return tuple(obj["__tuple__"])
-    return obj
+def _decode(value: Any) -> Any:
+    if isinstance(value, dict):
+        if len(value) == 1 and "__tuple__" in value:
+            return tuple(_decode(v) for v in value["__tuple__"])
+        return {k: _decode(v) for k, v in value.items()}
+    if isinstance(value, list):
+        return [_decode(v) for v in value]
+    return value
 
 
 def _inside(root: Path, rel: str, what: str) -> Path:
@@ -90,7 +94,7 @@ def _read_manifest(root: Path) -> dict:
             f"{path}: missing (not a saved library, or its first save did not finish)"
         ) from None
     try:
-        manifest = json.loads(text, object_hook=_decode_hook)
+        manifest = json.loads(text)
     except (UnicodeDecodeError, json.JSONDecodeError) as exc:
         raise LibraryError(f"{path}: corrupted ({exc})") from None
     if not isinstance(manifest, dict) or manifest.get("format") != FORMAT:
@@ -103,7 +107,85 @@ def _read_manifest(root: Path) -> dict:
             f"{path}: format version {version} is newer than this velmora-dryx reads "
             f"(up to {VERSION}); upgrade velmora-dryx"
         )
+    _validate(manifest, path)
     return manifest
+
+
+def _validate(m: dict, path: Path) -> None:
+    """Every field the library reads, of the type it is read as: a damaged manifest fails
+    here, once, with the field named."""
+
+    def need(ok: bool, what: str) -> None:
+        if not ok:
+            raise LibraryError(f"{path}: corrupted ({what})")
+
+    def is_str(v) -> bool:
+        return isinstance(v, str)
+
+    def is_shape(v) -> bool:
+        return isinstance(v, list) and all(isinstance(x, int) and x >= 0 for x in v)
+
+    methods = {"none", "svd", "tucker", "tt"}
+    need(is_str(m.get("uuid")) and is_str(m.get("base_id")), "uuid or base_id")
+    s = m.get("settings")
+    need(
+        isinstance(s, dict)
+        and s.get("method") in methods
+        and isinstance(s.get("max_rank"), int)
+        and (s.get("energy") is None or isinstance(s.get("energy"), (int, float))),
+        "settings",
+    )
+    b = m.get("base")
+    need(
+        isinstance(b, dict) and is_str(b.get("file")) and isinstance(b.get("tensors"), list), "base"
+    )
+    for t in b["tensors"]:
+        need(
+            isinstance(t, dict)
+            and is_str(t.get("name"))
+            and is_shape(t.get("shape"))
+            and t.get("dtype") in tf.DTYPE_NAMES
+            and is_str(t.get("sha256")),
+            f"base tensor {t!r:.80}",
+        )
+    files = m.get("model_files", [])
+    need(isinstance(files, list), "model_files")
+    for f in files:
+        need(
+            isinstance(f, dict) and is_str(f.get("file")) and is_str(f.get("sha256")), "model_files"
+        )
+    fts = m.get("finetunes")
+    need(isinstance(fts, list), "finetunes")
+    names = set()
+    for ft in fts:
+        need(
+            isinstance(ft, dict)
+            and is_str(ft.get("name"))
+            and is_str(ft.get("base_id"))
+            and is_str(ft.get("file"))
+            and isinstance(ft.get("tensors"), list),
+            "a fine-tune entry",
+        )
+        need(ft["name"] not in names, f"fine-tune {ft['name']!r} listed twice")
+        names.add(ft["name"])
+        for e in ft["tensors"]:
+            ok = (
+                isinstance(e, dict)
+                and is_str(e.get("name"))
+                and e.get("method") in methods
+                and is_shape(e.get("shape"))
+                and e.get("dtype") in tf.DTYPE_NAMES
+                and isinstance(e.get("metadata"), dict)
+                and isinstance(e.get("cores"), list)
+                and isinstance(e.get("factors"), list)
+                and isinstance(e.get("sha256"), dict)
+            )
+            need(ok, f"tensor entry of fine-tune {ft['name']!r}")
+            keys = e["cores"] + e["factors"]
+            need(
+                all(is_str(k) and is_str(e["sha256"].get(k)) for k in keys),
+                f"factor names of {e['name']!r} in fine-tune {ft['name']!r}",
+            )
 
 
 def _write_manifest(root: Path, manifest: dict) -> None:
@@ -136,16 +218,21 @@ def _check_entry(f: tf.TensorFile, key: str, dtype: str | None, shape: tuple | N
         shape is not None and have_shape != tuple(shape)
     ):
         raise LibraryError(
-            f"{f.path}: tensor {key!r} is {have_dtype} {have_shape}, the manifest says {dtype} {tuple(shape or ())}"
+            f"{f.path}: tensor {key!r} is {have_dtype} {have_shape}, "
+            f"the manifest says {dtype} {tuple(shape or ())}"
         )
+
+
+def _corrupted(path, key: str) -> LibraryError:
+    return LibraryError(
+        f"{path}: tensor {key!r} does not match its checksum (the file is corrupted)"
+    )
 
 
 def _verified(f: tf.TensorFile, key: str, digest: str, verify: bool) -> np.ndarray:
     a = f.array(key)
     if verify and tf.sha256(a) != digest:
-        raise LibraryError(
-            f"{f.path}: tensor {key!r} does not match its checksum (the file is corrupted)"
-        )
+        raise _corrupted(f.path, key)
     return a
 
 
@@ -182,7 +269,7 @@ def _record(f: tf.TensorFile, entry: dict, verify: bool):
         entry["dtype"],
         arrays(entry["cores"]),
         arrays(entry["factors"]),
-        entry["metadata"],
+        _decode(entry["metadata"]),
     )
 
 
@@ -211,16 +298,6 @@ def _settings(manifest: dict) -> dict:
     }
 
 
-@contextlib.contextmanager
-def _manifest_errors(root: Path):
-    try:
-        yield
-    except (KeyError, TypeError, ValueError, AttributeError) as exc:
-        if isinstance(exc, LibraryError):
-            raise
-        raise LibraryError(f"{root / MANIFEST}: corrupted ({type(exc).__name__}: {exc})") from None
-
-
 def load_library(path, *, verify: bool = True):
     """Opens a saved library as a `tamsel.ModelLibrary`.
 
@@ -232,18 +309,17 @@ def load_library(path, *, verify: bool = True):
 
     root = Path(path)
     manifest = _read_manifest(root)
-    with _manifest_errors(root):
-        base_file = _open_member(root, manifest, manifest["base"]["file"], "base", "the base")
-        base = {}
-        for t in manifest["base"]["tensors"]:
-            _check_entry(base_file, t["name"], t["dtype"], t["shape"])
-            base[t["name"]] = _verified(base_file, t["name"], t["sha256"], verify)
-        if verify:
-            _verify_model_files(root, manifest)
-        deltas = {
-            ft["name"]: _load_finetune(root, manifest, ft, verify) for ft in manifest["finetunes"]
-        }
-        return ModelLibrary(manifest["base_id"], base, deltas, **_settings(manifest))
+    base_file = _open_member(root, manifest, manifest["base"]["file"], "base", "the base")
+    base = {}
+    for t in manifest["base"]["tensors"]:
+        _check_entry(base_file, t["name"], t["dtype"], t["shape"])
+        base[t["name"]] = _verified(base_file, t["name"], t["sha256"], verify)
+    if verify:
+        _verify_model_files(root, manifest)
+    deltas = {
+        ft["name"]: _load_finetune(root, manifest, ft, verify) for ft in manifest["finetunes"]
+    }
+    return ModelLibrary(manifest["base_id"], base, deltas, **_settings(manifest))
 
 
 def _verify_model_files(root: Path, manifest: dict) -> None:
@@ -264,47 +340,46 @@ def library_info(path) -> dict:
     the base, and per fine-tune its tensors, methods, bytes and ratio."""
     root = Path(path)
     manifest = _read_manifest(root)
-    with _manifest_errors(root):
-        base_bytes = sum(
-            int(np.prod(t["shape"], dtype=np.int64)) * _itemsize(t["dtype"])
-            for t in manifest["base"]["tensors"]
+    base_bytes = sum(
+        int(np.prod(t["shape"], dtype=np.int64)) * _itemsize(t["dtype"])
+        for t in manifest["base"]["tensors"]
+    )
+    rows = []
+    for ft in manifest["finetunes"]:
+        f = _open_member(
+            root, manifest, ft["file"], "finetune:" + ft["name"], f"fine-tune {ft['name']!r}"
         )
-        rows = []
-        for ft in manifest["finetunes"]:
-            f = _open_member(
-                root, manifest, ft["file"], "finetune:" + ft["name"], f"fine-tune {ft['name']!r}"
-            )
-            methods: dict[str, int] = {}
-            original = stored = 0
-            for e in ft["tensors"]:
-                methods[e["method"]] = methods.get(e["method"], 0) + 1
-                original += int(np.prod(e["shape"], dtype=np.int64)) * _itemsize(e["dtype"])
-                for key in e["cores"] + e["factors"]:
-                    _check_entry(f, key, None, None)
-                    dtype, _, _, count = f.tensors[key]
-                    stored += count * _itemsize(dtype)
-            rows.append(
-                {
-                    "name": ft["name"],
-                    "tensors": len(ft["tensors"]),
-                    "methods": methods,
-                    "original_bytes": original,
-                    "stored_bytes": stored,
-                    "ratio": original / stored if stored else float("inf"),
-                    "file": ft["file"],
-                }
-            )
-        s = manifest["settings"]
-        return {
-            "path": str(root),
-            "format_version": manifest["version"],
-            "base_id": manifest["base_id"],
-            "base_tensors": len(manifest["base"]["tensors"]),
-            "base_bytes": base_bytes,
-            "settings": {"method": s["method"], "max_rank": s["max_rank"], "energy": s["energy"]},
-            "model_files": [m["file"] for m in manifest.get("model_files", [])],
-            "finetunes": rows,
-        }
+        methods: dict[str, int] = {}
+        original = stored = 0
+        for e in ft["tensors"]:
+            methods[e["method"]] = methods.get(e["method"], 0) + 1
+            original += int(np.prod(e["shape"], dtype=np.int64)) * _itemsize(e["dtype"])
+            for key in e["cores"] + e["factors"]:
+                _check_entry(f, key, None, None)
+                dtype, _, _, count = f.tensors[key]
+                stored += count * _itemsize(dtype)
+        rows.append(
+            {
+                "name": ft["name"],
+                "tensors": len(ft["tensors"]),
+                "methods": methods,
+                "original_bytes": original,
+                "stored_bytes": stored,
+                "ratio": original / stored if stored else float("inf"),
+                "file": ft["file"],
+            }
+        )
+    s = manifest["settings"]
+    return {
+        "path": str(root),
+        "format_version": manifest["version"],
+        "base_id": manifest["base_id"],
+        "base_tensors": len(manifest["base"]["tensors"]),
+        "base_bytes": base_bytes,
+        "settings": {"method": s["method"], "max_rank": s["max_rank"], "energy": s["energy"]},
+        "model_files": [m["file"] for m in manifest.get("model_files", [])],
+        "finetunes": rows,
+    }
 
 
 def _itemsize(dtype: str) -> int:
@@ -356,8 +431,9 @@ def _file_refs(f: tf.TensorFile, as_float32: bool) -> dict[str, TensorRef]:
 
 def source_refs(source) -> dict[str, TensorRef]:
     """The tensors of a source, in order: a state dict, a `.safetensors` file, or a model
-    directory of `*.safetensors` shards (sorted; a later shard's tensor replaces an earlier
-    one of the same name and keeps its place)."""
+    directory of `*.safetensors` shards (in the order of the state-dict loaders: shards
+    sorted, names sorted within a shard; a later shard's tensor replaces an earlier one of
+    the same name and keeps its place)."""
     if isinstance(source, Mapping):
         refs = {}
         for name, a in source.items():
@@ -377,7 +453,10 @@ def source_refs(source) -> dict[str, TensorRef]:
             f = tf.TensorFile(shard)
         except LibraryError as exc:
             raise ValueError(str(exc)) from None
-        refs.update(_file_refs(f, as_float32=True))
+        # Names in sorted order within a shard, as the safetensors reader (and so the
+        # state-dict loaders) lists them.
+        shard_refs = _file_refs(f, as_float32=True)
+        refs.update((k, shard_refs[k]) for k in sorted(shard_refs))
     return refs
 
 
@@ -427,9 +506,7 @@ def run_task(task: CompressTask) -> TaskResult:
     if task.base is not None:
         b = task.base.load()
         if task.base_sha256 is not None and tf.sha256(b) != task.base_sha256:
-            raise LibraryError(
-                f"{task.base.path}: tensor {name!r} does not match its checksum (the file is corrupted)"
-            )
+            raise _corrupted(task.base.path, name)
         base[name] = b
     # A one-tensor library does exactly what ModelLibrary.add_finetune does for this tensor.
     lib = ModelLibrary(
@@ -458,6 +535,7 @@ class _FinetuneFile:
     def __init__(self, root: Path, manifest: dict, name: str, base_id: str) -> None:
         self.root, self.manifest, self.name, self.base_id = root, manifest, name, base_id
         self.body_path = root / f".body-{uuid.uuid4().hex}"
+        self.rel = f"{FINETUNE_DIR}/{uuid.uuid4().hex[:16]}.safetensors"
         self.body = open(self.body_path, "wb")  # noqa: SIM115 - closed in finish/discard
         self.header: list[tuple[str, np.dtype, tuple[int, ...]]] = []
         self.entries: list[dict] = []
@@ -478,7 +556,7 @@ class _FinetuneFile:
 
     def finish(self) -> dict:
         self.body.close()
-        rel = f"{FINETUNE_DIR}/{uuid.uuid4().hex[:16]}.safetensors"
+        rel = self.rel
         (self.root / FINETUNE_DIR).mkdir(exist_ok=True)
         tf.write_tensor_file(
             self.root / rel,
@@ -492,6 +570,7 @@ class _FinetuneFile:
     def discard(self) -> None:
         self.body.close()
         self.body_path.unlink(missing_ok=True)
+        (self.root / self.rel).unlink(missing_ok=True)
 
 
 def _compress_finetunes(
@@ -564,7 +643,8 @@ def _check_finetune(name: str, refs: dict[str, TensorRef], base_refs: dict[str, 
         b = base_refs.get(tensor)
         if b is not None and b.shape != ref.shape:
             raise ValueError(
-                f"fine-tune {name!r}: tensor {tensor!r} has shape {ref.shape}, the base's is {b.shape}"
+                f"fine-tune {name!r}: tensor {tensor!r} has shape {ref.shape}, "
+                f"the base's is {b.shape}"
             )
 
 
@@ -828,18 +908,17 @@ def add_many_to_library(
     _read_manifest(root)
     with _locked(root):
         manifest = _read_manifest(root)
-        with _manifest_errors(root):
-            have = {ft["name"] for ft in manifest["finetunes"]}
-            for n, _ in items:
-                if n in have:
-                    raise ValueError(f"fine-tune {n!r} is already in the library at {root}")
-            settings = _resolve_settings(_settings(manifest), method, max_rank, energy)
-            base_file = _open_member(root, manifest, manifest["base"]["file"], "base", "the base")
-            digests = {}
-            for t in manifest["base"]["tensors"]:
-                _check_entry(base_file, t["name"], t["dtype"], t["shape"])
-                digests[t["name"]] = t["sha256"]
-            base_refs = {n: r for n, r in _file_refs(base_file, False).items() if n in digests}
+        have = {ft["name"] for ft in manifest["finetunes"]}
+        for n, _ in items:
+            if n in have:
+                raise ValueError(f"fine-tune {n!r} is already in the library at {root}")
+        settings = _resolve_settings(_settings(manifest), method, max_rank, energy)
+        base_file = _open_member(root, manifest, manifest["base"]["file"], "base", "the base")
+        digests = {}
+        for t in manifest["base"]["tensors"]:
+            _check_entry(base_file, t["name"], t["dtype"], t["shape"])
+            digests[t["name"]] = t["sha256"]
+        base_refs = {n: r for n, r in _file_refs(base_file, False).items() if n in digests}
         sources = [(n, source_refs(src)) for n, src in items]
         for n, refs in sources:
             _check_finetune(n, refs, base_refs)
@@ -858,7 +937,11 @@ def add_many_to_library(
             manifest["finetunes"].extend(entries)
             _write_manifest(root, manifest)
         except BaseException:
-            for e in entries:
-                (root / e["file"]).unlink(missing_ok=True)
+            # Files the manifest on disk names are the library's now (the rename happened).
+            with contextlib.suppress(Exception):
+                kept = {ft["file"] for ft in _read_manifest(root)["finetunes"]}
+                for e in entries:
+                    if e["file"] not in kept:
+                        (root / e["file"]).unlink(missing_ok=True)
             raise
         return {e["name"]: _load_finetune(root, manifest, e, False) for e in entries}
