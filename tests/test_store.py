@@ -160,7 +160,11 @@ def test_append_writes_only_the_new_fine_tune(rng, tmp_path):
     before = files(tmp_path / "lib")
     added = vd.add_to_library(tmp_path / "lib", "ft-b", tunes["ft-b"], jobs=2)
     vd.add_to_library(
-        tmp_path / "lib", "ft-c", write_model(tmp_path / "c", tunes["ft-c"]), energy=0.9
+        tmp_path / "lib",
+        "ft-c",
+        write_model(tmp_path / "c", tunes["ft-c"]),
+        method="svd",
+        rank_ratio=0.25,
     )
     after = files(tmp_path / "lib")
     assert {k: v for k, v in after.items() if k in before and k != "manifest.json"} == {
@@ -172,10 +176,9 @@ def test_append_writes_only_the_new_fine_tune(rng, tmp_path):
     for t, ct in expect.deltas["ft-b"].tensors.items():
         assert_same_record(ct, loaded.deltas["ft-b"].tensors[t])
         assert_same_record(ct, added.tensors[t])
-    assert {ct.method for ct in loaded.deltas["ft-c"].tensors.values()} == {
-        CompressionMethod.SVD,
-        CompressionMethod.NONE,
-    }
+    assert {
+        (ct.method, ct.metadata.get("rank_ratio")) for ct in loaded.deltas["ft-c"].tensors.values()
+    } == {(CompressionMethod.SVD, 0.25), (CompressionMethod.NONE, None)}
     info = vd.library_info(tmp_path / "lib")
     assert [f["name"] for f in info["finetunes"]] == ["ft-a", "ft-b", "ft-c"]
     assert info["finetunes"][0]["stored_bytes"] == lib.deltas["ft-a"].stored_bytes()
@@ -416,6 +419,7 @@ ERRORS = [
         ValueError,
         "has shape (2, 2), the base's is (40, 16)",
     ),
+    (lambda lib, d, t: vd.add_to_library(d, "x", t["ft-a"], energy=1.5), ValueError, "energy"),
     (
         lambda lib, d, t: vd.add_to_library(d, "x", t["ft-a"], jobs=0),
         ValueError,

@@ -132,7 +132,8 @@ def _validate(m: dict, path: Path) -> None:
         isinstance(s, dict)
         and s.get("method") in methods
         and isinstance(s.get("max_rank"), int)
-        and (s.get("energy") is None or isinstance(s.get("energy"), (int, float))),
+        and (s.get("energy") is None or isinstance(s.get("energy"), (int, float)))
+        and isinstance(s.get("rank_ratio", 0.5), (int, float)),
         "settings",
     )
     b = m.get("base")
@@ -287,15 +288,61 @@ def _load_finetune(root: Path, manifest: dict, ft: dict, verify: bool):
     return CompressedDelta(ft["name"], tensors, ft["base_id"])
 
 
-def _settings(manifest: dict) -> dict:
+def _settings(method, max_rank, energy, rank_ratio) -> dict:
+    """Compression settings as stored, checked (the compressors would clamp a value out of
+    range where a user most likely mistyped it)."""
     from velmora_dryx.kestrine import CompressionMethod
 
-    s = manifest["settings"]
+    s = {
+        "method": CompressionMethod(method).value,
+        "max_rank": int(max_rank),
+        "energy": None if energy is None else float(energy),
+        "rank_ratio": float(rank_ratio),
+    }
+    if s["max_rank"] < 0:
+        raise ValueError(f"max_rank must be >= 0 (0: no cap), got {max_rank!r}")
+    if s["energy"] is not None and not 0.0 < s["energy"] <= 1.0:
+        raise ValueError(f"energy must be in (0, 1], got {energy!r}")
+    if not 0.0 < s["rank_ratio"] <= 1.0:
+        raise ValueError(f"rank_ratio must be in (0, 1], got {rank_ratio!r}")
+    return s
+
+
+def _library_settings(s: dict) -> dict:
+    """The ModelLibrary fields of stored settings."""
+    from velmora_dryx.kestrine import CompressionMethod
+
     return {
         "method": CompressionMethod(s["method"]),
-        "max_rank": int(s["max_rank"]),
-        "energy": None if s["energy"] is None else float(s["energy"]),
+        "max_rank": s["max_rank"],
+        "energy": s["energy"],
     }
+
+
+def _compress_delta(base, tuned, settings: dict, base_id: str = "base", name: str = "t"):
+    """One tensor's compressed delta, as ModelLibrary.add_finetune makes it; svd and Tucker
+    take the settings' rank_ratio (the library's own calls use the default, 0.5)."""
+    from velmora_dryx import kestrine
+    from velmora_dryx.tamsel import ModelLibrary
+
+    m = kestrine.CompressionMethod(settings["method"])
+    ratio = settings["energy"] is None and m in (m.SVD, m.TUCKER) and tuned.ndim >= 2
+    lib = ModelLibrary(
+        base_id,
+        {} if base is None else {name: base},
+        # With a rank ratio the library only forms the float32 delta (stored as is).
+        method=m.NONE if ratio else m,
+        max_rank=settings["max_rank"],
+        energy=settings["energy"],
+    )
+    ct = lib.add_finetune("x", {name: tuned}).tensors[name]
+    if ratio:
+        (delta,) = ct.cores
+        del ct, lib
+        return kestrine.compress(
+            delta, m, rank_ratio=settings["rank_ratio"], max_rank=settings["max_rank"]
+        )
+    return ct
 
 
 def load_library(path, *, verify: bool = True):
@@ -319,7 +366,9 @@ def load_library(path, *, verify: bool = True):
     deltas = {
         ft["name"]: _load_finetune(root, manifest, ft, verify) for ft in manifest["finetunes"]
     }
-    return ModelLibrary(manifest["base_id"], base, deltas, **_settings(manifest))
+    return ModelLibrary(
+        manifest["base_id"], base, deltas, **_library_settings(manifest["settings"])
+    )
 
 
 def _verify_model_files(root: Path, manifest: dict) -> None:
@@ -376,7 +425,7 @@ def library_info(path) -> dict:
         "base_id": manifest["base_id"],
         "base_tensors": len(manifest["base"]["tensors"]),
         "base_bytes": base_bytes,
-        "settings": {"method": s["method"], "max_rank": s["max_rank"], "energy": s["energy"]},
+        "settings": {"rank_ratio": 0.5, **s},
         "model_files": [m["file"] for m in manifest.get("model_files", [])],
         "finetunes": rows,
     }
@@ -483,9 +532,7 @@ class CompressTask:
     tuned: TensorRef
     base: TensorRef | None
     base_sha256: str | None
-    method: str
-    max_rank: int
-    energy: float | None
+    settings: dict
     stage: str | None  # a directory to write the record into (workers on other machines)
 
 
@@ -498,26 +545,14 @@ class TaskResult:
 
 
 def run_task(task: CompressTask) -> TaskResult:
-    from velmora_dryx.kestrine import CompressionMethod
-    from velmora_dryx.tamsel import ModelLibrary
-
     name = task.tuned.name
-    base = {}
+    base = None
     if task.base is not None:
-        b = task.base.load()
-        if task.base_sha256 is not None and tf.sha256(b) != task.base_sha256:
+        base = task.base.load()
+        if task.base_sha256 is not None and tf.sha256(base) != task.base_sha256:
             raise _corrupted(task.base.path, name)
-        base[name] = b
-    # A one-tensor library does exactly what ModelLibrary.add_finetune does for this tensor.
-    lib = ModelLibrary(
-        task.base_id,
-        base,
-        method=CompressionMethod(task.method),
-        max_rank=task.max_rank,
-        energy=task.energy,
-    )
-    ct = lib.add_finetune(task.finetune, {name: task.tuned.load()}).tensors[name]
-    del lib, base
+    ct = _compress_delta(base, task.tuned.load(), task.settings, task.base_id, name)
+    del base
     entry, arrays = _record_entry(name, ct)
     if task.stage is None:
         return TaskResult(entry, arrays, None, task.tuned.nbytes)
@@ -598,9 +633,7 @@ def _compress_finetunes(
             ref,
             base_refs.get(tensor),
             None if base_digests is None else base_digests.get(tensor),
-            settings["method"].value,
-            settings["max_rank"],
-            settings["energy"],
+            settings,
             None if stage is None else str(stage),
         )
         for name, refs in finetunes
@@ -622,7 +655,7 @@ def _compress_finetunes(
                 done_bytes += result.nbytes
                 if progress is not None:
                     progress(done, len(tasks), done_bytes, total_bytes)
-            entries.append({**current.finish(), "settings": _settings_json(settings)})
+            entries.append({**current.finish(), "settings": settings})
             current = None
         if progress is not None and not tasks:
             progress(0, 0, 0, 0)
@@ -646,24 +679,6 @@ def _check_finetune(name: str, refs: dict[str, TensorRef], base_refs: dict[str, 
                 f"fine-tune {name!r}: tensor {tensor!r} has shape {ref.shape}, "
                 f"the base's is {b.shape}"
             )
-
-
-def _resolve_settings(defaults: dict, method, max_rank, energy) -> dict:
-    from velmora_dryx.kestrine import CompressionMethod
-
-    s = dict(defaults)
-    if method is not None:
-        s["method"] = CompressionMethod(method)
-        s["energy"] = None
-    if max_rank is not None:
-        s["max_rank"] = int(max_rank)
-    if energy is not None:
-        s["energy"] = float(energy)
-    return s
-
-
-def _settings_json(s: dict) -> dict:
-    return {"method": s["method"].value, "max_rank": s["max_rank"], "energy": s["energy"]}
 
 
 # ---- building a new library ---------------------------------------------------------------
@@ -696,7 +711,7 @@ def _new_manifest(base_id: str, settings: dict) -> dict:
         "version": VERSION,
         "uuid": uuid.uuid4().hex,
         "base_id": base_id,
-        "settings": _settings_json(settings),
+        "settings": settings,
         "base": {"file": BASE_FILE, "tensors": []},
         "model_files": [],
         "finetunes": [],
@@ -752,13 +767,7 @@ def save_library(library, path, *, model_dir=None) -> None:
     tokenizer files so that exported fine-tunes load as models. The directory appears
     complete or not at all.
     """
-    from velmora_dryx.kestrine import CompressionMethod
-
-    settings = {
-        "method": CompressionMethod(library.method),
-        "max_rank": int(library.max_rank),
-        "energy": library.energy,
-    }
+    settings = _settings(library.method, library.max_rank, library.energy, 0.5)
     with _new_directory(path) as root:
         manifest = _new_manifest(library.base_id, settings)
         _write_base(root, manifest, source_refs(library.base))
@@ -801,6 +810,7 @@ def build_library(
     method="tt",
     max_rank: int = 8,
     energy: float | None = None,
+    rank_ratio: float = 0.5,
     jobs: int | None = None,
     ray: str | None = None,
     progress: Progress | None = None,
@@ -812,14 +822,13 @@ def build_library(
     of shards (read tensor by tensor through memory maps, so a model larger than memory
     builds in memory bounded by a few tensors per job). `finetunes` maps names to sources
     (a list of paths names each fine-tune by its path). Settings as for
-    `tamsel.ModelLibrary`; `jobs` tasks run at once (default: the usable cores), `ray`
+    `tamsel.ModelLibrary`, plus the `rank_ratio` of svd and Tucker (0.5 is what the
+    library itself uses); `jobs` tasks run at once (default: the usable cores), `ray`
     ("local", "auto" or a cluster address) runs them on Ray. The result is the same, byte
     for byte, for any `jobs` and on Ray.
     """
-    from velmora_dryx.kestrine import CompressionMethod
-
     jobs = check_jobs(jobs)
-    settings = {"method": CompressionMethod(method), "max_rank": int(max_rank), "energy": energy}
+    settings = _settings(method, max_rank, energy, rank_ratio)
     items = _finetune_list(finetunes)
     base_refs = source_refs(base)
     sources = [(name, source_refs(src)) for name, src in items]
@@ -862,6 +871,7 @@ def add_to_library(
     method=None,
     max_rank: int | None = None,
     energy: float | None = None,
+    rank_ratio: float | None = None,
     verify: bool = True,
     jobs: int | None = None,
     ray: str | None = None,
@@ -871,7 +881,8 @@ def add_to_library(
     rewriting what is there; returns the stored `tamsel.CompressedDelta`.
 
     `state_dict` is a state dict, a `.safetensors` file or a model directory (streamed).
-    The library's settings apply unless `method`, `max_rank` or `energy` say otherwise
+    The library's settings apply unless `method`, `max_rank`, `energy` or `rank_ratio` say
+    otherwise
     (`method` alone turns the energy SVD off). `verify` checks each base tensor against its
     checksum as it is read. A failure leaves the library as it was.
     """
@@ -881,6 +892,7 @@ def add_to_library(
         method=method,
         max_rank=max_rank,
         energy=energy,
+        rank_ratio=rank_ratio,
         verify=verify,
         jobs=jobs,
         ray=ray,
@@ -895,6 +907,7 @@ def add_many_to_library(
     method=None,
     max_rank: int | None = None,
     energy: float | None = None,
+    rank_ratio: float | None = None,
     verify: bool = True,
     jobs: int | None = None,
     ray: str | None = None,
@@ -912,7 +925,15 @@ def add_many_to_library(
         for n, _ in items:
             if n in have:
                 raise ValueError(f"fine-tune {n!r} is already in the library at {root}")
-        settings = _resolve_settings(_settings(manifest), method, max_rank, energy)
+        s = {"rank_ratio": 0.5, **manifest["settings"]}
+        if method is not None:  # a method alone turns the energy SVD off
+            s["method"], s["energy"] = method, None
+        settings = _settings(
+            s["method"],
+            s["max_rank"] if max_rank is None else max_rank,
+            s["energy"] if energy is None else energy,
+            s["rank_ratio"] if rank_ratio is None else rank_ratio,
+        )
         base_file = _open_member(root, manifest, manifest["base"]["file"], "base", "the base")
         digests = {}
         for t in manifest["base"]["tensors"]:
