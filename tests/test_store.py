@@ -367,8 +367,16 @@ def sequential(sources, tmp_path_factory):
 
 @pytest.mark.parametrize("jobs", [2, 3, 5])
 def test_threaded_build_equals_the_sequential_one(sources, sequential, tmp_path, jobs):
-    vd.build_library(*sources, tmp_path / "lib", energy=0.99, jobs=jobs)
+    calls = []
+    vd.build_library(
+        *sources, tmp_path / "lib", energy=0.99, jobs=jobs, progress=lambda *a: calls.append(a)
+    )
     assert contents(tmp_path / "lib") == sequential
+    # Every base tensor written and every fine-tune tensor compressed, bytes included.
+    steps = 6 + 3 * 7  # base tensors + three fine-tunes with one extra tensor each
+    nbytes = sum(p.stat().st_size for p in Path(sources[0]).parent.rglob("*.safetensors"))
+    assert [c[:2] for c in calls] == [(i, steps) for i in range(steps + 1)]
+    assert calls[-1][2] == calls[-1][3] and 0.99 * nbytes < calls[-1][3] < nbytes
 
 
 def nan_finetune(rng, scale=1):

@@ -37,7 +37,9 @@ MODEL_DIR = "model"
 _MODEL_PATTERNS = ("*.json", "*.txt", "tokenizer*", "*.model")
 
 Progress = Callable[[int, int, int, int], None]
-"""progress(tasks_done, tasks_total, bytes_done, bytes_total), called as tasks finish."""
+"""progress(tasks_done, tasks_total, bytes_done, bytes_total): called once at the start and
+after every step (a base tensor written, a fine-tune tensor compressed), in the caller's
+thread."""
 
 __all__ = [
     "LibraryError",
@@ -608,6 +610,28 @@ class _FinetuneFile:
         (self.root / self.rel).unlink(missing_ok=True)
 
 
+class _Tracker:
+    """Counts finished steps (a base tensor written, a tensor compressed) for `progress`."""
+
+    def __init__(self, progress: Progress | None, tasks: int, nbytes: int) -> None:
+        self.progress, self.tasks, self.total = progress, tasks, nbytes
+        self.done = self.nbytes = 0
+        self.report()
+
+    def step(self, nbytes: int) -> None:
+        self.done += 1
+        self.nbytes += nbytes
+        self.report()
+
+    def report(self) -> None:
+        if self.progress is not None:
+            self.progress(self.done, self.tasks, self.nbytes, self.total)
+
+
+def _source_bytes(finetunes: list[tuple[str, dict[str, TensorRef]]]) -> int:
+    return sum(ref.nbytes for _, refs in finetunes for ref in refs.values())
+
+
 def _compress_finetunes(
     root: Path,
     manifest: dict,
@@ -617,7 +641,7 @@ def _compress_finetunes(
     settings: dict,
     jobs: int,
     ray: str | None,
-    progress: Progress | None,
+    tracker: _Tracker,
 ) -> list[dict]:
     """Compresses every tensor of every fine-tune (in parallel when asked) and writes one
     file per fine-tune; returns their manifest entries. Files already written are removed
@@ -640,8 +664,6 @@ def _compress_finetunes(
         for tensor, ref in refs.items()
     ]
     counts = [len(refs) for _, refs in finetunes]
-    total_bytes = sum(t.tuned.nbytes for t in tasks)
-    done = done_bytes = 0
     entries: list[dict] = []
     current: _FinetuneFile | None = None
     try:
@@ -651,14 +673,9 @@ def _compress_finetunes(
             for _ in range(count):
                 result = next(results)
                 current.add(result)
-                done += 1
-                done_bytes += result.nbytes
-                if progress is not None:
-                    progress(done, len(tasks), done_bytes, total_bytes)
+                tracker.step(result.nbytes)
             entries.append({**current.finish(), "settings": settings})
             current = None
-        if progress is not None and not tasks:
-            progress(0, 0, 0, 0)
     except BaseException:
         if current is not None:
             current.discard()
@@ -718,7 +735,9 @@ def _new_manifest(base_id: str, settings: dict) -> dict:
     }
 
 
-def _write_base(root: Path, manifest: dict, refs: dict[str, TensorRef]) -> dict[str, str]:
+def _write_base(
+    root: Path, manifest: dict, refs: dict[str, TensorRef], tracker: _Tracker | None = None
+) -> dict[str, str]:
     """Writes the base tensor by tensor (each mapped, hashed, written, let go)."""
     digests: dict[str, str] = {}
     entries = []
@@ -735,6 +754,8 @@ def _write_base(root: Path, manifest: dict, refs: dict[str, TensorRef]) -> dict[
             a = np.ascontiguousarray(ref.load())
             digests[ref.name] = tf.sha256(a)
             yield a
+            if tracker is not None:
+                tracker.step(ref.nbytes)
 
     tf.write_tensor_file(root / BASE_FILE, entries, chunks(), _file_meta(manifest, "base"))
     manifest["base"]["tensors"] = [
@@ -836,15 +857,20 @@ def build_library(
         _check_finetune(name, refs, base_refs)
     if base_id is None:
         base_id = "base" if isinstance(base, Mapping) else str(base)
+    tracker = _Tracker(
+        progress,
+        len(base_refs) + sum(len(refs) for _, refs in sources),
+        sum(r.nbytes for r in base_refs.values()) + _source_bytes(sources),
+    )
     with _new_directory(path) as root:
         manifest = _new_manifest(base_id, settings)
-        _write_base(root, manifest, base_refs)
+        _write_base(root, manifest, base_refs, tracker)
         _copy_model_files(root, manifest, base if model_dir is None else model_dir)
         (root / FINETUNE_DIR).mkdir()
         # Deltas are taken against the base as stored, so that `add` later sees the same.
         stored = _file_refs(tf.TensorFile(root / BASE_FILE), as_float32=False)
         manifest["finetunes"] = _compress_finetunes(
-            root, manifest, stored, None, sources, settings, jobs, ray, progress
+            root, manifest, stored, None, sources, settings, jobs, ray, tracker
         )
         _write_manifest(root, manifest)
 
@@ -952,7 +978,7 @@ def add_many_to_library(
             settings,
             jobs,
             ray,
-            progress,
+            _Tracker(progress, sum(len(r) for _, r in sources), _source_bytes(sources)),
         )
         try:
             manifest["finetunes"].extend(entries)

@@ -1,0 +1,46 @@
+"""export-lora: a fine-tune's truncated-SVD deltas as a PEFT LoRA adapter."""
+
+from __future__ import annotations
+
+import argparse
+
+from velmora_dryx.cli import store_support
+from velmora_dryx.cli.output import Output
+
+NAME = "export-lora"
+HELP = "write a fine-tune stored with the (energy) SVD as a PEFT LoRA adapter"
+
+
+def configure(p: argparse.ArgumentParser) -> None:
+    p.add_argument("library", metavar="DIR", help="a library saved by library --save")
+    p.add_argument("name", metavar="NAME", help="the fine-tune (as info lists it)")
+    p.add_argument("out_dir", metavar="OUT", help="a new directory to write")
+    p.add_argument(
+        "--no-verify",
+        action="store_true",
+        help="skip the checksums of the stored tensors",
+    )
+
+
+def run(args: argparse.Namespace, out: Output) -> None:
+    import velmora_dryx as vd
+
+    with store_support.library_errors():
+        report = vd.export_lora(args.library, args.name, args.out_dir, verify=not args.no_verify)
+    out.table(
+        "targets",
+        f"LoRA adapter of {args.name} in {report['path']} (r = {report['rank']}, scaling 1)",
+        ["module", "rank"],
+        [[m, r] for m, r in report["targets"].items()],
+    )
+    out.table(
+        "skipped",
+        "Tensors the adapter does not carry",
+        ["tensor", "reason"],
+        [[t, why] for t, why in report["skipped"].items()],
+    )
+    if report["skipped"]:
+        out.warn(
+            f"{len(report['skipped'])} tensors of {args.name} are not in the adapter "
+            "(listed above); export the whole fine-tune for them"
+        )
