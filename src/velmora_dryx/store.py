@@ -908,9 +908,9 @@ def add_to_library(
 
     `state_dict` is a state dict, a `.safetensors` file or a model directory (streamed).
     The library's settings apply unless `method`, `max_rank`, `energy` or `rank_ratio` say
-    otherwise
-    (`method` alone turns the energy SVD off). `verify` checks each base tensor against its
-    checksum as it is read. A failure leaves the library as it was.
+    otherwise (`method` alone turns the energy SVD off). `verify` checks each base tensor
+    against its checksum as it is read. `jobs`, `ray` and `progress` as for
+    `build_library`. A failure leaves the library as it was.
     """
     return add_many_to_library(
         path,

@@ -13,6 +13,16 @@ from velmora_dryx.cli.errors import CliError
 from velmora_dryx.cli.output import Output
 
 
+def add_export_arguments(p: argparse.ArgumentParser) -> None:
+    """DIR NAME OUT and --no-verify, for the export commands."""
+    p.add_argument("library", metavar="DIR", help="a library saved by library --save")
+    p.add_argument("name", metavar="NAME", help="the fine-tune (as info lists it)")
+    p.add_argument("out_dir", metavar="OUT", help="a new directory to write")
+    p.add_argument(
+        "--no-verify", action="store_true", help="skip the checksums of the stored tensors"
+    )
+
+
 def add_parallel(p: argparse.ArgumentParser) -> None:
     p.add_argument(
         "--jobs",
@@ -36,9 +46,15 @@ def check_parallel(p: argparse.ArgumentParser, args: argparse.Namespace) -> None
         p.error("--ray needs local, auto or a cluster address")
 
 
+def ray_installed() -> bool:
+    import importlib.util
+
+    return importlib.util.find_spec("ray") is not None
+
+
 def require_ray(args: argparse.Namespace) -> None:
     """Refuses --ray before any work when Ray is not installed."""
-    if args.ray is not None and sources._find_spec("ray") is None:
+    if args.ray is not None and not ray_installed():
         raise CliError(
             "--ray needs the package 'ray' (install it with: pip install \"velmora-dryx[ray]\")"
         )
@@ -139,4 +155,56 @@ def show_library(out: Output, info: dict, title: str) -> None:
             if stored > info["base_bytes"]
             else float("inf"),
         },
+    )
+
+
+def add_save(p: argparse.ArgumentParser) -> None:
+    """library's --save DIR, with --jobs and --ray."""
+    p.add_argument(
+        "--save",
+        default=None,
+        metavar="DIR",
+        help="write the library to this new directory, streaming the sources tensor by "
+        "tensor (memory stays a few tensors per job)",
+    )
+    add_parallel(p)
+
+
+def check_save(p: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    if args.save is None:
+        if args.jobs is not None or args.ray is not None:
+            p.error("--jobs and --ray apply to --save")
+        return
+    if args.ppl:
+        p.error("--ppl does not combine with --save (export a fine-tune, then run ppl on it)")
+    check_parallel(p, args)
+
+
+def save(args: argparse.Namespace, out: Output) -> None:
+    """library BASE FINETUNE... --save DIR: the library built on disk, streamed."""
+    import velmora_dryx as vd
+
+    require_ray(args)
+    base = sources.resolve(args.base, out)
+    tunes = sources.resolve_all(args.finetunes, out)
+    with library_errors():
+        with task_bar(out, "writing the base, compressing") as progress:
+            vd.build_library(
+                streamed(base, out),
+                {s.text: streamed(s, out) for s in tunes},
+                args.save,
+                base_id=args.base,
+                method=args.method,
+                max_rank=args.max_rank,
+                energy=args.energy,
+                rank_ratio=args.rank_ratio,
+                jobs=args.jobs,
+                ray=args.ray,
+                progress=progress,
+                model_dir=base.path if base.is_model_directory else None,
+            )
+        info = vd.library_info(args.save)
+    out.data("settings", options.rank_settings(args))
+    show_library(
+        out, info, f"Fine-tunes of {args.base} in {args.save} ({options.method_label(args)})"
     )

@@ -12,14 +12,7 @@ HELP = "write a fine-tune stored with the (energy) SVD as a PEFT LoRA adapter"
 
 
 def configure(p: argparse.ArgumentParser) -> None:
-    p.add_argument("library", metavar="DIR", help="a library saved by library --save")
-    p.add_argument("name", metavar="NAME", help="the fine-tune (as info lists it)")
-    p.add_argument("out_dir", metavar="OUT", help="a new directory to write")
-    p.add_argument(
-        "--no-verify",
-        action="store_true",
-        help="skip the checksums of the stored tensors",
-    )
+    store_support.add_export_arguments(p)
 
 
 def run(args: argparse.Namespace, out: Output) -> None:
