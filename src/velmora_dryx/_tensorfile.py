@@ -59,6 +59,11 @@ def _np_dtype(name: str) -> np.dtype:
     return np.dtype(name)
 
 
+def itemsize(name: str) -> int:
+    """Bytes per element of a stored dtype (bfloat16 without needing ml_dtypes)."""
+    return 2 if name == "bfloat16" else np.dtype(name).itemsize
+
+
 def dtype_code(dtype: np.dtype) -> str:
     try:
         return _NAMES[np.dtype(dtype).name]
@@ -190,14 +195,14 @@ class TensorFile:
                 dtype = _CODES[info["dtype"]]
                 shape = tuple(int(x) for x in info["shape"])
                 begin, end = (int(x) for x in info["data_offsets"])
-                itemsize = 2 if dtype == "bfloat16" else np.dtype(dtype).itemsize
+                size = itemsize(dtype)
                 count = int(np.prod(shape, dtype=np.int64))
             except (KeyError, TypeError, ValueError):
                 raise LibraryError(f"{self.path}: corrupted header entry for {name!r}") from None
             if (
                 min(shape, default=0) < 0
                 or not 0 <= begin <= end
-                or end - begin != count * itemsize
+                or end - begin != count * size
             ):
                 raise LibraryError(f"{self.path}: corrupted header entry for {name!r}")
             if end > data_size:

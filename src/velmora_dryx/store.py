@@ -392,7 +392,7 @@ def library_info(path) -> dict:
     root = Path(path)
     manifest = _read_manifest(root)
     base_bytes = sum(
-        int(np.prod(t["shape"], dtype=np.int64)) * _itemsize(t["dtype"])
+        int(np.prod(t["shape"], dtype=np.int64)) * tf.itemsize(t["dtype"])
         for t in manifest["base"]["tensors"]
     )
     rows = []
@@ -404,11 +404,11 @@ def library_info(path) -> dict:
         original = stored = 0
         for e in ft["tensors"]:
             methods[e["method"]] = methods.get(e["method"], 0) + 1
-            original += int(np.prod(e["shape"], dtype=np.int64)) * _itemsize(e["dtype"])
+            original += int(np.prod(e["shape"], dtype=np.int64)) * tf.itemsize(e["dtype"])
             for key in e["cores"] + e["factors"]:
                 _check_entry(f, key, None, None)
                 dtype, _, _, count = f.tensors[key]
-                stored += count * _itemsize(dtype)
+                stored += count * tf.itemsize(dtype)
         rows.append(
             {
                 "name": ft["name"],
@@ -431,10 +431,6 @@ def library_info(path) -> dict:
         "model_files": [m["file"] for m in manifest.get("model_files", [])],
         "finetunes": rows,
     }
-
-
-def _itemsize(dtype: str) -> int:
-    return 2 if dtype == "bfloat16" else np.dtype(dtype).itemsize
 
 
 # ---- sources ----------------------------------------------------------------------------
@@ -468,7 +464,7 @@ def _file_refs(f: tf.TensorFile, as_float32: bool) -> dict[str, TensorRef]:
         name: TensorRef(
             name,
             shape,
-            count * _itemsize(dtype),
+            count * tf.itemsize(dtype),
             str(f.path),
             dtype,
             offset,

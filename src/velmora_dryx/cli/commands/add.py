@@ -65,6 +65,7 @@ def check(p: argparse.ArgumentParser, args: argparse.Namespace) -> None:
 
 def run(args: argparse.Namespace, out: Output) -> None:
     import velmora_dryx as vd
+    from velmora_dryx import store
 
     store_support.require_ray(args)
     with store_support.library_errors():
@@ -73,7 +74,7 @@ def run(args: argparse.Namespace, out: Output) -> None:
         names = [args.name] if args.name is not None else [s.text for s in tunes]
         finetunes = {n: store_support.streamed(s, out) for n, s in zip(names, tunes, strict=True)}
         with store_support.task_bar(out, "compressing") as progress:
-            vd.store.add_many_to_library(
+            store.add_many_to_library(
                 args.library,
                 finetunes,
                 method="svd" if args.energy is not None else args.method,
