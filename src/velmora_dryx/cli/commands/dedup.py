@@ -4,8 +4,8 @@ from __future__ import annotations
 
 import argparse
 
-from velmora_dryx.cli import sources
-from velmora_dryx.cli.errors import CliError
+from velmora_dryx.cli import options, sources
+from velmora_dryx.cli.errors import CliError, about
 from velmora_dryx.cli.output import Output, mib
 
 NAME = "dedup"
@@ -13,19 +13,30 @@ HELP = "measure how much several models share, block by block"
 
 
 def configure(p: argparse.ArgumentParser) -> None:
-    p.add_argument("sources", nargs="+", metavar="SOURCE", help=sources.HELP)
-    p.add_argument("--block-size", type=int, default=1 << 20, help="bytes (default 1 MiB)")
+    options.add_sources(p, "sources", "SOURCE", nargs="+", what="one tenant each: ")
+    p.add_argument(
+        "--block-size",
+        type=options.whole(1),
+        default=1 << 20,
+        metavar="BYTES",
+        help="block size in bytes, >= 1 (default 1 MiB)",
+    )
+
+
+def check(p: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    options.check_unique(p, args.sources, "SOURCE")
 
 
 def run(args: argparse.Namespace, out: Output) -> None:
     from velmora_dryx import dedup
 
-    if args.block_size <= 0:
-        raise CliError("--block-size must be a positive number of bytes")
     store = dedup.DedupStore(block_size=args.block_size)
-    for source in out.progress(args.sources, "hashing"):
-        _, _, sd = sources.load_source(source)
-        store.add_state_dict(source, sd)
+    for source in out.progress(sources.resolve_all(args.sources, out), "hashing"):
+        sd = source.load()
+        if not any(v.nbytes for v in sd.values()):
+            raise CliError(f"{source.text}: holds no tensor data to compare")
+        with about(source.text):
+            store.add_state_dict(source.text, sd)
     rows = [
         [tenant, len(digests), mib(store._tenant_bytes[tenant])]
         for tenant, digests in store.tenants.items()

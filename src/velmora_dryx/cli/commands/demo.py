@@ -7,6 +7,7 @@ import time
 
 import numpy as np
 
+from velmora_dryx.cli.options import whole
 from velmora_dryx.cli.output import Output, mib
 
 NAME = "demo"
@@ -14,8 +15,16 @@ HELP = "run the built-in demo on a synthetic model family (offline)"
 
 
 def configure(p: argparse.ArgumentParser) -> None:
-    p.add_argument("--seed", type=int, default=0)
-    p.add_argument("--finetunes", type=int, default=3, help="number of fine-tunes (default 3)")
+    p.add_argument(
+        "--seed", type=whole(0), default=0, metavar="N", help="random seed, >= 0 (default 0)"
+    )
+    p.add_argument(
+        "--finetunes",
+        type=whole(1),
+        default=3,
+        metavar="N",
+        help="number of fine-tunes, >= 1 (default 3)",
+    )
 
 
 def synthetic_family(rng: np.random.Generator, n_finetunes: int = 3):
@@ -60,15 +69,20 @@ def synthetic_family(rng: np.random.Generator, n_finetunes: int = 3):
 
 
 def run(args: argparse.Namespace, out: Output) -> None:
+    from rich.text import Text
+
     from velmora_dryx import dedup, kestrine, tamsel
 
     rng = np.random.default_rng(args.seed)
     base, finetunes = synthetic_family(rng, args.finetunes)
     n_params = sum(t.size for t in base.values())
     out.note(
-        f"[bold]demo[/bold]: a synthetic transformer of {len(base)} tensors "
-        f"({n_params / 1e6:.1f} M parameters, {mib(tamsel._nbytes(base)):.1f} MiB) and "
-        f"{len(finetunes)} fine-tunes (low-rank updates plus noise on q, v and MLP-up)\n"
+        Text.assemble(
+            ("demo", "bold"),
+            f": a synthetic transformer of {len(base)} tensors "
+            f"({n_params / 1e6:.1f} M parameters, {mib(tamsel._nbytes(base)):.1f} MiB) and "
+            f"{len(finetunes)} fine-tunes (low-rank updates plus noise on q, v and MLP-up)\n",
+        )
     )
     configs = [
         ("tensor train, max_rank 8", {}),

@@ -18,11 +18,14 @@ def run(args: argparse.Namespace, out: Output) -> None:
     from velmora_dryx import bramwick
 
     models = bramwick.list_lmstudio_models()
+    home = bramwick._lmstudio_home()
     out.table(
         "models",
-        f"LM Studio models in {bramwick._lmstudio_home()}",
+        f"LM Studio models in {home}",
         ["name", "MiB", "path"],
         [[m["name"], mib(m["size_bytes"]), m["path"]] for m in models],
     )
-    if not models:
+    if not home.is_dir():
+        out.note(f"{home} does not exist (set LMSTUDIO_MODELS to the models directory)")
+    elif not models:
         out.note("no GGUF files found (set LMSTUDIO_MODELS to the models directory)")

@@ -24,5 +24,9 @@ def run(args: argparse.Namespace, out: Output) -> None:
         ["name", "MiB"],
         [[m["name"], mib(m["size_bytes"])] for m in models],
     )
-    if not models:
+    if not bramwick.OLLAMA_HOME.is_dir():
+        out.note(
+            f"{bramwick.OLLAMA_HOME} does not exist (set OLLAMA_MODELS to the models directory)"
+        )
+    elif not models:
         out.note("no models found (download one with: ollama pull NAME)")

@@ -6,9 +6,8 @@ import argparse
 
 import numpy as np
 
-from velmora_dryx.cli import sources
-from velmora_dryx.cli.errors import CliError
-from velmora_dryx.cli.options import parse_method
+from velmora_dryx.cli import options, sources
+from velmora_dryx.cli.errors import CliError, describe
 from velmora_dryx.cli.output import Output
 
 NAME = "roundtrip"
@@ -16,39 +15,50 @@ HELP = "compress and rebuild every tensor of one model"
 
 
 def configure(p: argparse.ArgumentParser) -> None:
-    p.add_argument("source", metavar="SOURCE", help=sources.HELP)
-    p.add_argument("--method", default="auto", help="svd, tucker, tt or auto (default auto)")
-    p.add_argument("--rank-ratio", type=float, default=0.5)
-    p.add_argument("--max-rank", type=int, default=8)
-    p.add_argument("--limit", type=int, default=0, help="only the N largest tensors")
+    options.add_sources(p, "source", "SOURCE")
+    options.add_rank_options(p, ("auto", *options.METHODS), "auto")
+    p.add_argument(
+        "--limit",
+        type=options.whole(1),
+        default=None,
+        metavar="N",
+        help="only the N largest tensors, >= 1 (default: all)",
+    )
+
+
+def check(p: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    options.check_rank_options(p, args)
 
 
 def run(args: argparse.Namespace, out: Output) -> None:
     from velmora_dryx import kestrine
 
-    _, _, sd = sources.load_source(args.source)
-    sd = sources.floating_only(sd, args.source, out)
+    source = sources.resolve(args.source, out)
+    with out.step(f"loading {args.source}"):
+        sd = sources.floating_only(source.load(), args.source, out)
     tensors = sorted(
         ((k, v) for k, v in sd.items() if v.ndim >= 2), key=lambda kv: kv[1].size, reverse=True
     )
-    if args.limit:
-        tensors = tensors[: args.limit]
     if not tensors:
         raise CliError(f"{args.source}: no floating-point tensors of two or more dimensions")
-    fixed = parse_method(args.method) if args.method != "auto" else None
+    tensors = tensors[: args.limit]
     rows = []
     for name, t in out.progress(tensors, "round trips"):
-        method = fixed if fixed is not None else kestrine.suggest_method(tuple(t.shape))
-        r = kestrine.roundtrip_report(
-            np.asarray(t, dtype=np.float32),
-            method,
-            rank_ratio=args.rank_ratio,
-            max_rank=args.max_rank,
-        )
+        method = args.method if args.method != "auto" else kestrine.suggest_method(t.shape)
+        try:
+            r = kestrine.roundtrip_report(
+                np.asarray(t, dtype=np.float32),
+                method,
+                rank_ratio=args.rank_ratio,
+                max_rank=args.max_rank,
+            )
+        except Exception as exc:
+            bad = "" if np.isfinite(t).all() else " holds NaN or infinite values"
+            raise CliError(f"{args.source}: tensor {name}{bad}: {describe(exc)}") from exc
         rows.append(
             [
                 name,
-                "x".join(map(str, t.shape)),
+                options.shape_text(t.shape),
                 r.method.value,
                 r.compression_ratio,
                 r.relative_frobenius_error,
@@ -56,9 +66,10 @@ def run(args: argparse.Namespace, out: Output) -> None:
                 r.elapsed_decompress_ms,
             ]
         )
+    out.data("settings", options.rank_settings(args))
     out.table(
         "tensors",
-        f"Round trips of {args.source}",
+        f"Round trips of {args.source} ({options.method_label(args)})",
         ["tensor", "shape", "method", "ratio", "rel. error", "compress ms", "decompress ms"],
         rows,
     )
