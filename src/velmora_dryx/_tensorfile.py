@@ -199,11 +199,7 @@ class TensorFile:
                 count = int(np.prod(shape, dtype=np.int64))
             except (KeyError, TypeError, ValueError):
                 raise LibraryError(f"{self.path}: corrupted header entry for {name!r}") from None
-            if (
-                min(shape, default=0) < 0
-                or not 0 <= begin <= end
-                or end - begin != count * size
-            ):
+            if min(shape, default=0) < 0 or not 0 <= begin <= end or end - begin != count * size:
                 raise LibraryError(f"{self.path}: corrupted header entry for {name!r}")
             if end > data_size:
                 raise LibraryError(

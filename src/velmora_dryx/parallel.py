@@ -10,6 +10,7 @@ reductions differently, so the thread count would otherwise show in the last bit
 from __future__ import annotations
 
 import contextlib
+import logging
 import os
 from collections import deque
 from collections.abc import Callable, Iterator, Sequence
@@ -135,10 +136,12 @@ def _ray_ordered(fn, tasks, address: str, jobs: int, window: int | None):
     ray = import_ray()
     started = False
     if not ray.is_initialized():
+        # Ray's own start-up notes would interleave with the caller's progress bars.
+        quiet = {"log_to_driver": False, "logging_level": logging.ERROR}
         if address == "local":
-            ray.init(num_cpus=jobs, include_dashboard=False, log_to_driver=False)
+            ray.init(num_cpus=jobs, include_dashboard=False, **quiet)
         else:
-            ray.init(address=address, log_to_driver=False)
+            ray.init(address=address, **quiet)
         started = True
     try:
         # Application errors are retried too (a worker killed by the OOM killer, a flaky

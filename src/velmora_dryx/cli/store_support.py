@@ -24,13 +24,13 @@ def add_export_arguments(p: argparse.ArgumentParser) -> None:
 
 
 def add_parallel(p: argparse.ArgumentParser) -> None:
-    p.add_argument(
+    options.add_count(
+        p,
         "--jobs",
-        type=options.whole(1),
-        default=None,
-        metavar="N",
-        help="tensors compressed at once, >= 1 (default: the usable cores); the library "
-        "is the same for every N",
+        1,
+        None,
+        "tensors compressed at once (the library is the same for any N)",
+        "the usable cores",
     )
     p.add_argument(
         "--ray",

@@ -19,33 +19,7 @@ def configure(p: argparse.ArgumentParser) -> None:
         default=None,
         help="the name to store a single fine-tune under (default: the source as written)",
     )
-    p.add_argument(
-        "--method",
-        choices=("tt", "svd", "tucker"),
-        default=None,
-        help="compression method (default: the library's)",
-    )
-    p.add_argument(
-        "--max-rank",
-        type=options.whole(1),
-        default=None,
-        metavar="N",
-        help="rank cap of tt and --energy, >= 1 (default: the library's)",
-    )
-    p.add_argument(
-        "--energy",
-        type=options.fraction(0.0, low_open=True),
-        default=None,
-        metavar="E",
-        help="use the energy-based SVD keeping this share of the spectrum, in (0, 1]",
-    )
-    p.add_argument(
-        "--rank-ratio",
-        type=options.fraction(0.01, low_open=False),
-        default=None,
-        metavar="R",
-        help="kept share of the rank for svd and tucker, in [0.01, 1] (default: the library's)",
-    )
+    options.add_rank_options(p, options.METHODS, "the library's", energy=True)
     store_support.add_parallel(p)
 
 
@@ -56,10 +30,12 @@ def check(p: argparse.ArgumentParser, args: argparse.Namespace) -> None:
             p.error("--name names one fine-tune; give a single FINETUNE with it")
         if not args.name:
             p.error("--name must not be empty")
-    if args.energy is not None and args.method not in (None, "svd"):
-        p.error(
-            f"--energy selects the energy-based SVD; it cannot be used with --method {args.method}"
-        )
+    # Contradictions are refused as for library; what is not given stays the library's.
+    given = {k: getattr(args, k) for k in ("method", "rank_ratio", "max_rank")}
+    options.check_rank_options(p, args)
+    for k, v in given.items():
+        if v is None and not (k == "method" and args.energy is not None):
+            setattr(args, k, None)
     store_support.check_parallel(p, args)
 
 
@@ -77,7 +53,7 @@ def run(args: argparse.Namespace, out: Output) -> None:
             store.add_many_to_library(
                 args.library,
                 finetunes,
-                method="svd" if args.energy is not None else args.method,
+                method=args.method,
                 max_rank=args.max_rank,
                 energy=args.energy,
                 rank_ratio=args.rank_ratio,
