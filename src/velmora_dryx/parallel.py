@@ -164,7 +164,12 @@ def _ray_ordered(fn, tasks, address: str, jobs: int, window: int | None):
                     ray.cancel(ref)
 
         yield from _windowed(
-            lambda t: remote.remote(fn, t), tasks, window or 2 * cpus, wait, cancel
+            # Results are taken in order: a deeper queue than the CPUs hides the round trips.
+            lambda t: remote.remote(fn, t),
+            tasks,
+            window or max(8, 4 * cpus),
+            wait,
+            cancel,
         )
     finally:
         if started:
