@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 
 from velmora_dryx.cli import store_support
-from velmora_dryx.cli.output import Output
+from velmora_dryx.cli.output import Output, count
 
 NAME = "export-lora"
 HELP = "write a fine-tune stored with the (energy) SVD as a PEFT LoRA adapter"
@@ -34,6 +34,6 @@ def run(args: argparse.Namespace, out: Output) -> None:
     )
     if report["skipped"]:
         out.warn(
-            f"{len(report['skipped'])} tensors of {args.name} are not in the adapter "
+            f"{count(len(report['skipped']), 'tensor')} of {args.name} not in the adapter "
             "(listed above); export the whole fine-tune for them"
         )
