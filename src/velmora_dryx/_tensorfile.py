@@ -223,6 +223,15 @@ class TensorFile:
             return np.zeros(shape, _np_dtype(dtype))
         return np.frombuffer(self._whole(), _np_dtype(dtype), count, offset).reshape(shape)
 
+    def release(self, name: str) -> None:
+        """Drops the tensor's pages from this process's resident set (the map stays valid:
+        a later read faults them back in from the page cache)."""
+        dtype, _, offset, count = self.tensors[name]
+        if self._map is None or count == 0 or not hasattr(mmap, "MADV_DONTNEED"):
+            return
+        start = offset - offset % mmap.PAGESIZE
+        self._map.madvise(mmap.MADV_DONTNEED, start, offset + count * itemsize(dtype) - start)
+
     def map_one(self, name: str) -> np.ndarray:
         """The tensor from a map of just its own bytes (see `map_range`)."""
         dtype, shape, offset, count = self.tensors[name]

@@ -53,8 +53,8 @@ def _reconstructed(manifest, ft, base_file, base, ft_file, entry, verify):
     name = entry["name"]
     b = {}
     if name in base:
-        b[name] = store._verified(base_file, name, base[name]["sha256"], verify)
-    ct = store._record(ft_file, entry, verify)
+        b[name] = store._verified(base_file, name, base[name]["sha256"], verify, own_map=True)
+    ct = store._record(ft_file, entry, verify, own_map=True)
     lib = ModelLibrary(
         manifest["base_id"], b, {ft["name"]: CompressedDelta(ft["name"], {name: ct}, ft["base_id"])}
     )

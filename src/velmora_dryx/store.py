@@ -232,10 +232,22 @@ def _corrupted(path, key: str) -> LibraryError:
     )
 
 
-def _verified(f: tf.TensorFile, key: str, digest: str, verify: bool) -> np.ndarray:
+def _verified(
+    f: tf.TensorFile, key: str, digest: str, verify: bool, own_map: bool = False
+) -> np.ndarray:
+    """A stored tensor, checked against its checksum when `verify`: a view of the file's
+    map, or with `own_map` of a map of its own (let go with the array, for one-pass
+    readers such as the exports)."""
+    if own_map:
+        a = f.map_one(key)
+        if verify and tf.sha256(a) != digest:
+            raise _corrupted(f.path, key)
+        return a
     a = f.array(key)
-    if verify and tf.sha256(a) != digest:
-        raise _corrupted(f.path, key)
+    if verify:
+        if tf.sha256(a) != digest:
+            raise _corrupted(f.path, key)
+        f.release(key)  # the pages read for the check need not stay resident
     return a
 
 
@@ -260,11 +272,11 @@ def _record_entry(name: str, ct) -> tuple[dict, list[tuple[str, np.ndarray]]]:
     return entry, arrays
 
 
-def _record(f: tf.TensorFile, entry: dict, verify: bool):
+def _record(f: tf.TensorFile, entry: dict, verify: bool, own_map: bool = False):
     from velmora_dryx.kestrine import CompressedTensor, CompressionMethod
 
     def arrays(keys):
-        return tuple(_verified(f, k, entry["sha256"][k], verify) for k in keys)
+        return tuple(_verified(f, k, entry["sha256"][k], verify, own_map) for k in keys)
 
     return CompressedTensor(
         CompressionMethod(entry["method"]),
