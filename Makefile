@@ -14,12 +14,14 @@ PY := $(VENV)/bin/python
 PY11 := $(VENV311)/bin/python
 PIP_Q := -q --disable-pip-version-check
 BUILD_DEPS := scikit-build-core cmake ninja
-RUN_DEPS := numpy scipy rich
+RUN_DEPS := numpy scipy rich threadpoolctl
 TEST_DEPS := pytest hypothesis ruff clang-format gguf mypy
 # Hugging Face I/O: the 3.12 venv gets the readers its tests need; PyTorch and the model and
 # dataset libraries live only in the 3.11 venv (its CPU wheel is on this machine's disk).
 HF_DEPS := safetensors huggingface_hub
-TORCH_DEPS := torch==2.13.0 'transformers>=4.56' datasets tokenizers
+TORCH_DEPS := torch==2.13.0 'transformers>=4.56' datasets tokenizers peft
+# The Ray engine is tested in the 3.11 venv too (its tests start a local 2-CPU instance).
+RAY_DEPS := 'ray>=2.9'
 
 .PHONY: demo test build build311 lint test312 test311 bench sanitize clean
 
@@ -37,7 +39,7 @@ $(VENV)/.dev-ready: $(VENV)/.ready
 $(VENV311)/.ready: pyproject.toml Makefile
 	test -x $(PY11) || $(PY311) -m venv $(VENV311)
 	$(PY11) -m pip install $(PIP_Q) --upgrade pip
-	$(PY11) -m pip install $(PIP_Q) $(BUILD_DEPS) $(RUN_DEPS) pytest hypothesis gguf $(HF_DEPS) $(TORCH_DEPS)
+	$(PY11) -m pip install $(PIP_Q) $(BUILD_DEPS) $(RUN_DEPS) pytest hypothesis gguf $(HF_DEPS) $(TORCH_DEPS) $(RAY_DEPS)
 	touch $@
 
 build: $(VENV)/.ready
@@ -58,7 +60,7 @@ test312: build $(VENV)/.dev-ready
 	cd tests && ../$(PY) -m pytest -q -p no:cacheprovider
 
 test311: build311
-	cd tests && VELMORA_REQUIRE_TORCH=1 ../$(PY11) -m pytest -q -p no:cacheprovider
+	cd tests && VELMORA_REQUIRE_TORCH=1 VELMORA_REQUIRE_RAY=1 ../$(PY11) -m pytest -q -p no:cacheprovider
 
 # The sanitized run comes after test312 and reinstalls the normal build when it is done.
 test: lint test312 sanitize test311

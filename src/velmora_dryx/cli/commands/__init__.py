@@ -6,8 +6,12 @@ and one line in ``COMMANDS``, which also sets the order of the help listing.
 """
 
 from velmora_dryx.cli.commands import (
+    add,
     dedup,
     demo,
+    export,
+    export_lora,
+    info,
     library,
     list_lmstudio,
     list_ollama,
@@ -16,4 +20,17 @@ from velmora_dryx.cli.commands import (
     suggest,
 )
 
-COMMANDS = (demo, library, dedup, roundtrip, ppl, list_ollama, list_lmstudio, suggest)
+COMMANDS = (
+    demo,
+    library,
+    add,
+    info,
+    export,
+    export_lora,
+    dedup,
+    roundtrip,
+    ppl,
+    list_ollama,
+    list_lmstudio,
+    suggest,
+)

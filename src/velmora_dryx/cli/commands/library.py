@@ -7,7 +7,7 @@ import time
 
 import numpy as np
 
-from velmora_dryx.cli import options, sources
+from velmora_dryx.cli import options, sources, store_support
 from velmora_dryx.cli.errors import CliError, about, describe
 from velmora_dryx.cli.output import Output, count, mib
 
@@ -30,6 +30,7 @@ def configure(p: argparse.ArgumentParser) -> None:
         help="also report WikiText-2 perplexity (Hugging Face model directories only)",
     )
     options.add_count(p, "--max-tokens", 2, None, "tokens scored by --ppl", DEFAULT_MAX_TOKENS)
+    store_support.add_save(p)
 
 
 def check(p: argparse.ArgumentParser, args: argparse.Namespace) -> None:
@@ -39,11 +40,15 @@ def check(p: argparse.ArgumentParser, args: argparse.Namespace) -> None:
         p.error("--max-tokens applies to --ppl only")
     if args.max_tokens is None:
         args.max_tokens = DEFAULT_MAX_TOKENS
+    store_support.check_save(p, args)
 
 
 def run(args: argparse.Namespace, out: Output) -> None:
     from velmora_dryx import kestrine, tamsel
 
+    if args.save is not None:
+        store_support.save(args, out)
+        return
     if args.ppl:
         sources.require(PPL_NEEDS, "--ppl")
     base_source = sources.resolve(args.base, out)

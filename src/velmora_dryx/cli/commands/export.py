@@ -1,0 +1,34 @@
+"""export: one fine-tune of a saved library, rebuilt as a model directory."""
+
+from __future__ import annotations
+
+import argparse
+
+from velmora_dryx.cli import store_support
+from velmora_dryx.cli.output import Output, mib
+
+NAME = "export"
+HELP = "write a stored fine-tune, rebuilt, as a model directory of safetensors shards"
+
+
+def configure(p: argparse.ArgumentParser) -> None:
+    store_support.add_export_arguments(p)
+
+
+def run(args: argparse.Namespace, out: Output) -> None:
+    import velmora_dryx as vd
+
+    with store_support.library_errors(), store_support.task_bar(out, "exporting") as progress:
+        report = vd.export_finetune(
+            args.library, args.name, args.out_dir, verify=not args.no_verify, progress=progress
+        )
+    out.mapping(
+        "export",
+        f"{args.name} exported",
+        {
+            "path": report["path"],
+            "tensors": report["tensors"],
+            "MiB": mib(report["bytes"]),
+            "files": ", ".join(report["files"]),
+        },
+    )

@@ -1,0 +1,31 @@
+"""info: what a saved library holds."""
+
+from __future__ import annotations
+
+import argparse
+
+from velmora_dryx.cli import store_support
+from velmora_dryx.cli.output import Output
+
+NAME = "info"
+HELP = "list a saved library's fine-tunes with their methods, sizes and ratios"
+
+
+def configure(p: argparse.ArgumentParser) -> None:
+    p.add_argument("library", metavar="DIR", help="a library saved by library --save")
+
+
+def run(args: argparse.Namespace, out: Output) -> None:
+    import velmora_dryx as vd
+
+    with store_support.library_errors():
+        info = vd.library_info(args.library)
+    out.data("settings", info["settings"])
+    out.data("model_files", info["model_files"])
+    s = info["settings"]
+    how = (
+        f"energy SVD {s['energy']:g}, max_rank {s['max_rank']}"
+        if s["energy"] is not None
+        else f"{s['method']}, max_rank {s['max_rank']}, rank_ratio {s['rank_ratio']:g}"
+    )
+    store_support.show_library(out, info, f"Fine-tunes in {args.library} (library settings: {how})")

@@ -1,0 +1,229 @@
+"""Fine-tunes out of a saved library: as a model directory, or as a LoRA adapter."""
+
+from __future__ import annotations
+
+import json
+import shutil
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+from velmora_dryx import _tensorfile as tf
+from velmora_dryx import store
+from velmora_dryx._tensorfile import LibraryError
+
+DEFAULT_SHARD_BYTES = 5 << 30
+# transformers refuses safetensors weights whose metadata does not name the framework.
+_WEIGHTS_META = {"format": "pt"}
+
+
+def _finetune(root: Path, manifest: dict, name: str) -> dict:
+    for ft in manifest["finetunes"]:
+        if ft["name"] == name:
+            return ft
+    names = ", ".join(repr(ft["name"]) for ft in manifest["finetunes"]) or "none"
+    raise KeyError(f"no fine-tune {name!r} in the library at {root} (it holds: {names})")
+
+
+def _open(path, name: str, verify: bool):
+    """The manifest, the fine-tune's entry and the (checked) files it needs."""
+    root = Path(path)
+    manifest = store._read_manifest(root)
+    ft = _finetune(root, manifest, name)
+    base_file = store._open_member(root, manifest, manifest["base"]["file"], "base", "the base")
+    base = {t["name"]: t for t in manifest["base"]["tensors"]}
+    for t in base.values():
+        store._check_entry(base_file, t["name"], t["dtype"], t["shape"])
+    ft_file = store._open_member(
+        root, manifest, ft["file"], "finetune:" + name, f"fine-tune {name!r}"
+    )
+    for e in ft["tensors"]:
+        for key in e["cores"] + e["factors"]:
+            store._check_entry(ft_file, key, None, None)
+    if verify:
+        store._verify_model_files(root, manifest)
+    return root, manifest, ft, base_file, base, ft_file
+
+
+def _reconstructed(manifest, ft, base_file, base, ft_file, entry, verify):
+    """One tensor of the fine-tune, rebuilt exactly as ModelLibrary.reconstruct does."""
+    from velmora_dryx.tamsel import CompressedDelta, ModelLibrary
+
+    name = entry["name"]
+    b = {}
+    if name in base:
+        b[name] = store._verified(base_file, name, base[name]["sha256"], verify, own_map=True)
+    ct = store._record(ft_file, entry, verify, own_map=True)
+    lib = ModelLibrary(
+        manifest["base_id"], b, {ft["name"]: CompressedDelta(ft["name"], {name: ct}, ft["base_id"])}
+    )
+    return lib.reconstruct(ft["name"])[name]
+
+
+def export_finetune(
+    path,
+    name: str,
+    out_dir,
+    *,
+    verify: bool = True,
+    max_shard_bytes: int = DEFAULT_SHARD_BYTES,
+    progress=None,
+) -> dict:
+    """Writes a stored fine-tune, rebuilt, as a model directory in safetensors shards (with
+    the base's configuration and tokenizer files when the library has them), one tensor at
+    a time. Returns what was written: {"path", "files", "tensors", "bytes"}."""
+    if max_shard_bytes < 1:
+        raise ValueError(f"max_shard_bytes must be positive, got {max_shard_bytes}")
+    root, manifest, ft, base_file, base, ft_file = _open(path, name, verify)
+    # Plan the shards from the sizes the reconstruction will have: base dtype promoted with
+    # the delta's (float32), or the delta's own for a tensor the base lacks.
+    plan: list[tuple[dict, np.dtype, tuple[int, ...], int]] = []
+    for e in ft["tensors"]:
+        dtype = np.dtype(e["dtype"])
+        if e["name"] in base:
+            dtype = np.result_type(tf._np_dtype(base[e["name"]]["dtype"]), dtype)
+        shape = tuple(e["shape"])
+        plan.append((e, dtype, shape, int(np.prod(shape, dtype=np.int64)) * dtype.itemsize))
+    shards: list[list] = [[]]
+    size = 0
+    for item in plan:
+        if shards[-1] and size + item[3] > max_shard_bytes:
+            shards.append([])
+            size = 0
+        shards[-1].append(item)
+        size += item[3]
+    n = len(shards)
+    names = (
+        ["model.safetensors"]
+        if n == 1
+        else [f"model-{i + 1:05d}-of-{n:05d}.safetensors" for i in range(n)]
+    )
+    total = sum(p[3] for p in plan)
+    done = [0, 0]
+
+    def chunks(items):
+        for e, dtype, shape, nbytes in items:
+            a = _reconstructed(manifest, ft, base_file, base, ft_file, e, verify)
+            if a.dtype != dtype or a.shape != shape:
+                raise RuntimeError(
+                    f"{e['name']}: rebuilt as {a.dtype} {a.shape}, expected {dtype} {shape}"
+                )
+            yield a
+            done[0] += 1
+            done[1] += nbytes
+            if progress is not None:
+                progress(done[0], len(plan), done[1], total)
+
+    with store._new_directory(out_dir) as out:
+        for fname, items in zip(names, shards, strict=True):
+            tf.write_tensor_file(
+                out / fname,
+                [(e["name"], d, s) for e, d, s, _ in items],
+                chunks(items),
+                _WEIGHTS_META,
+            )
+        if n > 1:
+            index = {
+                "metadata": {"total_size": total},
+                "weight_map": {
+                    e["name"]: f for f, items in zip(names, shards, strict=True) for e, *_ in items
+                },
+            }
+            with tf.atomic_file(out / "model.safetensors.index.json", "w") as f:
+                json.dump(index, f, indent=2)
+            names.append("model.safetensors.index.json")
+        for m in manifest.get("model_files", []):
+            src = store._inside(root, m["file"], "a model file")
+            dst = out / Path(m["file"]).name
+            if dst.name in names:
+                continue
+            with open(src, "rb") as fi, tf.atomic_file(dst) as fo:
+                shutil.copyfileobj(fi, fo)
+            names.append(dst.name)
+    return {"path": str(out_dir), "files": names, "tensors": len(plan), "bytes": total}
+
+
+# ---- LoRA adapters ----------------------------------------------------------------------
+
+_EMBEDDING_NAMES = ("embed_tokens", "wte", "wpe", "word_embeddings", "embed_in", "embeddings")
+
+
+def _lora_skip_reason(entry: dict) -> str | None:
+    method, shape, name = entry["method"], entry["shape"], entry["name"]
+    if len(shape) < 2:
+        return f"{len(shape)}-D tensor (stored without loss, not a matrix)"
+    if method != "svd":
+        return {"tt": "stored as a tensor train", "tucker": "stored as a Tucker decomposition"}.get(
+            method, f"stored with method {method!r}"
+        )
+    if len(shape) != 2:
+        return f"{len(shape)}-D tensor (LoRA adapts matrices)"
+    if not name.endswith(".weight"):
+        return "not a module's weight"
+    if name.rsplit(".", 2)[-2] in _EMBEDDING_NAMES:
+        return "an embedding table (only linear layers are exported)"
+    return None
+
+
+def export_lora(path, name: str, out_dir, *, verify: bool = True) -> dict:
+    """Writes a stored fine-tune's truncated-SVD matrices as a PEFT LoRA adapter
+    (`adapter_model.safetensors` and `adapter_config.json`): B = U diag(s), A = V^T per
+    matrix, at the rank each was stored with, scaled by 1, so that the adapter adds exactly
+    the library's reconstruction of each delta. Tensors a LoRA adapter cannot carry are
+    listed under "skipped" with the reason. Returns {"path", "targets", "rank", "skipped"}.
+    """
+    root, manifest, ft, _, _, ft_file = _open(path, name, verify)
+    targets: dict[str, int] = {}
+    skipped: dict[str, str] = {}
+    arrays: list[tuple[str, np.ndarray]] = []
+    for e in ft["tensors"]:
+        reason = _lora_skip_reason(e)
+        if reason is not None:
+            skipped[e["name"]] = reason
+            continue
+        ct = store._record(ft_file, e, verify)
+        (s,), (u, vt) = ct.cores, ct.factors
+        module = e["name"][: -len(".weight")]
+        # LoRA stores the product's two factors; the singular values go with U.
+        arrays.append((f"base_model.model.{module}.lora_A.weight", np.ascontiguousarray(vt)))
+        arrays.append((f"base_model.model.{module}.lora_B.weight", np.ascontiguousarray(u * s)))
+        targets[module] = int(s.shape[0])
+    if not targets:
+        raise ValueError(
+            f"fine-tune {name!r} has no matrix stored with truncated SVD, so no LoRA adapter can "
+            "carry it (store it with the energy SVD: energy=...)"
+        )
+    ranks = list(targets.values())
+    r = max(set(ranks), key=ranks.count)
+    pattern = {m: k for m, k in targets.items() if k != r}
+    config: dict[str, Any] = {
+        "peft_type": "LORA",
+        "task_type": "CAUSAL_LM",
+        "base_model_name_or_path": manifest["base_id"],
+        "r": r,
+        "lora_alpha": r,  # scaling alpha / r = 1: the adapter adds B A itself
+        "rank_pattern": pattern,
+        "alpha_pattern": dict(pattern),
+        "target_modules": sorted(targets),
+        "lora_dropout": 0.0,
+        "bias": "none",
+        "fan_in_fan_out": False,
+        "use_rslora": False,
+        "init_lora_weights": True,
+        "inference_mode": True,
+        "modules_to_save": None,
+    }
+    with store._new_directory(out_dir) as out:
+        tf.write_tensor_file(
+            out / "adapter_model.safetensors",
+            [(k, a.dtype, a.shape) for k, a in arrays],
+            [a for _, a in arrays],
+            _WEIGHTS_META,
+        )
+        with tf.atomic_file(out / "adapter_config.json", "w") as f:
+            json.dump(config, f, indent=2)
+    return {"path": str(out_dir), "targets": targets, "rank": r, "skipped": skipped}
+
+
+__all__ = ["LibraryError", "export_finetune", "export_lora"]
