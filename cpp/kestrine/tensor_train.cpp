@@ -7,6 +7,7 @@
 #include "../bridge/arrays.hpp"
 #include "../bridge/blas.hpp"
 #include "../bridge/errors.hpp"
+#include "../core/error.hpp"
 #include "kestrine.hpp"
 
 namespace velmora::kestrine {
@@ -73,7 +74,13 @@ py::Obj tt_compress_impl(const py::Obj& tensor, PyObject* max_rank) {
       bridge::raise(PyExc_RuntimeError, "numpy did not return a contiguous float64 array");
     }
     cores = sweep<double, double>(w.data<double>(), dims, ranks);
-    for (py::Obj& c : cores) c = astype_nocopy(c, dtype);
+    // Cores that leave a narrow type's range (float16 near its limits) fail as in the sweep.
+    for (py::Obj& c : cores) {
+      c = astype_nocopy(c, dtype);
+      if (!bridge::np().attr("isfinite")(c).attr("all")().truthy()) {
+        raise_linalg("SVD did not converge");
+      }
+    }
   }
   py::Obj core_tuple = py::Obj::steal(PyTuple_New(static_cast<Py_ssize_t>(cores.size())));
   for (std::size_t k = 0; k < cores.size(); ++k) {
