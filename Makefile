@@ -21,7 +21,7 @@ TEST_DEPS := pytest ruff clang-format gguf mypy
 HF_DEPS := safetensors huggingface_hub
 TORCH_DEPS := torch==2.13.0 'transformers>=4.56' datasets tokenizers
 
-.PHONY: demo test build build311 lint test312 test311 bench sanitize clean
+.PHONY: demo test build build311 lint test312 test311 test-core bench sanitize clean
 
 $(VENV)/.ready: pyproject.toml Makefile
 	test -x $(PY) || $(PY312) -m venv $(VENV)
@@ -60,7 +60,18 @@ test312: build $(VENV)/.dev-ready
 test311: build311
 	cd tests && VELMORA_REQUIRE_TORCH=1 ../$(PY11) -m pytest -q -p no:cacheprovider
 
-test: lint test312 test311
+# The numeric core's own unit tests: a C++ program (ASan + UBSan) with no Python in it. It
+# takes LAPACK from the 32-bit OpenBLAS that the SciPy wheel ships.
+CORE_TESTS := build/core-tests
+test-core: $(VENV)/.ready
+	$(VENV)/bin/cmake -S . -B $(CORE_TESTS) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DCMAKE_BUILD_TYPE=Debug -DVELMORA_MODULES=OFF -DVELMORA_CORE_TESTS=ON -DVELMORA_SANITIZE=ON >/dev/null
+	$(VENV)/bin/cmake --build $(CORE_TESTS)
+	lib="$$(ls $(VENV)/lib/python3*/site-packages/scipy.libs/libscipy_openblas*.so* | head -n 1)"; \
+	  test -n "$$lib" || { echo "test-core: no OpenBLAS in the SciPy wheel" >&2; exit 1; }; \
+	  $(CORE_TESTS)/core_tests "$$lib"
+
+test: lint test-core test312 test311
 
 bench: build $(VENV)/.dev-ready
 	for b in bench/bench_*.py; do $(PY) $$b || exit 1; done
