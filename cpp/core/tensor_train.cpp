@@ -72,15 +72,25 @@ bool gram_applies(const double* m, std::int64_t rows, std::int64_t cols, std::in
 }
 
 // G = m^T m (trans 'N') or m m^T (trans 'T') for the row-major rows x cols m, whose buffer
-// is the column-major cols x rows matrix m^T; n is the order of G.
+// is the column-major cols x rows matrix m^T; n is the order of G. The sum over the inner
+// dimension runs in slices, with a Ctrl-C check after each, so that a long product answers
+// promptly.
 std::vector<double> gram(const double* m, int rows, int cols, char trans) {
   const auto& L = lapack::routines<double>();
-  int n = trans == 'N' ? cols : rows, inner = trans == 'N' ? rows : cols, lda = cols;
+  int n = trans == 'N' ? cols : rows, lda = cols;
+  const int inner = trans == 'N' ? rows : cols;
+  constexpr int kSlice = 4096;
   std::vector<double> g(elements(n, n));
   char uplo = 'U';
   double alpha = 1, beta = 0;
-  L.syrk(&uplo, &trans, &n, &inner, &alpha, const_cast<double*>(m), &lda, &beta, g.data(), &n);
-  core::check_interrupt();
+  for (int first = 0; first < inner; first += kSlice) {
+    int count = std::min(kSlice, inner - first);
+    // A slice of m^T: rows first.. of it ('T'), or columns first.. ('N').
+    const double* a = m + (trans == 'N' ? std::int64_t{first} * cols : first);
+    L.syrk(&uplo, &trans, &n, &count, &alpha, const_cast<double*>(a), &lda, &beta, g.data(), &n);
+    beta = 1;
+    core::check_interrupt();
+  }
   return g;
 }
 

@@ -103,11 +103,17 @@ TEST(tt_reconstructs_known_ranks) {
 }
 
 TEST(tt_float32_rank_k_through_the_gram_route) {
-  // Large enough for the Gram-matrix steps (wide and tall) that float32 cores take.
-  const std::vector<double> s{8, 7, 6, 5, 4, 3, 2, 1};
-  for (const Shape& shape : {Shape{256, 400}, Shape{400, 128}}) {
-    const std::vector<double> a = vtest::with_singular_values(shape[0], shape[1], s);
-    CHECK(vtest::max_diff(tt_roundtrip<float>(a, shape, 8), a) < 1e-5);
+  // Large enough for the Gram-matrix steps (wide and tall) that float32 cores take, and for
+  // their products to run in several slices: rank 8 plus noise, truncated to rank 8, agrees
+  // with the float64 cores of the bidiagonal route.
+  for (const Shape& shape :
+       {Shape{256, 400}, Shape{400, 128}, Shape{256, 9000}, Shape{9000, 128}}) {
+    std::vector<double> a = vtest::matmul(vtest::sequence(shape[0] * 8, 1),
+                                          vtest::sequence(8 * shape[1], 2), shape[0], 8, shape[1]);
+    const std::vector<double> noise = vtest::sequence(product(shape), 3);
+    for (std::size_t i = 0; i < a.size(); ++i) a[i] += 1e-2 * noise[i];
+    CHECK(vtest::max_diff(tt_roundtrip<float>(a, shape, 8), tt_roundtrip<double>(a, shape, 8)) <
+          1e-4);
   }
 }
 
