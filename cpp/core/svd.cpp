@@ -46,9 +46,17 @@ void TruncatedSvd<T>::reduce() {
   // bidiagonalization and back-transformation run on min(m, n)^2 elements.
   reduction_ = svd_reduction(m_, n_);
   if (reduction_ == SvdReduction::QR) {
-    qr_step();
+    triangular_step(mb_, nb_, /* lower = */ false);
   } else if (reduction_ == SvdReduction::LQ) {
-    lq_step();
+    // B = L Q through the QR of B^T (the input in column-major order): LAPACK's QR is far
+    // faster than its LQ, and the transpose costs one pass over the data. L = R^T.
+    {
+      std::vector<T> bt(a_.size());
+      transpose_into(ColMajor{bt.data(), nb_}, ColMajor{a_.data(), mb_}, nb_, mb_);
+      a_.swap(bt);
+    }
+    core::check_interrupt();
+    triangular_step(nb_, mb_, /* lower = */ true);
   } else {
     cm_ = mb_;
     cn_ = nb_;
@@ -58,44 +66,19 @@ void TruncatedSvd<T>::reduce() {
 }
 
 template <class T>
-void TruncatedSvd<T>::qr_step() {
+void TruncatedSvd<T>::triangular_step(int rows, int cols, bool lower) {
   const auto& L = lapack::routines<T>();
-  tau_.resize(elements(nb_));
+  tau_.resize(elements(cols));
   call_with_workspace<T>("geqrf", [&](T* work, int* lwork, int* info) {
-    L.geqrf(&mb_, &nb_, a_.data(), /* lda = */ &mb_, tau_.data(), work, lwork, info);
+    L.geqrf(&rows, &cols, a_.data(), /* lda = */ &rows, tau_.data(), work, lwork, info);
   });
-  // R, the upper triangle of the factored B.
-  cm_ = cn_ = nb_;
-  core_.assign(elements(nb_, nb_), T(0));
-  const ColMajor r{core_.data(), nb_};
-  const ColMajor b{a_.data(), mb_};
-  for (std::int64_t j = 0; j < nb_; ++j) {
-    for (std::int64_t i = 0; i <= j; ++i) r(i, j) = b(i, j);
-  }
-}
-
-template <class T>
-void TruncatedSvd<T>::lq_step() {
-  const auto& L = lapack::routines<T>();
-  // B = L Q through the QR of B^T (the input in column-major order): LAPACK's QR is far
-  // faster than its LQ, and the transpose costs one pass over the data.
-  {
-    std::vector<T> bt(a_.size());
-    transpose_into(ColMajor{bt.data(), nb_}, ColMajor{a_.data(), mb_}, nb_, mb_);
-    a_.swap(bt);
-  }
-  core::check_interrupt();
-  tau_.resize(elements(mb_));
-  call_with_workspace<T>("geqrf", [&](T* work, int* lwork, int* info) {
-    L.geqrf(&nb_, &mb_, a_.data(), /* lda = */ &nb_, tau_.data(), work, lwork, info);
-  });
-  // L = R^T, lower triangular.
-  cm_ = cn_ = mb_;
-  core_.assign(elements(mb_, mb_), T(0));
-  const ColMajor l{core_.data(), mb_};
-  const ColMajor r{a_.data(), nb_};
-  for (std::int64_t j = 0; j < mb_; ++j) {
-    for (std::int64_t i = 0; i <= j; ++i) l(j, i) = r(i, j);
+  // R, the upper triangle of the factored matrix, or R^T.
+  cm_ = cn_ = cols;
+  core_.assign(elements(cols, cols), T(0));
+  const ColMajor core{core_.data(), cols};
+  const ColMajor r{a_.data(), rows};
+  for (std::int64_t j = 0; j < cols; ++j) {
+    for (std::int64_t i = 0; i <= j; ++i) (lower ? core(j, i) : core(i, j)) = r(i, j);
   }
 }
 

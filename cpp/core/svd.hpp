@@ -53,8 +53,9 @@ class TruncatedSvd {
   std::vector<T> d_, e_, tauq_, taup_;
   bool reduced_ = false;
 
-  void qr_step();
-  void lq_step();
+  // The QR step of the column-major rows x cols matrix in a_ (rows >= cols): the core
+  // becomes its triangular factor R, or R^T when `lower`.
+  void triangular_step(int rows, int cols, bool lower);
   void bidiagonalize();
   // The top k singular values and vectors of the bidiagonal: ub, vb (nr x k, column-major).
   void bidiagonal_vectors(int k, T* s, std::vector<T>& ub, std::vector<T>& vb);
