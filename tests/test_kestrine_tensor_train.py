@@ -192,6 +192,7 @@ def test_non_finite_input_raises_linalg_error():
         np.full((8, 6), 6e4, np.float16),  # converted back by numpy
     ],
 )
+@pytest.mark.filterwarnings("ignore:overflow encountered in cast")
 def test_cores_out_of_range_raise_linalg_error(t):
     with pytest.raises(np.linalg.LinAlgError, match="SVD did not converge"):
         k.tt_compress(t)
