@@ -23,7 +23,7 @@ TORCH_DEPS := torch==2.13.0 'transformers>=4.56' datasets tokenizers peft
 # The Ray engine is tested in the 3.11 venv too (its tests start a local 2-CPU instance).
 RAY_DEPS := 'ray>=2.9'
 
-.PHONY: demo test build build311 lint test312 test311 bench sanitize clean
+.PHONY: demo test build build311 lint test312 test311 test-core bench sanitize clean
 
 $(VENV)/.ready: pyproject.toml Makefile
 	test -x $(PY) || $(PY312) -m venv $(VENV)
@@ -62,8 +62,19 @@ test312: build $(VENV)/.dev-ready
 test311: build311
 	cd tests && VELMORA_REQUIRE_TORCH=1 VELMORA_REQUIRE_RAY=1 ../$(PY11) -m pytest -q -p no:cacheprovider
 
+# The numeric core's own unit tests: a C++ program (ASan + UBSan) with no Python in it. It
+# takes LAPACK from the 32-bit OpenBLAS that the SciPy wheel ships.
+CORE_TESTS := build/core-tests
+test-core: $(VENV)/.ready
+	$(VENV)/bin/cmake -S . -B $(CORE_TESTS) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DCMAKE_BUILD_TYPE=Debug -DVELMORA_MODULES=OFF -DVELMORA_CORE_TESTS=ON -DVELMORA_SANITIZE=ON >/dev/null
+	$(VENV)/bin/cmake --build $(CORE_TESTS)
+	lib="$$(ls $(VENV)/lib/python3*/site-packages/scipy.libs/libscipy_openblas*.so* | head -n 1)"; \
+	  test -n "$$lib" || { echo "test-core: no OpenBLAS in the SciPy wheel" >&2; exit 1; }; \
+	  $(CORE_TESTS)/core_tests "$$lib"
+
 # The sanitized run comes after test312 and reinstalls the normal build when it is done.
-test: lint test312 sanitize test311
+test: lint test-core test312 sanitize test311
 
 bench: build $(VENV)/.dev-ready
 	for b in bench/bench_*.py; do $(PY) $$b || exit 1; done

@@ -183,6 +183,21 @@ def test_non_finite_input_raises_linalg_error():
         k.tt_compress(t)
 
 
+# Finite input whose cores leave the element type's range fails as the SVD route does.
+@pytest.mark.parametrize(
+    "t",
+    [
+        np.full((8, 6), 3e38, np.float32),
+        np.full((4, 3, 5), 3e38, np.float32),
+        np.full((8, 6), 6e4, np.float16),  # converted back by numpy
+    ],
+)
+@pytest.mark.filterwarnings("ignore:overflow encountered in cast")
+def test_cores_out_of_range_raise_linalg_error(t):
+    with pytest.raises(np.linalg.LinAlgError, match="SVD did not converge"):
+        k.tt_compress(t)
+
+
 @pytest.mark.parametrize("shape", [(5,), ()])
 def test_fewer_than_two_dimensions(shape):
     with pytest.raises(ValueError, match=f"^TT requires ndim >= 2, got {len(shape)}$"):

@@ -1,28 +1,25 @@
 #include "algebra.hpp"
 
+#include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <vector>
 
+#include "interrupt.hpp"
 #include "lapack_call.hpp"
-#include "svd.hpp"
+#include "view.hpp"
 
 namespace velmora {
-
-bool fits_blas(std::int64_t rows, std::int64_t cols) noexcept {
-  return lapack::fits_int32(rows, cols);
-}
 
 template <class T>
 void gemm_rm(const T* A, const T* B, std::int64_t a, std::int64_t k, std::int64_t c, T* out) {
   if (a == 0 || c == 0) return;
   if (k == 0) {
-    std::memset(out, 0, sizeof(T) * static_cast<std::size_t>(a * c));
+    std::fill_n(out, elements(a, c), T(0));
     return;
   }
-  check_lapack_size(a, k);
-  check_lapack_size(k, c);
-  check_lapack_size(a, c);
+  require_blas_size(a, k);
+  require_blas_size(k, c);
+  require_blas_size(a, c);
   const auto& L = lapack::routines<T>();
   lapack::require(reinterpret_cast<const void*>(L.gemm), "gemm");
   // Row-major out = A @ B is column-major out^T = B^T A^T.
@@ -31,6 +28,7 @@ void gemm_rm(const T* A, const T* B, std::int64_t a, std::int64_t k, std::int64_
   T alpha = 1, beta = 0;
   L.gemm(&nt, &nt, /* m = */ &mi, /* n = */ &ni, /* k = */ &ki, &alpha, const_cast<T*>(B),
          /* lda = */ &mi, const_cast<T*>(A), /* ldb = */ &ki, &beta, out, /* ldc = */ &mi);
+  core::check_interrupt();
 }
 
 template <class S, class T>
@@ -42,9 +40,9 @@ namespace {
 template <class T>
 void gemm_cm(char ta, char tb, std::int64_t m, std::int64_t n, std::int64_t k, const T* a,
              std::int64_t lda, const T* b, std::int64_t ldb, T* c, std::int64_t ldc) {
-  check_lapack_size(m, k);
-  check_lapack_size(k, n);
-  check_lapack_size(m, n);
+  require_blas_size(m, k);
+  require_blas_size(k, n);
+  require_blas_size(m, n);
   const auto& L = lapack::routines<T>();
   lapack::require(reinterpret_cast<const void*>(L.gemm), "gemm");
   int mi = static_cast<int>(m), ni = static_cast<int>(n), ki = static_cast<int>(k);
@@ -52,6 +50,7 @@ void gemm_cm(char ta, char tb, std::int64_t m, std::int64_t n, std::int64_t k, c
   T alpha = 1, beta = 0;
   L.gemm(&ta, &tb, /* m = */ &mi, /* n = */ &ni, /* k = */ &ki, &alpha, const_cast<T*>(a),
          /* lda = */ &la, const_cast<T*>(b), /* ldb = */ &lb, &beta, c, /* ldc = */ &lc);
+  core::check_interrupt();
 }
 
 // Row-major out (a x c) = A (a x k) @ B^T with B row-major (c x k). BLAS kernels run along
@@ -63,12 +62,10 @@ void gemm_nt(const T* A, const T* B, std::int64_t a, std::int64_t k, std::int64_
     gemm_cm('T', 'N', c, a, k, B, k, A, k, out, c);
     return;
   }
-  std::vector<T> tmp(static_cast<std::size_t>(a * c));
+  std::vector<T> tmp(elements(a, c));
   // Column-major tmp (a x c) = A (a x k) B^T.
   gemm_cm('T', 'N', a, c, k, A, k, B, k, tmp.data(), a);
-  for (std::int64_t x = 0; x < a; ++x) {
-    for (std::int64_t y = 0; y < c; ++y) out[x * c + y] = tmp[static_cast<std::size_t>(y * a + x)];
-  }
+  transpose_into(RowMajor{out, c}, RowMajor{tmp.data(), a}, a, c);
 }
 
 }  // namespace
@@ -78,7 +75,7 @@ void mode_dot(const T* t, std::int64_t p, std::int64_t n, std::int64_t q, const 
               std::int64_t j, T* out) {
   if (p == 0 || q == 0 || j == 0) return;
   if (n == 0) {
-    std::memset(out, 0, sizeof(T) * static_cast<std::size_t>(p * j * q));
+    std::fill_n(out, elements(p, j, q), T(0));
     return;
   }
   if (p == 1) {
@@ -91,9 +88,9 @@ void mode_dot(const T* t, std::int64_t p, std::int64_t n, std::int64_t q, const 
   }
   // One product over the unfolding (a single large BLAS call rather than one per block,
   // which threaded BLAS handles badly), then every block put back in place.
-  std::vector<T> unfolded(static_cast<std::size_t>(n * p * q));
+  std::vector<T> unfolded(elements(n, p, q));
   unfold_copy(t, p, n, q, unfolded.data());
-  std::vector<T> product(static_cast<std::size_t>(j * p * q));
+  std::vector<T> product(elements(j, p, q));
   gemm_rm(m, unfolded.data(), j, n, p * q, product.data());
   unfolded = std::vector<T>();
   const std::int64_t cols = p * q;
@@ -102,7 +99,7 @@ void mode_dot(const T* t, std::int64_t p, std::int64_t n, std::int64_t q, const 
     for (std::int64_t y = 0; y < j; ++y) {
       const T* src = product.data() + y * cols + x * q;
       if (q >= 16) {
-        std::memcpy(dst + y * q, src, sizeof(T) * static_cast<std::size_t>(q));
+        std::copy_n(src, q, dst + y * q);
       } else {
         for (std::int64_t z = 0; z < q; ++z) dst[y * q + z] = src[z];
       }
@@ -126,7 +123,7 @@ void unfold_copy(const S* t, std::int64_t p, std::int64_t n, std::int64_t q, T* 
       const S* src = t + (x * n + i) * q;
       T* dst = out + i * cols + x * q;
       if (std::is_same_v<S, T> && q >= 16) {
-        std::memcpy(dst, src, sizeof(T) * static_cast<std::size_t>(q));
+        std::copy_n(src, q, dst);
       } else {
         for (std::int64_t z = 0; z < q; ++z) dst[z] = static_cast<T>(src[z]);
       }

@@ -4,13 +4,12 @@
 
 #include <cstdint>
 
+#include "view.hpp"
+
 namespace velmora {
 
-// True when every matrix that mode_dot or gemm_rm hands to BLAS fits 32-bit indexing.
-bool fits_blas(std::int64_t rows, std::int64_t cols) noexcept;
-
 // Row-major out (a x c) = A (a x k) @ B (k x c), in T arithmetic. Raises Error(Value)
-// when an operand is too large for 32-bit BLAS; Error(Runtime) when gemm is missing.
+// when an operand is too large for 32-bit BLAS (fits_blas); Error(Runtime) when gemm is missing.
 template <class T>
 void gemm_rm(const T* A, const T* B, std::int64_t a, std::int64_t k, std::int64_t c, T* out);
 

@@ -2,40 +2,39 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <limits>
-#include <string>
 
 #include "error.hpp"
+#include "interrupt.hpp"
 #include "lapack_call.hpp"
 #include "reduce.hpp"
+#include "view.hpp"
 
 namespace velmora {
 
+using lapack::call_with_workspace;
 using lapack::check_info;
-using lapack::lwork_from;
 
-void check_lapack_size(std::int64_t m, std::int64_t n) {
-  if (!lapack::fits_int32(m, n)) {
-    raise_value("matrix of " + std::to_string(m) + " x " + std::to_string(n) +
-                " elements is too large: LAPACK with 32-bit indexing handles at most 2**31 - 1 "
-                "elements");
-  }
+SvdReduction svd_reduction(std::int64_t m, std::int64_t n) noexcept {
+  // The row-major buffer is the column-major n x m matrix B = A^T: a QR step for a tall B,
+  // an LQ step for a wide one. Extents reach 2**31, so the comparison is 64-bit.
+  if (n * 10 >= m * 16) return SvdReduction::QR;
+  if (m * 10 >= n * 16) return SvdReduction::LQ;
+  return SvdReduction::None;
 }
 
 template <class T>
 TruncatedSvd<T>::TruncatedSvd(std::int64_t m, std::int64_t n) : m_(m), n_(n) {
-  check_lapack_size(m, n);
+  require_blas_size(m, n);
   // The row-major m x n buffer is the column-major n x m matrix B = A^T.
   mb_ = static_cast<int>(n);
   nb_ = static_cast<int>(m);
-  a_.resize(static_cast<std::size_t>(m * n));
+  a_.resize(elements(m, n));
 }
 
 template <class T>
 void TruncatedSvd<T>::reduce() {
-  const auto& L = lapack::routines<T>();
-  lapack::require(reinterpret_cast<const void*>(L.gebrd), "gebrd");
+  lapack::require(reinterpret_cast<const void*>(lapack::routines<T>().gebrd), "gebrd");
   for (const T& v : a_) {
     if (!std::isfinite(v)) raise_linalg("SVD did not converge");
   }
@@ -43,81 +42,59 @@ void TruncatedSvd<T>::reduce() {
     reduced_ = true;
     return;
   }
-  int info = 0;
-  int lwork = -1;
-  T query{};
   // A matrix far from square is first reduced to its square triangular factor, so the
   // bidiagonalization and back-transformation run on min(m, n)^2 elements.
-  if (mb_ * 10 >= nb_ * 16) {
-    reduction_ = Reduction::QR;
-    tau_.resize(static_cast<std::size_t>(nb_));
-    L.geqrf(&mb_, &nb_, a_.data(), /* lda = */ &mb_, tau_.data(), &query, &lwork, &info);
-    check_info<T>(info, "geqrf");
-    lwork = lwork_from(query);
-    std::vector<T> work(static_cast<std::size_t>(lwork));
-    L.geqrf(&mb_, &nb_, a_.data(), /* lda = */ &mb_, tau_.data(), work.data(), &lwork, &info);
-    check_info<T>(info, "geqrf");
-    cm_ = cn_ = nb_;
-    core_.assign(static_cast<std::size_t>(nb_) * nb_, T(0));
-    for (int j = 0; j < nb_; ++j) {
-      for (int i = 0; i <= j; ++i) {
-        core_[static_cast<std::size_t>(j) * nb_ + i] = a_[static_cast<std::size_t>(j) * mb_ + i];
-      }
-    }
-  } else if (nb_ * 10 >= mb_ * 16) {
-    reduction_ = Reduction::LQ;
+  reduction_ = svd_reduction(m_, n_);
+  if (reduction_ == SvdReduction::QR) {
+    triangular_step(mb_, nb_, /* lower = */ false);
+  } else if (reduction_ == SvdReduction::LQ) {
     // B = L Q through the QR of B^T (the input in column-major order): LAPACK's QR is far
-    // faster than its LQ, and the transpose costs one pass over the data.
+    // faster than its LQ, and the transpose costs one pass over the data. L = R^T.
     {
       std::vector<T> bt(a_.size());
-      constexpr int kBlock = 64;
-      for (int j0 = 0; j0 < nb_; j0 += kBlock) {
-        for (int i0 = 0; i0 < mb_; i0 += kBlock) {
-          const int j1 = std::min(nb_, j0 + kBlock), i1 = std::min(mb_, i0 + kBlock);
-          for (int j = j0; j < j1; ++j) {
-            for (int i = i0; i < i1; ++i) {
-              bt[static_cast<std::size_t>(i) * nb_ + j] = a_[static_cast<std::size_t>(j) * mb_ + i];
-            }
-          }
-        }
-      }
+      transpose_into(ColMajor{bt.data(), nb_}, ColMajor{a_.data(), mb_}, nb_, mb_);
       a_.swap(bt);
     }
-    tau_.resize(static_cast<std::size_t>(mb_));
-    L.geqrf(&nb_, &mb_, a_.data(), /* lda = */ &nb_, tau_.data(), &query, &lwork, &info);
-    check_info<T>(info, "geqrf");
-    lwork = lwork_from(query);
-    std::vector<T> work(static_cast<std::size_t>(lwork));
-    L.geqrf(&nb_, &mb_, a_.data(), /* lda = */ &nb_, tau_.data(), work.data(), &lwork, &info);
-    check_info<T>(info, "geqrf");
-    // L = R^T, lower triangular.
-    cm_ = cn_ = mb_;
-    core_.assign(static_cast<std::size_t>(mb_) * mb_, T(0));
-    for (int j = 0; j < mb_; ++j) {
-      for (int i = 0; i <= j; ++i) {
-        core_[static_cast<std::size_t>(i) * mb_ + j] = a_[static_cast<std::size_t>(j) * nb_ + i];
-      }
-    }
+    core::check_interrupt();
+    triangular_step(nb_, mb_, /* lower = */ true);
   } else {
     cm_ = mb_;
     cn_ = nb_;
   }
-  nr_ = std::min(cm_, cn_);
-  d_.resize(static_cast<std::size_t>(nr_));
-  e_.resize(static_cast<std::size_t>(std::max(nr_ - 1, 1)));
-  tauq_.resize(static_cast<std::size_t>(nr_));
-  taup_.resize(static_cast<std::size_t>(nr_));
-  T* c = core_data();
-  lwork = -1;
-  L.gebrd(&cm_, &cn_, c, /* lda = */ &cm_, d_.data(), e_.data(), tauq_.data(), taup_.data(), &query,
-          &lwork, &info);
-  check_info<T>(info, "gebrd");
-  lwork = lwork_from(query);
-  std::vector<T> work(static_cast<std::size_t>(lwork));
-  L.gebrd(&cm_, &cn_, c, /* lda = */ &cm_, d_.data(), e_.data(), tauq_.data(), taup_.data(),
-          work.data(), &lwork, &info);
-  check_info<T>(info, "gebrd");
+  bidiagonalize();
   reduced_ = true;
+}
+
+template <class T>
+void TruncatedSvd<T>::triangular_step(int rows, int cols, bool lower) {
+  const auto& L = lapack::routines<T>();
+  tau_.resize(elements(cols));
+  call_with_workspace<T>("geqrf", [&](T* work, int* lwork, int* info) {
+    L.geqrf(&rows, &cols, a_.data(), /* lda = */ &rows, tau_.data(), work, lwork, info);
+  });
+  // R, the upper triangle of the factored matrix, or R^T.
+  cm_ = cn_ = cols;
+  core_.assign(elements(cols, cols), T(0));
+  const ColMajor core{core_.data(), cols};
+  const ColMajor r{a_.data(), rows};
+  for (std::int64_t j = 0; j < cols; ++j) {
+    for (std::int64_t i = 0; i <= j; ++i) (lower ? core(j, i) : core(i, j)) = r(i, j);
+  }
+}
+
+template <class T>
+void TruncatedSvd<T>::bidiagonalize() {
+  const auto& L = lapack::routines<T>();
+  nr_ = std::min(cm_, cn_);
+  d_.resize(elements(nr_));
+  e_.resize(elements(std::max(nr_ - 1, 1)));
+  tauq_.resize(elements(nr_));
+  taup_.resize(elements(nr_));
+  T* c = core_data();
+  call_with_workspace<T>("gebrd", [&](T* work, int* lwork, int* info) {
+    L.gebrd(&cm_, &cn_, c, /* lda = */ &cm_, d_.data(), e_.data(), tauq_.data(), taup_.data(), work,
+            lwork, info);
+  });
 }
 
 template <class T>
@@ -130,206 +107,197 @@ std::vector<T> TruncatedSvd<T>::values() {
   int one = 1, info = 0;
   T dummy{};
   int idummy = 0;
-  std::vector<T> work(static_cast<std::size_t>(4) * nr_ + 1);
-  std::vector<int> iwork(static_cast<std::size_t>(8) * nr_);
+  std::vector<T> work(elements(4, nr_) + 1);
+  std::vector<int> iwork(elements(8, nr_));
   L.bdsdc(&uplo, &compq, &nr_, d.data(), e.data(), /* u = */ &dummy, /* ldu = */ &one,
           /* vt = */ &dummy, /* ldvt = */ &one, /* q = */ &dummy, /* iq = */ &idummy, work.data(),
           iwork.data(), &info);
   check_info<T>(info, "bdsdc");
+  core::check_interrupt();
   return d;
 }
 
 template <class T>
 void TruncatedSvd<T>::vectors(std::int64_t k64, T* s, T* u, T* vt) {
   if (k64 <= 0 || nr_ == 0) return;
-  const auto& L = lapack::routines<T>();
   const int k = static_cast<int>(k64);
-  int info = 0, lwork = -1;
-  T query{};
-
-  // Singular vectors of the bidiagonal: ub (nr x k) left, vb (nr x k) right, columns.
-  // For few vectors, inverse iteration on the Golub-Kahan tridiagonal; otherwise, or when
-  // its result fails the residual and orthogonality checks, all vectors by divide and conquer.
   std::vector<T> ub, vb;
-  if (k * 8 > nr_ || !tgk_vectors(k, s, ub, vb)) {
-    std::vector<T> d = d_, e = e_;
-    std::vector<T> ubd(static_cast<std::size_t>(nr_) * nr_),
-        vtbd(static_cast<std::size_t>(nr_) * nr_);
-    char uplo = cm_ >= cn_ ? 'U' : 'L';
-    char compq = 'I';
-    T dummy{};
-    int idummy = 0;
-    std::vector<T> work(static_cast<std::size_t>(3) * nr_ * nr_ +
-                        4 * static_cast<std::size_t>(nr_));
-    std::vector<int> iwork(static_cast<std::size_t>(8) * nr_);
-    L.bdsdc(&uplo, &compq, &nr_, d.data(), e.data(), ubd.data(), /* ldu = */ &nr_, vtbd.data(),
-            /* ldvt = */ &nr_, /* q = */ &dummy, /* iq = */ &idummy, work.data(), iwork.data(),
-            &info);
-    check_info<T>(info, "bdsdc");
-    std::copy(d.begin(), d.begin() + k, s);
-    ubd.resize(static_cast<std::size_t>(nr_) * k);
-    ub = std::move(ubd);
-    vb.assign(static_cast<std::size_t>(nr_) * k, T(0));
-    for (int j = 0; j < nr_; ++j) {
-      for (int i = 0; i < k; ++i) {
-        vb[static_cast<std::size_t>(i) * nr_ + j] = vtbd[static_cast<std::size_t>(j) * nr_ + i];
-      }
-    }
-  }
-
-  // Left vectors of B (mb x k, column-major) land in vt: row-major k x n has that layout.
-  // Right vectors of B (k x nb, column-major) land in u: row-major m x k has that layout.
-  T* c = core_data();
-  const bool lq = reduction_ == Reduction::LQ;
-  const bool qr = reduction_ == Reduction::QR;
-  // Core left vectors: cm x k. With a QR step they are the top of an mb x k block.
-  int ldl = qr ? mb_ : cm_;
-  std::memset(vt, 0, sizeof(T) * static_cast<std::size_t>(ldl) * k);
-  for (int j = 0; j < k; ++j) {
-    std::memcpy(vt + static_cast<std::size_t>(j) * ldl,
-                ub.data() + static_cast<std::size_t>(j) * nr_, sizeof(T) * nr_);
-  }
-  // Core right vectors: k x cn. With an LQ step they are the left part of a k x nb block.
-  std::memset(u, 0, sizeof(T) * static_cast<std::size_t>(k) * (lq ? nb_ : cn_));
-  for (int j = 0; j < nr_; ++j) {
-    for (int i = 0; i < k; ++i) {
-      u[static_cast<std::size_t>(j) * k + i] = vb[static_cast<std::size_t>(i) * nr_ + j];
-    }
-  }
-  {
-    char vect = 'Q', side = 'L', trans = 'N';
-    lwork = -1;
-    L.ormbr(&vect, &side, &trans, /* m = */ &cm_, /* n = */ const_cast<int*>(&k), /* k = */ &cn_, c,
-            /* lda = */ &cm_, tauq_.data(), vt, /* ldc = */ &ldl, &query, &lwork, &info);
-    check_info<T>(info, "ormbr");
-    lwork = lwork_from(query);
-    std::vector<T> work(static_cast<std::size_t>(lwork));
-    L.ormbr(&vect, &side, &trans, &cm_, const_cast<int*>(&k), &cn_, c, &cm_, tauq_.data(), vt, &ldl,
-            work.data(), &lwork, &info);
-    check_info<T>(info, "ormbr");
-  }
-  {
-    char vect = 'P', side = 'R', trans = 'T';
-    int ldc = k;
-    lwork = -1;
-    L.ormbr(&vect, &side, &trans, /* m = */ const_cast<int*>(&k), /* n = */ &cn_, /* k = */ &cm_, c,
-            /* lda = */ &cm_, taup_.data(), u, /* ldc = */ &ldc, &query, &lwork, &info);
-    check_info<T>(info, "ormbr");
-    lwork = lwork_from(query);
-    std::vector<T> work(static_cast<std::size_t>(lwork));
-    L.ormbr(&vect, &side, &trans, const_cast<int*>(&k), &cn_, &cm_, c, &cm_, taup_.data(), u, &ldc,
-            work.data(), &lwork, &info);
-    check_info<T>(info, "ormbr");
-  }
-  if (qr) {
-    char side = 'L', trans = 'N';
-    lwork = -1;
-    L.ormqr(&side, &trans, /* m = */ &mb_, /* n = */ const_cast<int*>(&k), /* k = */ &nb_,
-            a_.data(), /* lda = */ &mb_, tau_.data(), vt, /* ldc = */ &mb_, &query, &lwork, &info);
-    check_info<T>(info, "ormqr");
-    lwork = lwork_from(query);
-    std::vector<T> work(static_cast<std::size_t>(lwork));
-    L.ormqr(&side, &trans, &mb_, const_cast<int*>(&k), &nb_, a_.data(), &mb_, tau_.data(), vt, &mb_,
-            work.data(), &lwork, &info);
-    check_info<T>(info, "ormqr");
-  } else if (lq) {
-    // Right vectors of B = [L 0] Q^T: C := C Q^T with Q from the QR of B^T.
-    char side = 'R', trans = 'T';
-    int ldc = k;
-    lwork = -1;
-    L.ormqr(&side, &trans, /* m = */ const_cast<int*>(&k), /* n = */ &nb_, /* k = */ &mb_,
-            a_.data(), /* lda = */ &nb_, tau_.data(), u, /* ldc = */ &ldc, &query, &lwork, &info);
-    check_info<T>(info, "ormqr");
-    lwork = lwork_from(query);
-    std::vector<T> work(static_cast<std::size_t>(lwork));
-    L.ormqr(&side, &trans, const_cast<int*>(&k), &nb_, &mb_, a_.data(), &nb_, tau_.data(), u, &ldc,
-            work.data(), &lwork, &info);
-    check_info<T>(info, "ormqr");
-  }
+  bidiagonal_vectors(k, s, ub, vb);
+  back_transform(k, ub, vb, u, vt);
 }
 
+namespace {
+
+// A bidiagonal matrix of order n: diagonal d (n), off-diagonal e (n - 1), above the
+// diagonal (upper) or below it.
 template <class T>
-bool TruncatedSvd<T>::tgk_vectors(int k, T* s, std::vector<T>& ub, std::vector<T>& vb) {
+struct Bidiagonal {
+  const T* d;
+  const T* e;
+  int n;
+  bool upper;
+};
+
+// The top k singular triplets of a bidiagonal B from the Golub-Kahan tridiagonal by
+// inverse iteration (?stevx): s (k, descending), ub and vb (n x k, column-major). False
+// when the solver fails or a zero singular value mixes the two halves of a vector.
+template <class T>
+bool tgk_solve(const Bidiagonal<T>& b, int k, T* s, std::vector<T>& ub, std::vector<T>& vb) {
   const auto& L = lapack::routines<T>();
   if (L.stevx == nullptr || k <= 0) return false;
   // The Golub-Kahan matrix of an upper bidiagonal B: zero diagonal, off-diagonal
   // d0, e0, d1, e1, ...; its eigenpair for +sigma interleaves B's right and left vectors.
   // A lower bidiagonal is the transpose of the upper one with the same d and e.
-  const bool upper = cm_ >= cn_;
-  int n2 = 2 * nr_;
-  std::vector<T> diag(static_cast<std::size_t>(n2), T(0));
-  std::vector<T> off(static_cast<std::size_t>(n2), T(0));
-  for (int i = 0; i < nr_; ++i) {
-    off[static_cast<std::size_t>(2 * i)] = d_[static_cast<std::size_t>(i)];
-    if (i + 1 < nr_) off[static_cast<std::size_t>(2 * i + 1)] = e_[static_cast<std::size_t>(i)];
+  const int nr = b.n;
+  int n2 = 2 * nr;
+  std::vector<T> diag(elements(n2), T(0)), off(elements(n2), T(0));
+  for (int i = 0; i < nr; ++i) {
+    off.data()[2 * i] = b.d[i];
+    if (i + 1 < nr) off.data()[2 * i + 1] = b.e[i];
   }
   char jobz = 'V', range = 'I';
   int il = n2 - k + 1, iu = n2, found = 0, info = 0, ldz = n2;
   T vl = 0, vu = 0;
   T abstol = 2 * std::numeric_limits<T>::min();
-  std::vector<T> w(static_cast<std::size_t>(n2));
-  std::vector<T> z(static_cast<std::size_t>(n2) * k);
-  std::vector<T> work(static_cast<std::size_t>(5) * n2);
-  std::vector<int> iwork(static_cast<std::size_t>(5) * n2), ifail(static_cast<std::size_t>(n2));
+  std::vector<T> w(elements(n2)), z(elements(n2, k)), work(elements(5, n2));
+  std::vector<int> iwork(elements(5, n2)), ifail(elements(n2));
   L.stevx(&jobz, &range, &n2, diag.data(), off.data(), &vl, &vu, &il, &iu, &abstol, &found,
           w.data(), z.data(), /* ldz = */ &ldz, work.data(), iwork.data(), ifail.data(), &info);
+  core::check_interrupt();
   if (info != 0 || found != k) return false;
   const T eps = std::numeric_limits<T>::epsilon();
-  const double smax = static_cast<double>(w[static_cast<std::size_t>(k - 1)]);
+  const double smax = static_cast<double>(w[elements(k - 1)]);
   // Zero singular values pair up with their negatives and mix the two halves: leave
   // those to the full solver.
-  if (!(smax > 0) || static_cast<double>(w[0]) <= smax * nr_ * eps) return false;
-  ub.assign(static_cast<std::size_t>(nr_) * k, T(0));
-  vb.assign(static_cast<std::size_t>(nr_) * k, T(0));
+  if (!(smax > 0) || static_cast<double>(w[0]) <= smax * nr * eps) return false;
+  ub.assign(elements(nr, k), T(0));
+  vb.assign(elements(nr, k), T(0));
+  const ColMajor zv{z.data(), n2};
+  const ColMajor left{(b.upper ? ub : vb).data(), nr}, right{(b.upper ? vb : ub).data(), nr};
   for (int t = 0; t < k; ++t) {
     const int col = k - 1 - t;  // stevx returns ascending eigenvalues
-    s[t] = w[static_cast<std::size_t>(col)];
-    const T* zc = z.data() + static_cast<std::size_t>(col) * n2;
-    T* uo = (upper ? ub : vb).data() + static_cast<std::size_t>(t) * nr_;
-    T* vo = (upper ? vb : ub).data() + static_cast<std::size_t>(t) * nr_;
+    s[t] = w[elements(col)];
+    const T* zc = zv.col(col);
     double nu = 0, nv = 0;
-    for (int i = 0; i < nr_; ++i) {
+    for (int i = 0; i < nr; ++i) {
       nv += static_cast<double>(zc[2 * i]) * zc[2 * i];
       nu += static_cast<double>(zc[2 * i + 1]) * zc[2 * i + 1];
     }
     if (nu < 0.25 || nv < 0.25) return false;  // each half should carry half the norm
     const T su = static_cast<T>(1.0 / std::sqrt(nu)), sv = static_cast<T>(1.0 / std::sqrt(nv));
-    for (int i = 0; i < nr_; ++i) {
-      vo[i] = zc[2 * i] * sv;
-      uo[i] = zc[2 * i + 1] * su;
+    for (int i = 0; i < nr; ++i) {
+      right(i, t) = zc[2 * i] * sv;
+      left(i, t) = zc[2 * i + 1] * su;
     }
   }
-  // Accept only vectors as good as the full solver's: small residuals B v - s u and
-  // orthonormal columns.
-  const double tol = 64.0 * std::sqrt(static_cast<double>(nr_)) * eps;
+  return true;
+}
+
+// Accepts the vectors of tgk_solve only when they are as good as the full solver's: small
+// residuals B v - s u and orthonormal columns.
+template <class T>
+bool tgk_accept(const Bidiagonal<T>& b, int k, const T* s, const std::vector<T>& ub,
+                const std::vector<T>& vb) {
+  const int nr = b.n;
+  const double tol = 64.0 * std::sqrt(static_cast<double>(nr)) * std::numeric_limits<T>::epsilon();
+  const double smax = static_cast<double>(s[0]);
+  const ColMajor uv{ub.data(), nr}, vv{vb.data(), nr};
   for (int t = 0; t < k; ++t) {
-    const T* u = ub.data() + static_cast<std::size_t>(t) * nr_;
-    const T* v = vb.data() + static_cast<std::size_t>(t) * nr_;
+    const T* u = uv.col(t);
+    const T* v = vv.col(t);
     double r2 = 0;
-    for (int i = 0; i < nr_; ++i) {
+    for (int i = 0; i < nr; ++i) {
       // (B v)_i for the upper form; the lower form is B^T, so (B v)_i = d_i v_i + e_{i-1} v_{i-1}.
-      double bv = static_cast<double>(d_[static_cast<std::size_t>(i)]) * v[i];
-      if (upper && i + 1 < nr_)
-        bv += static_cast<double>(e_[static_cast<std::size_t>(i)]) * v[i + 1];
-      if (!upper && i > 0)
-        bv += static_cast<double>(e_[static_cast<std::size_t>(i - 1)]) * v[i - 1];
+      double bv = static_cast<double>(b.d[i]) * v[i];
+      if (b.upper && i + 1 < nr) bv += static_cast<double>(b.e[i]) * v[i + 1];
+      if (!b.upper && i > 0) bv += static_cast<double>(b.e[i - 1]) * v[i - 1];
       const double r = bv - static_cast<double>(s[t]) * u[i];
       r2 += r * r;
     }
     if (std::sqrt(r2) > tol * smax) return false;
   }
-  for (const std::vector<T>* q : {&ub, &vb}) {
-    for (int a = 0; a < k; ++a) {
-      const T* x = q->data() + static_cast<std::size_t>(a) * nr_;
-      for (int b = a; b < k; ++b) {
-        const T* y = q->data() + static_cast<std::size_t>(b) * nr_;
+  for (const ColMajor<const T>* q : {&uv, &vv}) {
+    for (int x = 0; x < k; ++x) {
+      for (int y = x; y < k; ++y) {
         double dot = 0;
-        for (int i = 0; i < nr_; ++i) dot += static_cast<double>(x[i]) * y[i];
-        if (std::abs(dot - (a == b ? 1.0 : 0.0)) > tol) return false;
+        for (int i = 0; i < nr; ++i) dot += static_cast<double>((*q)(i, x)) * (*q)(i, y);
+        if (std::abs(dot - (x == y ? 1.0 : 0.0)) > tol) return false;
       }
     }
   }
   return true;
+}
+
+}  // namespace
+
+template <class T>
+void TruncatedSvd<T>::bidiagonal_vectors(int k, T* s, std::vector<T>& ub, std::vector<T>& vb) {
+  // For few vectors, inverse iteration on the Golub-Kahan tridiagonal; otherwise, or when
+  // its result fails the residual and orthogonality checks, all vectors by divide and conquer.
+  const Bidiagonal<T> bd{d_.data(), e_.data(), nr_, cm_ >= cn_};
+  if (std::int64_t{k} * 8 <= nr_ && tgk_solve(bd, k, s, ub, vb) && tgk_accept(bd, k, s, ub, vb)) {
+    return;
+  }
+  core::check_interrupt();
+  const auto& L = lapack::routines<T>();
+  std::vector<T> d = d_, e = e_;
+  std::vector<T> ubd(elements(nr_, nr_)), vtbd(elements(nr_, nr_));
+  char uplo = bd.upper ? 'U' : 'L';
+  char compq = 'I';
+  T dummy{};
+  int idummy = 0, info = 0;
+  std::vector<T> work(elements(3, nr_, nr_) + elements(4, nr_));
+  std::vector<int> iwork(elements(8, nr_));
+  L.bdsdc(&uplo, &compq, &nr_, d.data(), e.data(), ubd.data(), /* ldu = */ &nr_, vtbd.data(),
+          /* ldvt = */ &nr_, /* q = */ &dummy, /* iq = */ &idummy, work.data(), iwork.data(),
+          &info);
+  check_info<T>(info, "bdsdc");
+  core::check_interrupt();
+  std::copy_n(d.begin(), k, s);
+  ubd.resize(elements(nr_, k));
+  ub = std::move(ubd);
+  // The right vectors are the first k rows of V^T.
+  vb.assign(elements(nr_, k), T(0));
+  transpose_into(ColMajor{vb.data(), nr_}, ColMajor{vtbd.data(), nr_}, nr_, k);
+}
+
+template <class T>
+void TruncatedSvd<T>::back_transform(int k, const std::vector<T>& ub, const std::vector<T>& vb,
+                                     T* u, T* vt) {
+  // Left vectors of B (mb x k, column-major) land in vt: row-major k x n has that layout.
+  // Right vectors of B (k x nb, column-major) land in u: row-major m x k has that layout.
+  const auto& L = lapack::routines<T>();
+  T* c = core_data();
+  const bool qr = reduction_ == SvdReduction::QR, lq = reduction_ == SvdReduction::LQ;
+  // Core left vectors: cm x k. With a QR step they are the top of an mb x k block.
+  int ldl = qr ? mb_ : cm_, ldr = k, kk = k;
+  const ColMajor left{vt, ldl};
+  std::fill_n(vt, elements(ldl, k), T(0));
+  for (int j = 0; j < k; ++j) std::copy_n(ColMajor{ub.data(), nr_}.col(j), nr_, left.col(j));
+  // Core right vectors: k x cn. With an LQ step they are the left part of a k x nb block.
+  std::fill_n(u, elements(k, lq ? nb_ : cn_), T(0));
+  transpose_into(ColMajor{u, ldr}, ColMajor{vb.data(), nr_}, k, nr_);
+  char q = 'Q', p = 'P', on_left = 'L', on_right = 'R', plain = 'N', transposed = 'T';
+  call_with_workspace<T>("ormbr", [&](T* work, int* lwork, int* info) {
+    L.ormbr(&q, &on_left, &plain, /* m = */ &cm_, /* n = */ &kk, /* k = */ &cn_, c,
+            /* lda = */ &cm_, tauq_.data(), vt, /* ldc = */ &ldl, work, lwork, info);
+  });
+  call_with_workspace<T>("ormbr", [&](T* work, int* lwork, int* info) {
+    L.ormbr(&p, &on_right, &transposed, /* m = */ &kk, /* n = */ &cn_, /* k = */ &cm_, c,
+            /* lda = */ &cm_, taup_.data(), u, /* ldc = */ &ldr, work, lwork, info);
+  });
+  if (qr) {
+    call_with_workspace<T>("ormqr", [&](T* work, int* lwork, int* info) {
+      L.ormqr(&on_left, &plain, /* m = */ &mb_, /* n = */ &kk, /* k = */ &nb_, a_.data(),
+              /* lda = */ &mb_, tau_.data(), vt, /* ldc = */ &mb_, work, lwork, info);
+    });
+  } else if (lq) {
+    // Right vectors of B = [L 0] Q^T: C := C Q^T with Q from the QR of B^T.
+    call_with_workspace<T>("ormqr", [&](T* work, int* lwork, int* info) {
+      L.ormqr(&on_right, &transposed, /* m = */ &kk, /* n = */ &nb_, /* k = */ &mb_, a_.data(),
+              /* lda = */ &nb_, tau_.data(), u, /* ldc = */ &ldr, work, lwork, info);
+    });
+  }
 }
 
 template <class T>
@@ -337,17 +305,19 @@ void svd_reconstruct(const T* u, const T* s, const T* vt, std::int64_t m, std::i
                      std::int64_t n, T* out) {
   if (m == 0 || n == 0) return;
   if (k == 0) {
-    std::memset(out, 0, sizeof(T) * static_cast<std::size_t>(m * n));
+    std::fill_n(out, elements(m, n), T(0));
     return;
   }
-  check_lapack_size(m, n);
-  check_lapack_size(m, k);
-  check_lapack_size(k, n);
+  require_blas_size(m, n);
+  require_blas_size(m, k);
+  require_blas_size(k, n);
   const auto& L = lapack::routines<T>();
   lapack::require(reinterpret_cast<const void*>(L.gemm), "gemm");
-  std::vector<T> w(static_cast<std::size_t>(m * k));
+  std::vector<T> w(elements(m, k));
+  const RowMajor wv{w.data(), k};
+  const RowMajor uv{u, k};
   for (std::int64_t i = 0; i < m; ++i) {
-    for (std::int64_t j = 0; j < k; ++j) w[i * k + j] = u[i * k + j] * s[j];
+    for (std::int64_t j = 0; j < k; ++j) wv(i, j) = uv(i, j) * s[j];
   }
   // Row-major out = W @ Vt is column-major out^T = Vt^T W^T.
   char nt = 'N';
@@ -355,14 +325,15 @@ void svd_reconstruct(const T* u, const T* s, const T* vt, std::int64_t m, std::i
   T alpha = 1, beta = 0;
   L.gemm(&nt, &nt, /* m = */ &mi, /* n = */ &ni, /* k = */ &ki, &alpha, const_cast<T*>(vt),
          /* lda = */ &mi, w.data(), /* ldb = */ &ki, &beta, out, /* ldc = */ &mi);
+  core::check_interrupt();
 }
 
 template <class T>
 std::int64_t energy_count(const T* s, std::int64_t r, double energy) {
-  std::vector<double> sq(static_cast<std::size_t>(r));
+  std::vector<double> sq(elements(r));
   for (std::int64_t i = 0; i < r; ++i) {
     const double v = static_cast<double>(s[i]);
-    sq[static_cast<std::size_t>(i)] = v * v;
+    sq.data()[i] = v * v;
   }
   const double total = numpy_sum(sq.data(), r);
   if (total <= 1e-30) return -1;
@@ -370,7 +341,7 @@ std::int64_t energy_count(const T* s, std::int64_t r, double energy) {
   double cum = 0.0;
   std::int64_t below = 0;
   for (std::int64_t i = 0; i < r; ++i) {
-    cum = i == 0 ? sq[0] : cum + sq[static_cast<std::size_t>(i)];
+    cum = i == 0 ? sq[0] : cum + sq.data()[i];
     if (cum / total < energy) {
       ++below;
     } else {

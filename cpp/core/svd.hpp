@@ -9,14 +9,17 @@
 
 namespace velmora {
 
-// Refuses matrices that 32-bit LAPACK indexing cannot address. Raises Error(Value).
-void check_lapack_size(std::int64_t m, std::int64_t n);
+// How a row-major m x n matrix is brought to bidiagonal form: directly when it is near
+// square; when it is far from square, after a QR step (n >= 1.6 m) or an LQ step
+// (m >= 1.6 n) of its column-major transpose, which reduces it to a min(m, n) square.
+enum class SvdReduction { None, QR, LQ };
+SvdReduction svd_reduction(std::int64_t m, std::int64_t n) noexcept;
 
 template <class T>
 class TruncatedSvd {
  public:
   // A workspace for a row-major m x n matrix. Raises Error(Value) for a matrix too large
-  // for 32-bit LAPACK; std::bad_alloc when memory runs out.
+  // for 32-bit LAPACK (require_blas_size); std::bad_alloc when memory runs out.
   TruncatedSvd(std::int64_t m, std::int64_t n);
 
   // The row-major m x n workspace the caller fills before reduce().
@@ -39,22 +42,26 @@ class TruncatedSvd {
   void vectors(std::int64_t k, T* s, T* u, T* vt);
 
  private:
-  enum class Reduction { None, QR, LQ };
-
   std::int64_t m_, n_;   // row-major shape of the input
   int mb_ = 0, nb_ = 0;  // column-major shape of the same buffer: mb_ = n_, nb_ = m_
   int cm_ = 0, cn_ = 0;  // shape of the matrix handed to ?gebrd
   int nr_ = 0;           // min(cm_, cn_)
-  Reduction reduction_ = Reduction::None;
+  SvdReduction reduction_ = SvdReduction::None;
   std::vector<T> a_;     // input, then Householder data of the QR/LQ step or ?gebrd
   std::vector<T> core_;  // the square triangular factor after a QR/LQ step
   std::vector<T> tau_;   // QR/LQ reflector scalars
   std::vector<T> d_, e_, tauq_, taup_;
   bool reduced_ = false;
 
-  // Top-k vectors of the bidiagonal by inverse iteration; false when they fail the checks.
-  bool tgk_vectors(int k, T* s, std::vector<T>& ub, std::vector<T>& vb);
-  T* core_data() noexcept { return reduction_ == Reduction::None ? a_.data() : core_.data(); }
+  // The QR step of the column-major rows x cols matrix in a_ (rows >= cols): the core
+  // becomes its triangular factor R, or R^T when `lower`.
+  void triangular_step(int rows, int cols, bool lower);
+  void bidiagonalize();
+  // The top k singular values and vectors of the bidiagonal: ub, vb (nr x k, column-major).
+  void bidiagonal_vectors(int k, T* s, std::vector<T>& ub, std::vector<T>& vb);
+  // Carries the bidiagonal's vectors back to the input's basis, into u and vt.
+  void back_transform(int k, const std::vector<T>& ub, const std::vector<T>& vb, T* u, T* vt);
+  T* core_data() noexcept { return reduction_ == SvdReduction::None ? a_.data() : core_.data(); }
 };
 
 // out (row-major m x n) = (U * s) @ Vt with U row-major m x k, s of length k and Vt

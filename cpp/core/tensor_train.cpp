@@ -6,8 +6,11 @@
 #include <memory>
 
 #include "algebra.hpp"
+#include "error.hpp"
+#include "interrupt.hpp"
 #include "lapack_call.hpp"
 #include "svd.hpp"
+#include "view.hpp"
 
 namespace velmora {
 
@@ -44,20 +47,51 @@ bool leading_eigenvectors(std::vector<double>& g, int n, int k, std::vector<doub
                           std::vector<double>& z) {
   const auto& L = lapack::routines<double>();
   char jobz = 'V', range = 'I', uplo = 'U';
-  double vl = 0, vu = 0, abstol = 2 * std::numeric_limits<double>::min(), query = 0;
-  int il = n - k + 1, iu = n, found = 0, info = 0, lwork = -1;
-  w.assign(static_cast<std::size_t>(n), 0.0);
-  z.assign(static_cast<std::size_t>(n) * k, 0.0);
-  std::vector<int> iwork(static_cast<std::size_t>(5) * n), ifail(static_cast<std::size_t>(n));
-  L.syevx(&jobz, &range, &uplo, &n, g.data(), /* lda = */ &n, &vl, &vu, &il, &iu, &abstol, &found,
-          w.data(), z.data(), /* ldz = */ &n, &query, &lwork, iwork.data(), ifail.data(), &info);
-  if (info != 0) return false;
-  lwork = lapack::lwork_from(query);
-  std::vector<double> work(static_cast<std::size_t>(lwork));
-  L.syevx(&jobz, &range, &uplo, &n, g.data(), /* lda = */ &n, &vl, &vu, &il, &iu, &abstol, &found,
-          w.data(), z.data(), /* ldz = */ &n, work.data(), &lwork, iwork.data(), ifail.data(),
-          &info);
-  return info == 0 && found == k && w[0] >= 1e-6 * w[static_cast<std::size_t>(k - 1)] && w[0] > 0;
+  double vl = 0, vu = 0, abstol = 2 * std::numeric_limits<double>::min();
+  int il = n - k + 1, iu = n, found = 0;
+  w.assign(elements(n), 0.0);
+  z.assign(elements(n, k), 0.0);
+  std::vector<int> iwork(elements(5, n)), ifail(elements(n));
+  const int info = lapack::run_with_workspace<double>([&](double* work, int* lwork, int* inf) {
+    L.syevx(&jobz, &range, &uplo, &n, g.data(), /* lda = */ &n, &vl, &vu, &il, &iu, &abstol, &found,
+            w.data(), z.data(), /* ldz = */ &n, work, lwork, iwork.data(), ifail.data(), inf);
+  });
+  core::check_interrupt();
+  return info == 0 && found == k && w[0] >= 1e-6 * w[elements(k - 1)] && w[0] > 0;
+}
+
+// The Gram matrix route (a Gram matrix of the given order) declines matrices whose squares
+// leave double precision's range, and those that 32-bit BLAS cannot address.
+bool gram_applies(const double* m, std::int64_t rows, std::int64_t cols, std::int64_t order) {
+  const auto& L = lapack::routines<double>();
+  if (L.syrk == nullptr || L.syevx == nullptr || L.gemm == nullptr) return false;
+  if (!fits_blas(order, order) || !fits_blas(rows, cols)) return false;
+  double peak = 0;
+  for (std::int64_t i = 0; i < rows * cols; ++i) peak = std::max(peak, std::fabs(m[i]));
+  return peak < 1e100 && peak > 1e-100;
+}
+
+// G = m^T m (trans 'N') or m m^T (trans 'T') for the row-major rows x cols m, whose buffer
+// is the column-major cols x rows matrix m^T; n is the order of G. The sum over the inner
+// dimension runs in slices, with a Ctrl-C check after each, so that a long product answers
+// promptly.
+std::vector<double> gram(const double* m, int rows, int cols, char trans) {
+  const auto& L = lapack::routines<double>();
+  int n = trans == 'N' ? cols : rows, lda = cols;
+  const int inner = trans == 'N' ? rows : cols;
+  constexpr int kSlice = 4096;
+  std::vector<double> g(elements(n, n));
+  char uplo = 'U';
+  double alpha = 1, beta = 0;
+  for (int first = 0; first < inner; first += kSlice) {
+    int count = std::min(kSlice, inner - first);
+    // A slice of m^T: rows first.. of it ('T'), or columns first.. ('N').
+    const double* a = m + (trans == 'N' ? std::int64_t{first} * cols : first);
+    L.syrk(&uplo, &trans, &n, &count, &alpha, const_cast<double*>(a), &lda, &beta, g.data(), &n);
+    beta = 1;
+    core::check_interrupt();
+  }
+  return g;
 }
 
 // One sweep step through the Gram matrix of a wide working matrix m (rows x cols,
@@ -68,40 +102,23 @@ bool leading_eigenvectors(std::vector<double>& g, int n, int k, std::vector<doub
 // does not converge; the caller then takes the bidiagonal route.
 bool gram_step(const double* m, std::int64_t rows64, std::int64_t cols64, std::int64_t k64,
                double* u, double* next) {
-  const auto& L = lapack::routines<double>();
-  if (L.syrk == nullptr || L.syevx == nullptr || L.gemm == nullptr) return false;
-  if (!fits_blas(rows64, rows64) || !fits_blas(rows64, cols64)) return false;
-  double peak = 0;
-  for (std::int64_t i = 0; i < rows64 * cols64; ++i) peak = std::max(peak, std::fabs(m[i]));
-  // Squares of such values leave double precision's range.
-  if (!(peak < 1e100 && peak > 1e-100)) return false;
+  if (!gram_applies(m, rows64, cols64, rows64)) return false;
   int rows = static_cast<int>(rows64), cols = static_cast<int>(cols64), k = static_cast<int>(k64);
-  // The row-major buffer is the column-major cols x rows matrix m^T: G = (m^T)^T m^T.
-  std::vector<double> g(static_cast<std::size_t>(rows) * rows);
-  {
-    char uplo = 'U', trans = 'T';
-    double alpha = 1, beta = 0;
-    L.syrk(&uplo, &trans, /* n = */ &rows, /* k = */ &cols, &alpha, const_cast<double*>(m),
-           /* lda = */ &cols, &beta, g.data(), /* ldc = */ &rows);
-  }
+  std::vector<double> g = gram(m, rows, cols, 'T');
   std::vector<double> w, z;
   if (!leading_eigenvectors(g, rows, k, w, z)) return false;
   // Leading vector first: column c of U is eigenvector k - 1 - c.
-  std::vector<double> ucm(static_cast<std::size_t>(rows) * k);
-  for (int c = 0; c < k; ++c) {
-    std::copy_n(z.data() + static_cast<std::size_t>(k - 1 - c) * rows, rows,
-                ucm.data() + static_cast<std::size_t>(c) * rows);
-  }
-  for (int i = 0; i < rows; ++i) {
-    for (int c = 0; c < k; ++c) {
-      u[static_cast<std::size_t>(i) * k + c] = ucm[static_cast<std::size_t>(c) * rows + i];
-    }
-  }
+  std::vector<double> ucm(elements(rows, k));
+  const ColMajor uc{ucm.data(), rows}, zv{z.data(), rows};
+  for (int c = 0; c < k; ++c) std::copy_n(zv.col(k - 1 - c), rows, uc.col(c));
+  transpose_into(RowMajor{u, k64}, RowMajor{ucm.data(), rows}, rows, k);
   // next (k x cols, row-major) = U^T m: column-major next^T (cols x k) = m^T U.
+  const auto& L = lapack::routines<double>();
   char nt = 'N';
   double alpha = 1, beta = 0;
   L.gemm(&nt, &nt, /* m = */ &cols, /* n = */ &k, /* k = */ &rows, &alpha, const_cast<double*>(m),
          /* lda = */ &cols, ucm.data(), /* ldb = */ &rows, &beta, next, /* ldc = */ &cols);
+  core::check_interrupt();
   return true;
 }
 
@@ -110,43 +127,69 @@ bool gram_step(const double* m, std::int64_t rows64, std::int64_t cols64, std::i
 // diag(s) V^T and U = m V diag(1/s). Declines under the same conditions as gram_step.
 bool gram_step_tall(const double* m, std::int64_t rows64, std::int64_t cols64, std::int64_t k64,
                     double* u, double* next) {
-  const auto& L = lapack::routines<double>();
-  if (L.syrk == nullptr || L.syevx == nullptr || L.gemm == nullptr) return false;
-  if (!fits_blas(cols64, cols64) || !fits_blas(rows64, cols64)) return false;
-  double peak = 0;
-  for (std::int64_t i = 0; i < rows64 * cols64; ++i) peak = std::max(peak, std::fabs(m[i]));
-  if (!(peak < 1e100 && peak > 1e-100)) return false;
+  if (!gram_applies(m, rows64, cols64, cols64)) return false;
   int rows = static_cast<int>(rows64), cols = static_cast<int>(cols64), k = static_cast<int>(k64);
-  // The row-major buffer is the column-major cols x rows matrix m^T: G = m^T (m^T)^T.
-  std::vector<double> g(static_cast<std::size_t>(cols) * cols);
-  {
-    char uplo = 'U', trans = 'N';
-    double alpha = 1, beta = 0;
-    L.syrk(&uplo, &trans, /* n = */ &cols, /* k = */ &rows, &alpha, const_cast<double*>(m),
-           /* lda = */ &cols, &beta, g.data(), /* ldc = */ &cols);
-  }
+  std::vector<double> g = gram(m, rows, cols, 'N');
   std::vector<double> w, z;
   if (!leading_eigenvectors(g, cols, k, w, z)) return false;
   // V column-major (cols x k), leading vector first; next = diag(s) V^T, row-major k x cols.
-  std::vector<double> vcm(static_cast<std::size_t>(cols) * k), sv(static_cast<std::size_t>(k));
+  std::vector<double> vcm(elements(cols, k)), sv(elements(k));
+  const ColMajor vc{vcm.data(), cols}, zv{z.data(), cols};
+  const RowMajor nv{next, cols64};
   for (int c = 0; c < k; ++c) {
-    sv[static_cast<std::size_t>(c)] = std::sqrt(w[static_cast<std::size_t>(k - 1 - c)]);
-    const double* zc = z.data() + static_cast<std::size_t>(k - 1 - c) * cols;
-    std::copy_n(zc, cols, vcm.data() + static_cast<std::size_t>(c) * cols);
-    for (int j = 0; j < cols; ++j) {
-      next[static_cast<std::size_t>(c) * cols + j] = sv[static_cast<std::size_t>(c)] * zc[j];
-    }
+    sv.data()[c] = std::sqrt(w.data()[k - 1 - c]);
+    std::copy_n(zv.col(k - 1 - c), cols, vc.col(c));
+    for (int j = 0; j < cols; ++j) nv(c, j) = sv.data()[c] * vc(j, c);
   }
   // Column-major u^T (k x rows) = V^T m^T, that is row-major u = m V; then divide by s.
+  const auto& L = lapack::routines<double>();
   char tn = 'T', nn = 'N';
   double alpha = 1, beta = 0;
   L.gemm(&tn, &nn, /* m = */ &k, /* n = */ &rows, /* k = */ &cols, &alpha, vcm.data(),
          /* lda = */ &cols, const_cast<double*>(m), /* ldb = */ &cols, &beta, u, /* ldc = */ &k);
+  core::check_interrupt();
+  const RowMajor uv{u, k64};
   for (int i = 0; i < rows; ++i) {
-    for (int c = 0; c < k; ++c)
-      u[static_cast<std::size_t>(i) * k + c] /= sv[static_cast<std::size_t>(c)];
+    for (int c = 0; c < k; ++c) uv(i, c) /= sv.data()[c];
   }
   return true;
+}
+
+// Stores a factor in its element type. Finite input whose factors leave T's range (a
+// float32 tensor near its largest values) fails as the SVD of the same data does.
+template <class T>
+void store_core(const double* src, std::int64_t count, T* dst) {
+  bool finite = true;
+  for (std::int64_t i = 0; i < count; ++i) {
+    dst[i] = static_cast<T>(src[i]);
+    finite = finite && std::isfinite(dst[i]);
+  }
+  if (!finite) raise_linalg("SVD did not converge");
+}
+
+// One step of the sweep: the r kept left vectors of the working matrix in svd go to u
+// (rows x r); the kept right vectors, scaled by the singular values, become the next
+// working matrix, written straight into next's input.
+void sweep_step(TruncatedSvd<double>& svd, std::int64_t r, bool float_cores, std::vector<double>& u,
+                TruncatedSvd<double>& next) {
+  const std::int64_t rows = svd.rows(), rest = svd.cols();
+  u.resize(elements(rows, r));
+  // Few vectors of a large wide matrix: the Gram route is several times cheaper than
+  // bidiagonalizing it. Squaring the matrix costs digits, so it is taken only for cores
+  // stored in float32, where that loss stays far below the storage rounding.
+  const bool by_gram = float_cores && r > 0 &&
+                       ((rows >= 256 && rows <= rest && r * 8 <= rows &&
+                         gram_step(svd.input(), rows, rest, r, u.data(), next.input())) ||
+                        (rest >= 128 && rows > rest && r * 8 <= rest &&
+                         gram_step_tall(svd.input(), rows, rest, r, u.data(), next.input())));
+  if (by_gram) return;
+  svd.reduce();
+  std::vector<double> s(elements(r));
+  svd.vectors(r, s.data(), u.data(), next.input());
+  const RowMajor m{next.input(), rest};
+  for (std::int64_t i = 0; i < r; ++i) {
+    for (std::int64_t j = 0; j < rest; ++j) m(i, j) *= s.data()[i];
+  }
 }
 
 }  // namespace
@@ -155,52 +198,22 @@ template <class S, class T>
 void tt_sweep(const S* x, const std::vector<std::int64_t>& shape,
               const std::vector<std::int64_t>& ranks, const std::vector<T*>& cores) {
   const std::size_t d = shape.size();
-  std::int64_t rest = product_from(shape, 1);
-  auto svd = std::make_unique<TruncatedSvd<double>>(shape[0], rest);
-  {
-    double* in = svd->input();
-    const std::int64_t count = shape[0] * rest;
-    for (std::int64_t i = 0; i < count; ++i) in[i] = static_cast<double>(x[i]);
-  }
+  auto svd = std::make_unique<TruncatedSvd<double>>(shape[0], product_from(shape, 1));
+  std::copy_n(x, shape[0] * svd->cols(), svd->input());
   std::int64_t r_prev = 1;
-  std::vector<double> s, u;
+  std::vector<double> u;
   for (std::size_t k = 0; k + 1 < d; ++k) {
+    core::check_interrupt();
     const std::int64_t r = ranks[k];
-    const std::int64_t rows = svd->rows();
-    // The kept right vectors, scaled by the singular values, are the next working
-    // matrix: written straight into the next decomposition's input.
-    const std::int64_t next_cols = product_from(shape, k + 2);
-    auto next = std::make_unique<TruncatedSvd<double>>(r * shape[k + 1], next_cols);
-    u.resize(static_cast<std::size_t>(rows * r));
-    // Few vectors of a large wide matrix: the Gram route is several times cheaper than
-    // bidiagonalizing it. Squaring the matrix costs digits, so it is taken only for cores
-    // stored in float32, where that loss stays far below the storage rounding.
-    const bool gram = sizeof(T) == 4 && r > 0 &&
-                      ((rows >= 256 && rows <= rest && r * 8 <= rows &&
-                        gram_step(svd->input(), rows, rest, r, u.data(), next->input())) ||
-                       (rest >= 128 && rows > rest && r * 8 <= rest &&
-                        gram_step_tall(svd->input(), rows, rest, r, u.data(), next->input())));
-    if (!gram) {
-      svd->reduce();
-      s.resize(static_cast<std::size_t>(r));
-      svd->vectors(r, s.data(), u.data(), next->input());
-      double* m = next->input();
-      for (std::int64_t i = 0; i < r; ++i) {
-        for (std::int64_t j = 0; j < rest; ++j) m[i * rest + j] *= s[static_cast<std::size_t>(i)];
-      }
-    }
-    T* core = cores[k];
-    for (std::int64_t i = 0; i < rows * r; ++i)
-      core[i] = static_cast<T>(u[static_cast<std::size_t>(i)]);
+    auto next =
+        std::make_unique<TruncatedSvd<double>>(r * shape[k + 1], product_from(shape, k + 2));
+    sweep_step(*svd, r, sizeof(T) == 4, u, *next);
+    store_core(u.data(), svd->rows() * r, cores[k]);
     svd = std::move(next);
-    rest = next_cols;
     r_prev = r;
   }
   // The last core carries the norm: the final working matrix as (r, n_d, 1).
-  const double* m = svd->input();
-  T* last = cores[d - 1];
-  const std::int64_t count = r_prev * shape[d - 1];
-  for (std::int64_t i = 0; i < count; ++i) last[i] = static_cast<T>(m[i]);
+  store_core(svd->input(), r_prev * shape[d - 1], cores[d - 1]);
 }
 
 template void tt_sweep<float, float>(const float*, const std::vector<std::int64_t>&,

@@ -2,30 +2,28 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 
 #include "algebra.hpp"
 #include "error.hpp"
+#include "interrupt.hpp"
 #include "lapack_call.hpp"
 #include "svd.hpp"
+#include "view.hpp"
 
 namespace velmora {
-
-using lapack::check_info;
-using lapack::lwork_from;
 
 template <class T>
 void leading_left_vectors(std::vector<T>& a, std::int64_t n, std::int64_t cols, std::int64_t k,
                           T* u) {
   if (k <= 0) return;
-  check_lapack_size(n, cols);
+  require_blas_size(n, cols);
   if (cols * 10 < n * 16) {
     // Square or tall: the truncated SVD back-transforms only k vectors on each side, and
     // the right ones are no larger than the left ones here.
     TruncatedSvd<T> svd(n, cols);
     std::copy(a.begin(), a.end(), svd.input());
     svd.reduce();
-    std::vector<T> s(static_cast<std::size_t>(k)), vt(static_cast<std::size_t>(k * cols));
+    std::vector<T> s(elements(k)), vt(elements(k, cols));
     svd.vectors(k, s.data(), u, vt.data());
     return;
   }
@@ -36,26 +34,20 @@ void leading_left_vectors(std::vector<T>& a, std::int64_t n, std::int64_t cols, 
   // give A = R^T Q^T, so the left singular vectors of A are those of the n x n R^T.
   const auto& L = lapack::routines<T>();
   lapack::require(reinterpret_cast<const void*>(L.geqrf), "geqrf");
-  int m = static_cast<int>(cols), nn = static_cast<int>(n), info = 0, lwork = -1;
-  std::vector<T> tau(static_cast<std::size_t>(n));
-  T query{};
-  L.geqrf(&m, &nn, a.data(), /* lda = */ &m, tau.data(), &query, &lwork, &info);
-  check_info<T>(info, "geqrf");
-  lwork = lwork_from(query);
-  {
-    std::vector<T> work(static_cast<std::size_t>(lwork));
-    L.geqrf(&m, &nn, a.data(), /* lda = */ &m, tau.data(), work.data(), &lwork, &info);
-    check_info<T>(info, "geqrf");
-  }
+  int m = static_cast<int>(cols), nn = static_cast<int>(n);
+  std::vector<T> tau(elements(n));
+  lapack::call_with_workspace<T>("geqrf", [&](T* work, int* lwork, int* info) {
+    L.geqrf(&m, &nn, a.data(), /* lda = */ &m, tau.data(), work, lwork, info);
+  });
   TruncatedSvd<T> svd(n, n);
-  T* rt = svd.input();
-  // Row i of R^T is column i of R: R(j, i) for j <= i sits at a[i * cols + j].
+  // Row i of R^T is column i of R: R(j, i) for j <= i, the rest zero.
+  const RowMajor rt{svd.input(), n};
+  const ColMajor r{a.data(), cols};
   for (std::int64_t i = 0; i < n; ++i) {
-    for (std::int64_t j = 0; j < n; ++j)
-      rt[i * n + j] = j <= i ? a[static_cast<std::size_t>(i * cols + j)] : T(0);
+    for (std::int64_t j = 0; j < n; ++j) rt(i, j) = j <= i ? r(j, i) : T(0);
   }
   svd.reduce();
-  std::vector<T> s(static_cast<std::size_t>(k)), vt(static_cast<std::size_t>(k * n));
+  std::vector<T> s(elements(k)), vt(elements(k, n));
   svd.vectors(k, s.data(), u, vt.data());
 }
 
@@ -90,8 +82,9 @@ void tucker_compress(const T* x, const std::vector<std::int64_t>& shape,
   std::vector<T> work;
   for (std::size_t k = 0; k < d; ++k) {
     const Split s = split_at(shape, k);
-    work.resize(static_cast<std::size_t>(size));
+    work.resize(elements(size));
     unfold_copy(x, s.p, s.n, s.q, work.data());
+    core::check_interrupt();
     leading_left_vectors(work, s.n, s.p * s.q, ranks[k], factors[k]);
   }
   work.clear();
@@ -103,16 +96,13 @@ void tucker_compress(const T* x, const std::vector<std::int64_t>& shape,
   for (std::size_t k = 0; k < d; ++k) {
     const Split s = split_at(cur, k);
     const std::int64_t r = ranks[k];
-    ft.resize(static_cast<std::size_t>(r * s.n));
-    for (std::int64_t i = 0; i < s.n; ++i) {
-      for (std::int64_t j = 0; j < r; ++j)
-        ft[static_cast<std::size_t>(j * s.n + i)] = factors[k][i * r + j];
-    }
+    ft.resize(elements(r, s.n));
+    transpose_into(RowMajor{ft.data(), s.n}, RowMajor{factors[k], r}, r, s.n);
     cur[k] = r;
     T* dst = core;
     if (k + 1 < d) {
       std::vector<T>& next = src == a.data() ? b : a;
-      next.resize(static_cast<std::size_t>(product(cur)));
+      next.resize(elements(product(cur)));
       dst = next.data();
     }
     mode_dot(src, s.p, s.n, s.q, ft.data(), r, dst);
@@ -134,7 +124,7 @@ void tucker_expand(const T* core, const std::vector<std::int64_t>& ranks,
     T* dst = out;
     if (k + 1 < d) {
       std::vector<T>& next = src == a.data() ? b : a;
-      next.resize(static_cast<std::size_t>(product(cur)));
+      next.resize(elements(product(cur)));
       dst = next.data();
     }
     mode_dot(src, s.p, s.n, s.q, factors[k], shape[k], dst);

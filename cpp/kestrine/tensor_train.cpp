@@ -7,6 +7,7 @@
 #include "../bridge/arrays.hpp"
 #include "../bridge/blas.hpp"
 #include "../bridge/errors.hpp"
+#include "../core/error.hpp"
 #include "kestrine.hpp"
 
 namespace velmora::kestrine {
@@ -56,7 +57,13 @@ py::Obj tt_compress_impl(const py::Obj& tensor, const py::Obj& max_rank) {
   std::vector<py::Obj> cores = x.is_float() ? sweep<float, float>(x.data<float>(), dims, ranks)
                                             : sweep<double, double>(x.data<double>(), dims, ranks);
   if (!own && !integral_dtype(dtype)) {
-    for (py::Obj& c : cores) c = astype_nocopy(c, dtype);
+    // Cores that leave a narrow type's range (float16 near its limits) fail as in the sweep.
+    for (py::Obj& c : cores) {
+      c = astype_nocopy(c, dtype);
+      if (!bridge::np().attr("isfinite")(c).attr("all")().truthy()) {
+        raise_linalg("SVD did not converge");
+      }
+    }
   }
   std::vector<long long> r(ranks.begin(), ranks.end());
   py::Obj metadata = py::dict();
