@@ -137,6 +137,7 @@ class BlockLanczos {
   bool expand(std::vector<T>& x, std::int64_t d, std::int64_t l, std::vector<T>& w,
               std::vector<T>& coef, std::vector<T>& r);
   void householder_q(T* w, std::int64_t d, T* q);
+  bool cholesky_q(const T* w, std::int64_t d, T* q, std::vector<T>& r, double& amplify);
   void fill_random(T* x, std::int64_t count) {
     for (std::int64_t i = 0; i < count; ++i) x[i] = static_cast<T>(rng_.next());
   }
@@ -156,6 +157,7 @@ class BlockLanczos {
   bool lost_ = false;
   Stream rng_;
   std::vector<T> w_, coef_, r_, wcopy_, tau_, work_, p_;
+  std::vector<double> qd_, q2_, gd_, ri_;
 };
 
 template <class T>
@@ -177,6 +179,85 @@ void BlockLanczos<T>::householder_q(T* w, std::int64_t d, T* q) {
   lapack::check_info<T>(info, "ormqr");
 }
 
+// Q with orthonormal columns and upper triangular R with w = Q R, for the d x b block w, by
+// Cholesky QR in double precision (all matrix-matrix products), repeated when one pass
+// leaves Q short of orthonormal in T. `amplify` receives a bound on ||R^{-1}||, by which
+// any basis component w still carries grows in Q. False when w is too ill-conditioned
+// (Householder QR then serves).
+template <class T>
+bool BlockLanczos<T>::cholesky_q(const T* w, std::int64_t d, T* q, std::vector<T>& r,
+                                 double& amplify) {
+  const std::int64_t b = b_;
+  qd_.assign(w, w + d * b);
+  std::vector<double> rt(static_cast<std::size_t>(b * b), 0.0);  // accumulated R
+  for (std::int64_t i = 0; i < b; ++i) rt[static_cast<std::size_t>(i * b + i)] = 1.0;
+  amplify = 0;
+  for (int pass = 0; pass < 2; ++pass) {
+    gd_.resize(static_cast<std::size_t>(b * b));
+    gemm<double>('T', 'N', b, b, d, 1, qd_.data(), d, qd_.data(), d, 0, gd_.data(), b);
+    double peak = 0;
+    for (std::int64_t i = 0; i < b; ++i) {
+      peak = std::max(peak, gd_[static_cast<std::size_t>(i * b + i)]);
+    }
+    if (!(peak > 0) || !std::isfinite(peak)) return false;
+    auto g = [&](std::int64_t i, std::int64_t j) -> double& {
+      return gd_[static_cast<std::size_t>(j * b + i)];
+    };
+    // Upper Cholesky factor (G = R^T R) in place, then its inverse.
+    for (std::int64_t j = 0; j < b; ++j) {
+      double diag = g(j, j);
+      for (std::int64_t t = 0; t < j; ++t) diag -= g(t, j) * g(t, j);
+      if (!(diag > 1e-12 * peak)) return false;
+      diag = std::sqrt(diag);
+      g(j, j) = diag;
+      for (std::int64_t c = j + 1; c < b; ++c) {
+        double v = g(j, c);
+        for (std::int64_t t = 0; t < j; ++t) v -= g(t, j) * g(t, c);
+        g(j, c) = v / diag;
+      }
+    }
+    ri_.assign(static_cast<std::size_t>(b * b), 0.0);
+    auto ri = [&](std::int64_t i, std::int64_t j) -> double& {
+      return ri_[static_cast<std::size_t>(j * b + i)];
+    };
+    double inv2 = 0, fwd2 = 0;
+    for (std::int64_t j = 0; j < b; ++j) {
+      ri(j, j) = 1.0 / g(j, j);
+      for (std::int64_t i = j - 1; i >= 0; --i) {
+        double v = 0;
+        for (std::int64_t t = i + 1; t <= j; ++t) v += g(i, t) * ri(t, j);
+        ri(i, j) = -v / g(i, i);
+      }
+      for (std::int64_t i = 0; i <= j; ++i) {
+        inv2 += ri(i, j) * ri(i, j);
+        fwd2 += g(i, j) * g(i, j);
+      }
+    }
+    if (pass == 0) amplify = std::sqrt(inv2);
+    // R_total = R_pass R_total (both upper triangular).
+    std::vector<double> nr(static_cast<std::size_t>(b * b), 0.0);
+    for (std::int64_t j = 0; j < b; ++j) {
+      for (std::int64_t i = 0; i <= j; ++i) {
+        double v = 0;
+        for (std::int64_t t = i; t <= j; ++t)
+          v += g(i, t) * rt[static_cast<std::size_t>(j * b + t)];
+        nr[static_cast<std::size_t>(j * b + i)] = v;
+      }
+    }
+    rt.swap(nr);
+    q2_.resize(qd_.size());
+    gemm<double>('N', 'N', d, b, b, 1, qd_.data(), d, ri_.data(), b, 0, q2_.data(), d);
+    qd_.swap(q2_);
+    // One pass leaves Q orthonormal to about eps(double) * cond(w)^2.
+    const double cond2 = inv2 * fwd2;
+    if (cond2 * 1e-16 < 0.01 * static_cast<double>(std::numeric_limits<T>::epsilon())) break;
+  }
+  for (std::int64_t i = 0; i < d * b; ++i) q[i] = static_cast<T>(qd_[static_cast<std::size_t>(i)]);
+  r.resize(static_cast<std::size_t>(b * b));
+  for (std::size_t i = 0; i < r.size(); ++i) r[i] = static_cast<T>(rt[i]);
+  return true;
+}
+
 // Orthonormalizes the d x b block w against the first l columns of the orthonormal basis x
 // (column-major, leading dimension d) and within itself, writing the new columns to
 // x[:, l:l+b]: w = X coef + Q r. Classical Gram-Schmidt twice against the basis, then a
@@ -192,16 +273,28 @@ bool BlockLanczos<T>::expand(std::vector<T>& x, std::int64_t d, std::int64_t l, 
   const double scale = frobenius(w.data(), d * b);
   x.resize(static_cast<std::size_t>((l + b) * d));
   coef.assign(static_cast<std::size_t>(l * b), T(0));
+  auto project = [&] {
+    gemm<T>('T', 'N', l, b, d, 1, x.data(), d, w.data(), d, 0, p_.data(), l);
+    gemm<T>('N', 'N', d, b, l, -1, x.data(), d, p_.data(), l, 1, w.data(), d);
+    for (std::size_t i = 0; i < coef.size(); ++i) coef[i] += p_[i];
+  };
   if (l > 0) {
     p_.resize(static_cast<std::size_t>(l * b));
-    for (int pass = 0; pass < 2; ++pass) {
-      gemm<T>('T', 'N', l, b, d, 1, x.data(), d, w.data(), d, 0, p_.data(), l);
-      gemm<T>('N', 'N', d, b, l, -1, x.data(), d, p_.data(), l, 1, w.data(), d);
-      for (std::size_t i = 0; i < coef.size(); ++i) coef[i] += p_[i];
-    }
+    project();
+  }
+  T* q = x.data() + l * d;
+  double amplify = 0;
+  // What Gram-Schmidt left of the basis in w (about eps times the norm before its last
+  // pass) grows by at most ||R^{-1}|| in Q: when that stays within the orthogonality
+  // tolerance, Q is orthogonal to the basis as it is. Otherwise project again.
+  const double limit = 8 * std::sqrt(static_cast<double>(d));
+  if (cholesky_q(w.data(), d, q, r, amplify) && (l == 0 || scale * amplify <= limit)) return true;
+  if (l > 0) {
+    const double first = frobenius(w.data(), d * b);
+    project();
+    if (cholesky_q(w.data(), d, q, r, amplify) && first * amplify <= limit) return true;
   }
   wcopy_ = w;
-  T* q = x.data() + l * d;
   householder_q(w.data(), d, q);
   if (l > 0) {
     // Columns of Q outside the range of the remainder need not be orthogonal to the basis.
@@ -414,7 +507,13 @@ bool krylov_svd(const T* a, std::int64_t m, std::int64_t n, std::int64_t k,
 
 template <class T>
 std::int64_t krylov_energy(const T* a, std::int64_t m, std::int64_t n, double energy,
-                           KrylovTriplets<T>& out, SvdRoute route) {
+                           std::int64_t limit, KrylovTriplets<T>& out, SvdRoute route) {
+  const auto cum_at = [](const std::vector<double>& s, std::int64_t count) {
+    double c = 0;
+    for (std::int64_t i = 0; i < count; ++i)
+      c += s[static_cast<std::size_t>(i)] * s[static_cast<std::size_t>(i)];
+    return c;
+  };
   if (!(energy < 1.0)) return 0;  // every triplet counts: the dense route
   const double total = [&] {
     double s = 0;
@@ -425,7 +524,8 @@ std::int64_t krylov_energy(const T* a, std::int64_t m, std::int64_t n, double en
   if (total <= 2e-30) return 0;
   const std::int64_t r = std::min(m, n);
   const double eps = std::numeric_limits<T>::epsilon();
-  std::int64_t k = std::min<std::int64_t>(16, r);
+  // Start small enough that the basis fits, at most 32 triplets.
+  std::int64_t k = std::clamp<std::int64_t>(r / 24 / 8 * 8, 8, 32);
   std::int64_t rank = 0;
   const double budget = std::max(40.0, 4.0 * static_cast<double>(r) / 8.0);
   const bool ok = drive<T>(
@@ -447,6 +547,11 @@ std::int64_t krylov_energy(const T* a, std::int64_t m, std::int64_t n, double en
             return rank;
           }
         }
+        // Past the caller's limit the exact rank does not matter.
+        if (limit > 0 && nconv >= limit && cum_at(s, limit) / total < energy - tau) {
+          rank = limit + 1;
+          return limit;
+        }
         if (nconv < want) return 0;
         // Every wanted triplet converged short of the energy: want more.
         want = want * 2;
@@ -463,8 +568,8 @@ template bool krylov_svd<float>(const float*, std::int64_t, std::int64_t, std::i
 template bool krylov_svd<double>(const double*, std::int64_t, std::int64_t, std::int64_t,
                                  KrylovTriplets<double>&);
 template std::int64_t krylov_energy<float>(const float*, std::int64_t, std::int64_t, double,
-                                           KrylovTriplets<float>&, SvdRoute);
+                                           std::int64_t, KrylovTriplets<float>&, SvdRoute);
 template std::int64_t krylov_energy<double>(const double*, std::int64_t, std::int64_t, double,
-                                            KrylovTriplets<double>&, SvdRoute);
+                                            std::int64_t, KrylovTriplets<double>&, SvdRoute);
 
 }  // namespace velmora

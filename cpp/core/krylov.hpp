@@ -48,10 +48,11 @@ bool krylov_svd(const T* a, std::int64_t m, std::int64_t n, std::int64_t k, Kryl
 // The energy rank of a as energy_count computes it from the dense spectrum (the fewest
 // leading triplets whose squared values reach `energy` of the squared Frobenius norm),
 // with at least that many leading triplets in `out`; -1 when the total mass is at most
-// 1e-30; 0 when the solver declined or the rank is too close to call.
+// 1e-30; 0 when the solver declined or the rank is too close to call. With limit > 0 a
+// rank above the limit may be reported as limit + 1 (with `limit` triplets in `out`).
 // `route` is passed to krylov_route when the rank must grow.
 template <class T>
 std::int64_t krylov_energy(const T* a, std::int64_t m, std::int64_t n, double energy,
-                           KrylovTriplets<T>& out, SvdRoute route);
+                           std::int64_t limit, KrylovTriplets<T>& out, SvdRoute route);
 
 }  // namespace velmora

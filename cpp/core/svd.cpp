@@ -60,9 +60,9 @@ bool TruncatedSvd<T>::krylov_vectors(std::int64_t k, T* s, T* u, T* vt) {
 }
 
 template <class T>
-std::int64_t TruncatedSvd<T>::energy_rank(double energy) {
-  if (use_krylov(16)) {
-    const std::int64_t rank = krylov_energy(a_.data(), m_, n_, energy, krylov_, route());
+std::int64_t TruncatedSvd<T>::energy_rank(double energy, std::int64_t limit) {
+  if (use_krylov(8)) {
+    const std::int64_t rank = krylov_energy(a_.data(), m_, n_, energy, limit, krylov_, route());
     if (rank != 0) return rank;
   }
   const std::vector<T> v = values();

@@ -36,8 +36,9 @@ class TruncatedSvd {
   void set_route(SvdRoute route) noexcept { route_ = route; }
 
   // energy_count of the full spectrum, from the Krylov route when it can certify the
-  // rank (the leading triplets are then kept for vectors()), else from values().
-  std::int64_t energy_rank(double energy);
+  // rank (the leading triplets are then kept for vectors()), else from values(). With
+  // limit > 0 any count above the limit may be reported as limit + 1.
+  std::int64_t energy_rank(double energy, std::int64_t limit = 0);
 
   // All singular values in descending order. Requires reduce().
   std::vector<T> values();

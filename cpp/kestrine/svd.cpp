@@ -174,7 +174,7 @@ py::Obj svd_compress_energy(const Args& a) {
   {
     bridge::NoGil nogil;
     svd.reduce();
-    count = svd.energy_rank(energy);
+    count = svd.energy_rank(energy, capped ? max_rank : 0);
   }
   const std::int64_t r = svd.full_rank();
   // An all-zero spectrum (count -1) keeps min_rank; the cap comes last and wins.
