@@ -1,32 +1,30 @@
-"""The velmora-dryx command line, run as a subprocess on fixtures built in tmp dirs."""
+"""The velmora-dryx command line: one table of argv, exit status and message run through
+main() in-process, a few runs of the installed console script, and the outputs themselves."""
 
 from __future__ import annotations
 
 import hashlib
+import importlib.machinery
 import json
 import os
+import re
+import struct
 import subprocess
 import sys
+import types
 from pathlib import Path
 
 import numpy as np
 import pytest
 from data import write_gguf
+from lornet_support import write_shard
+
+from velmora_dryx import lornet
+from velmora_dryx.cli import main
+from velmora_dryx.cli.commands import COMMANDS
 
 gguf = pytest.importorskip("gguf")
-safetensors_numpy = pytest.importorskip("safetensors.numpy")
-
-
-def run(*args: str, env: dict | None = None, cwd: Path | None = None):
-    full_env = {**os.environ, "HF_HUB_OFFLINE": "1", **(env or {})}
-    return subprocess.run(
-        [sys.executable, "-m", "velmora_dryx.cli", *args],
-        capture_output=True,
-        text=True,
-        env=full_env,
-        cwd=cwd,
-        timeout=300,
-    )
+pytest.importorskip("safetensors")
 
 
 def family(rng):
@@ -50,166 +48,450 @@ def family(rng):
 
 @pytest.fixture(scope="module")
 def models(tmp_path_factory):
+    """Named sources: model directories, single files, GGUF files and broken ones."""
     root = tmp_path_factory.mktemp("models")
-    base, tunes = family(np.random.default_rng(0))
-    dirs = []
-    for name, sd in [("base", base), ("ft1", tunes[0]), ("ft2", tunes[1])]:
-        d = root / name
-        d.mkdir()
-        safetensors_numpy.save_file(sd, str(d / "model.safetensors"))
-        dirs.append(d)
+    base, (ft1, ft2) = family(np.random.default_rng(0))
+    nan = {**base, "embed.weight": np.full((64, 16), np.nan, np.float32)}
+    partial = {k: v for k, v in ft1.items() if k != "norm.weight"}
+    partial["lm_head.weight"] = np.ones((4, 16), np.float32)
+    dirs = {
+        "base": base,
+        "ft1": ft1,
+        "ft2": ft2,
+        "partial": partial,
+        "alien": {"x": base["embed.weight"]},
+        "nan": nan,
+        "void": {},
+    }
+    paths = {"root": root}
+    for name, sd in dirs.items():
+        (root / name).mkdir()
+        paths[name] = write_shard(root / name / "model.safetensors", sd).parent
+    paths["file"] = write_shard(root / "single.safetensors", ft1)
+    (root / "corrupt").mkdir()
+    (root / "corrupt" / "model.safetensors").write_bytes(struct.pack("<Q", 1 << 40) + b"{}")
+    paths["corrupt"] = root / "corrupt"
+    paths["corrupt_file"] = root / "corrupt" / "model.safetensors"
+    (root / "empty_dir").mkdir()
+    paths["empty_dir"] = root / "empty_dir"
+    paths["notes"] = root / "notes.txt"
+    paths["notes"].write_text("not weights")
     q8 = gguf.quants.quantize(
         np.random.default_rng(3).standard_normal((4, 64)).astype(np.float32),
         gguf.GGMLQuantizationType.Q8_0,
     )
-    ggufs = []
-    for name, sd in [("base", base), ("ft1", tunes[0])]:
-        ggufs.append(
-            write_gguf(
-                root / f"{name}.gguf",
-                {**sd, "embed_q8.weight": (q8, gguf.GGMLQuantizationType.Q8_0)},
-            )
-        )
-    return {"dirs": dirs, "ggufs": ggufs, "root": root}
+    for name, sd in [("gguf", base), ("gguf_ft", ft1)]:
+        quantized = (q8, gguf.GGMLQuantizationType.Q8_0)
+        paths[name] = write_gguf(root / f"{name}.gguf", {**sd, "embed_q8.weight": quantized})
+    for name, data in [
+        ("random", os.urandom(256)),
+        ("empty", b""),
+        ("huge", b"GGUF" + struct.pack("<IQQ", 3, 1 << 40, 0)),
+    ]:
+        paths[name] = root / f"{name}.gguf"
+        paths[name].write_bytes(data)
+    return paths
 
 
 @pytest.fixture(scope="module")
-def ollama(models, tmp_path_factory):
-    home = tmp_path_factory.mktemp("ollama")
-    data = models["ggufs"][0].read_bytes()
+def stores(models, tmp_path_factory):
+    """An Ollama store holding the base as tiny:latest and an LM Studio tree of two files."""
+    ollama = tmp_path_factory.mktemp("ollama")
+    data = models["gguf"].read_bytes()
     digest = "sha256:" + hashlib.sha256(data).hexdigest()
-    (home / "blobs").mkdir()
-    (home / "blobs" / digest.replace(":", "-")).write_bytes(data)
-    manifest = home / "manifests" / "registry.ollama.ai" / "library" / "tiny"
+    (ollama / "blobs").mkdir()
+    (ollama / "blobs" / digest.replace(":", "-")).write_bytes(data)
+    manifest = ollama / "manifests" / "registry.ollama.ai" / "library" / "tiny"
     manifest.mkdir(parents=True)
     layer = {"mediaType": "application/vnd.ollama.image.model", "digest": digest, "size": len(data)}
     (manifest / "latest").write_text(json.dumps({"layers": [layer]}))
-    return home
-
-
-@pytest.fixture(scope="module")
-def lmstudio(models, tmp_path_factory):
-    home = tmp_path_factory.mktemp("lmstudio")
+    junk = os.urandom(64)
+    junk_digest = "sha256:" + hashlib.sha256(junk).hexdigest()
+    (ollama / "blobs" / junk_digest.replace(":", "-")).write_bytes(junk)
+    (manifest.parent / "broken").mkdir()
+    layer = {**layer, "digest": junk_digest, "size": len(junk)}
+    (manifest.parent / "broken" / "latest").write_text(json.dumps({"layers": [layer]}))
+    lmstudio = tmp_path_factory.mktemp("lmstudio")
     for rel in ("pub/tiny-a/tiny-a.Q8_0.gguf", "pub/tiny-b/tiny-b.Q8_0.gguf"):
-        p = home / rel
-        p.parent.mkdir(parents=True)
-        p.write_bytes(models["ggufs"][0].read_bytes())
-    return home
+        (lmstudio / rel).parent.mkdir(parents=True)
+        (lmstudio / rel).write_bytes(data)
+    return {"OLLAMA_MODELS": str(ollama), "LMSTUDIO_MODELS": str(lmstudio)}
 
 
-def test_demo_runs_offline_and_prints_its_tables():
-    proc = run("demo", "--finetunes", "2")
-    assert proc.returncode == 0, proc.stderr
-    for title in ("Fine-tunes stored", "Whole library", "Block deduplication", "Round trip"):
-        assert title in proc.stdout
+@pytest.fixture
+def cli(models, stores, monkeypatch, capsys):
+    """Runs main() in the models directory: (exit status, stdout, stderr)."""
+    from velmora_dryx import bramwick
+
+    monkeypatch.chdir(models["root"])
+    monkeypatch.setenv("TTY_COMPATIBLE", "0")
+    monkeypatch.setattr(bramwick, "OLLAMA_HOME", Path(stores["OLLAMA_MODELS"]))
+    monkeypatch.setenv("LMSTUDIO_MODELS", stores["LMSTUDIO_MODELS"])
+
+    def offline(repo_id):
+        from huggingface_hub.errors import LocalEntryNotFoundError
+
+        raise LocalEntryNotFoundError("outgoing traffic has been disabled")
+
+    monkeypatch.setattr(lornet, "snapshot", offline)
+
+    fill = {**{k: str(v) for k, v in models.items()}, **stores}
+
+    def run(*argv: str):
+        code = main([a.format(**fill) for a in argv])
+        out = capsys.readouterr()
+        return code, out.out, out.err
+
+    run.fill = fill
+    return run
 
 
-def test_demo_json_is_machine_readable():
-    proc = run("--json", "demo", "--finetunes", "1")
-    assert proc.returncode == 0, proc.stderr
-    doc = json.loads(proc.stdout)
-    assert set(doc) == {"finetunes", "libraries", "dedup", "roundtrip"}
-    assert {r["method"] for r in doc["roundtrip"]} == {"svd", "tucker", "tt"}
-    assert doc["dedup"]["tenants"] == 2
+def _pretend(monkeypatch, hidden=(), present=()):
+    """Optional packages made missing (hidden) or importable stand-ins (present)."""
+    for name in hidden:
+        monkeypatch.setitem(sys.modules, name, None)
+    for name in present:
+        stand_in = types.ModuleType(name)
+        stand_in.__spec__ = importlib.machinery.ModuleSpec(name, None)
+        monkeypatch.setitem(sys.modules, name, stand_in)
 
 
-@pytest.mark.parametrize("extra", [[], ["--energy", "0.99"], ["--method", "svd"]])
-def test_library_on_safetensors_directories(models, extra):
-    base, ft1, ft2 = map(str, models["dirs"])
-    proc = run("--json", "library", base, ft1, ft2, *extra)
-    assert proc.returncode == 0, proc.stderr
-    doc = json.loads(proc.stdout)
-    assert [r["fine-tune"] for r in doc["finetunes"]] == [ft1, ft2]
-    assert doc["summary"]["n_models"] == 2
+def case(argv, status, fragment, hide=(), fake=()):
+    return pytest.param(argv, status, fragment, hide, fake, id=" ".join(argv)[:60])
+
+
+HF = 'pip install "velmora-dryx[hf]"'
+PPL = ("torch", "transformers", "datasets")
+LIB = ["library", "{base}", "{ft1}"]
+
+
+@pytest.mark.parametrize(
+    "argv, status, fragment, hidden, present",
+    [
+        # sources: the file or source named, then what is wrong
+        case(["dedup", "/no/such/model"], 1, "/no/such/model: no such file or directory"),
+        case(["dedup", "ft1/nosuch"], 1, "ft1/nosuch: no such file or directory"),
+        case(["dedup", "./nosuch"], 1, "./nosuch: no such file or directory"),
+        case(
+            ["dedup", "nosuch/model"],
+            1,
+            "nosuch/model: no such local path, and the Hugging Face hub could not be reached",
+        ),
+        case(
+            ["dedup", "nosuch/model"],
+            1,
+            "needs the package 'huggingface_hub'",
+            hide=("huggingface_hub",),
+        ),
+        case(["dedup", "ollama:ghost"], 1, "ollama:ghost: Ollama model 'ghost:latest' not found"),
+        case(["dedup", "ollama:broken"], 1, "ollama:broken: {OLLAMA_MODELS}/blobs/sha256-"),
+        case(["roundtrip", "lmstudio:tiny"], 1, "Multiple matches for 'tiny': pub/tiny-"),
+        case(["roundtrip", "lmstudio:nothing"], 1, "velmora-dryx list-lmstudio"),
+        case(["roundtrip", "{notes}"], 1, "{notes}: not a model source"),
+        case(["roundtrip", "{empty_dir}"], 1, "{empty_dir}: no *.safetensors weight shards"),
+        case(["roundtrip", "{random}"], 1, "{random}: not a GGUF file"),
+        case(["roundtrip", "{empty}"], 1, "{empty}: empty file"),
+        case(["dedup", "{huge}"], 1, "{huge}: "),
+        case(
+            ["roundtrip", "{corrupt}"],
+            1,
+            "{corrupt_file}: not a valid safetensors file (header too large)",
+        ),
+        case(["dedup", "{corrupt_file}"], 1, "{corrupt_file}: not a valid safetensors file"),
+        case(
+            ["roundtrip", "{base}"],
+            1,
+            f"needs the package 'safetensors' (install it with: {HF})",
+            hide=("safetensors",),
+        ),
+        case(["roundtrip", "{nan}"], 1, "{nan}: tensor embed.weight holds NaN or infinite values"),
+        case(["library", "{base}", "{nan}"], 1, "{nan}: tensor embed.weight holds NaN or infinite"),
+        case(["dedup", "{ft1}", "{void}"], 1, "{void}: holds no tensor data to compare"),
+        case(
+            ["dedup", "{gguf}", "{base}"],
+            1,
+            "{base}: reading safetensors weights needs the package 'safetensors'",
+            hide=("safetensors",),
+        ),
+        case(["roundtrip", "{file}", "--json"], 0, '"tensor": "embed.weight"'),
+        # what --ppl and ppl need, checked before any work
+        case(
+            [*LIB, "--ppl"],
+            1,
+            f"--ppl needs the package 'torch' (install it with: {HF})",
+            hide=("torch",),
+        ),
+        case(
+            ["library", "{gguf}", "{gguf_ft}", "--ppl"],
+            1,
+            "{gguf}: --ppl needs a Hugging Face model directory",
+            fake=PPL,
+        ),
+        case(
+            ["library", "{file}", "{ft1}", "--ppl"],
+            1,
+            "{file}: --ppl needs a Hugging Face model directory",
+            fake=PPL,
+        ),
+        case([*LIB, "--ppl"], 1, "{base}: --ppl needs config.json beside the weights", fake=PPL),
+        case(
+            ["ppl", "{gguf}"],
+            1,
+            "{gguf}: perplexity needs a Hugging Face model directory",
+            fake=PPL,
+        ),
+        case(
+            ["ppl", "{base}"],
+            1,
+            "perplexity needs the package 'datasets'",
+            hide=("datasets",),
+            fake=("torch", "transformers"),
+        ),
+        # rank options: each goes to the methods that use it; contradictions refused
+        case(
+            [*LIB, "--method", "tucker", "--energy", "0.9"],
+            2,
+            "--energy selects the energy-based SVD; it cannot be used with --method tucker",
+        ),
+        case([*LIB, "--rank-ratio", "0.3"], 2, "--rank-ratio applies to svd and tucker"),
+        case([*LIB, "--energy", "0.9", "--rank-ratio", "0.3"], 2, "--energy does not use it"),
+        case([*LIB, "--method", "svd", "--max-rank", "4"], 2, "--max-rank applies to tt"),
+        case(
+            ["roundtrip", "{base}", "--method", "tucker", "--max-rank", "2"],
+            2,
+            "--max-rank applies to tt",
+        ),
+        case([*LIB, "--method", "bogus"], 2, "argument --method: invalid choice: 'bogus'"),
+        case([*LIB, "--method", "none"], 2, "argument --method: invalid choice: 'none'"),
+        case([*LIB, "--max-tokens", "64"], 2, "--max-tokens applies to --ppl only"),
+        # ranges, checked by the parser
+        case([*LIB, "--max-rank", "0"], 2, "--max-rank: must be a whole number from 1 to 2147"),
+        case([*LIB, "--max-rank", "-3"], 2, "--max-rank: must be a whole number from 1 to"),
+        case([*LIB, "--max-rank", "2.5"], 2, "--max-rank: expected a whole number from 1 to"),
+        case([*LIB, "--energy", ".9", "--max-rank", "1" + "0" * 20], 2, "--max-rank: must be"),
+        case([*LIB, "--energy", "1.5"], 2, "--energy: must be a number in (0, 1], got 1.5"),
+        case([*LIB, "--energy", "0"], 2, "--energy: must be a number in (0, 1]"),
+        case([*LIB, "--energy", "-1"], 2, "--energy: must be a number in (0, 1]"),
+        case([*LIB, "--energy", "nan"], 2, "--energy: must be a number in (0, 1]"),
+        case(
+            [*LIB, "--method", "svd", "--rank-ratio", "0"],
+            2,
+            "--rank-ratio: must be a number in [0.01, 1], got 0",
+        ),
+        case(["roundtrip", "{base}", "--rank-ratio", "-1"], 2, "--rank-ratio: must be"),
+        case(["roundtrip", "{base}", "--rank-ratio", "5"], 2, "--rank-ratio: must be"),
+        case(["roundtrip", "{base}", "--rank-ratio", "nan"], 2, "--rank-ratio: must be"),
+        case(["roundtrip", "{base}", "--limit", "-1"], 2, "--limit: must be a whole number >= 1"),
+        case(["demo", "--finetunes", "0"], 2, "--finetunes: must be a whole number >= 1"),
+        case(["demo", "--finetunes", "-1"], 2, "--finetunes: must be a whole number >= 1"),
+        case(["demo", "--seed", "-1"], 2, "--seed: must be a whole number >= 0"),
+        case(
+            ["dedup", "{base}", "--block-size", "0"], 2, "--block-size: must be a whole number >= 1"
+        ),
+        case(["ppl", "{base}", "--window", "1"], 2, "--window: must be a whole number >= 2"),
+        case(["ppl", "{base}", "--stride", "0"], 2, "--stride: must be a whole number >= 1"),
+        case(
+            ["ppl", "{base}", "--window", "8", "--stride", "9"], 2, "--stride 9 exceeds --window 8"
+        ),
+        # --json and --debug on either side of the command
+        case(["suggest", "768x3072", "--json"], 0, '"shape": "768x3072"'),
+        case(["--json", "suggest", "3,3,3"], 0, '"shape": "3,3,3"'),
+        case(["suggest", "8x8x8x8"], 0, "8x8x8x8"),
+        case(["dedup", "/no/such", "--debug"], 1, "Traceback"),
+        # shapes: strict
+        case(["suggest", ""], 2, "bad shape '': write positive extents joined by x"),
+        case(["suggest", "768xx3072"], 2, "bad shape '768xx3072'"),
+        case(["suggest", "12xq"], 2, "bad shape '12xq'"),
+        case(["suggest", "0x4"], 2, "bad shape '0x4': every extent must be at least 1"),
+        # each tenant and fine-tune once; a fine-tune shares tensors with its base
+        case(["dedup", "{base}", "{base}"], 2, "SOURCE '{base}' is given twice"),
+        case([*LIB, "{ft1}"], 2, "FINETUNE '{ft1}' is given twice"),
+        case(["library", "{base}", "{alien}"], 1, "{alien}: shares no tensor with the base"),
+        case(
+            ["library", "{base}", "{partial}"],
+            0,
+            "{partial}: lacks 1 tensor of the base (first: norm.weight)",
+        ),
+        case(
+            ["library", "{base}", "{partial}"],
+            0,
+            "{partial}: carries 1 tensor not in the base (first: lm_head.weight)",
+        ),
+        # usage, and every option in each command's help
+        *(case([c.NAME, "--help"], 0, "--json") for c in COMMANDS),
+        *(case([c.NAME, "--help"], 0, "--debug") for c in COMMANDS),
+        case(["nonsense"], 2, "invalid choice: 'nonsense'"),
+        case(["library"], 2, "the following arguments are required: BASE"),
+    ],
+)
+def test_command_line(cli, monkeypatch, argv, status, fragment, hidden, present):
+    _pretend(monkeypatch, hidden, present)
+    code, out, err = cli(*argv)
+    assert code == status, err
+    assert fragment.format(**cli.fill) in out + err
+    if status == 1 and "--debug" not in argv:
+        assert err.startswith("velmora-dryx: error: ") and err.count("\n") == 1, err
+    if status == 2:
+        assert err.startswith("usage: velmora-dryx") and ": error: " in err.splitlines()[-1]
+
+
+def test_library_on_safetensors_directories(cli, models):
+    code, out, err = cli("--json", "library", "{base}", "{ft1}", "{ft2}")
+    assert code == 0, err
+    doc = json.loads(out)
+    assert [r["fine-tune"] for r in doc["finetunes"]] == [str(models["ft1"]), str(models["ft2"])]
+    assert doc["summary"]["n_models"] == 2 and doc["tensor_mismatches"] == {}
+    assert doc["settings"] == {"method": "tt", "max_rank": 8}
     assert all(r["rel. error"] < 0.05 for r in doc["finetunes"])
 
 
-def test_library_on_gguf_skips_quantized_tensors(models):
-    base, ft1 = map(str, models["ggufs"])
-    proc = run("--json", "library", base, ft1)
-    assert proc.returncode == 0, proc.stderr
-    assert "skipped 1 quantized" in proc.stderr
-    assert json.loads(proc.stdout)["finetunes"][0]["tensors"] == 4
+@pytest.mark.parametrize(
+    "extra, settings, title",
+    [
+        ([], {"method": "tt", "max_rank": 4}, "tensor train, max_rank 4"),
+        (
+            ["--energy", "0.99"],
+            {"method": "energy-svd", "energy": 0.99, "max_rank": 4},
+            "energy SVD 0.99, max_rank 4",
+        ),
+    ],
+)
+def test_library_titles_what_it_used(cli, extra, settings, title):
+    code, out, err = cli("--json", *LIB, *extra, "--max-rank", "4")
+    assert code == 0, err
+    assert json.loads(out)["settings"] == settings
+    code, out, err = cli(*LIB, *extra, "--max-rank", "4")
+    assert title in out
 
 
-def test_dedup_finds_shared_blocks(models, ollama):
-    base, ft1, _ = map(str, models["dirs"])
-    proc = run(
-        "--json",
-        "dedup",
-        base,
-        ft1,
+@pytest.mark.parametrize("method", ["svd", "tucker"])
+def test_library_passes_the_rank_ratio(cli, method):
+    stored = {}
+    for ratio in ("0.1", "1"):
+        code, out, err = cli("--json", *LIB, "--method", method, "--rank-ratio", ratio)
+        assert code == 0, err
+        doc = json.loads(out)
+        assert doc["settings"] == {"method": method, "rank_ratio": float(ratio)}
+        stored[ratio] = doc["finetunes"][0]["stored MiB"]
+        if ratio == "1":  # a full-rank factorization keeps the delta
+            assert doc["finetunes"][0]["rel. error"] < 1e-5
+    assert stored["0.1"] < stored["1"]
+
+
+def test_library_on_gguf_skips_quantized_tensors(cli):
+    code, out, err = cli("--json", "library", "{gguf}", "{gguf_ft}")
+    assert code == 0, err
+    assert "skipped 1 quantized" in err
+    assert json.loads(out)["finetunes"][0]["tensors"] == 4
+
+
+def test_library_reports_missing_and_extra_tensors(cli):
+    code, out, err = cli("--json", "library", "{base}", "{partial}")
+    assert code == 0, err
+    [mismatch] = json.loads(out)["tensor_mismatches"].values()
+    assert mismatch == {"missing": ["norm.weight"], "extra": ["lm_head.weight"]}
+
+
+def test_dedup_counts_each_source_once(cli, models):
+    code, out, err = cli("--json", "dedup", "{base}", "{ft1}", "ollama:tiny", "--block-size", "256")
+    assert code == 0, err
+    doc = json.loads(out)
+    assert [t["tenant"] for t in doc["tenants"]] == [
+        str(models["base"]),
+        str(models["ft1"]),
         "ollama:tiny",
-        "--block-size",
-        "256",
-        env={"OLLAMA_MODELS": str(ollama)},
-    )
-    assert proc.returncode == 0, proc.stderr
-    summary = json.loads(proc.stdout)["summary"]
+    ]
+    summary = doc["summary"]
     assert summary["tenants"] == 3 and summary["block_size"] == 256
     assert summary["deduped_bytes"] < summary["naive_bytes"]
 
 
-def test_roundtrip_sorted_by_size(models):
-    proc = run("--json", "roundtrip", str(models["dirs"][0]), "--method", "svd")
-    assert proc.returncode == 0, proc.stderr
-    rows = json.loads(proc.stdout)["tensors"]
-    assert [r["tensor"] for r in rows] == ["embed.weight", "layer.up.weight", "layer.q.weight"]
-    assert {r["method"] for r in rows} == {"svd"}
+def test_roundtrip_sorted_by_size(cli):
+    code, out, err = cli("--json", "roundtrip", "{base}", "--method", "svd", "--limit", "2")
+    assert code == 0, err
+    doc = json.loads(out)
+    assert [r["tensor"] for r in doc["tensors"]] == ["embed.weight", "layer.up.weight"]
+    assert {r["method"] for r in doc["tensors"]} == {"svd"}
+    assert doc["settings"] == {"method": "svd", "rank_ratio": 0.5}
 
 
-@pytest.mark.parametrize(
-    "shape, method", [("768x3072", "svd"), ("3,3,3", "tucker"), ("8x8x8x8", "tt")]
-)
-def test_suggest(shape, method):
-    proc = run("--json", "suggest", shape)
-    assert proc.returncode == 0, proc.stderr
-    assert json.loads(proc.stdout)["suggestion"]["method"] == method
-
-
-def test_listings(ollama, lmstudio):
-    env = {"OLLAMA_MODELS": str(ollama), "LMSTUDIO_MODELS": str(lmstudio)}
-    proc = run("--json", "list-ollama", env=env)
-    assert proc.returncode == 0, proc.stderr
-    assert [m["name"] for m in json.loads(proc.stdout)["models"]] == ["tiny:latest"]
-    proc = run("--json", "list-lmstudio", env=env)
-    names = sorted(m["name"] for m in json.loads(proc.stdout)["models"])
+def test_listings(cli):
+    code, out, _ = cli("--json", "list-ollama")
+    assert sorted(m["name"] for m in json.loads(out)["models"]) == ["broken:latest", "tiny:latest"]
+    code, out, _ = cli("--json", "list-lmstudio")
+    names = sorted(m["name"] for m in json.loads(out)["models"])
     assert names == ["pub/tiny-a/tiny-a.Q8_0.gguf", "pub/tiny-b/tiny-b.Q8_0.gguf"]
 
 
+@pytest.mark.parametrize("columns", [None, 72])
+def test_tables_never_cut_names_or_numbers(cli, models, monkeypatch, tmp_path, columns):
+    """Two fine-tunes under one long directory: piped, each row keeps its whole source on
+    one line; on a narrow terminal the names fold and nothing is elided."""
+    deep = tmp_path / ("a-rather-long-directory-name-" * 3)
+    deep.mkdir()
+    tunes = []
+    for name in ("finetune-alpha", "finetune-beta"):
+        (deep / name).symlink_to(models["ft1"] if name.endswith("alpha") else models["ft2"])
+        tunes.append(str(deep / name))
+    if columns:
+        monkeypatch.setenv("TTY_COMPATIBLE", "1")
+        monkeypatch.setenv("COLUMNS", str(columns))
+    code, out, err = cli("library", "{base}", *tunes)
+    assert code == 0, err
+    out = re.sub(r"\x1b\[[0-9;]*m", "", out)  # the terminal's styles
+    assert "…" not in out
+    if columns:
+        assert max(len(line) for line in out.splitlines()) <= columns
+        first_column = "".join(
+            line.split("│")[1].strip() for line in out.splitlines() if line.startswith("│")
+        )
+        assert all(t in first_column for t in tunes)
+    else:
+        assert all(any(t in line for line in out.splitlines()) for t in tunes)
+
+
 @pytest.mark.parametrize(
-    "args, message",
-    [
-        (["dedup", "/no/such/model"], "/no/such/model: no such file or directory"),
-        (["dedup", "ollama:ghost"], "Ollama model 'ghost:latest' not found"),
-        (["roundtrip", "lmstudio:tiny"], "Multiple matches for 'tiny':"),
-        (["roundtrip", "lmstudio:nothing"], "velmora-dryx list-lmstudio"),
-        (["suggest", "12xq"], "bad shape '12xq'"),
-        (["library", "{base}", "{ft1}", "--method", "bogus"], "unknown method 'bogus'"),
-        (["dedup", "{base}", "--block-size", "0"], "--block-size must be a positive"),
-        (["library", "{gguf}", "{gguf}", "--ppl"], "--ppl needs Hugging Face model directories"),
-        (["library", "{base}", "{gguf}", "--ppl"], "--ppl needs Hugging Face model directories"),
-    ],
+    "terminal, extra, bar", [("1", [], True), ("1", ["--json"], False), ("0", [], False)]
 )
-def test_errors_are_one_clear_message_and_exit_1(models, ollama, lmstudio, args, message):
-    fill = {
-        "base": str(models["dirs"][0]),
-        "ft1": str(models["dirs"][1]),
-        "gguf": str(models["ggufs"][0]),
-    }
-    env = {"OLLAMA_MODELS": str(ollama), "LMSTUDIO_MODELS": str(lmstudio)}
-    proc = run(*(a.format(**fill) for a in args), env=env)
+def test_progress_only_on_a_terminal(cli, monkeypatch, terminal, extra, bar):
+    monkeypatch.setenv("TTY_COMPATIBLE", terminal)
+    code, _, err = cli(*extra, "library", "{base}", "{ft1}", "{ft2}")
+    assert code == 0
+    assert ("adding fine-tunes" in err) is bar
+
+
+# ---------------------------------------------------------------------------------------
+# The installed console script
+
+
+def script(*args: str, **env: str):
+    exe = Path(sys.executable).with_name("velmora-dryx")
+    return subprocess.run(
+        [str(exe), *args],
+        capture_output=True,
+        text=True,
+        env={**os.environ, "HF_HUB_OFFLINE": "1", **env},
+        timeout=300,
+    )
+
+
+def test_script_runs_the_demo_offline():
+    proc = script("demo", "--finetunes", "1", "--json")
+    assert proc.returncode == 0, proc.stderr
+    doc = json.loads(proc.stdout)
+    assert set(doc) == {"finetunes", "libraries", "dedup", "roundtrip"}
+    assert doc["dedup"]["tenants"] == 2
+
+
+def test_script_says_why_a_repository_id_did_not_resolve(tmp_path):
+    proc = script("dedup", "nosuch-org/nosuch-model", HF_HOME=str(tmp_path))
     assert proc.returncode == 1
-    assert proc.stderr.startswith("velmora-dryx: error: ")
-    assert message in proc.stderr
-    assert "Traceback" not in proc.stderr
+    assert proc.stderr == (
+        "velmora-dryx: error: nosuch-org/nosuch-model: no such local path, and the Hugging "
+        "Face hub could not be reached (and it is not in the local cache)\n"
+    )
 
 
-def test_debug_shows_the_traceback():
-    proc = run("--debug", "dedup", "/no/such/model")
-    assert proc.returncode == 1 and "Traceback" in proc.stderr
-
-
-def test_usage_errors_exit_2():
-    assert run("nonsense").returncode == 2
-    assert run("library").returncode == 2
+@pytest.mark.parametrize("args, status", [(["suggest", "1x"], 2), (["--help"], 0)])
+def test_script_exit_status(args, status):
+    assert script(*args).returncode == status

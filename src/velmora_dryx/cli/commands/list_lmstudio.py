@@ -1,0 +1,31 @@
+"""list-lmstudio: the GGUF files of the local LM Studio store."""
+
+from __future__ import annotations
+
+import argparse
+
+from velmora_dryx.cli.output import Output, mib
+
+NAME = "list-lmstudio"
+HELP = "list the GGUF files of the local LM Studio store"
+
+
+def configure(p: argparse.ArgumentParser) -> None:
+    pass
+
+
+def run(args: argparse.Namespace, out: Output) -> None:
+    from velmora_dryx import bramwick
+
+    models = bramwick.list_lmstudio_models()
+    home = bramwick._lmstudio_home()
+    out.table(
+        "models",
+        f"LM Studio models in {home}",
+        ["name", "MiB", "path"],
+        [[m["name"], mib(m["size_bytes"]), m["path"]] for m in models],
+    )
+    if not home.is_dir():
+        out.note(f"{home} does not exist (set LMSTUDIO_MODELS to the models directory)")
+    elif not models:
+        out.note("no GGUF files found (set LMSTUDIO_MODELS to the models directory)")

@@ -1,0 +1,199 @@
+"""Every option check of the command line, in one place.
+
+Values are checked by the parser as they are read (``whole``, ``fraction``, ``shape``);
+combinations of options are checked by ``check_*`` right after parsing. Both end in the
+parser's own error: a usage line, one message naming the option and the allowed range, and
+exit status 2.
+"""
+
+from __future__ import annotations
+
+import argparse
+import re
+from collections.abc import Callable
+from typing import Any, NamedTuple
+
+from velmora_dryx.cli import sources
+
+METHODS = ("svd", "tucker", "tt")
+DEFAULT_RANK_RATIO = 0.5
+DEFAULT_MAX_RANK = 8
+MAX_RANK = 2**31 - 1  # the factorizations count ranks in 32 bits
+
+
+def _checked(convert, kind: str, allowed: str, ok: Callable) -> Callable[[str], Any]:
+    def parse(text: str):
+        try:
+            value = convert(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected {kind} {allowed}, got {text!r}") from None
+        if not ok(value):  # NaN fails every comparison
+            raise argparse.ArgumentTypeError(f"must be {kind} {allowed}, got {text}")
+        return value
+
+    return parse
+
+
+def whole(low: int, high: int | None = None) -> Callable[[str], int]:
+    """A whole number in [low, high]."""
+    allowed = f">= {low}" if high is None else f"from {low} to {high}"
+    return _checked(
+        int, "a whole number", allowed, lambda v: v >= low and (high is None or v <= high)
+    )
+
+
+def fraction(low: float, *, low_open: bool) -> Callable[[str], float]:
+    """A number in (low, 1] or [low, 1]."""
+    allowed = f"in {'(' if low_open else '['}{low:g}, 1]"
+    return _checked(
+        float, "a number", allowed, lambda v: (v > low if low_open else v >= low) and v <= 1.0
+    )
+
+
+def add_count(
+    p: argparse.ArgumentParser, flag: str, low: int, default: int | None, what: str, shown=None
+) -> None:
+    """An option taking a whole number >= low."""
+    p.add_argument(
+        flag,
+        type=whole(low),
+        default=default,
+        metavar="N",
+        help=f"{what}, >= {low} (default {default if shown is None else shown})",
+    )
+
+
+_SHAPE = re.compile(r"\d+(?:x\d+)*|\d+(?:,\d+)*")
+
+
+class Shape(NamedTuple):
+    extents: tuple[int, ...]
+    text: str  # as written, e.g. 768x3072
+
+
+def shape(text: str) -> Shape:
+    """Positive extents joined by x (or by commas), e.g. 768x3072."""
+    written = text.strip()
+    if not _SHAPE.fullmatch(written):
+        raise argparse.ArgumentTypeError(
+            f"bad shape {text!r}: write positive extents joined by x, e.g. 768x3072"
+        )
+    extents = tuple(int(p) for p in re.split("[x,]", written))
+    if min(extents) < 1:
+        raise argparse.ArgumentTypeError(f"bad shape {text!r}: every extent must be at least 1")
+    return Shape(extents, written)
+
+
+def shape_text(extents: tuple[int, ...]) -> str:
+    return "x".join(map(str, extents))
+
+
+# ---------------------------------------------------------------------------------------
+# Options shared by several commands
+
+
+def add_common(p: argparse.ArgumentParser, *, default) -> None:
+    """--json and --debug: on the main parser (default False) and on every command
+    (default suppressed, so the main parser's value stands unless given after the command)."""
+    p.add_argument(
+        "--json",
+        action="store_true",
+        default=default,
+        help="print one JSON document instead of tables",
+    )
+    p.add_argument(
+        "--debug", action="store_true", default=default, help="show a traceback on errors"
+    )
+
+
+def add_sources(p: argparse.ArgumentParser, dest: str, metavar: str, nargs=None, what=""):
+    p.add_argument(dest, metavar=metavar, nargs=nargs, help=(what or "") + sources.HELP)
+
+
+def add_rank_options(
+    p: argparse.ArgumentParser, methods: tuple[str, ...], default: str, *, energy: bool = False
+) -> None:
+    """--method, --rank-ratio, --max-rank and optionally --energy (defaults filled in by
+    check_rank_options)."""
+    p.add_argument(
+        "--method",
+        choices=methods,
+        default=None,
+        help=f"compression method (default {default})",
+    )
+    p.add_argument(
+        "--rank-ratio",
+        type=fraction(0.01, low_open=False),
+        default=None,
+        metavar="R",
+        help=f"kept share of the rank for svd and tucker, in [0.01, 1] "
+        f"(default {DEFAULT_RANK_RATIO})",
+    )
+    p.add_argument(
+        "--max-rank",
+        type=whole(1, MAX_RANK),
+        default=None,
+        metavar="N",
+        help=f"rank cap of tt{' and of --energy' if energy else ''}, from 1 to {MAX_RANK} "
+        f"(default {DEFAULT_MAX_RANK})",
+    )
+    if energy:
+        p.add_argument(
+            "--energy",
+            type=fraction(0.0, low_open=True),
+            default=None,
+            metavar="E",
+            help="use the energy-based SVD keeping this share of the spectrum, in (0, 1]",
+        )
+    p.set_defaults(default_method=default)
+
+
+def check_rank_options(p: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """Refuses rank options the chosen method would ignore, then fills in the defaults."""
+    energy = getattr(args, "energy", None)
+    method = args.method or ("svd" if energy is not None else args.default_method)
+    if energy is not None and method != "svd":
+        p.error(f"--energy selects the energy-based SVD; it cannot be used with --method {method}")
+    if args.rank_ratio is not None and (method == "tt" or energy is not None):
+        used_by = "--energy" if energy is not None else "--method tt"
+        p.error(f"--rank-ratio applies to svd and tucker; {used_by} does not use it")
+    if args.max_rank is not None and method in ("svd", "tucker") and energy is None:
+        p.error(f"--max-rank applies to tt and --energy; --method {method} uses --rank-ratio")
+    args.method = method
+    if args.rank_ratio is None:
+        args.rank_ratio = DEFAULT_RANK_RATIO
+    if args.max_rank is None:
+        args.max_rank = DEFAULT_MAX_RANK
+
+
+def check_unique(p: argparse.ArgumentParser, values: list[str], metavar: str) -> None:
+    """Refuses a source named twice: it would count as one tenant with twice the bytes."""
+    seen: set[str] = set()
+    for v in values:
+        if v in seen:
+            p.error(f"{metavar} {v!r} is given twice; name each source once")
+        seen.add(v)
+
+
+def method_label(args: argparse.Namespace) -> str:
+    """What a table title says about the compression actually used."""
+    if getattr(args, "energy", None) is not None:
+        return f"energy SVD {args.energy:g}, max_rank {args.max_rank}"
+    return {
+        "tt": f"tensor train, max_rank {args.max_rank}",
+        "svd": f"svd, rank_ratio {args.rank_ratio:g}",
+        "tucker": f"tucker, rank_ratio {args.rank_ratio:g}",
+        "auto": f"auto: svd and tucker rank_ratio {args.rank_ratio:g}, tt max_rank {args.max_rank}",
+    }[args.method]
+
+
+def rank_settings(args: argparse.Namespace) -> dict:
+    """The compression settings actually used, for the JSON document."""
+    if getattr(args, "energy", None) is not None:
+        return {"method": "energy-svd", "energy": args.energy, "max_rank": args.max_rank}
+    out: dict = {"method": args.method}
+    if args.method in ("svd", "tucker", "auto"):
+        out["rank_ratio"] = args.rank_ratio
+    if args.method in ("tt", "auto"):
+        out["max_rank"] = args.max_rank
+    return out
