@@ -8,7 +8,8 @@ shares, next to numpy's full SVD, scipy's svds with the "propack" and "arpack" s
 where PyTorch is installed, torch.linalg.svd and the randomized torch.svd_lowrank (q = rank +
 10, niter = 2) with its excess error: ||A - A_k|| / ||A - A_k(ours)|| - 1 in the Frobenius
 norm. The peers are asked for the rank ours kept (for energy cases, the rank the energy
-share selected). svd_compress's smallest rank is ceil(0.01 min(m, n)), so the rank-16 cases
+share selected); svds runs only up to a quarter of min(m, n), where it is meant to serve
+("-" above that). svd_compress's smallest rank is ceil(0.01 min(m, n)), so the rank-16 cases
 run through svd_compress_energy capped at max_rank=16.
 
 Full SVDs do not depend on the rank: numpy's and torch's are timed once per matrix.
