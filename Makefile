@@ -15,7 +15,7 @@ PY11 := $(VENV311)/bin/python
 PIP_Q := -q --disable-pip-version-check
 BUILD_DEPS := scikit-build-core cmake ninja
 RUN_DEPS := numpy scipy rich
-TEST_DEPS := pytest ruff clang-format gguf mypy
+TEST_DEPS := pytest hypothesis ruff clang-format gguf mypy
 # Hugging Face I/O: the 3.12 venv gets the readers its tests need; PyTorch and the model and
 # dataset libraries live only in the 3.11 venv (its CPU wheel is on this machine's disk).
 HF_DEPS := safetensors huggingface_hub
@@ -37,7 +37,7 @@ $(VENV)/.dev-ready: $(VENV)/.ready
 $(VENV311)/.ready: pyproject.toml Makefile
 	test -x $(PY11) || $(PY311) -m venv $(VENV311)
 	$(PY11) -m pip install $(PIP_Q) --upgrade pip
-	$(PY11) -m pip install $(PIP_Q) $(BUILD_DEPS) $(RUN_DEPS) pytest gguf $(HF_DEPS) $(TORCH_DEPS)
+	$(PY11) -m pip install $(PIP_Q) $(BUILD_DEPS) $(RUN_DEPS) pytest hypothesis gguf $(HF_DEPS) $(TORCH_DEPS)
 	touch $@
 
 build: $(VENV)/.ready
@@ -60,19 +60,22 @@ test312: build $(VENV)/.dev-ready
 test311: build311
 	cd tests && VELMORA_REQUIRE_TORCH=1 ../$(PY11) -m pytest -q -p no:cacheprovider
 
-test: lint test312 test311
+# The sanitized run comes after test312 and reinstalls the normal build when it is done.
+test: lint test312 sanitize test311
 
 bench: build $(VENV)/.dev-ready
 	for b in bench/bench_*.py; do $(PY) $$b || exit 1; done
 
-# ASan + UBSan build of the modules, then the test suite under it.
+# ASan + UBSan build of the modules, then the test suite under it (any report fails the
+# run); the normal build is put back afterwards. Huge requests fail as MemoryError, as
+# they do without the sanitizer.
 sanitize: $(VENV)/.dev-ready
 	VELMORA_SANITIZE=ON $(PY) -m pip install $(PIP_Q) --no-build-isolation --no-deps \
-	  -Ccmake.build-type=Debug -Cbuild-dir=build/sanitize .
-	cd tests && ASAN_OPTIONS=detect_leaks=0 \
+	  -Ccmake.build-type=RelWithDebInfo -Cbuild-dir=build/sanitize .
+	cd tests && ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
 	  LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
-	  ../$(PY) -m pytest -q -p no:cacheprovider
-	$(PY) -m pip install $(PIP_Q) --no-build-isolation --no-deps .
+	  ../$(PY) -m pytest -q -p no:cacheprovider; status=$$?; \
+	  cd .. && $(PY) -m pip install $(PIP_Q) --no-build-isolation --no-deps . && exit $$status
 
 clean:
 	rm -rf build $(VENV) $(VENV311)

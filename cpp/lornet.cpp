@@ -4,6 +4,8 @@
 // The Hugging Face libraries, safetensors and torch are imported inside each operation at
 // every call, so importing this module needs nothing but numpy and the cache location set
 // by ensure_cache can take effect before any of them is first loaded.
+#include <cstdint>
+#include <fstream>
 #include <string>
 
 #include "bridge/arrays.hpp"
@@ -122,6 +124,42 @@ py::Obj bf16_safe_load(const py::Obj& shard, const py::Obj& dtype) {
   return out;
 }
 
+// True when the shard's header is readable and names a tensor type that numpy cannot hold
+// (bfloat16, the 8-bit floats): the one failure of the numpy backend that torch can fix.
+// Any other failure (a damaged header, a truncated file, a bad dtype) is the shard's own.
+bool needs_torch(const py::Obj& shard) {
+  std::ifstream in(py::text(shard), std::ios::binary);
+  unsigned char len[8] = {};
+  if (!in.read(reinterpret_cast<char*>(len), 8)) return false;
+  std::uint64_t n = 0;
+  for (int i = 7; i >= 0; --i) n = (n << 8) | len[i];
+  if (n > (std::uint64_t{100} << 20)) return false;  // the readers' own cap on a header
+  std::string header(static_cast<std::size_t>(n), '\0');
+  if (!in.read(header.data(), static_cast<std::streamsize>(n))) return false;
+  PyObject* parsed = PyObject_CallMethod(py::import("json").get(), "loads", "s#", header.data(),
+                                         static_cast<Py_ssize_t>(header.size()));
+  if (parsed == nullptr || !PyDict_Check(parsed)) {
+    PyErr_Clear();
+    Py_XDECREF(parsed);
+    return false;
+  }
+  py::Obj entries = py::Obj::steal(parsed);
+  static constexpr const char* kNumpyTypes[] = {"F64", "F32", "F16", "I64", "I32", "I16",
+                                                "I8",  "U64", "U32", "U16", "U8",  "BOOL"};
+  Py_ssize_t pos = 0;
+  PyObject *key = nullptr, *entry = nullptr;
+  while (PyDict_Next(entries.get(), &pos, &key, &entry)) {
+    if (!PyDict_Check(entry)) continue;
+    PyObject* type = PyDict_GetItemString(entry, "dtype");
+    if (type == nullptr || !PyUnicode_Check(type)) continue;
+    bool known = false;
+    for (const char* t : kNumpyTypes)
+      known = known || PyUnicode_CompareWithASCIIString(type, t) == 0;
+    if (!known) return true;
+  }
+  return false;
+}
+
 py::Obj bf16_safe_load_impl(const Args& a) { return bf16_safe_load(a.obj(0), a.obj(1)); }
 
 py::Obj load_state_dict_numpy_safe(const Args& a) {
@@ -135,8 +173,20 @@ py::Obj load_state_dict_numpy_safe(const Args& a) {
     } catch (...) {
       bridge::set_python_error();
     }
-    // Only the Exception family falls back; an interrupt goes on up.
+    // Only the Exception family falls back; an interrupt goes on up. Only what torch can
+    // fix goes to it: a tensor type numpy lacks, or a missing numpy reader. Any other
+    // error of the shard (a damaged header, truncation) is raised naming the shard.
     if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::PythonError{};
+    if (!PyErr_ExceptionMatches(PyExc_ImportError)) {
+      Raised pending;
+      if (!needs_torch(shard)) {
+        const std::string note = "while loading the shard " + py::text(shard);
+        pending.restore();
+        bridge::add_note_to_pending(note.c_str());
+        throw py::PythonError{};
+      }
+      pending.restore();
+    }
     Raised failed;
     // The whole shard is stored again from the torch path, so a value the failed attempt had
     // already stored never survives; an error of the fallback chains to the first one.

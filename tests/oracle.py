@@ -42,6 +42,16 @@ def relative_frobenius_error(original, approx):
 # --- Tucker (truncated HOSVD) ------------------------------------------------------------
 
 
+def stored(dtype):
+    """Element type of the factors: integer and bool tensors keep numpy's float64."""
+    return np.dtype(np.float64) if np.dtype(dtype).kind in "biu" else np.dtype(dtype)
+
+
+def restored(array, dtype):
+    """A reconstruction in the record's type; floating when the record names an integer type."""
+    return array if stored(dtype) != np.dtype(dtype) else array.astype(dtype, copy=False)
+
+
 def clamp_ratio(ratio):
     return max(ratio, 0.01) if ratio < 1.0 else 1.0
 
@@ -53,7 +63,7 @@ def tucker_compress(tensor, rank_ratio=0.5, min_rank=1):
     for k, n in enumerate(tensor.shape):
         target = max(min_rank, math.ceil(n * ratio))
         u = np.linalg.svd(unfold(tensor, k), full_matrices=False)[0]
-        factors.append(u[:, : min(target, u.shape[1])].astype(tensor.dtype, copy=False))
+        factors.append(u[:, : min(target, u.shape[1])].astype(stored(tensor.dtype), copy=False))
     core = tensor.copy()
     for k, f in enumerate(factors):
         core = mode_dot(core, f.T, k)
@@ -65,7 +75,7 @@ def tucker_decompress(core, factors, dtype):
     out = core
     for k, f in enumerate(factors):
         out = mode_dot(out, f, k)
-    return out.astype(dtype, copy=False)
+    return restored(out, dtype)
 
 
 # --- tensor train (TT-SVD) ---------------------------------------------------------------
@@ -82,10 +92,10 @@ def tt_compress(tensor, max_rank=8):
         mat = mat.reshape(r_prev * n, mat.size // (r_prev * n))
         u, s, vt = np.linalg.svd(mat, full_matrices=False)
         r = min(cap, u.shape[1])
-        cores.append(u[:, :r].reshape(r_prev, n, r).astype(tensor.dtype))
+        cores.append(u[:, :r].reshape(r_prev, n, r).astype(stored(tensor.dtype)))
         mat = np.diag(s[:r]) @ vt[:r]
         r_prev = r
-    cores.append(mat.reshape(r_prev, shape[-1], 1).astype(tensor.dtype))
+    cores.append(mat.reshape(r_prev, shape[-1], 1).astype(stored(tensor.dtype)))
     ranks = tuple(c.shape[2] for c in cores[:-1])
     return tuple(cores), {"max_rank": cap, "ranks": ranks}
 
@@ -96,7 +106,7 @@ def tt_decompress(cores, shape, dtype):
         left = out.reshape(-1, out.shape[-1])
         right = core.reshape(core.shape[0], -1)
         out = (left @ right).reshape(out.shape[:-1] + core.shape[1:])
-    return out.reshape(shape).astype(dtype, copy=False)
+    return restored(out.reshape(shape), dtype)
 
 
 # --- truncated SVD -----------------------------------------------------------------------
@@ -110,11 +120,11 @@ def svd_compress(tensor, rank_ratio=0.5, min_rank=1):
     rank = max(min_rank, int(math.ceil(min(mat.shape) * ratio)))
     u, s, vt = np.linalg.svd(mat, full_matrices=False)
     kept = (
-        s[:rank].astype(tensor.dtype, copy=False),
-        u[:, :rank].astype(tensor.dtype, copy=False),
-        vt[:rank].astype(tensor.dtype, copy=False),
+        s[:rank].astype(stored(tensor.dtype), copy=False),
+        u[:, :rank].astype(stored(tensor.dtype), copy=False),
+        vt[:rank].astype(stored(tensor.dtype), copy=False),
     )
-    return kept, {"rank_ratio": float(ratio), "rank": int(rank)}
+    return kept, {"rank_ratio": float(ratio), "rank": len(kept[0])}
 
 
 def svd_compress_energy(tensor, energy=0.99, min_rank=1, max_rank=None):
@@ -136,15 +146,15 @@ def svd_compress_energy(tensor, energy=0.99, min_rank=1, max_rank=None):
         k = min(k, max_rank)
     k = min(k, r)
     kept = (
-        s[:k].astype(tensor.dtype, copy=False),
-        u[:, :k].astype(tensor.dtype, copy=False),
-        vt[:k].astype(tensor.dtype, copy=False),
+        s[:k].astype(stored(tensor.dtype), copy=False),
+        u[:, :k].astype(stored(tensor.dtype), copy=False),
+        vt[:k].astype(stored(tensor.dtype), copy=False),
     )
     return kept, {"energy": float(energy), "rank": int(k), "full_rank": int(r)}
 
 
 def svd_reconstruct(s, u, vt, shape, dtype):
-    return ((u * s) @ vt).reshape(shape).astype(dtype, copy=False)
+    return restored(((u * s) @ vt).reshape(shape), dtype)
 
 
 # --- model library -----------------------------------------------------------------------

@@ -256,6 +256,94 @@ def test_find_ollama_blob_stays_inside_the_store(store, tmp_path):
         assert str(exc.value).startswith(f"Ollama model '{shown}' not found in {store.manifests}.")
 
 
+# Untrusted store contents: digests, names with glob metacharacters, odd manifest files.
+
+
+@pytest.mark.parametrize(
+    "bad",
+    [
+        "/OUT/model.gguf",
+        "../../../x.gguf",
+        "..",
+        "",
+        "sha256:../x",
+        "sha256:zz",
+        ":ab",
+        "s ha:ab",
+        "sha256:",
+        "sh\u00e9:ab",
+        "sha256:\uff41b",
+        7,
+    ],
+)
+def test_find_ollama_blob_refuses_digests_that_are_not_algorithm_hex(store, tmp_path, bad):
+    (tmp_path / "model.gguf").write_bytes(b"GGUF")
+    (tmp_path / "x.gguf").write_bytes(b"GGUF")
+    bad = bad.replace("/OUT", str(tmp_path)) if isinstance(bad, str) else bad
+    layers = [{"mediaType": MODEL, "digest": bad, "size": 4}]
+    store.manifest(f"{REGISTRY}/library/m/latest", layers)
+    with pytest.raises(FileNotFoundError, match="No GGUF blob found"):
+        bramwick.find_ollama_blob("m")
+    # A well-formed layer next to it is still found (largest present blob).
+    ok = layer("ok", 3)
+    store.blob(ok["digest"], 3)
+    store.manifest(f"{REGISTRY}/library/m/latest", [*layers, ok])
+    assert bramwick.find_ollama_blob("m").parent == store.blobs
+
+
+@pytest.mark.parametrize("query", ["*", "**", "[a-z]*", "m:la*", "*:*", "m:.", "./m", "m:[l]atest"])
+def test_find_ollama_blob_matches_names_literally(store, query):
+    store.model("x.io/ns/llama3/latest")
+    store.model(f"{REGISTRY}/library/m/latest")
+    (store.manifests / "x.io" / "ns" / "m").mkdir()
+    odd = store.model("x.io/ns/we[ird]*/v1")
+    if query == "m:la*":  # the literal name exists nowhere; the real one needs no pattern
+        assert bramwick.find_ollama_blob("m").exists()
+    with pytest.raises(FileNotFoundError, match="not found in"):
+        bramwick.find_ollama_blob(query)
+    assert bramwick.find_ollama_blob("ns/we[ird]*:v1") == odd
+
+
+def _alarm(seconds):
+    import signal
+
+    def fail(*_):
+        raise TimeoutError("blocked")
+
+    signal.signal(signal.SIGALRM, fail)
+    signal.alarm(seconds)
+
+
+@pytest.mark.parametrize("kind", ["fifo", "huge", "dev-zero", "outside"])
+def test_manifests_that_are_not_small_regular_files_inside_the_store(store, tmp_path, kind):
+    store.model("x.io/ns/good/latest")
+    path = store.manifests / REGISTRY / "library" / "m" / "latest"
+    path.parent.mkdir(parents=True)
+    if kind == "fifo":
+        os.mkfifo(path)
+    elif kind == "huge":
+        with open(path, "wb") as f:
+            f.truncate(2 << 20)
+    elif kind == "dev-zero":
+        path.symlink_to("/dev/zero")
+    else:
+        outside = OllamaStore(tmp_path / "outside")
+        outside.model(f"{REGISTRY}/library/m/latest")
+        path.symlink_to(outside.manifests / REGISTRY / "library" / "m" / "latest")
+    _alarm(20)
+    try:
+        assert [m["name"] for m in bramwick.list_ollama_models()] == ["good:latest"]
+        error = ValueError if kind in ("fifo", "huge") else FileNotFoundError
+        with pytest.raises(error, match=f"{path}|not found in") as exc:
+            bramwick.find_ollama_blob("m")
+    finally:
+        import signal
+
+        signal.alarm(0)
+    if kind in ("fifo", "huge"):
+        assert str(exc.value).endswith(str(path))
+
+
 # ------------------------------------------------------------- discovery never reads blobs
 
 _blob_opens: list[str] | None = None

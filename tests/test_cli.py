@@ -191,7 +191,9 @@ LIB = ["library", "{base}", "{ft1}"]
         case(["roundtrip", "{empty_dir}"], 1, "{empty_dir}: no *.safetensors weight shards"),
         case(["roundtrip", "{random}"], 1, "{random}: not a GGUF file"),
         case(["roundtrip", "{empty}"], 1, "{empty}: empty file"),
-        case(["dedup", "{huge}"], 1, "{huge}: "),
+        case(["dedup", "{huge}"], 1, "{huge}: not a valid GGUF file (truncated"),
+        case(["roundtrip", "{huge}"], 1, "{huge}: not a valid GGUF file (truncated"),
+        case(["roundtrip", "{gguf}", "--json"], 0, '"tensor": "embed_q8.weight"'),  # Q8_0
         case(
             ["roundtrip", "{corrupt}"],
             1,
@@ -378,11 +380,12 @@ def test_library_passes_the_rank_ratio(cli, method):
     assert stored["0.1"] < stored["1"]
 
 
-def test_library_on_gguf_skips_quantized_tensors(cli):
-    code, out, err = cli("--json", "library", "{gguf}", "{gguf_ft}")
+@pytest.mark.parametrize("base", ["{gguf}", "ollama:tiny"])
+def test_library_on_gguf_dequantizes_quantized_tensors(cli, base):
+    code, out, err = cli("--json", "library", base, "{gguf_ft}")
     assert code == 0, err
-    assert "skipped 1 quantized" in err
-    assert json.loads(out)["finetunes"][0]["tensors"] == 4
+    assert "skipped" not in err
+    assert json.loads(out)["finetunes"][0]["tensors"] == 5
 
 
 def test_library_reports_missing_and_extra_tensors(cli):

@@ -146,7 +146,7 @@ def test_other_element_types_are_converted_back(dtype):
     rec = k.tt_compress(t, 100)
     cores, meta = oracle.tt_compress(t, 100)
     assert rec.metadata == meta and rec.dtype == np.dtype(dtype).name
-    assert all(c.dtype == dtype for c in rec.cores)
+    assert all(c.dtype == oracle.stored(dtype) for c in rec.cores)
     if dtype == np.float16:
         back = k.tt_decompress(rec)
         assert back.dtype == np.float16

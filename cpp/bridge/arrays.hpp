@@ -21,8 +21,10 @@ class Buffer {
   ~Buffer() {
     if (held_) PyBuffer_Release(&view_);
   }
-  // Holds o's buffer if it is C-contiguous with native elements of `fmt` ('f' float32,
-  // 'd' float64); false (no error pending) otherwise. `writable` asks for a writable one.
+  // Holds o's buffer if it is C-contiguous and aligned with native elements of `fmt` ('f'
+  // float32, 'd' float64, 'B' uint8); false (no error pending) otherwise. `writable` asks
+  // for a writable one. numpy allows misaligned arrays (frombuffer at an odd offset);
+  // native code never reads them in place.
   bool acquire(PyObject* o, char fmt, bool writable = false);
   template <class T>
   T* data() const noexcept {
@@ -74,6 +76,21 @@ template <class T>
 constexpr const char* dtype_name() {
   return sizeof(T) == 4 ? "float32" : "float64";
 }
+
+// The shape an array-like object declares: its `shape` as a tuple of `ndim` non-negative
+// ints. ValueError when the two attributes disagree or an extent is negative.
+std::vector<std::int64_t> declared_shape(const py::Obj& o, long long ndim);
+
+// The product of the extents; ValueError when it does not fit 64 bits.
+std::int64_t element_count(const std::vector<std::int64_t>& shape);
+
+// Holds the data a native path reads for an object that declares `shape`: `data` itself
+// when it is a C-contiguous, aligned ndarray of one of `formats` ('f', 'd'), otherwise
+// numpy's aligned, contiguous copy of it in the first of `formats`. Sizes are never taken
+// on trust: data of another shape (an object whose `shape` lies, a `reshape` or `astype`
+// that returns something else) raises ValueError naming both shapes.
+void hold_dense(NativeArray& out, const py::Obj& data, const std::vector<std::int64_t>& shape,
+                const char* formats);
 
 // numpy.empty(shape, dtype=dtype) as a writable buffer.
 py::Obj empty(const std::vector<std::int64_t>& shape, const char* dtype);

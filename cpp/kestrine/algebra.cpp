@@ -26,6 +26,22 @@ long long require_ndim2(const py::Obj& tensor, const char* what) {
   return ndim;
 }
 
+bool integral_dtype(const py::Obj& dtype) {
+  py::Obj kind = bridge::np().attr("dtype")(dtype).attr("kind");
+  const std::string k = py::text(kind);
+  return k == "b" || k == "i" || k == "u";
+}
+
+py::Obj in_record_dtype(const py::Obj& array, const py::Obj& dtype) {
+  if (integral_dtype(dtype) && !integral_dtype(array.attr("dtype"))) return array;
+  return astype_nocopy(array, dtype);
+}
+
+double not_nan(double value, const char* name) {
+  if (std::isnan(value)) bridge::raise_value_error(std::string(name) + " must not be NaN");
+  return value;
+}
+
 py::Obj unfold_numpy(const py::Obj& tensor, const py::Obj& mode) {
   py::Obj moved = bridge::np().attr("moveaxis")(tensor, mode, py::integer(0));
   py::Obj shape = moved.attr("shape");

@@ -52,6 +52,15 @@ using py::saturated_ll;
 // "<what> requires ndim >= 2, got <ndim>"; returns ndim.
 long long require_ndim2(const py::Obj& tensor, const char* what);
 
+// True for integer and bool element types: their factors are kept in float64 (what numpy's
+// own SVD returns for them), since a cast back to the integer type would zero them.
+bool integral_dtype(const py::Obj& dtype);
+// A reconstruction in the record's element type; left in its floating type when the record
+// names an integer or bool type (see integral_dtype).
+py::Obj in_record_dtype(const py::Obj& array, const py::Obj& dtype);
+// A rank ratio or energy as given, refusing NaN with ValueError "<name> must not be NaN".
+double not_nan(double value, const char* name);
+
 // numpy-path building blocks with the module's exact semantics.
 py::Obj unfold_numpy(const py::Obj& tensor, const py::Obj& mode);
 py::Obj fold_numpy(const py::Obj& matrix, const py::Obj& mode, const py::Obj& shape);

@@ -41,6 +41,17 @@ py::Obj shape_product(const py::Obj& shape) {
     }
     if (ok) return py::integer(prod);
   }
+  if (PyTuple_Check(shape.get()) || PyList_Check(shape.get())) {
+    // Python arithmetic: a product beyond 64 bits is exact, never wrapped as numpy's is.
+    py::Obj p = py::integer(1);
+    const Py_ssize_t n = shape.size();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      py::Obj e = shape.item(i);
+      if (PyIndex_Check(e.get())) e = py::Obj::steal(PyNumber_Index(e.get()));  // numpy ints
+      p = py::Obj::steal(PyNumber_Multiply(p.get(), e.get()));
+    }
+    return py::Obj::steal(PyNumber_Long(p.get()));
+  }
   py::Obj p = bridge::np().attr("prod")(shape);
   return py::Obj::steal(PyNumber_Long(p.get()));
 }

@@ -25,13 +25,12 @@ struct Flat {
   std::int64_t m = 0, n = 0;
 };
 
-Flat flatten(const py::Obj& tensor) {
+Flat flatten(const py::Obj& tensor, long long ndim) {
   Flat f;
-  f.shape = py::Obj::steal(PySequence_Tuple(tensor.attr("shape").get()));
-  f.m = f.shape.item(0).as_ll();
-  f.n = 1;
-  const Py_ssize_t d = PyTuple_GET_SIZE(f.shape.get());
-  for (Py_ssize_t i = 1; i < d; ++i) f.n *= f.shape.item(i).as_ll();
+  const std::vector<std::int64_t> dims = bridge::declared_shape(tensor, ndim);
+  f.shape = bridge::shape_tuple(dims);
+  f.m = dims[0];
+  f.n = bridge::element_count(std::vector<std::int64_t>(dims.begin() + 1, dims.end()));
   f.mat = tensor.attr("reshape")(py::tuple({py::integer(f.m), py::integer(f.n)}));
   return f;
 }
@@ -51,31 +50,22 @@ void fill(T* dst, const S* src, std::int64_t count) {
   }
 }
 
-// Loads `mat` (m x n) into a T workspace: straight from a contiguous float32/float64
-// buffer, otherwise through numpy's own conversion to contiguous T.
+// Holds `mat` (m x n) for a T workspace: a contiguous float32/float64 array as it is,
+// otherwise numpy's own conversion to contiguous T; data of any shape but (m, n) is refused
+// before a workspace is sized from the declared shape.
 template <class T>
-void load(TruncatedSvd<T>& svd, const py::Obj& mat, std::int64_t count) {
-  bridge::Buffer buf;
-  if (buf.acquire(mat.get(), bridge::format_of<T>())) {
-    bridge::NoGil nogil;
-    fill(svd.input(), buf.data<T>(), count);
-    return;
-  }
-  if constexpr (std::is_same_v<T, float>) {
-    if (buf.acquire(mat.get(), 'd')) {
-      bridge::NoGil nogil;
-      fill(svd.input(), buf.data<double>(), count);
-      return;
-    }
-  }
-  py::Obj c = bridge::np()
-                  .attr("ascontiguousarray")
-                  .call({mat}, {{"dtype", py::str(bridge::dtype_name<T>())}});
-  if (!buf.acquire(c.get(), bridge::format_of<T>())) {
-    bridge::raise(PyExc_RuntimeError, "numpy did not return a contiguous array");
-  }
+void hold_matrix(NativeArray& a, const Flat& f) {
+  bridge::hold_dense(a, f.mat, {f.m, f.n}, std::is_same_v<T, float> ? "fd" : "d");
+}
+
+template <class T>
+void load(TruncatedSvd<T>& svd, const NativeArray& a) {
   bridge::NoGil nogil;
-  fill(svd.input(), buf.data<T>(), count);
+  if (a.is_float()) {
+    fill(svd.input(), a.data<float>(), a.size());
+  } else {
+    fill(svd.input(), a.data<double>(), a.size());
+  }
 }
 
 // The top-k triplets of a factored matrix, as new numpy arrays of type T.
@@ -106,9 +96,11 @@ bool is_float_type(const std::string& dtype, const char* name) { return dtype ==
 // Fixed-ratio SVD in the tensor's own precision.
 template <class T>
 Factors fixed_rank_native(const Flat& f, std::int64_t rank) {
+  NativeArray a;
+  hold_matrix<T>(a, f);
   bridge::ensure_lapack();
   TruncatedSvd<T> svd(f.m, f.n);
-  load(svd, f.mat, f.m * f.n);
+  load(svd, a);
   {
     bridge::NoGil nogil;
     svd.reduce();
@@ -131,10 +123,9 @@ Factors slice_numpy(const py::Obj& mat, std::int64_t keep) {
 
 py::Obj svd_compress(const Args& a) {
   py::Obj tensor = a.obj(0);
-  double ratio = a.f(1);
+  double ratio = not_nan(a.f(1), "rank_ratio");
   const long long min_rank = a.ll(2);
-  require_ndim2(tensor, "SVD");
-  Flat f = flatten(tensor);
+  Flat f = flatten(tensor, require_ndim2(tensor, "SVD"));
   ratio = ratio < 1.0 ? std::max(ratio, 0.01) : 1.0;
   const std::int64_t r = std::min(f.m, f.n);
   const long long by_ratio = static_cast<long long>(std::ceil(static_cast<double>(r) * ratio));
@@ -150,26 +141,29 @@ py::Obj svd_compress(const Args& a) {
   } else {
     k = slice_numpy(f.mat, rank);
   }
+  py::Obj kept = k.s.attr("shape").item(0);  // the rank actually kept
+  const py::Obj out = integral_dtype(dtype) ? py::str("float64") : dtype;
   py::Obj metadata = py::dict();
   py::dict_set(metadata, "rank_ratio", py::floating(ratio));
-  py::dict_set(metadata, "rank", py::integer(rank));
-  return make_record(state().svd, f.shape, py::str(dt), py::tuple({astype_nocopy(k.s, dtype)}),
-                     py::tuple({astype_nocopy(k.u, dtype), astype_nocopy(k.vt, dtype)}), metadata);
+  py::dict_set(metadata, "rank", kept);
+  return make_record(state().svd, f.shape, py::str(dt), py::tuple({astype_nocopy(k.s, out)}),
+                     py::tuple({astype_nocopy(k.u, out), astype_nocopy(k.vt, out)}), metadata);
 }
 
 py::Obj svd_compress_energy(const Args& a) {
   py::Obj tensor = a.obj(0);
-  double energy = a.f(1);
+  double energy = not_nan(a.f(1), "energy");
   const long long min_rank = a.ll(2);
   const bool capped = !a.is_none(3);
   const long long max_rank = capped ? a.ll(3) : 0;
-  require_ndim2(tensor, "SVD");
-  Flat f = flatten(tensor);
+  Flat f = flatten(tensor, require_ndim2(tensor, "SVD"));
   energy = energy < 1.0 ? std::max(energy, 0.0) : 1.0;
-  bridge::ensure_lapack();
   // The factorization always runs in single precision, whatever the tensor's type.
+  NativeArray held;
+  hold_matrix<float>(held, f);
+  bridge::ensure_lapack();
   TruncatedSvd<float> svd(f.m, f.n);
-  load(svd, f.mat, f.m * f.n);
+  load(svd, held);
   std::int64_t count = 0;
   {
     bridge::NoGil nogil;
@@ -187,13 +181,14 @@ py::Obj svd_compress_energy(const Args& a) {
   k = std::min(k, r);
   Factors kept = top_vectors(svd, k);
   py::Obj dtype = tensor.attr("dtype");
+  const py::Obj out = integral_dtype(dtype) ? py::str("float64") : dtype;
   py::Obj metadata = py::dict();
   py::dict_set(metadata, "energy", py::floating(energy));
   py::dict_set(metadata, "rank", py::integer(k));
   py::dict_set(metadata, "full_rank", py::integer(r));
   return make_record(
-      state().svd, f.shape, py::str(py::text(dtype)), py::tuple({astype_nocopy(kept.s, dtype)}),
-      py::tuple({astype_nocopy(kept.u, dtype), astype_nocopy(kept.vt, dtype)}), metadata);
+      state().svd, f.shape, py::str(py::text(dtype)), py::tuple({astype_nocopy(kept.s, out)}),
+      py::tuple({astype_nocopy(kept.u, out), astype_nocopy(kept.vt, out)}), metadata);
 }
 
 // (U * s) @ Vt natively when all three are contiguous arrays of one float type.
@@ -248,7 +243,7 @@ py::Obj svd_decompress(const Args& a) {
     mat = py::Obj::steal(PyNumber_MatrixMultiply(scaled.get(), vt.get()));
   }
   py::Obj shaped = mat.attr("reshape")(rec.attr("shape"));
-  return astype_nocopy(shaped, rec.attr("dtype"));
+  return in_record_dtype(shaped, rec.attr("dtype"));
 }
 
 const FunctionDef kSvdCompress{

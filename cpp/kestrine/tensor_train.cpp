@@ -18,13 +18,6 @@ using bridge::Param;
 
 namespace {
 
-std::vector<std::int64_t> int_shape(const py::Obj& shape) {
-  std::vector<std::int64_t> v;
-  const Py_ssize_t d = shape.size();
-  for (Py_ssize_t i = 0; i < d; ++i) v.push_back(shape.item(i).as_ll());
-  return v;
-}
-
 // The sweep over a contiguous source buffer; cores come back as new arrays of type T.
 template <class S, class T>
 std::vector<py::Obj> sweep(const S* x, const std::vector<std::int64_t>& shape,
@@ -51,28 +44,23 @@ std::vector<py::Obj> sweep(const S* x, const std::vector<std::int64_t>& shape,
 }  // namespace
 
 py::Obj tt_compress_impl(const py::Obj& tensor, PyObject* max_rank) {
-  require_ndim2(tensor, "TT");
+  const std::vector<std::int64_t> dims =
+      bridge::declared_shape(tensor, require_ndim2(tensor, "TT"));
   const long long cap = std::max(1LL, saturated_ll(max_rank));
-  py::Obj shape = py::Obj::steal(PySequence_Tuple(tensor.attr("shape").get()));
+  py::Obj shape = bridge::shape_tuple(dims);
   py::Obj dtype = tensor.attr("dtype");
-  const std::vector<std::int64_t> dims = int_shape(shape);
-  const std::vector<std::int64_t> ranks = tt_ranks(dims, cap);
 
-  std::vector<py::Obj> cores;
+  // A contiguous float32/float64 ndarray is swept as it lies; every other type or layout
+  // goes through numpy's own conversion to float64, and the cores are converted back to
+  // the input's element type by numpy (integer and bool inputs keep float64 cores).
   NativeArray x;
-  if (x.acquire(tensor.get())) {
-    cores = x.is_float() ? sweep<float, float>(x.data<float>(), dims, ranks)
-                         : sweep<double, double>(x.data<double>(), dims, ranks);
-  } else {
-    // Every other type or layout: numpy's own conversion to float64, then the same sweep;
-    // the cores are converted back to the input's element type by numpy.
-    py::Obj wide = astype_nocopy(tensor, py::str("float64"));
-    py::Obj flat = bridge::np().attr("ascontiguousarray")(wide);
-    NativeArray w;
-    if (!w.acquire(flat.get()) || w.is_float()) {
-      bridge::raise(PyExc_RuntimeError, "numpy did not return a contiguous float64 array");
-    }
-    cores = sweep<double, double>(w.data<double>(), dims, ranks);
+  const bool own = x.acquire(tensor.get());
+  bridge::hold_dense(x, own ? tensor : astype_nocopy(tensor, py::str("float64")), dims,
+                     own ? "fd" : "d");
+  const std::vector<std::int64_t> ranks = tt_ranks(dims, cap);
+  std::vector<py::Obj> cores = x.is_float() ? sweep<float, float>(x.data<float>(), dims, ranks)
+                                            : sweep<double, double>(x.data<double>(), dims, ranks);
+  if (!own && !integral_dtype(dtype)) {
     for (py::Obj& c : cores) c = astype_nocopy(c, dtype);
   }
   py::Obj core_tuple = py::Obj::steal(PyTuple_New(static_cast<Py_ssize_t>(cores.size())));
@@ -132,7 +120,7 @@ py::Obj tt_decompress(const Args& a) {
   py::Obj cores = py::Obj::steal(PySequence_Tuple(rec.attr("cores").get()));
   py::Obj result = contract_numpy(cores);
   py::Obj shaped = result.attr("reshape")(rec.attr("shape"));
-  return astype_nocopy(shaped, rec.attr("dtype"));
+  return in_record_dtype(shaped, rec.attr("dtype"));
 }
 
 const FunctionDef kTtCompress{

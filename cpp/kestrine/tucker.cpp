@@ -55,7 +55,9 @@ Parts compress_native(const T* x, const std::vector<std::int64_t>& shape,
 // take (numpy's SVD in the input's own type, numpy's casts and products).
 Parts compress_numpy(const py::Obj& tensor, const std::vector<long long>& targets) {
   Parts p;
+  // numpy's SVD factors integer and bool tensors in float64: their factors stay so.
   py::Obj dtype = tensor.attr("dtype");
+  if (integral_dtype(dtype)) dtype = py::str("float64");
   py::Obj svd = bridge::np().attr("linalg").attr("svd");
   py::Obj all = py::Obj::steal(PySlice_New(nullptr, nullptr, nullptr));
   for (std::size_t k = 0; k < targets.size(); ++k) {
@@ -77,31 +79,25 @@ Parts compress_numpy(const py::Obj& tensor, const std::vector<long long>& target
 }  // namespace
 
 py::Obj tucker_compress_impl(const py::Obj& tensor, double ratio, PyObject* min_rank_obj) {
-  require_ndim2(tensor, "Tucker");
+  const std::vector<std::int64_t> dims =
+      bridge::declared_shape(tensor, require_ndim2(tensor, "Tucker"));
+  ratio = not_nan(ratio, "rank_ratio");
   ratio = ratio < 1.0 ? std::max(ratio, 0.01) : 1.0;
   const long long min_rank = saturated_ll(min_rank_obj);
-  py::Obj shape = py::Obj::steal(PySequence_Tuple(tensor.attr("shape").get()));
+  py::Obj shape = bridge::shape_tuple(dims);
   const Py_ssize_t d = shape.size();
-  std::vector<std::int64_t> dims;
   std::vector<long long> targets;
-  std::int64_t size = 1;
-  for (Py_ssize_t i = 0; i < d; ++i) {
-    const long long n = shape.item(i).as_ll();
-    dims.push_back(n);
-    size *= n;
+  const std::int64_t size = bridge::element_count(dims);
+  for (const std::int64_t n : dims) {
     const long long by_ratio = static_cast<long long>(std::ceil(static_cast<double>(n) * ratio));
     targets.push_back(std::max(min_rank, by_ratio));
   }
-  py::Obj dtype = tensor.attr("dtype");
-  const std::string dt = py::text(dtype);
+  const std::string dt = py::text(tensor.attr("dtype"));
   Parts parts;
   const bool native_type = is_ndarray(tensor.get()) && (dt == "float32" || dt == "float64");
   if (native_type && size > 0) {
-    py::Obj flat = bridge::np().attr("ascontiguousarray")(tensor);
     NativeArray x;
-    if (!x.acquire(flat.get())) {
-      bridge::raise(PyExc_RuntimeError, "numpy did not return a contiguous array");
-    }
+    bridge::hold_dense(x, tensor, dims, dt == "float32" ? "f" : "d");
     std::vector<std::int64_t> ranks;
     for (std::size_t k = 0; k < dims.size(); ++k) {
       const std::int64_t m = std::min(dims[k], size / dims[k]);
@@ -137,13 +133,22 @@ py::Obj expand_native(const NativeArray& core, const std::vector<NativeArray>& f
   const std::size_t d = factors.size();
   std::vector<std::int64_t> ranks = core.shape(), shape;
   std::vector<const T*> ptrs;
-  std::int64_t size = 1;
   for (std::size_t k = 0; k < d; ++k) {
     const NativeArray& f = factors[k];
     if (f.ndim() != 2 || f.format() != core.format() || f.shape(1) != ranks[k]) return {};
     shape.push_back(f.shape(0));
     ptrs.push_back(f.data<T>());
-    size *= f.shape(0);
+  }
+  // An empty result needs no products (a hand-built record may name any sizes beside it).
+  if (std::find(shape.begin(), shape.end(), 0) != shape.end()) {
+    return bridge::empty(shape, bridge::dtype_name<T>());
+  }
+  // Every intermediate is no larger than the largest of core and result (counted as the
+  // maximum extent per mode), which must fit 64 bits: a hand-built record may name more
+  // elements than that, which numpy then refuses.
+  std::int64_t bound = 1;
+  for (std::size_t k = 0; k < d; ++k) {
+    if (__builtin_mul_overflow(bound, std::max(shape[k], ranks[k]), &bound)) return {};
   }
   // Each product must be one efficient BLAS call on the data as it lies (the first mode;
   // the last with many rows; a middle one with long rows) and fit 32-bit indexing.
@@ -163,7 +168,6 @@ py::Obj expand_native(const NativeArray& core, const std::vector<NativeArray>& f
   py::Obj out = bridge::empty(shape, bridge::dtype_name<T>());
   bridge::Buffer ob;
   if (!ob.acquire(out.get(), bridge::format_of<T>(), true)) return {};
-  if (size == 0) return out;
   bridge::ensure_lapack();
   bridge::NoGil nogil;
   tucker_expand(core.data<T>(), ranks, shape, ptrs, ob.data<T>());
@@ -189,7 +193,7 @@ py::Obj tucker_decompress(const Args& a) {
     if (ok) {
       py::Obj r =
           core.is_float() ? expand_native<float>(core, views) : expand_native<double>(core, views);
-      if (r) return astype_nocopy(r, rec.attr("dtype"));
+      if (r) return in_record_dtype(r, rec.attr("dtype"));
     }
   }
   // numpy throughout: alternating with the native BLAS costs more than it saves.
@@ -197,7 +201,7 @@ py::Obj tucker_decompress(const Args& a) {
     array =
         mode_dot_numpy(array, py::Obj::borrow(PyTuple_GET_ITEM(factors.get(), k)), py::integer(k));
   }
-  return astype_nocopy(array, rec.attr("dtype"));
+  return in_record_dtype(array, rec.attr("dtype"));
 }
 
 const FunctionDef kTuckerCompress{

@@ -83,9 +83,17 @@ def _load_safetensors_file(path: Path) -> dict[str, np.ndarray]:
 
 
 def _load_gguf(path: Path) -> dict[str, np.ndarray]:
+    """Every tensor as float32, quantized ones dequantized, read natively."""
     from velmora_dryx import bramwick
 
-    return bramwick.load_gguf_tensors(path)
+    return bramwick.load_gguf_state_dict(path)
+
+
+def _load_gguf_raw(path: Path) -> dict[str, np.ndarray]:
+    """The tensors as stored (quantized blocks as bytes), as views of the file."""
+    from velmora_dryx import bramwick
+
+    return bramwick._gguf_raw_tensors(path)
 
 
 def _safetensors_problem(files: list[Path]) -> CliError | None:
@@ -123,6 +131,8 @@ class Kind:
     requires: tuple[str, ...]
     # Names the file at fault when a load fails, or None when no file is at fault.
     diagnose: Callable[[list[Path]], CliError | None]
+    # Reads the tensors as a store keeps them, where that differs from `load`.
+    load_raw: Callable[[Path], dict[str, np.ndarray]] | None = None
 
 
 KINDS: dict[str, Kind] = {
@@ -132,7 +142,7 @@ KINDS: dict[str, Kind] = {
     "safetensors": Kind(
         "safetensors weights", _load_safetensors_file, ("safetensors",), _safetensors_problem
     ),
-    "gguf": Kind("GGUF weights", _load_gguf, ("gguf",), _gguf_problem),
+    "gguf": Kind("GGUF weights", _load_gguf, ("gguf",), _gguf_problem, _load_gguf_raw),
 }
 # file suffix (lower case) -> kind
 SUFFIXES: dict[str, str] = {".gguf": "gguf", ".safetensors": "safetensors"}
@@ -178,10 +188,11 @@ class Source:
             return sorted(self.path.glob("*.safetensors"))
         return [self.path]
 
-    def load(self) -> dict[str, np.ndarray]:
+    def load(self, raw: bool = False) -> dict[str, np.ndarray]:
+        """The state dict; raw=True keeps tensors as stored (GGUF quantized ones as bytes)."""
         kind = KINDS[self.kind]
         try:
-            return kind.load(self.path)
+            return (kind.load_raw if raw and kind.load_raw else kind.load)(self.path)
         except MemoryError:
             raise
         except Exception as exc:
@@ -327,7 +338,7 @@ def load_source(text: str) -> tuple[str, Path, dict[str, np.ndarray]]:
 
 
 def floating_only(sd: dict[str, np.ndarray], source: str, out: Output) -> dict[str, np.ndarray]:
-    """The floating-point tensors of a state dict (GGUF quantized ones are raw bytes)."""
+    """The floating-point tensors of a state dict (raw loads give quantized ones as bytes)."""
     kept = {k: v for k, v in sd.items() if v.dtype.kind == "f"}
     if len(kept) < len(sd):
         out.warn(

@@ -32,7 +32,7 @@ def run(args: argparse.Namespace, out: Output) -> None:
 
     store = dedup.DedupStore(block_size=args.block_size)
     for source in out.progress(sources.resolve_all(args.sources, out), "hashing"):
-        sd = source.load()
+        sd = source.load(raw=True)  # the bytes a store would keep
         if not any(v.nbytes for v in sd.values()):
             raise CliError(f"{source.text}: holds no tensor data to compare")
         with about(source.text):
