@@ -38,6 +38,39 @@ void TruncatedSvd<T>::reduce() {
   for (const T& v : a_) {
     if (!std::isfinite(v)) raise_linalg("SVD did not converge");
   }
+  pending_ = true;
+}
+
+template <class T>
+bool TruncatedSvd<T>::use_krylov(std::int64_t k) const {
+  return pending_ && krylov_route(m_, n_, k, sizeof(T), route());
+}
+
+// Copies the leading k of the Krylov route's triplets, computing them first when needed;
+// false when that route does not serve.
+template <class T>
+bool TruncatedSvd<T>::krylov_vectors(std::int64_t k, T* s, T* u, T* vt) {
+  if (krylov_.k < k && !(use_krylov(k) && krylov_svd(a_.data(), m_, n_, k, krylov_))) return false;
+  const std::int64_t kk = krylov_.k;
+  std::copy_n(krylov_.s.data(), k, s);
+  for (std::int64_t i = 0; i < m_; ++i) std::copy_n(krylov_.u.data() + i * kk, k, u + i * k);
+  std::copy_n(krylov_.vt.data(), k * n_, vt);
+  return true;
+}
+
+template <class T>
+std::int64_t TruncatedSvd<T>::energy_rank(double energy, std::int64_t limit) {
+  if (use_krylov(8)) {
+    const std::int64_t rank = krylov_energy(a_.data(), m_, n_, energy, limit, krylov_, route());
+    if (rank != 0) return rank;
+  }
+  const std::vector<T> v = values();
+  return energy_count(v.data(), full_rank(), energy);
+}
+
+template <class T>
+void TruncatedSvd<T>::reduce_pending() {
+  pending_ = false;
   if (mb_ == 0 || nb_ == 0) {
     reduced_ = true;
     return;
@@ -99,6 +132,7 @@ void TruncatedSvd<T>::bidiagonalize() {
 
 template <class T>
 std::vector<T> TruncatedSvd<T>::values() {
+  if (pending_) reduce_pending();
   if (nr_ == 0) return {};
   const auto& L = lapack::routines<T>();
   std::vector<T> d = d_, e = e_;
@@ -119,7 +153,9 @@ std::vector<T> TruncatedSvd<T>::values() {
 
 template <class T>
 void TruncatedSvd<T>::vectors(std::int64_t k64, T* s, T* u, T* vt) {
-  if (k64 <= 0 || nr_ == 0) return;
+  if (k64 <= 0 || (pending_ && krylov_vectors(k64, s, u, vt))) return;
+  if (pending_) reduce_pending();
+  if (nr_ == 0) return;
   const int k = static_cast<int>(k64);
   std::vector<T> ub, vb;
   bidiagonal_vectors(k, s, ub, vb);

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "krylov.hpp"
+
 namespace velmora {
 
 // How a row-major m x n matrix is brought to bidiagonal form: directly when it is near
@@ -28,9 +30,18 @@ class TruncatedSvd {
   std::int64_t cols() const noexcept { return n_; }
   std::int64_t full_rank() const noexcept { return m_ < n_ ? m_ : n_; }
 
-  // Reduces the matrix to bidiagonal form (after a QR or LQ step when it is far from
-  // square). Raises Error(LinAlg) "SVD did not converge" for non-finite input.
+  // Readies the factorization: raises Error(LinAlg) "SVD did not converge" for non-finite
+  // input. The bidiagonal reduction itself (after a QR or LQ step when the matrix is far
+  // from square) waits until values() or vectors() shows whether the Krylov route serves.
   void reduce();
+
+  // Overrides the cost model's choice between the Krylov and the dense route.
+  void set_route(SvdRoute route) noexcept { route_ = route; }
+
+  // energy_count of the full spectrum, from the Krylov route when it can certify the
+  // rank (the leading triplets are then kept for vectors()), else from values(). With
+  // limit > 0 any count above the limit may be reported as limit + 1.
+  std::int64_t energy_rank(double energy, std::int64_t limit = 0);
 
   // All singular values in descending order. Requires reduce().
   std::vector<T> values();
@@ -52,6 +63,14 @@ class TruncatedSvd {
   std::vector<T> tau_;   // QR/LQ reflector scalars
   std::vector<T> d_, e_, tauq_, taup_;
   bool reduced_ = false;
+  bool pending_ = false;  // reduce() ran, the bidiagonal reduction did not
+  SvdRoute route_ = SvdRoute::Auto;
+  KrylovTriplets<T> krylov_;  // leading triplets the Krylov route found
+
+  void reduce_pending();  // the reduction reduce() deferred: QR/LQ step, then bidiagonal
+  bool use_krylov(std::int64_t k) const;
+  SvdRoute route() const noexcept { return route_ == SvdRoute::Auto ? forced_svd_route() : route_; }
+  bool krylov_vectors(std::int64_t k, T* s, T* u, T* vt);
 
   // The QR step of the column-major rows x cols matrix in a_ (rows >= cols): the core
   // becomes its triangular factor R, or R^T when `lower`.

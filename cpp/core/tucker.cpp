@@ -17,7 +17,7 @@ void leading_left_vectors(std::vector<T>& a, std::int64_t n, std::int64_t cols, 
                           T* u) {
   if (k <= 0) return;
   require_blas_size(n, cols);
-  if (cols * 10 < n * 16) {
+  if (cols * 10 < n * 16 || krylov_route(n, cols, k, sizeof(T), forced_svd_route())) {
     // Square or tall: the truncated SVD back-transforms only k vectors on each side, and
     // the right ones are no larger than the left ones here.
     TruncatedSvd<T> svd(n, cols);

@@ -27,6 +27,7 @@ void body(bridge::ModuleBuilder& b) {
   define_roundtrip_report(b);
   define_merge(b);
   define_suggest(b);
+  define_route(b);
 }
 
 }  // namespace

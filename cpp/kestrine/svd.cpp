@@ -155,15 +155,15 @@ py::Obj svd_compress_energy(const py::Obj& tensor, double energy_share, long lon
   bridge::ensure_lapack();
   TruncatedSvd<float> svd(f.m, f.n);
   load(svd, held);
-  std::vector<float> values;
+  std::int64_t count = 0;
   {
     bridge::NoGil nogil;
     svd.reduce();
-    values = svd.values();
+    count = svd.energy_rank(energy, capped ? max_rank : 0);
   }
   const std::int64_t r = svd.full_rank();
   // An all-zero spectrum (count -1) keeps min_rank; the cap comes last and wins.
-  std::int64_t k = std::max<std::int64_t>(min_rank, energy_count(values.data(), r, energy));
+  std::int64_t k = std::max<std::int64_t>(min_rank, count);
   const bool cap_binds = capped && max_rank < k;
   if (cap_binds) k = max_rank;
   if (k < 0) {

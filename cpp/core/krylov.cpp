@@ -1,0 +1,575 @@
+#include "krylov.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "interrupt.hpp"
+#include "lapack_call.hpp"
+#include "svd.hpp"
+#include "view.hpp"
+
+namespace velmora {
+
+namespace {
+
+std::atomic<int> g_route{static_cast<int>(SvdRoute::Auto)};
+std::atomic<std::int64_t> g_krylov_count{0};
+
+// Block size for k wanted triplets: wide enough for efficient products, narrow enough
+// that the basis grows in useful steps.
+std::int64_t block_for(std::int64_t k) {
+  return std::clamp<std::int64_t>((k + 15) / 16 * 8, 8, 64);
+}
+
+// Basis layout for k triplets with block b: the restart keeps k + b Ritz vectors and each
+// cycle adds `steps` blocks.
+constexpr std::int64_t kStepsPerCycle = 3;
+std::int64_t kept_for(std::int64_t k, std::int64_t b) { return k + b; }
+std::int64_t max_basis(std::int64_t k, std::int64_t b) {
+  return kept_for(k, b) + kStepsPerCycle * b;
+}
+
+// True when the Krylov solver can run for k triplets with block b at all: the basis (plus
+// one pending block) must stay well inside min(m, n) and every panel must fit 32-bit BLAS
+// indexing.
+bool applicable(std::int64_t m, std::int64_t n, std::int64_t k, std::int64_t b) {
+  if (k <= 0) return false;
+  const std::int64_t r = std::min(m, n), l = max_basis(k, b) + b;
+  return 2 * l <= r && fits_blas(m, n) && fits_blas(m, l) && fits_blas(n, l);
+}
+
+}  // namespace
+
+SvdRoute force_svd_route(SvdRoute route) noexcept {
+  return static_cast<SvdRoute>(g_route.exchange(static_cast<int>(route)));
+}
+
+SvdRoute forced_svd_route() noexcept { return static_cast<SvdRoute>(g_route.load()); }
+
+std::int64_t take_krylov_count() noexcept { return g_krylov_count.exchange(0); }
+
+// Cost model, in seconds per unit measured on this machine (one BLAS thread, so that the
+// sharing of its two cores did not distort the ratio). Dense: a QR step when the matrix is
+// far from square, then the bidiagonal reduction: 2 r^2 (M - r/3) + 8/3 r^3 flops, else
+// 4 r^2 (M - r/3), at 1.1e-10 to 1.8e-10 s per flop. Krylov: 0.9e-9 s per m n (k + b) on
+// decaying spectra, up to 3e-9 when the cut falls inside a noise floor (the hardest case
+// for a Krylov method: many passes to separate the clustered values there). The model
+// takes the worst case, so the Krylov route is chosen only where it wins on any spectrum:
+// k + b below about r / 7 for a square matrix, the dense route for larger ranks and for
+// small matrices (where the basis would not fit).
+bool krylov_route(std::int64_t m, std::int64_t n, std::int64_t k, std::size_t elem_size,
+                  SvdRoute forced) {
+  if (forced == SvdRoute::Dense || !applicable(m, n, k, block_for(k))) return false;
+  if (forced == SvdRoute::Krylov) return true;
+  (void)elem_size;  // both element types measured the same within the noise
+  const double r = static_cast<double>(std::min(m, n)), big = static_cast<double>(std::max(m, n));
+  const double dense = big * 10 >= r * 16 ? 2 * r * r * (big - r / 3) + 8.0 / 3.0 * r * r * r
+                                          : 4 * r * r * (big - r / 3);
+  constexpr double kKrylovUnitPerDenseFlop = 18.0;  // 3e-9 s / 1.7e-10 s
+  const double krylov = kKrylovUnitPerDenseFlop * static_cast<double>(m) * static_cast<double>(n) *
+                        static_cast<double>(k + block_for(k));
+  return krylov < dense;
+}
+
+namespace {
+
+template <class T>
+void gemm(char ta, char tb, std::int64_t m, std::int64_t n, std::int64_t k, T alpha, const T* a,
+          std::int64_t lda, const T* b, std::int64_t ldb, T beta, T* c, std::int64_t ldc) {
+  if (m == 0 || n == 0) return;
+  const auto& L = lapack::routines<T>();
+  int mi = static_cast<int>(m), ni = static_cast<int>(n), ki = static_cast<int>(k);
+  int la = static_cast<int>(std::max<std::int64_t>(lda, 1));
+  int lb = static_cast<int>(std::max<std::int64_t>(ldb, 1));
+  int lc = static_cast<int>(std::max<std::int64_t>(ldc, 1));
+  L.gemm(&ta, &tb, &mi, &ni, &ki, &alpha, const_cast<T*>(a), &la, const_cast<T*>(b), &lb, &beta, c,
+         &lc);
+}
+
+// Deterministic uniform numbers in [-1, 1): the fixed start block and the replacements for
+// directions lost in a breakdown.
+struct Stream {
+  std::uint64_t state = 0x9e3779b97f4a7c15ULL;
+  double next() {
+    std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    z ^= z >> 31;
+    return static_cast<double>(z >> 11) * (2.0 / 9007199254740992.0) - 1.0;
+  }
+};
+
+template <class T>
+double frobenius(const T* x, std::int64_t count) {
+  double s = 0;
+  for (std::int64_t i = 0; i < count; ++i) s += static_cast<double>(x[i]) * x[i];
+  return std::sqrt(s);
+}
+
+template <class T>
+class BlockLanczos {
+ public:
+  BlockLanczos(const T* a, std::int64_t m, std::int64_t n, std::int64_t b)
+      : a_(a), m_(m), n_(n), b_(b) {}
+
+  // Grows the basis by one block on each side.
+  bool step();
+  // Rayleigh-Ritz on the projected matrix: the leading `want` Ritz values, their vectors in
+  // the projected bases and their residual norms.
+  void ritz(std::int64_t want);
+  // Keeps the leading p Ritz vectors (p <= computed) and continues from the pending block.
+  void restart(std::int64_t p);
+  // The leading k Ritz triplets in the caller's layout.
+  void extract(std::int64_t k, KrylovTriplets<T>& out);
+  void start();
+
+  std::int64_t basis() const noexcept { return l_; }
+  double passes() const noexcept { return passes_; }
+
+  std::vector<double> s_, res_;  // Ritz values and residual norms
+ private:
+  bool expand(std::vector<T>& x, std::int64_t d, std::int64_t l, std::vector<T>& w,
+              std::vector<T>& coef, std::vector<T>& r);
+  void householder_q(T* w, std::int64_t d, T* q);
+  bool cholesky_q(const T* w, std::int64_t d, T* q, std::vector<T>& r, double& amplify);
+  void fill_random(T* x, std::int64_t count) {
+    for (std::int64_t i = 0; i < count; ++i) x[i] = static_cast<T>(rng_.next());
+  }
+  double& c(std::int64_t i, std::int64_t j) { return c_[static_cast<std::size_t>(j * ldc_ + i)]; }
+  void grow_c(std::int64_t l);
+
+  const T* a_;
+  std::int64_t m_, n_, b_;
+  std::vector<T> u_, v_;  // column-major bases: u_ m x l_, v_ n x (l_ + b_) (last: pending)
+  std::int64_t l_ = 0;
+  std::vector<double> c_;  // projected matrix U^T A V, l_ x l_, column-major, leading ldc_
+  std::int64_t ldc_ = 0;
+  std::vector<T> rz_;     // b x b: A^T U_last = V (..) + V_pending rz_
+  std::vector<T> x_, y_;  // Ritz vectors of the projected matrix: l_ x computed, column-major
+  std::int64_t computed_ = 0;
+  double passes_ = 0;  // products with the input, in units of b columns
+  bool lost_ = false;
+  Stream rng_;
+  std::vector<T> w_, coef_, r_, wcopy_, tau_, work_, p_;
+  std::vector<double> qd_, q2_, gd_, ri_;
+};
+
+template <class T>
+void BlockLanczos<T>::householder_q(T* w, std::int64_t d, T* q) {
+  const auto& L = lapack::routines<T>();
+  int di = static_cast<int>(d), bi = static_cast<int>(b_), info = 0, lwork = -1;
+  tau_.resize(static_cast<std::size_t>(b_));
+  T query{};
+  L.geqrf(&di, &bi, w, &di, tau_.data(), &query, &lwork, &info);
+  lapack::check_info<T>(info, "geqrf");
+  lwork = std::max(lapack::lwork_from(query), bi * 64);
+  work_.resize(static_cast<std::size_t>(lwork));
+  L.geqrf(&di, &bi, w, &di, tau_.data(), work_.data(), &lwork, &info);
+  lapack::check_info<T>(info, "geqrf");
+  std::memset(q, 0, sizeof(T) * static_cast<std::size_t>(d * b_));
+  for (std::int64_t j = 0; j < b_; ++j) q[j * d + j] = T(1);
+  char side = 'L', trans = 'N';
+  L.ormqr(&side, &trans, &di, &bi, &bi, w, &di, tau_.data(), q, &di, work_.data(), &lwork, &info);
+  lapack::check_info<T>(info, "ormqr");
+}
+
+// Q with orthonormal columns and upper triangular R with w = Q R, for the d x b block w, by
+// Cholesky QR in double precision (all matrix-matrix products), repeated when one pass
+// leaves Q short of orthonormal in T. `amplify` receives a bound on ||R^{-1}||, by which
+// any basis component w still carries grows in Q. False when w is too ill-conditioned
+// (Householder QR then serves).
+template <class T>
+bool BlockLanczos<T>::cholesky_q(const T* w, std::int64_t d, T* q, std::vector<T>& r,
+                                 double& amplify) {
+  const std::int64_t b = b_;
+  qd_.assign(w, w + d * b);
+  std::vector<double> rt(static_cast<std::size_t>(b * b), 0.0);  // accumulated R
+  for (std::int64_t i = 0; i < b; ++i) rt[static_cast<std::size_t>(i * b + i)] = 1.0;
+  amplify = 0;
+  for (int pass = 0; pass < 2; ++pass) {
+    gd_.resize(static_cast<std::size_t>(b * b));
+    gemm<double>('T', 'N', b, b, d, 1, qd_.data(), d, qd_.data(), d, 0, gd_.data(), b);
+    double peak = 0;
+    for (std::int64_t i = 0; i < b; ++i) {
+      peak = std::max(peak, gd_[static_cast<std::size_t>(i * b + i)]);
+    }
+    if (!(peak > 0) || !std::isfinite(peak)) return false;
+    auto g = [&](std::int64_t i, std::int64_t j) -> double& {
+      return gd_[static_cast<std::size_t>(j) * static_cast<std::size_t>(b) +
+                 static_cast<std::size_t>(i)];
+    };
+    // Upper Cholesky factor (G = R^T R) in place, then its inverse.
+    for (std::int64_t j = 0; j < b; ++j) {
+      double diag = g(j, j);
+      for (std::int64_t t = 0; t < j; ++t) diag -= g(t, j) * g(t, j);
+      if (!(diag > 1e-12 * peak)) return false;
+      diag = std::sqrt(diag);
+      g(j, j) = diag;
+      for (std::int64_t c = j + 1; c < b; ++c) {
+        double v = g(j, c);
+        for (std::int64_t t = 0; t < j; ++t) v -= g(t, j) * g(t, c);
+        g(j, c) = v / diag;
+      }
+    }
+    ri_.assign(static_cast<std::size_t>(b * b), 0.0);
+    auto ri = [&](std::int64_t i, std::int64_t j) -> double& {
+      return ri_[static_cast<std::size_t>(j) * static_cast<std::size_t>(b) +
+                 static_cast<std::size_t>(i)];
+    };
+    double inv2 = 0, fwd2 = 0;
+    for (std::int64_t j = 0; j < b; ++j) {
+      ri(j, j) = 1.0 / g(j, j);
+      for (std::int64_t row = j; row > 0; --row) {  // back substitution, upward
+        const std::int64_t i = row - 1;
+        double v = 0;
+        for (std::int64_t t = i + 1; t <= j; ++t) v += g(i, t) * ri(t, j);
+        ri(i, j) = -v / g(i, i);
+      }
+      for (std::int64_t i = 0; i <= j; ++i) {
+        inv2 += ri(i, j) * ri(i, j);
+        fwd2 += g(i, j) * g(i, j);
+      }
+    }
+    if (pass == 0) amplify = std::sqrt(inv2);
+    // R_total = R_pass R_total (both upper triangular).
+    std::vector<double> nr(static_cast<std::size_t>(b * b), 0.0);
+    for (std::int64_t j = 0; j < b; ++j) {
+      for (std::int64_t i = 0; i <= j; ++i) {
+        double v = 0;
+        for (std::int64_t t = i; t <= j; ++t)
+          v += g(i, t) * rt[static_cast<std::size_t>(j * b + t)];
+        nr[static_cast<std::size_t>(j * b + i)] = v;
+      }
+    }
+    rt.swap(nr);
+    q2_.resize(qd_.size());
+    gemm<double>('N', 'N', d, b, b, 1, qd_.data(), d, ri_.data(), b, 0, q2_.data(), d);
+    qd_.swap(q2_);
+    // One pass leaves Q orthonormal to about eps(double) * cond(w)^2.
+    const double cond2 = inv2 * fwd2;
+    if (cond2 * 1e-16 < 0.01 * static_cast<double>(std::numeric_limits<T>::epsilon())) break;
+  }
+  for (std::int64_t i = 0; i < d * b; ++i) q[i] = static_cast<T>(qd_[static_cast<std::size_t>(i)]);
+  r.resize(static_cast<std::size_t>(b * b));
+  for (std::size_t i = 0; i < r.size(); ++i) r[i] = static_cast<T>(rt[i]);
+  return true;
+}
+
+// Orthonormalizes the d x b block w against the first l columns of the orthonormal basis x
+// (column-major, leading dimension d) and within itself, writing the new columns to
+// x[:, l:l+b]: w = X coef + Q r. Classical Gram-Schmidt twice against the basis, then a
+// Householder QR of what is left; when that remainder is (nearly) rank deficient the
+// Householder columns outside its range are projected off the basis again and, if they
+// lie in it, replaced by fresh directions. False when the block cannot be represented to
+// rounding (the caller declines).
+template <class T>
+bool BlockLanczos<T>::expand(std::vector<T>& x, std::int64_t d, std::int64_t l, std::vector<T>& w,
+                             std::vector<T>& coef, std::vector<T>& r) {
+  const std::int64_t b = b_;
+  const T eps = std::numeric_limits<T>::epsilon();
+  const double scale = frobenius(w.data(), d * b);
+  x.resize(static_cast<std::size_t>((l + b) * d));
+  coef.assign(static_cast<std::size_t>(l * b), T(0));
+  auto project = [&] {
+    gemm<T>('T', 'N', l, b, d, 1, x.data(), d, w.data(), d, 0, p_.data(), l);
+    gemm<T>('N', 'N', d, b, l, -1, x.data(), d, p_.data(), l, 1, w.data(), d);
+    for (std::size_t i = 0; i < coef.size(); ++i) coef[i] += p_[i];
+  };
+  if (l > 0) {
+    p_.resize(static_cast<std::size_t>(l * b));
+    project();
+  }
+  T* q = x.data() + l * d;
+  double amplify = 0;
+  // What Gram-Schmidt left of the basis in w (about eps times the norm before its last
+  // pass) grows by at most ||R^{-1}|| in Q: when that stays within the orthogonality
+  // tolerance, Q is orthogonal to the basis as it is. Otherwise project again.
+  const double limit = 8 * std::sqrt(static_cast<double>(d));
+  if (cholesky_q(w.data(), d, q, r, amplify) && (l == 0 || scale * amplify <= limit)) return true;
+  if (l > 0) {
+    const double first = frobenius(w.data(), d * b);
+    project();
+    if (cholesky_q(w.data(), d, q, r, amplify) && first * amplify <= limit) return true;
+  }
+  wcopy_ = w;
+  householder_q(w.data(), d, q);
+  if (l > 0) {
+    // Columns of Q outside the range of the remainder need not be orthogonal to the basis.
+    gemm<T>('T', 'N', l, b, d, 1, x.data(), d, q, d, 0, p_.data(), l);
+    T worst = 0;
+    for (const T& v : p_) worst = std::max(worst, std::abs(v));
+    if (worst > 8 * eps * std::sqrt(static_cast<T>(d))) {
+      for (int attempt = 0; attempt < 3 && worst > 8 * eps * std::sqrt(static_cast<T>(d));
+           ++attempt) {
+        w.assign(q, q + d * b);
+        for (int pass = 0; pass < 2; ++pass) {
+          gemm<T>('T', 'N', l, b, d, 1, x.data(), d, w.data(), d, 0, p_.data(), l);
+          gemm<T>('N', 'N', d, b, l, -1, x.data(), d, p_.data(), l, 1, w.data(), d);
+        }
+        for (std::int64_t j = 0; j < b; ++j) {
+          T* col = w.data() + j * d;
+          if (frobenius(col, d) < 0.5) {
+            fill_random(col, d);
+            for (int pass = 0; pass < 2; ++pass) {
+              gemm<T>('T', 'N', l, 1, d, 1, x.data(), d, col, d, 0, p_.data(), l);
+              gemm<T>('N', 'N', d, 1, l, -1, x.data(), d, p_.data(), l, 1, col, d);
+            }
+          }
+        }
+        householder_q(w.data(), d, q);
+        gemm<T>('T', 'N', l, b, d, 1, x.data(), d, q, d, 0, p_.data(), l);
+        worst = 0;
+        for (const T& v : p_) worst = std::max(worst, std::abs(v));
+      }
+      if (worst > 8 * eps * std::sqrt(static_cast<T>(d))) return false;
+    }
+  }
+  // r = Q^T w exactly as the basis represents it; what Q misses must be rounding.
+  r.resize(static_cast<std::size_t>(b * b));
+  gemm<T>('T', 'N', b, b, d, 1, q, d, wcopy_.data(), d, 0, r.data(), b);
+  gemm<T>('N', 'N', d, b, b, -1, q, d, r.data(), b, 1, wcopy_.data(), d);
+  const double missed = frobenius(wcopy_.data(), d * b);
+  return missed <= 16.0 * static_cast<double>(eps) * std::sqrt(static_cast<double>(b)) * scale +
+                       std::numeric_limits<double>::min();
+}
+
+template <class T>
+void BlockLanczos<T>::grow_c(std::int64_t l) {
+  if (l <= ldc_) return;
+  const std::int64_t ld = std::max(l, 2 * ldc_);
+  std::vector<double> c(static_cast<std::size_t>(ld * ld), 0.0);
+  for (std::int64_t j = 0; j < l_; ++j) {
+    for (std::int64_t i = 0; i < l_; ++i) c[static_cast<std::size_t>(j * ld + i)] = this->c(i, j);
+  }
+  c_.swap(c);
+  ldc_ = ld;
+}
+
+template <class T>
+void BlockLanczos<T>::start() {
+  v_.resize(static_cast<std::size_t>(n_ * b_));
+  w_.resize(static_cast<std::size_t>(n_ * b_));
+  fill_random(w_.data(), n_ * b_);
+  householder_q(w_.data(), n_, v_.data());
+  l_ = 0;
+}
+
+template <class T>
+bool BlockLanczos<T>::step() {
+  const std::int64_t b = b_, l = l_;
+  // W = A V_pending: the row-major input is the column-major n x m matrix A^T.
+  w_.resize(static_cast<std::size_t>(m_ * b));
+  gemm<T>('T', 'N', m_, b, n_, 1, a_, n_, v_.data() + l * n_, n_, 0, w_.data(), m_);
+  if (!expand(u_, m_, l, w_, coef_, r_)) return false;
+  grow_c(l + b);
+  for (std::int64_t j = 0; j < b; ++j) {
+    for (std::int64_t i = 0; i < l; ++i) c(i, l + j) = coef_[static_cast<std::size_t>(j * l + i)];
+    for (std::int64_t i = 0; i < b; ++i) c(l + i, l + j) = r_[static_cast<std::size_t>(j * b + i)];
+    for (std::int64_t i = 0; i < l; ++i) c(l + j, i) = 0.0;
+  }
+  // Z = A^T U_new, orthogonalized against every right vector so far.
+  w_.resize(static_cast<std::size_t>(n_ * b));
+  gemm<T>('N', 'N', n_, b, m_, 1, a_, n_, u_.data() + l * m_, m_, 0, w_.data(), n_);
+  if (!expand(v_, n_, l + b, w_, coef_, rz_)) return false;
+  l_ = l + b;
+  passes_ += 2;
+  core::check_interrupt();
+  return true;
+}
+
+template <class T>
+void BlockLanczos<T>::ritz(std::int64_t want) {
+  const std::int64_t l = l_, p = std::min(want, l);
+  TruncatedSvd<double> svd(l, l);
+  svd.set_route(SvdRoute::Dense);
+  double* in = svd.input();
+  for (std::int64_t i = 0; i < l; ++i) {
+    for (std::int64_t j = 0; j < l; ++j) in[i * l + j] = c(i, j);
+  }
+  svd.reduce();
+  std::vector<double> xs(static_cast<std::size_t>(l * p)), yt(static_cast<std::size_t>(p * l));
+  s_.assign(static_cast<std::size_t>(p), 0.0);
+  svd.vectors(p, s_.data(), xs.data(), yt.data());
+  // X: row-major l x p -> column-major; Y^T row-major p x l is Y column-major l x p.
+  x_.resize(static_cast<std::size_t>(l * p));
+  y_.resize(static_cast<std::size_t>(l * p));
+  for (std::int64_t i = 0; i < l; ++i) {
+    for (std::int64_t j = 0; j < p; ++j) {
+      x_[static_cast<std::size_t>(j * l + i)] =
+          static_cast<T>(xs[static_cast<std::size_t>(i * p + j)]);
+    }
+  }
+  for (std::size_t i = 0; i < y_.size(); ++i) y_[i] = static_cast<T>(yt[i]);
+  computed_ = p;
+  // A^T (U x) - s (V y) = V_pending rz_ x_last: the last block of x decides.
+  res_.assign(static_cast<std::size_t>(p), 0.0);
+  const std::int64_t b = b_;
+  for (std::int64_t j = 0; j < p; ++j) {
+    double sum = 0;
+    for (std::int64_t i = 0; i < b; ++i) {
+      double t = 0;
+      for (std::int64_t q = 0; q < b; ++q) {
+        t += static_cast<double>(rz_[static_cast<std::size_t>(q * b + i)]) *
+             xs[static_cast<std::size_t>((l - b + q) * p + j)];
+      }
+      sum += t * t;
+    }
+    res_[static_cast<std::size_t>(j)] = std::sqrt(sum);
+  }
+}
+
+template <class T>
+void BlockLanczos<T>::restart(std::int64_t p) {
+  const std::int64_t l = l_, b = b_;
+  std::vector<T> nu(static_cast<std::size_t>(m_ * p)), nv(static_cast<std::size_t>(n_ * (p + b)));
+  gemm<T>('N', 'N', m_, p, l, 1, u_.data(), m_, x_.data(), l, 0, nu.data(), m_);
+  gemm<T>('N', 'N', n_, p, l, 1, v_.data(), n_, y_.data(), l, 0, nv.data(), n_);
+  std::copy_n(v_.data() + l * n_, n_ * b, nv.data() + p * n_);
+  u_.swap(nu);
+  v_.swap(nv);
+  for (std::int64_t j = 0; j < p; ++j) {
+    for (std::int64_t i = 0; i < p; ++i) c(i, j) = i == j ? s_[static_cast<std::size_t>(i)] : 0.0;
+  }
+  l_ = p;
+}
+
+template <class T>
+void BlockLanczos<T>::extract(std::int64_t k, KrylovTriplets<T>& out) {
+  const std::int64_t l = l_;
+  out.k = k;
+  out.s.resize(static_cast<std::size_t>(k));
+  for (std::int64_t i = 0; i < k; ++i)
+    out.s[static_cast<std::size_t>(i)] = static_cast<T>(s_[static_cast<std::size_t>(i)]);
+  // Row-major u (m x k) is column-major k x m: (U X)^T = X^T U^T.
+  out.u.resize(static_cast<std::size_t>(m_ * k));
+  gemm<T>('T', 'T', k, m_, l, 1, x_.data(), l, u_.data(), m_, 0, out.u.data(), k);
+  // Row-major vt (k x n) is column-major n x k: V Y.
+  out.vt.resize(static_cast<std::size_t>(n_ * k));
+  gemm<T>('N', 'N', n_, k, l, 1, v_.data(), n_, y_.data(), l, 0, out.vt.data(), n_);
+}
+
+// The shared driver: runs cycles until `done` accepts the converged leading triplets.
+// done(s, nconv, sigma1) returns the number of triplets to extract (> 0), 0 to continue
+// with k unchanged, or -1 to give up; it may raise k through the reference.
+template <class T, class Done>
+bool drive(const T* a, std::int64_t m, std::int64_t n, std::int64_t& k, KrylovTriplets<T>& out,
+           double budget_passes, Done done) {
+  const auto& L = lapack::routines<T>();
+  if (L.gemm == nullptr || L.geqrf == nullptr || L.ormqr == nullptr) return false;
+  std::int64_t b = block_for(k);
+  BlockLanczos<T> lz(a, m, n, b);
+  lz.start();
+  const double eps = std::numeric_limits<T>::epsilon();
+  const double rough = std::sqrt(static_cast<double>(std::max(m, n)));
+  while (true) {
+    if (!applicable(m, n, k, b)) return false;
+    const std::int64_t lmax = max_basis(k, b);
+    while (lz.basis() + b <= lmax) {
+      if (!lz.step()) return false;
+    }
+    const std::int64_t keep = std::min(kept_for(k, b), lz.basis());
+    lz.ritz(keep);
+    const double s1 = lz.s_.empty() ? 0.0 : lz.s_[0];
+    // Converged: the residual is at rounding level of the largest singular value.
+    const double tol = 4.0 * eps * rough * s1 + std::numeric_limits<double>::min();
+    std::int64_t nconv = 0;
+    while (nconv < keep && lz.res_[static_cast<std::size_t>(nconv)] <= tol) ++nconv;
+    const std::int64_t take = done(lz.s_, nconv, k);
+    if (take > 0) {
+      lz.extract(take, out);
+      return true;
+    }
+    if (take < 0 || lz.passes() > budget_passes) return false;
+    lz.restart(std::min(kept_for(k, b), keep));
+  }
+}
+
+}  // namespace
+
+template <class T>
+bool krylov_svd(const T* a, std::int64_t m, std::int64_t n, std::int64_t k,
+                KrylovTriplets<T>& out) {
+  if (!applicable(m, n, k, block_for(k))) return false;
+  // Give up once the work exceeds about what the dense route would have cost.
+  const std::int64_t b = block_for(k);
+  const double r = static_cast<double>(std::min(m, n));
+  const double budget = std::max(40.0, 4.0 * r / static_cast<double>(b));
+  const bool ok = drive<T>(a, m, n, k, out, budget,
+                           [](const std::vector<double>&, std::int64_t nconv, std::int64_t& want) {
+                             return nconv >= want ? want : std::int64_t{0};
+                           });
+  if (ok) ++g_krylov_count;
+  return ok;
+}
+
+template <class T>
+std::int64_t krylov_energy(const T* a, std::int64_t m, std::int64_t n, double energy,
+                           std::int64_t limit, KrylovTriplets<T>& out, SvdRoute route) {
+  const auto cum_at = [](const std::vector<double>& s, std::int64_t count) {
+    double c = 0;
+    for (std::int64_t i = 0; i < count; ++i)
+      c += s[static_cast<std::size_t>(i)] * s[static_cast<std::size_t>(i)];
+    return c;
+  };
+  if (!(energy < 1.0)) return 0;  // every triplet counts: the dense route
+  const double total = [&] {
+    double s = 0;
+    for (std::int64_t i = 0; i < m * n; ++i) s += static_cast<double>(a[i]) * a[i];
+    return s;
+  }();
+  if (total <= 0.5e-30) return -1;
+  if (total <= 2e-30) return 0;
+  const std::int64_t r = std::min(m, n);
+  const double eps = std::numeric_limits<T>::epsilon();
+  // Start small enough that the basis fits, at most 32 triplets.
+  std::int64_t k = std::clamp<std::int64_t>(r / 24 / 8 * 8, 8, 32);
+  std::int64_t rank = 0;
+  const double budget = std::max(40.0, 4.0 * static_cast<double>(r) / 8.0);
+  const bool ok = drive<T>(
+      a, m, n, k, out, budget,
+      [&](const std::vector<double>& s, std::int64_t nconv, std::int64_t& want) -> std::int64_t {
+        // Shares of the converged leading values; the dense route's shares differ by the
+        // rounding of its own values, so a rank is certified only with a margin.
+        const double tau = 32.0 * eps * std::sqrt(static_cast<double>(r)) *
+                               (s.empty() ? 0.0 : s[0]) / std::sqrt(total) +
+                           1e-12;
+        double cum = 0;
+        for (std::int64_t i = 0; i < nconv; ++i) {
+          const double prev = cum / total;
+          cum += s[static_cast<std::size_t>(i)] * s[static_cast<std::size_t>(i)];
+          const double share = cum / total;
+          if (share >= energy) {
+            if (share < energy + tau || (i > 0 && prev >= energy - tau)) return -1;
+            rank = i + 1;
+            return rank;
+          }
+        }
+        // Past the caller's limit the exact rank does not matter.
+        if (limit > 0 && nconv >= limit && cum_at(s, limit) / total < energy - tau) {
+          rank = limit + 1;
+          return limit;
+        }
+        if (nconv < want) return 0;
+        // Every wanted triplet converged short of the energy: want more.
+        want = want * 2;
+        if (!krylov_route(m, n, want, sizeof(T), route)) return -1;
+        return 0;
+      });
+  if (!ok) return 0;
+  ++g_krylov_count;
+  return rank;
+}
+
+template bool krylov_svd<float>(const float*, std::int64_t, std::int64_t, std::int64_t,
+                                KrylovTriplets<float>&);
+template bool krylov_svd<double>(const double*, std::int64_t, std::int64_t, std::int64_t,
+                                 KrylovTriplets<double>&);
+template std::int64_t krylov_energy<float>(const float*, std::int64_t, std::int64_t, double,
+                                           std::int64_t, KrylovTriplets<float>&, SvdRoute);
+template std::int64_t krylov_energy<double>(const double*, std::int64_t, std::int64_t, double,
+                                            std::int64_t, KrylovTriplets<double>&, SvdRoute);
+
+}  // namespace velmora

@@ -1,0 +1,37 @@
+// _svd_route: the test hook that forces the truncated SVDs through one route.
+#include <string>
+
+#include "../bridge/errors.hpp"
+#include "../core/krylov.hpp"
+#include "kestrine.hpp"
+
+namespace velmora::kestrine {
+
+namespace {
+
+py::Obj svd_route(const py::Obj& route_name) {
+  const std::string name = py::text(route_name);
+  SvdRoute route = SvdRoute::Auto;
+  if (name == "dense") {
+    route = SvdRoute::Dense;
+  } else if (name == "krylov") {
+    route = SvdRoute::Krylov;
+  } else if (name != "auto") {
+    throw py::ValueError("route must be 'auto', 'dense' or 'krylov', got " + name);
+  }
+  force_svd_route(route);
+  return py::integer(take_krylov_count());
+}
+
+const auto kSvdRoute =
+    def<&svd_route>("_svd_route",
+                    "Force the truncated SVDs through one route ('auto', 'dense' or 'krylov'); "
+                    "returns how\nmany the Krylov route served since the previous call. For tests.",
+                    arg<Str>("route"))
+        .returns("int");
+
+}  // namespace
+
+void define_route(bridge::ModuleBuilder& b) { b.function(&kSvdRoute); }
+
+}  // namespace velmora::kestrine
