@@ -9,6 +9,7 @@ those tests pass as skipped.
 
 import importlib.util
 import os
+import signal
 import sys
 
 import numpy as np
@@ -16,6 +17,12 @@ import pytest
 
 # marker -> (package, environment variable that makes its absence an error)
 ENGINES = {"torch": ("torch", "VELMORA_REQUIRE_TORCH"), "ray": ("ray", "VELMORA_REQUIRE_RAY")}
+
+
+def pytest_configure(config):
+    # A run started in the background of a non-interactive shell inherits SIGINT ignored;
+    # the Ctrl-C tests (and the children they start) need the interpreter's own handler.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 @pytest.fixture

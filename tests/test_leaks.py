@@ -47,6 +47,12 @@ def test_repeated_calls_do_not_leak(name):
     fn = CALLS[name]
     for _ in range(20):
         fn()
+    # A leak grows every window; a cache that fills late grows one of them.
+    grown = min(_growth(fn) for _ in range(2))
+    assert grown < 16 * 1024, f"{name} grew by {grown} bytes over 300 calls"
+
+
+def _growth(fn):
     gc.collect()
     tracemalloc.start()
     try:
@@ -57,7 +63,6 @@ def test_repeated_calls_do_not_leak(name):
         for _ in range(300):
             fn()
         gc.collect()
-        grown = tracemalloc.get_traced_memory()[0] - before
+        return tracemalloc.get_traced_memory()[0] - before
     finally:
         tracemalloc.stop()
-    assert grown < 16 * 1024, f"{name} grew by {grown} bytes over 300 calls"
