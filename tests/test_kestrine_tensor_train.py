@@ -8,14 +8,8 @@ from velmora_dryx import kestrine as k
 
 RNG = np.random.default_rng(85)
 M = k.CompressionMethod
-
-
-def rand(shape, dtype=np.float64):
-    return RNG.standard_normal(shape).astype(dtype)
-
-
-def rel(a, b):
-    return float(np.linalg.norm((a - b).astype(np.float64)) / np.linalg.norm(b.astype(np.float64)))
+rand = oracle.sampler(RNG)
+rel = oracle.rel
 
 
 # Square, wide and tall working matrices; caps that bind and caps that do not.
