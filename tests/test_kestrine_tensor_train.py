@@ -192,12 +192,6 @@ def test_cores_out_of_range_raise_linalg_error(t):
         k.tt_compress(t)
 
 
-@pytest.mark.parametrize("shape", [(5,), ()])
-def test_fewer_than_two_dimensions(shape):
-    with pytest.raises(ValueError, match=f"^TT requires ndim >= 2, got {len(shape)}$"):
-        k.tt_compress(np.ones(shape))
-
-
 @pytest.mark.parametrize(
     ("method", "text"),
     [(M.TUCKER, "CompressionMethod.TUCKER"), (M.SVD, "CompressionMethod.SVD"), ("tt", "tt")],

@@ -137,9 +137,12 @@ def test_input_is_not_modified():
 
 
 @pytest.mark.parametrize("shape", [(5,), ()])
-def test_fewer_than_two_dimensions(shape):
-    with pytest.raises(ValueError, match=f"^Tucker requires ndim >= 2, got {len(shape)}$"):
-        k.tucker_compress(np.ones(shape))
+@pytest.mark.parametrize(
+    ("compress", "label"), [(k.tucker_compress, "Tucker"), (k.tt_compress, "TT")]
+)
+def test_fewer_than_two_dimensions(compress, label, shape):
+    with pytest.raises(ValueError, match=f"^{label} requires ndim >= 2, got {len(shape)}$"):
+        compress(np.ones(shape))
 
 
 @pytest.mark.parametrize(

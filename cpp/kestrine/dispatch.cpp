@@ -73,9 +73,7 @@ const auto kCompress =
         .returns("CompressedTensor");
 
 const auto kDecompress =
-    def<&decompress>("decompress", "Reconstruct a dense tensor from a CompressedTensor.",
-                     kCompressedArg)
-        .returns("np.ndarray");
+    decompressor<&decompress>("decompress", "Reconstruct a dense tensor from a CompressedTensor.");
 
 const auto kSuggest =
     def<&suggest_method>(

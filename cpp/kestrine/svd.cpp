@@ -239,17 +239,13 @@ const auto kSvdCompressEnergy =
         arg<IntOrNone>("max_rank") = bridge::none)
         .returns("CompressedTensor");
 
-const auto kSvdDecompress =
-    def<&svd_decompress>("svd_decompress", "Rebuild the dense tensor from an SVD CompressedTensor.",
-                         kCompressedArg)
-        .returns("np.ndarray");
+const auto kSvdDecompress = decompressor<&svd_decompress>(
+    "svd_decompress", "Rebuild the dense tensor from an SVD CompressedTensor.");
 
 }  // namespace
 
 void define_svd(bridge::ModuleBuilder& b) {
-  b.function(&kSvdCompress);
-  b.function(&kSvdCompressEnergy);
-  b.function(&kSvdDecompress);
+  b.functions(&kSvdCompress, &kSvdCompressEnergy, &kSvdDecompress);
 }
 
 }  // namespace velmora::kestrine

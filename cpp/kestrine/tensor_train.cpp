@@ -128,16 +128,11 @@ const auto kTtCompress =
         arg<Array>("tensor"), arg<Int>("max_rank") = 8)
         .returns("CompressedTensor");
 
-const auto kTtDecompress =
-    def<&tt_decompress>("tt_decompress", "Contract tensor-train cores back into a dense tensor.",
-                        kCompressedArg)
-        .returns("np.ndarray");
+const auto kTtDecompress = decompressor<&tt_decompress>(
+    "tt_decompress", "Contract tensor-train cores back into a dense tensor.");
 
 }  // namespace
 
-void define_tensor_train(bridge::ModuleBuilder& b) {
-  b.function(&kTtCompress);
-  b.function(&kTtDecompress);
-}
+void define_tensor_train(bridge::ModuleBuilder& b) { b.functions(&kTtCompress, &kTtDecompress); }
 
 }  // namespace velmora::kestrine

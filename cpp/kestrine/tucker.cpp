@@ -198,17 +198,11 @@ const auto kTuckerCompress =
         arg<Array>("tensor"), kRatioOptions)
         .returns("CompressedTensor");
 
-const auto kTuckerDecompress =
-    def<&tucker_decompress>("tucker_decompress",
-                            "Rebuild the dense tensor from a Tucker core and its factors.",
-                            kCompressedArg)
-        .returns("np.ndarray");
+const auto kTuckerDecompress = decompressor<&tucker_decompress>(
+    "tucker_decompress", "Rebuild the dense tensor from a Tucker core and its factors.");
 
 }  // namespace
 
-void define_tucker(bridge::ModuleBuilder& b) {
-  b.function(&kTuckerCompress);
-  b.function(&kTuckerDecompress);
-}
+void define_tucker(bridge::ModuleBuilder& b) { b.functions(&kTuckerCompress, &kTuckerDecompress); }
 
 }  // namespace velmora::kestrine
