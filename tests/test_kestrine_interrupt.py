@@ -36,6 +36,19 @@ sys.exit(0)
     [("svd_compress", (2048, 2048)), ("tt_compress", (1024, 1024, 16))],
 )
 def test_interrupt_is_answered_between_phases(fn, shape):
+    # Wall times move with the machine's load; a call that never checks is late every time,
+    # so one prompt answer out of three attempts passes.
+    attempts = []
+    for _ in range(3):
+        answered, full = _interrupt_latency(fn, shape)
+        if answered < 0.6 * full:
+            return
+        attempts.append((answered, full))
+    raise AssertionError(f"Ctrl-C answered late every time: {attempts}")
+
+
+def _interrupt_latency(fn, shape):
+    """(seconds from SIGINT to the KeyboardInterrupt, seconds of one whole call)."""
     child = subprocess.Popen(
         [sys.executable, "-c", CHILD.format(fn=fn, shape=shape)],
         stdout=subprocess.PIPE,
@@ -52,4 +65,4 @@ def test_interrupt_is_answered_between_phases(fn, shape):
         child.kill()
         child.wait()
     assert code == 7
-    assert answered < 0.6 * full, (answered, full)
+    return answered, full
