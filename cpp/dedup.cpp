@@ -298,4 +298,4 @@ void body(bridge::ModuleBuilder& b) {
 
 }  // namespace velmora::dedup
 
-VELMORA_MODULE(dedup, "velmora_dryx.dedup", velmora::dedup::kModuleDoc, velmora::dedup::body)
+VELMORA_MODULE(dedup, velmora::dedup)

@@ -16,6 +16,15 @@
 
 namespace velmora::lornet {
 
+constexpr const char* kModuleDoc =
+    "Hugging Face I/O for the base+delta experiment.\n\n"
+    "Turns the safetensors shards of a model snapshot into {name: float32 ndarray} dicts,\n"
+    "measures the on-disk size of a model's weight shards, and evaluates a state dict by\n"
+    "sliding-window perplexity on WikiText-2.\n\n"
+    "Models on disk use tied embeddings: the lm_head weight is omitted, so the key sets of a\n"
+    "base model and of every fine-tune of it match exactly and deltas are well defined per\n"
+    "key. Everything is CPU-friendly: float32 arithmetic and small evaluation windows.";
+
 namespace {
 
 using bridge::arg;
@@ -340,13 +349,4 @@ void body(bridge::ModuleBuilder& b) {
 
 }  // namespace velmora::lornet
 
-VELMORA_MODULE(
-    lornet, "velmora_dryx.lornet",
-    "Hugging Face I/O for the base+delta experiment.\n\n"
-    "Turns the safetensors shards of a model snapshot into {name: float32 ndarray} dicts,\n"
-    "measures the on-disk size of a model's weight shards, and evaluates a state dict by\n"
-    "sliding-window perplexity on WikiText-2.\n\n"
-    "Models on disk use tied embeddings: the lm_head weight is omitted, so the key sets of a\n"
-    "base model and of every fine-tune of it match exactly and deltas are well defined per\n"
-    "key. Everything is CPU-friendly: float32 arithmetic and small evaluation windows.",
-    velmora::lornet::body)
+VELMORA_MODULE(lornet, velmora::lornet)

@@ -14,6 +14,10 @@
 
 namespace velmora::tamsel {
 
+constexpr const char* kModuleDoc =
+    "Model library: one base model plus fine-tunes stored as compressed per-tensor "
+    "deltas, their reconstruction, byte accounting and reconstruction error.";
+
 using bridge::arg;
 using bridge::def;
 using bridge::is_ndarray;
@@ -349,7 +353,4 @@ void body(bridge::ModuleBuilder& b) {
 
 }  // namespace velmora::tamsel
 
-VELMORA_MODULE(tamsel, "velmora_dryx.tamsel",
-               "Model library: one base model plus fine-tunes stored as compressed per-tensor "
-               "deltas, their reconstruction, byte accounting and reconstruction error.",
-               velmora::tamsel::body)
+VELMORA_MODULE(tamsel, velmora::tamsel)

@@ -1,6 +1,27 @@
 """Seeded synthetic tensors and model files for the tests."""
 
+import os
+import subprocess
+import sys
+import textwrap
+
 import numpy as np
+
+
+def run_python(code: str, drop=(), update=None, **kwargs) -> str:
+    """Runs `code` (dedented) in a fresh interpreter whose environment is this one's without
+    the names in `drop`, plus `update`; asserts it succeeds and returns its stdout."""
+    env = {k: v for k, v in os.environ.items() if k not in drop}
+    env.update(update or {})
+    done = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        env=env,
+        capture_output=True,
+        text=True,
+        **kwargs,
+    )
+    assert done.returncode == 0, done.stderr
+    return done.stdout
 
 
 def low_rank(rng, shape, rank, noise=1e-3, dtype=np.float32):

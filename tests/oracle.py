@@ -39,6 +39,20 @@ def relative_frobenius_error(original, approx):
     return float(np.linalg.norm(original - approx)) / denom
 
 
+def sampler(rng):
+    """A `rand(shape, dtype=float64)` drawing standard normals from `rng`."""
+
+    def rand(shape, dtype=np.float64):
+        return rng.standard_normal(shape).astype(dtype)
+
+    return rand
+
+
+def rel(a, b):
+    """||a - b|| / ||b|| in float64."""
+    return float(np.linalg.norm((a - b).astype(np.float64)) / np.linalg.norm(b.astype(np.float64)))
+
+
 # --- Tucker (truncated HOSVD) ------------------------------------------------------------
 
 

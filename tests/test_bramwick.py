@@ -6,15 +6,13 @@ from __future__ import annotations
 import hashlib
 import json
 import os
-import subprocess
 import sys
-import textwrap
 import types
 from pathlib import Path
 
 import numpy as np
 import pytest
-from data import write_gguf
+from data import run_python, write_gguf
 
 from velmora_dryx import bramwick
 
@@ -383,17 +381,7 @@ def test_discovery_never_opens_blobs(store):
 
 
 def run_fresh(code: str, env_update: dict, cwd: Path) -> dict:
-    env = {k: v for k, v in os.environ.items() if k != "OLLAMA_MODELS"}
-    env.update(env_update)
-    out = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        env=env,
-        cwd=cwd,
-        capture_output=True,
-        text=True,
-        check=True,
-    )
-    return json.loads(out.stdout)
+    return json.loads(run_python(code, ("OLLAMA_MODELS",), env_update, cwd=cwd))
 
 
 PROBE = """

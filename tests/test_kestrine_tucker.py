@@ -9,14 +9,8 @@ from velmora_dryx import kestrine as k
 
 RNG = np.random.default_rng(1208)
 M = k.CompressionMethod
-
-
-def rand(shape, dtype=np.float64):
-    return RNG.standard_normal(shape).astype(dtype)
-
-
-def rel(a, b):
-    return float(np.linalg.norm((a - b).astype(np.float64)) / np.linalg.norm(b.astype(np.float64)))
+rand = oracle.sampler(RNG)
+rel = oracle.rel
 
 
 # (shape, rank_ratio, min_rank): square, wide and tall unfoldings, ranks capped by the
@@ -143,9 +137,12 @@ def test_input_is_not_modified():
 
 
 @pytest.mark.parametrize("shape", [(5,), ()])
-def test_fewer_than_two_dimensions(shape):
-    with pytest.raises(ValueError, match=f"^Tucker requires ndim >= 2, got {len(shape)}$"):
-        k.tucker_compress(np.ones(shape))
+@pytest.mark.parametrize(
+    ("compress", "label"), [(k.tucker_compress, "Tucker"), (k.tt_compress, "TT")]
+)
+def test_fewer_than_two_dimensions(compress, label, shape):
+    with pytest.raises(ValueError, match=f"^{label} requires ndim >= 2, got {len(shape)}$"):
+        compress(np.ones(shape))
 
 
 @pytest.mark.parametrize(

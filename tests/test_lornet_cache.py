@@ -1,12 +1,10 @@
 """Cache location, snapshots, shard discovery and on-disk size (velmora_dryx.lornet)."""
 
-import os
-import subprocess
 import sys
-import textwrap
 from pathlib import Path
 
 import pytest
+from data import run_python
 
 from velmora_dryx import lornet
 
@@ -14,21 +12,8 @@ HEAVY = ("huggingface_hub", "safetensors", "torch", "transformers", "datasets")
 
 
 def run_child(code: str, env_overrides: dict) -> str:
-    env = {
-        k: v
-        for k, v in os.environ.items()
-        if k not in ("HF_HOME", "HF_HUB_DISABLE_SYMLINKS_WARNING")
-    }
-    env.update(env_overrides)
-    done = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=120,
-    )
-    assert done.returncode == 0, done.stderr
-    return done.stdout
+    drop = ("HF_HOME", "HF_HUB_DISABLE_SYMLINKS_WARNING")
+    return run_python(code, drop, env_overrides, timeout=120)
 
 
 def test_import_needs_only_numpy_and_leaves_environment_alone():

@@ -9,6 +9,10 @@
 
 namespace velmora::bramwick {
 
+constexpr const char* kModuleDoc =
+    "Local GGUF models: discovery in Ollama and LM Studio installations and loading "
+    "of GGUF tensors as arrays.";
+
 namespace {
 
 void body(bridge::ModuleBuilder& b) {
@@ -30,7 +34,4 @@ void body(bridge::ModuleBuilder& b) {
 
 }  // namespace velmora::bramwick
 
-VELMORA_MODULE(bramwick, "velmora_dryx.bramwick",
-               "Local GGUF models: discovery in Ollama and LM Studio installations and loading "
-               "of GGUF tensors as arrays.",
-               velmora::bramwick::body)
+VELMORA_MODULE(bramwick, velmora::bramwick)

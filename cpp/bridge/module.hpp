@@ -25,6 +25,11 @@ class ModuleBuilder {
   py::Obj get(const char* name) const;
   py::Obj function(const FunctionDef* def);  // also bound in the module under def->name
   py::Obj method(const FunctionDef* def);    // for a class namespace: not bound in the module
+  // Several module-level functions at once.
+  template <class... Defs>
+  void functions(const Defs*... defs) {
+    (function(defs), ...);
+  }
 
  private:
   PyObject* module_;
@@ -46,8 +51,12 @@ int exec_module_once(PyObject* module, const char* name, bool* done, ModuleBody 
 
 }  // namespace velmora::bridge
 
-// Defines PyInit_<short> for a module whose body is `body`.
-#define VELMORA_MODULE(short_name, full_name, doc, body)                                   \
+// Defines PyInit_<short> for the module velmora_dryx.<short> whose docstring is
+// `ns::kModuleDoc` and whose body is `ns::body`.
+#define VELMORA_MODULE(short_name, ns) \
+  VELMORA_MODULE_DEF(short_name, "velmora_dryx." #short_name, ns::kModuleDoc, ns::body)
+
+#define VELMORA_MODULE_DEF(short_name, full_name, doc, body)                               \
   static bool velmora_module_done_ = false;                                                \
   static int velmora_module_exec_(PyObject* m) {                                           \
     return ::velmora::bridge::exec_module_once(m, full_name, &velmora_module_done_, body); \

@@ -97,14 +97,24 @@ Obj tuple(const std::vector<Obj>& items) {
   return t;
 }
 
-Obj tuple_of_ints(const long long* v, std::size_t n) {
+namespace detail {
+
+// A tuple of n new references make(0) .. make(n - 1); a null one raises what is pending.
+template <class Make>
+Obj tuple_from(std::size_t n, Make make) {
   Obj t = Obj::steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
   for (std::size_t i = 0; i < n; ++i) {
-    PyObject* x = PyLong_FromLongLong(v[i]);
+    PyObject* x = make(i);
     if (x == nullptr) throw_pending();
     PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), x);
   }
   return t;
+}
+
+}  // namespace detail
+
+Obj tuple_of_ints(const long long* v, std::size_t n) {
+  return detail::tuple_from(n, [&](std::size_t i) { return PyLong_FromLongLong(v[i]); });
 }
 
 Obj list() { return Obj::steal(PyList_New(0)); }
@@ -154,13 +164,7 @@ void raise_unpack(const Obj& seq, std::size_t expected, Py_ssize_t got) {
 namespace detail {
 
 Obj kw_names(const char* const* names, std::size_t n) {
-  Obj t = Obj::steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
-  for (std::size_t i = 0; i < n; ++i) {
-    PyObject* name = PyUnicode_InternFromString(names[i]);
-    if (name == nullptr) throw_pending();
-    PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), name);
-  }
-  return t;
+  return tuple_from(n, [&](std::size_t i) { return PyUnicode_InternFromString(names[i]); });
 }
 
 Obj vectorcall(PyObject* callable, PyObject* const* argv, std::size_t nargs, PyObject* names) {

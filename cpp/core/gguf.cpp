@@ -190,30 +190,37 @@ void skip_value(Cursor& c, std::uint32_t type, int depth, const std::string& key
   for (std::uint64_t i = 0; i < count; ++i) skip_value(c, item, depth + 1, key);
 }
 
-}  // namespace
-
-GgufLayout parse_gguf(std::span<const std::uint8_t> file, std::span<const GgufTypeSize> types) {
-  GgufLayout out;
+// The byte order, from the version field: a version written for the opposite order has its
+// low half zero.
+bool swapped_order(std::span<const std::uint8_t> file) {
   if (file.size() < 8) throw GgufError("too short for a GGUF header");
   std::uint32_t magic;
   std::memcpy(&magic, file.data(), 4);
   if (magic != kMagic) throw GgufError("bad magic (not a GGUF file)");
   std::uint32_t version;
   std::memcpy(&version, file.data() + 4, 4);
-  out.swapped = (version & 0xffffu) == 0;
-  Cursor c(file, out.swapped);
+  return (version & 0xffffu) == 0;
+}
+
+// The fixed header: magic, version, tensor and key/value counts. Leaves `c` at the first
+// key; returns the tensor count.
+std::uint64_t read_header(Cursor& c, GgufLayout& out) {
   c.skip(4, "magic");
-  version = c.u32("version");
+  const std::uint32_t version = c.u32("version");
   if (version != 2 && version != 3) {
     throw GgufError("unsupported version " + std::to_string(version));
   }
   out.version = version;
   const std::uint64_t n_tensors = c.u64("tensor count");
   out.kv_count = c.u64("key/value count");
+  return n_tensors;
+}
 
+// Walks the key/value entries: keys unique and valid UTF-8, general.alignment taken,
+// everything else skipped.
+void read_key_values(Cursor& c, GgufLayout& out) {
   // A reader keeps these three header fields under reserved names next to the keys.
   std::unordered_set<std::string_view> keys{"GGUF.version", "GGUF.tensor_count", "GGUF.kv_count"};
-  bool have_alignment = false;
   for (std::uint64_t i = 0; i < out.kv_count; ++i) {
     const std::string_view key = c.str("key");
     if (!valid_utf8(key)) throw GgufError("key " + quoted(key) + " is not valid UTF-8");
@@ -225,61 +232,76 @@ GgufLayout parse_gguf(std::span<const std::uint8_t> file, std::span<const GgufTy
       if (out.alignment == 0 || (out.alignment & (out.alignment - 1)) != 0) {
         throw GgufError("alignment " + std::to_string(out.alignment) + " is not a power of two");
       }
-      have_alignment = true;
       continue;
     }
     skip_value(c, type, 0, std::string(key));
   }
-  (void)have_alignment;
+}
 
+// The dimensions of one tensor info, with its element count.
+void read_dims(Cursor& c, GgufTensorInfo& t) {
+  const std::uint32_t n_dims = c.u32("dimension count");
+  if (n_dims > kMaxDims) {
+    throw GgufError("tensor " + quoted(t.name) + " has " + std::to_string(n_dims) + " dimensions");
+  }
+  c.need(std::uint64_t{8} * n_dims, "tensor dimensions");
+  t.dims.resize(n_dims);
+  t.n_elements = 1;
+  for (std::uint32_t k = 0; k < n_dims; ++k) {
+    t.dims[k] = c.u64("dimension");
+    if (t.dims[k] > static_cast<std::uint64_t>(INT64_MAX)) {
+      throw GgufError("tensor " + quoted(t.name) + " has a dimension of " +
+                      std::to_string(t.dims[k]));
+    }
+    if (__builtin_mul_overflow(t.n_elements, t.dims[k], &t.n_elements)) {
+      throw GgufError("tensor " + quoted(t.name) + " has more elements than 2**64");
+    }
+  }
+}
+
+// One tensor info: name, dimensions, type and offset, with its byte size from the type's
+// block geometry. `names` holds the names seen so far.
+GgufTensorInfo read_tensor_info(Cursor& c, std::span<const GgufTypeSize> types,
+                                std::unordered_set<std::string_view>& names) {
+  GgufTensorInfo t;
+  t.name = c.str("tensor name");
+  if (!valid_utf8(t.name)) throw GgufError("tensor name " + quoted(t.name) + " is not valid UTF-8");
+  if (!names.insert(t.name).second) throw GgufError("duplicate tensor " + quoted(t.name));
+  read_dims(c, t);
+  t.type = c.u32("tensor type");
+  t.offset = c.u64("tensor offset");
+  const GgufTypeSize size = t.type < types.size() ? types[t.type] : GgufTypeSize{};
+  if (size.block == 0) {
+    throw GgufError("tensor " + quoted(t.name) + " has unknown type " + std::to_string(t.type));
+  }
+  if (!is_element_type(t.type)) {
+    // Block data: rows (the first dimension) hold whole blocks.
+    if (t.dims.empty() || t.dims[0] % size.block != 0) {
+      throw GgufError("tensor " + quoted(t.name) + " rows of " +
+                      (t.dims.empty() ? std::string("a scalar") : std::to_string(t.dims[0])) +
+                      " elements are not whole blocks of " + std::to_string(size.block));
+    }
+  }
+  if (__builtin_mul_overflow(t.n_elements / size.block, std::uint64_t{size.bytes}, &t.n_bytes)) {
+    throw GgufError("tensor " + quoted(t.name) + " has more than 2**64 bytes");
+  }
+  return t;
+}
+
+void read_tensor_infos(Cursor& c, std::span<const GgufTypeSize> types, std::uint64_t n_tensors,
+                       GgufLayout& out) {
   // Each tensor info takes at least 24 bytes: reserve only for what can be present.
   out.tensors.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(n_tensors, c.left() / 24)));
   std::unordered_set<std::string_view> names;
   for (std::uint64_t i = 0; i < n_tensors; ++i) {
-    GgufTensorInfo t;
-    t.name = c.str("tensor name");
-    if (!valid_utf8(t.name))
-      throw GgufError("tensor name " + quoted(t.name) + " is not valid UTF-8");
-    if (!names.insert(t.name).second) throw GgufError("duplicate tensor " + quoted(t.name));
-    const std::uint32_t n_dims = c.u32("dimension count");
-    if (n_dims > kMaxDims) {
-      throw GgufError("tensor " + quoted(t.name) + " has " + std::to_string(n_dims) +
-                      " dimensions");
-    }
-    c.need(std::uint64_t{8} * n_dims, "tensor dimensions");
-    t.dims.resize(n_dims);
-    t.n_elements = 1;
-    for (std::uint32_t k = 0; k < n_dims; ++k) {
-      t.dims[k] = c.u64("dimension");
-      if (t.dims[k] > static_cast<std::uint64_t>(INT64_MAX)) {
-        throw GgufError("tensor " + quoted(t.name) + " has a dimension of " +
-                        std::to_string(t.dims[k]));
-      }
-      if (__builtin_mul_overflow(t.n_elements, t.dims[k], &t.n_elements)) {
-        throw GgufError("tensor " + quoted(t.name) + " has more elements than 2**64");
-      }
-    }
-    t.type = c.u32("tensor type");
-    t.offset = c.u64("tensor offset");
-    const GgufTypeSize size = t.type < types.size() ? types[t.type] : GgufTypeSize{};
-    if (size.block == 0) {
-      throw GgufError("tensor " + quoted(t.name) + " has unknown type " + std::to_string(t.type));
-    }
-    if (!is_element_type(t.type)) {
-      // Block data: rows (the first dimension) hold whole blocks.
-      if (n_dims == 0 || t.dims[0] % size.block != 0) {
-        throw GgufError("tensor " + quoted(t.name) + " rows of " +
-                        (n_dims == 0 ? std::string("a scalar") : std::to_string(t.dims[0])) +
-                        " elements are not whole blocks of " + std::to_string(size.block));
-      }
-    }
-    if (__builtin_mul_overflow(t.n_elements / size.block, std::uint64_t{size.bytes}, &t.n_bytes)) {
-      throw GgufError("tensor " + quoted(t.name) + " has more than 2**64 bytes");
-    }
-    out.tensors.push_back(std::move(t));
+    out.tensors.push_back(read_tensor_info(c, types, names));
   }
+}
 
-  std::uint64_t offset = c.pos();
+// The data section starts at the next aligned offset; every tensor's bytes must lie in it.
+void check_data_section(std::span<const std::uint8_t> file, std::uint64_t end_of_infos,
+                        GgufLayout& out) {
+  std::uint64_t offset = end_of_infos;
   if (offset % out.alignment != 0) offset += out.alignment - offset % out.alignment;
   out.data_offset = offset;
   const std::uint64_t data_size = file.size() > offset ? file.size() - offset : 0;
@@ -290,6 +312,18 @@ GgufLayout parse_gguf(std::span<const std::uint8_t> file, std::span<const GgufTy
                       ") lies outside the data section of " + std::to_string(data_size) + " bytes");
     }
   }
+}
+
+}  // namespace
+
+GgufLayout parse_gguf(std::span<const std::uint8_t> file, std::span<const GgufTypeSize> types) {
+  GgufLayout out;
+  out.swapped = swapped_order(file);
+  Cursor c(file, out.swapped);
+  const std::uint64_t n_tensors = read_header(c, out);
+  read_key_values(c, out);
+  read_tensor_infos(c, types, n_tensors, out);
+  check_data_section(file, c.pos(), out);
   return out;
 }
 

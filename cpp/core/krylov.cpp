@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 
+#include "block_ortho.hpp"
 #include "interrupt.hpp"
 #include "lapack_call.hpp"
 #include "svd.hpp"
@@ -76,38 +77,8 @@ bool krylov_route(std::int64_t m, std::int64_t n, std::int64_t k, std::size_t el
 
 namespace {
 
-template <class T>
-void gemm(char ta, char tb, std::int64_t m, std::int64_t n, std::int64_t k, T alpha, const T* a,
-          std::int64_t lda, const T* b, std::int64_t ldb, T beta, T* c, std::int64_t ldc) {
-  if (m == 0 || n == 0) return;
-  const auto& L = lapack::routines<T>();
-  int mi = static_cast<int>(m), ni = static_cast<int>(n), ki = static_cast<int>(k);
-  int la = static_cast<int>(std::max<std::int64_t>(lda, 1));
-  int lb = static_cast<int>(std::max<std::int64_t>(ldb, 1));
-  int lc = static_cast<int>(std::max<std::int64_t>(ldc, 1));
-  L.gemm(&ta, &tb, &mi, &ni, &ki, &alpha, const_cast<T*>(a), &la, const_cast<T*>(b), &lb, &beta, c,
-         &lc);
-}
-
-// Deterministic uniform numbers in [-1, 1): the fixed start block and the replacements for
-// directions lost in a breakdown.
-struct Stream {
-  std::uint64_t state = 0x9e3779b97f4a7c15ULL;
-  double next() {
-    std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-    z ^= z >> 31;
-    return static_cast<double>(z >> 11) * (2.0 / 9007199254740992.0) - 1.0;
-  }
-};
-
-template <class T>
-double frobenius(const T* x, std::int64_t count) {
-  double s = 0;
-  for (std::int64_t i = 0; i < count; ++i) s += static_cast<double>(x[i]) * x[i];
-  return std::sqrt(s);
-}
+using krylov_detail::BlockOrthonormalizer;
+using krylov_detail::gemm;
 
 template <class T>
 class BlockLanczos {
@@ -131,13 +102,6 @@ class BlockLanczos {
 
   std::vector<double> s_, res_;  // Ritz values and residual norms
  private:
-  bool expand(std::vector<T>& x, std::int64_t d, std::int64_t l, std::vector<T>& w,
-              std::vector<T>& coef, std::vector<T>& r);
-  void householder_q(T* w, std::int64_t d, T* q);
-  bool cholesky_q(const T* w, std::int64_t d, T* q, std::vector<T>& r, double& amplify);
-  void fill_random(T* x, std::int64_t count) {
-    for (std::int64_t i = 0; i < count; ++i) x[i] = static_cast<T>(rng_.next());
-  }
   double& c(std::int64_t i, std::int64_t j) { return c_[static_cast<std::size_t>(j * ldc_ + i)]; }
   void grow_c(std::int64_t l);
 
@@ -152,189 +116,9 @@ class BlockLanczos {
   std::int64_t computed_ = 0;
   double passes_ = 0;  // products with the input, in units of b columns
   bool lost_ = false;
-  Stream rng_;
-  std::vector<T> w_, coef_, r_, wcopy_, tau_, work_, p_;
-  std::vector<double> qd_, q2_, gd_, ri_;
+  BlockOrthonormalizer<T> ortho_{b_};
+  std::vector<T> w_, coef_, r_;
 };
-
-template <class T>
-void BlockLanczos<T>::householder_q(T* w, std::int64_t d, T* q) {
-  const auto& L = lapack::routines<T>();
-  int di = static_cast<int>(d), bi = static_cast<int>(b_), info = 0, lwork = -1;
-  tau_.resize(static_cast<std::size_t>(b_));
-  T query{};
-  L.geqrf(&di, &bi, w, &di, tau_.data(), &query, &lwork, &info);
-  lapack::check_info<T>(info, "geqrf");
-  lwork = std::max(lapack::lwork_from(query), bi * 64);
-  work_.resize(static_cast<std::size_t>(lwork));
-  L.geqrf(&di, &bi, w, &di, tau_.data(), work_.data(), &lwork, &info);
-  lapack::check_info<T>(info, "geqrf");
-  std::memset(q, 0, sizeof(T) * static_cast<std::size_t>(d * b_));
-  for (std::int64_t j = 0; j < b_; ++j) q[j * d + j] = T(1);
-  char side = 'L', trans = 'N';
-  L.ormqr(&side, &trans, &di, &bi, &bi, w, &di, tau_.data(), q, &di, work_.data(), &lwork, &info);
-  lapack::check_info<T>(info, "ormqr");
-}
-
-// Q with orthonormal columns and upper triangular R with w = Q R, for the d x b block w, by
-// Cholesky QR in double precision (all matrix-matrix products), repeated when one pass
-// leaves Q short of orthonormal in T. `amplify` receives a bound on ||R^{-1}||, by which
-// any basis component w still carries grows in Q. False when w is too ill-conditioned
-// (Householder QR then serves).
-template <class T>
-bool BlockLanczos<T>::cholesky_q(const T* w, std::int64_t d, T* q, std::vector<T>& r,
-                                 double& amplify) {
-  const std::int64_t b = b_;
-  qd_.assign(w, w + d * b);
-  std::vector<double> rt(static_cast<std::size_t>(b * b), 0.0);  // accumulated R
-  for (std::int64_t i = 0; i < b; ++i) rt[static_cast<std::size_t>(i * b + i)] = 1.0;
-  amplify = 0;
-  for (int pass = 0; pass < 2; ++pass) {
-    gd_.resize(static_cast<std::size_t>(b * b));
-    gemm<double>('T', 'N', b, b, d, 1, qd_.data(), d, qd_.data(), d, 0, gd_.data(), b);
-    double peak = 0;
-    for (std::int64_t i = 0; i < b; ++i) {
-      peak = std::max(peak, gd_[static_cast<std::size_t>(i * b + i)]);
-    }
-    if (!(peak > 0) || !std::isfinite(peak)) return false;
-    auto g = [&](std::int64_t i, std::int64_t j) -> double& {
-      return gd_[static_cast<std::size_t>(j) * static_cast<std::size_t>(b) +
-                 static_cast<std::size_t>(i)];
-    };
-    // Upper Cholesky factor (G = R^T R) in place, then its inverse.
-    for (std::int64_t j = 0; j < b; ++j) {
-      double diag = g(j, j);
-      for (std::int64_t t = 0; t < j; ++t) diag -= g(t, j) * g(t, j);
-      if (!(diag > 1e-12 * peak)) return false;
-      diag = std::sqrt(diag);
-      g(j, j) = diag;
-      for (std::int64_t c = j + 1; c < b; ++c) {
-        double v = g(j, c);
-        for (std::int64_t t = 0; t < j; ++t) v -= g(t, j) * g(t, c);
-        g(j, c) = v / diag;
-      }
-    }
-    ri_.assign(static_cast<std::size_t>(b * b), 0.0);
-    auto ri = [&](std::int64_t i, std::int64_t j) -> double& {
-      return ri_[static_cast<std::size_t>(j) * static_cast<std::size_t>(b) +
-                 static_cast<std::size_t>(i)];
-    };
-    double inv2 = 0, fwd2 = 0;
-    for (std::int64_t j = 0; j < b; ++j) {
-      ri(j, j) = 1.0 / g(j, j);
-      for (std::int64_t row = j; row > 0; --row) {  // back substitution, upward
-        const std::int64_t i = row - 1;
-        double v = 0;
-        for (std::int64_t t = i + 1; t <= j; ++t) v += g(i, t) * ri(t, j);
-        ri(i, j) = -v / g(i, i);
-      }
-      for (std::int64_t i = 0; i <= j; ++i) {
-        inv2 += ri(i, j) * ri(i, j);
-        fwd2 += g(i, j) * g(i, j);
-      }
-    }
-    if (pass == 0) amplify = std::sqrt(inv2);
-    // R_total = R_pass R_total (both upper triangular).
-    std::vector<double> nr(static_cast<std::size_t>(b * b), 0.0);
-    for (std::int64_t j = 0; j < b; ++j) {
-      for (std::int64_t i = 0; i <= j; ++i) {
-        double v = 0;
-        for (std::int64_t t = i; t <= j; ++t)
-          v += g(i, t) * rt[static_cast<std::size_t>(j * b + t)];
-        nr[static_cast<std::size_t>(j * b + i)] = v;
-      }
-    }
-    rt.swap(nr);
-    q2_.resize(qd_.size());
-    gemm<double>('N', 'N', d, b, b, 1, qd_.data(), d, ri_.data(), b, 0, q2_.data(), d);
-    qd_.swap(q2_);
-    // One pass leaves Q orthonormal to about eps(double) * cond(w)^2.
-    const double cond2 = inv2 * fwd2;
-    if (cond2 * 1e-16 < 0.01 * static_cast<double>(std::numeric_limits<T>::epsilon())) break;
-  }
-  for (std::int64_t i = 0; i < d * b; ++i) q[i] = static_cast<T>(qd_[static_cast<std::size_t>(i)]);
-  r.resize(static_cast<std::size_t>(b * b));
-  for (std::size_t i = 0; i < r.size(); ++i) r[i] = static_cast<T>(rt[i]);
-  return true;
-}
-
-// Orthonormalizes the d x b block w against the first l columns of the orthonormal basis x
-// (column-major, leading dimension d) and within itself, writing the new columns to
-// x[:, l:l+b]: w = X coef + Q r. Classical Gram-Schmidt twice against the basis, then a
-// Householder QR of what is left; when that remainder is (nearly) rank deficient the
-// Householder columns outside its range are projected off the basis again and, if they
-// lie in it, replaced by fresh directions. False when the block cannot be represented to
-// rounding (the caller declines).
-template <class T>
-bool BlockLanczos<T>::expand(std::vector<T>& x, std::int64_t d, std::int64_t l, std::vector<T>& w,
-                             std::vector<T>& coef, std::vector<T>& r) {
-  const std::int64_t b = b_;
-  const T eps = std::numeric_limits<T>::epsilon();
-  const double scale = frobenius(w.data(), d * b);
-  x.resize(static_cast<std::size_t>((l + b) * d));
-  coef.assign(static_cast<std::size_t>(l * b), T(0));
-  auto project = [&] {
-    gemm<T>('T', 'N', l, b, d, 1, x.data(), d, w.data(), d, 0, p_.data(), l);
-    gemm<T>('N', 'N', d, b, l, -1, x.data(), d, p_.data(), l, 1, w.data(), d);
-    for (std::size_t i = 0; i < coef.size(); ++i) coef[i] += p_[i];
-  };
-  if (l > 0) {
-    p_.resize(static_cast<std::size_t>(l * b));
-    project();
-  }
-  T* q = x.data() + l * d;
-  double amplify = 0;
-  // What Gram-Schmidt left of the basis in w (about eps times the norm before its last
-  // pass) grows by at most ||R^{-1}|| in Q: when that stays within the orthogonality
-  // tolerance, Q is orthogonal to the basis as it is. Otherwise project again.
-  const double limit = 8 * std::sqrt(static_cast<double>(d));
-  if (cholesky_q(w.data(), d, q, r, amplify) && (l == 0 || scale * amplify <= limit)) return true;
-  if (l > 0) {
-    const double first = frobenius(w.data(), d * b);
-    project();
-    if (cholesky_q(w.data(), d, q, r, amplify) && first * amplify <= limit) return true;
-  }
-  wcopy_ = w;
-  householder_q(w.data(), d, q);
-  if (l > 0) {
-    // Columns of Q outside the range of the remainder need not be orthogonal to the basis.
-    gemm<T>('T', 'N', l, b, d, 1, x.data(), d, q, d, 0, p_.data(), l);
-    T worst = 0;
-    for (const T& v : p_) worst = std::max(worst, std::abs(v));
-    if (worst > 8 * eps * std::sqrt(static_cast<T>(d))) {
-      for (int attempt = 0; attempt < 3 && worst > 8 * eps * std::sqrt(static_cast<T>(d));
-           ++attempt) {
-        w.assign(q, q + d * b);
-        for (int pass = 0; pass < 2; ++pass) {
-          gemm<T>('T', 'N', l, b, d, 1, x.data(), d, w.data(), d, 0, p_.data(), l);
-          gemm<T>('N', 'N', d, b, l, -1, x.data(), d, p_.data(), l, 1, w.data(), d);
-        }
-        for (std::int64_t j = 0; j < b; ++j) {
-          T* col = w.data() + j * d;
-          if (frobenius(col, d) < 0.5) {
-            fill_random(col, d);
-            for (int pass = 0; pass < 2; ++pass) {
-              gemm<T>('T', 'N', l, 1, d, 1, x.data(), d, col, d, 0, p_.data(), l);
-              gemm<T>('N', 'N', d, 1, l, -1, x.data(), d, p_.data(), l, 1, col, d);
-            }
-          }
-        }
-        householder_q(w.data(), d, q);
-        gemm<T>('T', 'N', l, b, d, 1, x.data(), d, q, d, 0, p_.data(), l);
-        worst = 0;
-        for (const T& v : p_) worst = std::max(worst, std::abs(v));
-      }
-      if (worst > 8 * eps * std::sqrt(static_cast<T>(d))) return false;
-    }
-  }
-  // r = Q^T w exactly as the basis represents it; what Q misses must be rounding.
-  r.resize(static_cast<std::size_t>(b * b));
-  gemm<T>('T', 'N', b, b, d, 1, q, d, wcopy_.data(), d, 0, r.data(), b);
-  gemm<T>('N', 'N', d, b, b, -1, q, d, r.data(), b, 1, wcopy_.data(), d);
-  const double missed = frobenius(wcopy_.data(), d * b);
-  return missed <= 16.0 * static_cast<double>(eps) * std::sqrt(static_cast<double>(b)) * scale +
-                       std::numeric_limits<double>::min();
-}
 
 template <class T>
 void BlockLanczos<T>::grow_c(std::int64_t l) {
@@ -352,8 +136,8 @@ template <class T>
 void BlockLanczos<T>::start() {
   v_.resize(static_cast<std::size_t>(n_ * b_));
   w_.resize(static_cast<std::size_t>(n_ * b_));
-  fill_random(w_.data(), n_ * b_);
-  householder_q(w_.data(), n_, v_.data());
+  ortho_.fill_random(w_.data(), n_ * b_);
+  ortho_.householder_q(w_.data(), n_, v_.data());
   l_ = 0;
 }
 
@@ -363,7 +147,7 @@ bool BlockLanczos<T>::step() {
   // W = A V_pending: the row-major input is the column-major n x m matrix A^T.
   w_.resize(static_cast<std::size_t>(m_ * b));
   gemm<T>('T', 'N', m_, b, n_, 1, a_, n_, v_.data() + l * n_, n_, 0, w_.data(), m_);
-  if (!expand(u_, m_, l, w_, coef_, r_)) return false;
+  if (!ortho_.expand(u_, m_, l, w_, coef_, r_)) return false;
   grow_c(l + b);
   for (std::int64_t j = 0; j < b; ++j) {
     for (std::int64_t i = 0; i < l; ++i) c(i, l + j) = coef_[static_cast<std::size_t>(j * l + i)];
@@ -373,7 +157,7 @@ bool BlockLanczos<T>::step() {
   // Z = A^T U_new, orthogonalized against every right vector so far.
   w_.resize(static_cast<std::size_t>(n_ * b));
   gemm<T>('N', 'N', n_, b, m_, 1, a_, n_, u_.data() + l * m_, m_, 0, w_.data(), n_);
-  if (!expand(v_, n_, l + b, w_, coef_, rz_)) return false;
+  if (!ortho_.expand(v_, n_, l + b, w_, coef_, rz_)) return false;
   l_ = l + b;
   passes_ += 2;
   core::check_interrupt();

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "algebra.hpp"
 #include "error.hpp"
 #include "interrupt.hpp"
 #include "lapack_call.hpp"
@@ -340,28 +341,18 @@ template <class T>
 void svd_reconstruct(const T* u, const T* s, const T* vt, std::int64_t m, std::int64_t k,
                      std::int64_t n, T* out) {
   if (m == 0 || n == 0) return;
-  if (k == 0) {
-    std::fill_n(out, elements(m, n), T(0));
-    return;
-  }
   require_blas_size(m, n);
   require_blas_size(m, k);
   require_blas_size(k, n);
-  const auto& L = lapack::routines<T>();
-  lapack::require(reinterpret_cast<const void*>(L.gemm), "gemm");
+  lapack::require(reinterpret_cast<const void*>(lapack::routines<T>().gemm), "gemm");
+  // out = (U diag(s)) @ Vt; k == 0 gives zeros.
   std::vector<T> w(elements(m, k));
   const RowMajor wv{w.data(), k};
   const RowMajor uv{u, k};
   for (std::int64_t i = 0; i < m; ++i) {
     for (std::int64_t j = 0; j < k; ++j) wv(i, j) = uv(i, j) * s[j];
   }
-  // Row-major out = W @ Vt is column-major out^T = Vt^T W^T.
-  char nt = 'N';
-  int mi = static_cast<int>(n), ni = static_cast<int>(m), ki = static_cast<int>(k);
-  T alpha = 1, beta = 0;
-  L.gemm(&nt, &nt, /* m = */ &mi, /* n = */ &ni, /* k = */ &ki, &alpha, const_cast<T*>(vt),
-         /* lda = */ &mi, w.data(), /* ldb = */ &ki, &beta, out, /* ldc = */ &mi);
-  core::check_interrupt();
+  gemm_rm(w.data(), vt, m, k, n, out);
 }
 
 template <class T>

@@ -94,6 +94,18 @@ std::vector<double> gram(const double* m, int rows, int cols, char trans) {
   return g;
 }
 
+// The k leading eigenpairs (ascending) of the Gram matrix of m on its short side: m m^T for
+// a wide m, m^T m for a tall one. False when the Gram route declines (see gram_applies) or
+// the eigensolver does not converge.
+bool gram_eigenvectors(const double* m, std::int64_t rows64, std::int64_t cols64, std::int64_t k64,
+                       bool tall, std::vector<double>& w, std::vector<double>& z) {
+  const std::int64_t order = tall ? cols64 : rows64;
+  if (!gram_applies(m, rows64, cols64, order)) return false;
+  std::vector<double> g =
+      gram(m, static_cast<int>(rows64), static_cast<int>(cols64), tall ? 'N' : 'T');
+  return leading_eigenvectors(g, static_cast<int>(order), static_cast<int>(k64), w, z);
+}
+
 // One sweep step through the Gram matrix of a wide working matrix m (rows x cols,
 // row-major, rows <= cols): its k leading eigenvectors are the k leading left singular
 // vectors, and U^T m is diag(s) V^T without forming V. Squaring the matrix costs accuracy
@@ -102,11 +114,9 @@ std::vector<double> gram(const double* m, int rows, int cols, char trans) {
 // does not converge; the caller then takes the bidiagonal route.
 bool gram_step(const double* m, std::int64_t rows64, std::int64_t cols64, std::int64_t k64,
                double* u, double* next) {
-  if (!gram_applies(m, rows64, cols64, rows64)) return false;
-  int rows = static_cast<int>(rows64), cols = static_cast<int>(cols64), k = static_cast<int>(k64);
-  std::vector<double> g = gram(m, rows, cols, 'T');
   std::vector<double> w, z;
-  if (!leading_eigenvectors(g, rows, k, w, z)) return false;
+  if (!gram_eigenvectors(m, rows64, cols64, k64, false, w, z)) return false;
+  int rows = static_cast<int>(rows64), cols = static_cast<int>(cols64), k = static_cast<int>(k64);
   // Leading vector first: column c of U is eigenvector k - 1 - c.
   std::vector<double> ucm(elements(rows, k));
   const ColMajor uc{ucm.data(), rows}, zv{z.data(), rows};
@@ -127,11 +137,9 @@ bool gram_step(const double* m, std::int64_t rows64, std::int64_t cols64, std::i
 // diag(s) V^T and U = m V diag(1/s). Declines under the same conditions as gram_step.
 bool gram_step_tall(const double* m, std::int64_t rows64, std::int64_t cols64, std::int64_t k64,
                     double* u, double* next) {
-  if (!gram_applies(m, rows64, cols64, cols64)) return false;
-  int rows = static_cast<int>(rows64), cols = static_cast<int>(cols64), k = static_cast<int>(k64);
-  std::vector<double> g = gram(m, rows, cols, 'N');
   std::vector<double> w, z;
-  if (!leading_eigenvectors(g, cols, k, w, z)) return false;
+  if (!gram_eigenvectors(m, rows64, cols64, k64, true, w, z)) return false;
+  int rows = static_cast<int>(rows64), cols = static_cast<int>(cols64), k = static_cast<int>(k64);
   // V column-major (cols x k), leading vector first; next = diag(s) V^T, row-major k x cols.
   std::vector<double> vcm(elements(cols, k)), sv(elements(k));
   const ColMajor vc{vcm.data(), cols}, zv{z.data(), cols};

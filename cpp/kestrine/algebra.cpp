@@ -176,10 +176,7 @@ const auto kRelativeError =
 }  // namespace
 
 void define_algebra(bridge::ModuleBuilder& b) {
-  b.function(&kUnfold);
-  b.function(&kFold);
-  b.function(&kModeDot);
-  b.function(&kRelativeError);
+  b.functions(&kUnfold, &kFold, &kModeDot, &kRelativeError);
 }
 
 }  // namespace velmora::kestrine

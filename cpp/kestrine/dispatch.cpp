@@ -67,15 +67,12 @@ py::Obj suggest_method(const py::Obj& shape) {
   return py::Obj::borrow(largest > 4 * smallest ? s.tucker : s.tt);
 }
 
-const auto kCompress =
-    def<&compress>("compress", "Compress a tensor with the given method.", arg<Array>("tensor"),
-                   arg<Any>("method", "CompressionMethod | str"), kw_only, kRankOptions)
-        .returns("CompressedTensor");
+const auto kCompress = compressor<&compress>(
+    "compress", "Compress a tensor with the given method.", arg<Array>("tensor"),
+    arg<Any>("method", "CompressionMethod | str"), kw_only, kRankOptions);
 
 const auto kDecompress =
-    def<&decompress>("decompress", "Reconstruct a dense tensor from a CompressedTensor.",
-                     kCompressedArg)
-        .returns("np.ndarray");
+    decompressor<&decompress>("decompress", "Reconstruct a dense tensor from a CompressedTensor.");
 
 const auto kSuggest =
     def<&suggest_method>(

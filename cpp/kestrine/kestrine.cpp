@@ -3,6 +3,10 @@
 
 namespace velmora::kestrine {
 
+constexpr const char* kModuleDoc =
+    "Compressed tensors: truncated SVD, Tucker and tensor-train factorizations, "
+    "their reconstruction, merging and round-trip reports.";
+
 State& state() {
   static State s;
   return s;
@@ -34,7 +38,4 @@ void body(bridge::ModuleBuilder& b) {
 
 }  // namespace velmora::kestrine
 
-VELMORA_MODULE(kestrine, "velmora_dryx.kestrine",
-               "Compressed tensors: truncated SVD, Tucker and tensor-train factorizations, "
-               "their reconstruction, merging and round-trip reports.",
-               velmora::kestrine::body)
+VELMORA_MODULE(kestrine, velmora::kestrine)

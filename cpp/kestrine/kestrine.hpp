@@ -24,6 +24,16 @@ using namespace py::literals;
 // Parameters shared by several operations, declared once.
 // The record a decompressor takes.
 inline constexpr bridge::Arg kCompressedArg = arg<Any>("compressed", "CompressedTensor");
+// A compressor: a CompressedTensor out.
+template <auto F, class... Items>
+bridge::Decl compressor(const char* name, const char* doc, const Items&... items) {
+  return def<F>(name, doc, items...).returns("CompressedTensor");
+}
+// A decompressor: a CompressedTensor in, the dense array out.
+template <auto F>
+bridge::Decl decompressor(const char* name, const char* doc) {
+  return def<F>(name, doc, kCompressedArg).returns("np.ndarray");
+}
 // The options of the rank-ratio compressors (Tucker, truncated SVD).
 inline constexpr bridge::ArgSet<2> kRatioOptions = {arg<Float>("rank_ratio") = 0.5,
                                                     arg<Int>("min_rank") = 1};

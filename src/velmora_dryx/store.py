@@ -897,41 +897,19 @@ def _locked(root: Path):
             fcntl.flock(f.fileno(), fcntl.LOCK_UN)
 
 
-def add_to_library(
-    path,
-    name: str,
-    state_dict,
-    *,
-    method=None,
-    max_rank: int | None = None,
-    energy: float | None = None,
-    rank_ratio: float | None = None,
-    verify: bool = True,
-    jobs: int | None = None,
-    ray: str | None = None,
-    progress: Progress | None = None,
-):
+def add_to_library(path, name: str, state_dict, **options):
     """Compresses one fine-tune against a saved library's base and appends it, without
     rewriting what is there; returns the stored `tamsel.CompressedDelta`.
 
     `state_dict` is a state dict, a `.safetensors` file or a model directory (streamed).
-    The library's settings apply unless `method`, `max_rank`, `energy` or `rank_ratio` say
-    otherwise (`method` alone turns the energy SVD off). `verify` checks each base tensor
-    against its checksum as it is read. `jobs`, `ray` and `progress` as for
-    `build_library`. A failure leaves the library as it was.
+    `options` are the keywords of `add_many_to_library` (`method`, `max_rank`, `energy`,
+    `rank_ratio`, `verify`, `jobs`, `ray`, `progress`): the library's settings apply
+    unless `method`, `max_rank`, `energy` or `rank_ratio` say otherwise (`method` alone
+    turns the energy SVD off). `verify` checks each base tensor against its checksum as
+    it is read. `jobs`, `ray` and `progress` as for `build_library`. A failure leaves the
+    library as it was.
     """
-    return add_many_to_library(
-        path,
-        {name: state_dict},
-        method=method,
-        max_rank=max_rank,
-        energy=energy,
-        rank_ratio=rank_ratio,
-        verify=verify,
-        jobs=jobs,
-        ray=ray,
-        progress=progress,
-    )[name]
+    return add_many_to_library(path, {name: state_dict}, **options)[name]
 
 
 def add_many_to_library(

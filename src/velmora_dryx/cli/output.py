@@ -27,6 +27,24 @@ def count(n: int, noun: str) -> str:
     return f"{n:,} {noun}{'' if n == 1 else 's'}"
 
 
+def show_models(
+    out: Output,
+    title: str,
+    columns: list[str],
+    rows: list[list[Any]],
+    home: Any,
+    env: str,
+    empty: str,
+) -> None:
+    """Table of a local model store's models, with a note when the store directory is
+    missing (`env` names the variable that points at it) or holds nothing (`empty`)."""
+    out.table("models", title, columns, rows)
+    if not home.is_dir():
+        out.note(f"{home} does not exist (set {env} to the models directory)")
+    elif not rows:
+        out.note(empty)
+
+
 class Output:
     """Tables and progress on a rich console, or one JSON document with --json."""
 

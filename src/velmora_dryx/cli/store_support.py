@@ -60,6 +60,19 @@ def require_ray(args: argparse.Namespace) -> None:
         )
 
 
+def compression_options(args: argparse.Namespace) -> dict[str, Any]:
+    """The compression keywords of `build_library` / `add_many_to_library` from the parsed
+    command line."""
+    return {
+        "method": args.method,
+        "max_rank": args.max_rank,
+        "energy": args.energy,
+        "rank_ratio": args.rank_ratio,
+        "jobs": args.jobs,
+        "ray": args.ray,
+    }
+
+
 def streamed(source: sources.Source, out: Output) -> Any:
     """What the library reads a source from: the safetensors files themselves (memory-mapped,
     tensor by tensor), or, for GGUF files, the loaded floating-point tensors."""
@@ -194,13 +207,8 @@ def save(args: argparse.Namespace, out: Output) -> None:
                 {s.text: streamed(s, out) for s in tunes},
                 args.save,
                 base_id=args.base,
-                method=args.method,
-                max_rank=args.max_rank,
-                energy=args.energy,
-                rank_ratio=args.rank_ratio,
-                jobs=args.jobs,
-                ray=args.ray,
                 progress=progress,
+                **compression_options(args),
                 model_dir=base.path if base.is_model_directory else None,
             )
         info = vd.library_info(args.save)

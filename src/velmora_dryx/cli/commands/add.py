@@ -53,13 +53,8 @@ def run(args: argparse.Namespace, out: Output) -> None:
             store.add_many_to_library(
                 args.library,
                 finetunes,
-                method=args.method,
-                max_rank=args.max_rank,
-                energy=args.energy,
-                rank_ratio=args.rank_ratio,
-                jobs=args.jobs,
-                ray=args.ray,
                 progress=progress,
+                **store_support.compression_options(args),
             )
         info = vd.library_info(args.library)
     store_support.show_library(out, info, f"Fine-tunes in {args.library}")

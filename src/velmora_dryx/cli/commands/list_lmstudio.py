@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import argparse
 
-from velmora_dryx.cli.output import Output, mib
+from velmora_dryx.cli.output import Output, mib, show_models
 
 NAME = "list-lmstudio"
 HELP = "list the GGUF files of the local LM Studio store"
@@ -19,13 +19,12 @@ def run(args: argparse.Namespace, out: Output) -> None:
 
     models = bramwick.list_lmstudio_models()
     home = bramwick._lmstudio_home()
-    out.table(
-        "models",
+    show_models(
+        out,
         f"LM Studio models in {home}",
         ["name", "MiB", "path"],
         [[m["name"], mib(m["size_bytes"]), m["path"]] for m in models],
+        home,
+        "LMSTUDIO_MODELS",
+        "no GGUF files found (set LMSTUDIO_MODELS to the models directory)",
     )
-    if not home.is_dir():
-        out.note(f"{home} does not exist (set LMSTUDIO_MODELS to the models directory)")
-    elif not models:
-        out.note("no GGUF files found (set LMSTUDIO_MODELS to the models directory)")

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import argparse
 
-from velmora_dryx.cli.output import Output, mib
+from velmora_dryx.cli.output import Output, mib, show_models
 
 NAME = "list-ollama"
 HELP = "list the models of the local Ollama store"
@@ -17,16 +17,12 @@ def configure(p: argparse.ArgumentParser) -> None:
 def run(args: argparse.Namespace, out: Output) -> None:
     from velmora_dryx import bramwick
 
-    models = bramwick.list_ollama_models()
-    out.table(
-        "models",
+    show_models(
+        out,
         f"Ollama models in {bramwick.OLLAMA_HOME}",
         ["name", "MiB"],
-        [[m["name"], mib(m["size_bytes"])] for m in models],
+        [[m["name"], mib(m["size_bytes"])] for m in bramwick.list_ollama_models()],
+        bramwick.OLLAMA_HOME,
+        "OLLAMA_MODELS",
+        "no models found (download one with: ollama pull NAME)",
     )
-    if not bramwick.OLLAMA_HOME.is_dir():
-        out.note(
-            f"{bramwick.OLLAMA_HOME} does not exist (set OLLAMA_MODELS to the models directory)"
-        )
-    elif not models:
-        out.note("no models found (download one with: ollama pull NAME)")
