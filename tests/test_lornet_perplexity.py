@@ -10,6 +10,7 @@ import types
 
 import numpy as np
 import pytest
+from lornet_support import tiny_llama
 
 from velmora_dryx import lornet
 
@@ -141,7 +142,7 @@ def tiny_model(tmp_path_factory):
 
 
 def _save_tiny_model(model_dir):
-    torch = pytest.importorskip("torch")
+    pytest.importorskip("torch")
     transformers = pytest.importorskip("transformers")
     from tokenizers import Tokenizer, models, pre_tokenizers, trainers
 
@@ -151,18 +152,7 @@ def _save_tiny_model(model_dir):
     transformers.PreTrainedTokenizerFast(tokenizer_object=tok, unk_token="[UNK]").save_pretrained(
         model_dir
     )
-    config = transformers.LlamaConfig(
-        vocab_size=tok.get_vocab_size(),
-        hidden_size=32,
-        intermediate_size=64,
-        num_hidden_layers=2,
-        num_attention_heads=4,
-        num_key_value_heads=4,
-        max_position_embeddings=128,
-        tie_word_embeddings=True,
-    )
-    torch.manual_seed(0)
-    transformers.LlamaForCausalLM(config).save_pretrained(model_dir)
+    tiny_llama(tok.get_vocab_size(), 128).save_pretrained(model_dir)
     return model_dir
 
 

@@ -9,7 +9,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from lornet_support import write_shard
+from lornet_support import tiny_llama, write_shard
 from threadpoolctl import threadpool_limits
 
 import velmora_dryx as vd
@@ -475,20 +475,9 @@ def test_missing_ray_names_the_extra(saved, rng, monkeypatch):
 def hf_family(tmp_path_factory):
     """A tiny causal LM saved by transformers and a fine-tune of it with low-rank updates."""
     torch = pytest.importorskip("torch")
-    transformers = pytest.importorskip("transformers")
+    pytest.importorskip("transformers")
     root = tmp_path_factory.mktemp("hf")
-    config = transformers.LlamaConfig(
-        vocab_size=64,
-        hidden_size=32,
-        intermediate_size=64,
-        num_hidden_layers=2,
-        num_attention_heads=4,
-        num_key_value_heads=4,
-        max_position_embeddings=64,
-        tie_word_embeddings=True,
-    )
-    torch.manual_seed(0)
-    model = transformers.LlamaForCausalLM(config)
+    model = tiny_llama(64, 64)
     model.save_pretrained(root / "base")
     (root / "base" / "tokenizer.json").write_text('{"stand-in": true}')
     g = torch.Generator().manual_seed(1)
