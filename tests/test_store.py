@@ -379,6 +379,22 @@ def test_threaded_build_equals_the_sequential_one(sources, sequential, tmp_path,
     assert calls[-1][2] == calls[-1][3] and 0.99 * nbytes < calls[-1][3] < nbytes
 
 
+@pytest.mark.parametrize(
+    ("costs", "parts", "expected"),
+    [
+        ([1] * 8, 4, [[0, 1], [2, 3], [4, 5], [6, 7]]),
+        ([1] * 3, 8, [[0], [1], [2]]),
+        ([1, 1, 16, 1, 1, 1, 1], 4, [[0, 1], [2], [3, 4, 5, 6]]),
+        ([0, 0, 0, 0], 2, [[0, 1], [2, 3]]),  # free tasks still count as one
+        ([], 4, []),
+    ],
+)
+def test_ray_batches_keep_task_order_and_balance_cost(costs, parts, expected):
+    from velmora_dryx.parallel import batches
+
+    assert batches(list(range(len(costs))), parts, lambda i: costs[i]) == expected
+
+
 def nan_finetune(rng, scale=1):
     base, tunes = family(rng, names=("bad",), scale=scale)
     tunes["bad"]["layers.0.up_proj.weight"][1, 1] = np.nan  # a diverged fine-tune

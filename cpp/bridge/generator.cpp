@@ -14,10 +14,11 @@ enum class GenState : std::uint8_t { Created, Suspended, Finished };
 
 // The body lives in storage allocated with the object (no second allocation per generator).
 struct Generator {
-  PyObject_VAR_HEAD GeneratorBody* body;  // destroyed once finished
+  PyObject_HEAD GeneratorBody* body;  // destroyed once finished
   const char* name;
   GenState state;
   bool running;
+  alignas(std::max_align_t) unsigned char storage[kGeneratorBodySize];
 };
 
 PyTypeObject* g_gen_type = nullptr;
@@ -213,29 +214,27 @@ PyType_Slot gen_slots[] = {
 PyType_Spec gen_spec = {
     "velmora_dryx.native_generator",
     sizeof(Generator),
-    1,  // the body's bytes follow the object
+    0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     gen_slots,
 };
 
 }  // namespace
 
-py::Obj new_generator(const char* name, std::size_t size, std::size_t align, void** storage) {
+py::Obj new_generator(const char* name, void** storage) {
   if (g_gen_type == nullptr) {
     g_gen_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&gen_spec));
     if (g_gen_type == nullptr) throw py::PythonError{};
     // The type is a generator to the interpreter's abstract base classes.
     py::import("collections.abc").attr("Generator").attr("register")(py::type(*g_gen_type));
   }
-  const std::size_t offset = (sizeof(Generator) + align - 1) / align * align;
-  auto* g = PyObject_GC_NewVar(Generator, g_gen_type,
-                               static_cast<Py_ssize_t>(offset - sizeof(Generator) + size));
+  auto* g = PyObject_GC_New(Generator, g_gen_type);
   if (g == nullptr) throw py::PythonError{};
   g->body = nullptr;
   g->name = name;
   g->state = GenState::Created;
   g->running = false;
-  *storage = reinterpret_cast<char*>(g) + offset;
+  *storage = g->storage;
   PyObject_GC_Track(g);
   return py::Obj::steal(reinterpret_cast<PyObject*>(g));
 }

@@ -27,7 +27,10 @@ inline int visit(const py::Obj& o, visitproc visit, void* arg) {
   return o ? visit(o.get(), arg) : 0;
 }
 
-py::Obj new_generator(const char* name, std::size_t size, std::size_t align, void** storage);
+// Bodies live inside the generator object (one fixed-size allocation, no second one).
+inline constexpr std::size_t kGeneratorBodySize = 64;
+
+py::Obj new_generator(const char* name, void** storage);
 void attach_body(const py::Obj& generator, GeneratorBody* body) noexcept;
 
 // A new generator named `name` (for __name__, __qualname__ and the repr) running a Body
@@ -35,8 +38,10 @@ void attach_body(const py::Obj& generator, GeneratorBody* body) noexcept;
 template <class Body, class... A>
 py::Obj make_generator(const char* name, A&&... args) {
   static_assert(std::is_base_of_v<GeneratorBody, Body>);
+  static_assert(sizeof(Body) <= kGeneratorBodySize && alignof(Body) <= alignof(std::max_align_t),
+                "a generator body must fit the object's inline storage");
   void* storage = nullptr;
-  py::Obj gen = new_generator(name, sizeof(Body), alignof(Body), &storage);
+  py::Obj gen = new_generator(name, &storage);
   attach_body(gen, new (storage) Body(std::forward<A>(args)...));
   return gen;
 }

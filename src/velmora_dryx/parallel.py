@@ -56,16 +56,19 @@ def run_ordered(
     jobs: int = 1,
     ray: str | None = None,
     window: int | None = None,
+    cost: Callable[[T], int] | None = None,
 ) -> Iterator[R]:
     """Yields fn(task) for every task, in task order.
 
     jobs > 1 runs up to `jobs` tasks at once in threads (the native work releases the GIL);
-    `ray` ("local", "auto" or a cluster address) runs them as Ray tasks. At most `window`
-    tasks are submitted ahead of the one being waited for. The first task that fails
-    cancels the rest and its exception propagates.
+    `ray` ("local", "auto" or a cluster address) runs them as Ray tasks, consecutive tasks
+    batched into a few Ray tasks per CPU of about equal `cost` (default: equal counts), so
+    that Ray's per-task overhead is paid a few times per CPU rather than per task. At most
+    `window` tasks (Ray: batches) are submitted ahead of the one being waited for. The first
+    task that fails cancels the rest and its exception propagates.
     """
     if ray is not None:
-        yield from _ray_ordered(fn, tasks, ray, jobs, window)
+        yield from _ray_ordered(fn, tasks, ray, jobs, window, cost)
         return
     with one_blas_thread():
         if jobs == 1:
@@ -120,7 +123,7 @@ def import_ray():
 _worker_capped = False
 
 
-def _in_ray_worker(fn: Callable[[Any], Any], task: Any) -> Any:
+def _in_ray_worker(fn: Callable[[Any], Any], batch: list) -> list:
     # A Ray worker process runs our tasks one at a time: one BLAS thread, set once.
     global _worker_capped
     if not _worker_capped:
@@ -129,10 +132,35 @@ def _in_ray_worker(fn: Callable[[Any], Any], task: Any) -> Any:
 
         threadpool_limits(limits=1, user_api="blas")
         _worker_capped = True
-    return fn(task)
+    return [fn(task) for task in batch]
 
 
-def _ray_ordered(fn, tasks, address: str, jobs: int, window: int | None):
+BATCHES_PER_CPU = 4
+
+
+def batches(tasks: Sequence[T], parts: int, cost: Callable[[T], int] | None = None) -> list:
+    """Consecutive runs of `tasks`, at most about `parts` of them, of about equal total cost
+    (every task costs at least 1); a task costlier than a share is a batch of its own."""
+    costs = [max(1, int(cost(t))) if cost is not None else 1 for t in tasks]
+    share = sum(costs) / max(1, parts)
+    out: list[list[T]] = []
+    run: list[T] = []
+    acc = 0
+    for task, c in zip(tasks, costs, strict=True):
+        if run and acc + c > share * 1.5:
+            out.append(run)
+            run, acc = [], 0
+        run.append(task)
+        acc += c
+        if acc >= share:
+            out.append(run)
+            run, acc = [], 0
+    if run:
+        out.append(run)
+    return out
+
+
+def _ray_ordered(fn, tasks, address: str, jobs: int, window: int | None, cost=None):
     ray = import_ray()
     started = False
     if not ray.is_initialized():
@@ -163,14 +191,15 @@ def _ray_ordered(fn, tasks, address: str, jobs: int, window: int | None):
                 with contextlib.suppress(Exception):
                     ray.cancel(ref)
 
-        yield from _windowed(
+        for results in _windowed(
             # Results are taken in order: a deeper queue than the CPUs hides the round trips.
-            lambda t: remote.remote(fn, t),
-            tasks,
-            window or max(8, 4 * cpus),
+            lambda batch: remote.remote(fn, batch),
+            batches(tasks, BATCHES_PER_CPU * cpus, cost),
+            window or max(8, BATCHES_PER_CPU * cpus),
             wait,
             cancel,
-        )
+        ):
+            yield from results
     finally:
         if started:
             ray.shutdown()
