@@ -675,9 +675,7 @@ def _compress_finetunes(
     entries: list[dict] = []
     current: _FinetuneFile | None = None
     try:
-        results = run_ordered(
-            run_task, tasks, jobs=jobs, ray=ray, cost=lambda t: t.tuned.nbytes
-        )
+        results = run_ordered(run_task, tasks, jobs=jobs, ray=ray, cost=lambda t: t.tuned.nbytes)
         for (name, _), count in zip(finetunes, counts, strict=True):
             current = _FinetuneFile(root, manifest, name, manifest["base_id"])
             for _ in range(count):
