@@ -139,7 +139,6 @@ class GgufModel:
         self._required = [tuple(g) for g in groups.values()]
         return names
 
-
     def hf_state_dict(self, tensors: dict[str, np.ndarray]) -> dict[str, np.ndarray]:
         """The tensors of a state dict in GGUF names under the model's parameter names.
 
