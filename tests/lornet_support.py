@@ -71,20 +71,22 @@ def random_tensors(seed: int, names, shape=(3, 4), dtype=np.float32) -> dict:
     return {n: rng.standard_normal(shape).astype(dtype) for n in names}
 
 
-def tiny_llama(vocab_size: int, max_positions: int):
-    """A two-layer causal LM of hidden size 32 with seeded weights (needs torch, transformers)."""
+def tiny_llama(vocab_size: int, max_positions: int, **overrides):
+    """A two-layer causal LM of hidden size 32 with seeded weights (needs torch, transformers);
+    `overrides` replace entries of its LlamaConfig."""
     import torch
     import transformers
 
-    config = transformers.LlamaConfig(
-        vocab_size=vocab_size,
-        hidden_size=32,
-        intermediate_size=64,
-        num_hidden_layers=2,
-        num_attention_heads=4,
-        num_key_value_heads=4,
-        max_position_embeddings=max_positions,
-        tie_word_embeddings=True,
-    )
+    settings = {
+        "vocab_size": vocab_size,
+        "hidden_size": 32,
+        "intermediate_size": 64,
+        "num_hidden_layers": 2,
+        "num_attention_heads": 4,
+        "num_key_value_heads": 4,
+        "max_position_embeddings": max_positions,
+        "tie_word_embeddings": True,
+    }
+    config = transformers.LlamaConfig(**{**settings, **overrides})
     torch.manual_seed(0)
     return transformers.LlamaForCausalLM(config)

@@ -224,24 +224,12 @@ LIB = ["library", "{base}", "{ft1}"]
             hide=("torch",),
         ),
         case(
-            ["library", "{gguf}", "{gguf_ft}", "--ppl"],
-            1,
-            "{gguf}: --ppl needs a Hugging Face model directory",
-            fake=PPL,
-        ),
-        case(
             ["library", "{file}", "{ft1}", "--ppl"],
             1,
-            "{file}: --ppl needs a Hugging Face model directory",
+            "{file}: --ppl needs a Hugging Face model directory or a GGUF file",
             fake=PPL,
         ),
         case([*LIB, "--ppl"], 1, "{base}: --ppl needs config.json beside the weights", fake=PPL),
-        case(
-            ["ppl", "{gguf}"],
-            1,
-            "{gguf}: perplexity needs a Hugging Face model directory",
-            fake=PPL,
-        ),
         case(
             ["ppl", "{base}"],
             1,

@@ -4,6 +4,9 @@ from __future__ import annotations
 
 import argparse
 import time
+from collections.abc import Iterator
+from contextlib import contextmanager
+from pathlib import Path
 
 import numpy as np
 
@@ -27,7 +30,7 @@ def configure(p: argparse.ArgumentParser) -> None:
     p.add_argument(
         "--ppl",
         action="store_true",
-        help="also report WikiText-2 perplexity (Hugging Face model directories only)",
+        help="also report WikiText-2 perplexity (Hugging Face model directories or GGUF sources)",
     )
     options.add_count(p, "--max-tokens", 2, None, "tokens scored by --ppl", DEFAULT_MAX_TOKENS)
     store_support.add_save(p)
@@ -53,9 +56,7 @@ def run(args: argparse.Namespace, out: Output) -> None:
         sources.require(PPL_NEEDS, "--ppl")
     base_source = sources.resolve(args.base, out)
     tunes = sources.resolve_all(args.finetunes, out)
-    if args.ppl:
-        for s in (base_source, *tunes):
-            check_model_directory(s, "--ppl")
+    models = [perplexity_model(s, "--ppl") for s in (base_source, *tunes)] if args.ppl else []
     with out.step(f"loading {args.base}"):
         base = sources.floating_only(base_source.load(), args.base, out)
     if not base:
@@ -107,15 +108,42 @@ def run(args: argparse.Namespace, out: Output) -> None:
     out.data("tensor_mismatches", {k: v for k, v in mismatches.items() if v})
     out.mapping("summary", "Library summary", lib.summary(finetunes))
     if args.ppl:
-        _perplexities(args, out, lib, base_source, tunes, base)
+        _perplexities(args, out, lib, zip((base_source, *tunes), models, strict=True), base)
 
 
-def check_model_directory(source: sources.Source, purpose: str) -> None:
-    """Perplexity loads the model from its directory: weights, config.json and tokenizer."""
+def perplexity_model(source: sources.Source, purpose: str):
+    """What perplexity needs of a source, checked before any work. Perplexity loads the
+    model from a directory (weights, config.json and tokenizer): a Hugging Face model
+    directory is used as it is (None is returned); a GGUF file is opened as a GgufModel,
+    which writes one, refused when transformers cannot load its architecture."""
+    if source.kind == "gguf":
+        from velmora_dryx.gguf_model import GgufModel, UnsupportedArchitecture
+
+        try:
+            with about(source.text):
+                return GgufModel(source.path)
+        except CliError as exc:
+            if isinstance(exc.__cause__, UnsupportedArchitecture):
+                raise CliError(f"{source.text}: {purpose} unavailable: {exc.__cause__}") from exc
+            raise
     if not source.is_model_directory:
-        raise CliError(f"{source.text}: {purpose} needs a Hugging Face model directory")
+        raise CliError(
+            f"{source.text}: {purpose} needs a Hugging Face model directory or a GGUF file"
+        )
     if not (source.path / "config.json").is_file():
         raise CliError(f"{source.text}: {purpose} needs config.json beside the weights")
+    return None
+
+
+@contextmanager
+def model_directory(source: sources.Source, model, tensors=None) -> Iterator[Path]:
+    """The model directory perplexity loads: the source's own, or a temporary one written
+    from its GGUF file (`model`), holding `tensors` (GGUF names) or the file's weights."""
+    if model is None:
+        yield source.path
+        return
+    with model.model_directory(tensors) as directory:
+        yield directory
 
 
 def _compare(name: str, base_name: str, base: dict, sd: dict, out: Output) -> dict:
@@ -172,22 +200,36 @@ def _add_with_rank_ratio(lib, model_id: str, sd: dict, method: str, rank_ratio: 
     return record
 
 
-def _perplexities(args, out: Output, lib, base_source, tunes, base) -> None:
+def _perplexities(args, out: Output, lib, models, base) -> None:
+    """Perplexity of the base, each fine-tune and its reconstruction; `models` pairs each
+    source (the base first) with its GgufModel, or None for a model directory."""
     from velmora_dryx import lornet
 
     sources.quiet_hub(out)
 
-    def ppl(source, weights):
-        with about(source.text):
-            return lornet.perplexity_from_state_dict(
-                source.path, weights, max_tokens=args.max_tokens
-            )
+    def ppl(directory, weights):
+        return lornet.perplexity_from_state_dict(directory, weights, max_tokens=args.max_tokens)
 
-    with out.step(f"perplexity of {args.base}"):
-        rows = [["base", ppl(base_source, base)]]
-    for source in out.progress(tunes, "perplexity"):
-        weights = source.load()
-        rows.append([source.text, ppl(source, weights)])
-        del weights
-        rows.append([source.text + " (reconstructed)", ppl(source, lib.reconstruct(source.text))])
+    (base_source, base_model), *tunes = models
+    with out.step(f"perplexity of {args.base}"), about(base_source.text):
+        if base_model is None:
+            rows = [["base", ppl(base_source.path, base)]]
+        else:
+            # A shallow copy: writing empties it, and the library keeps the base.
+            with model_directory(base_source, base_model, dict(base)) as directory:
+                rows = [["base", ppl(directory, None)]]
+    for source, model in out.progress(tunes, "perplexity"):
+        with about(source.text):
+            if model is None:
+                weights = source.load()
+                rows.append([source.text, ppl(source.path, weights)])
+                del weights
+                rebuilt = lib.reconstruct(source.text)
+                rows.append([source.text + " (reconstructed)", ppl(source.path, rebuilt)])
+                continue
+            with model_directory(source, model) as directory:
+                rows.append([source.text, ppl(directory, None)])
+                rebuilt = model.hf_state_dict(lib.reconstruct(source.text))
+                rows.append([source.text + " (reconstructed)", ppl(directory, rebuilt)])
+            del rebuilt
     out.table("perplexity", "WikiText-2 perplexity", ["model", "perplexity"], rows)
