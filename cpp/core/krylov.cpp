@@ -249,24 +249,31 @@ bool drive(const T* a, std::int64_t m, std::int64_t n, std::int64_t& k, KrylovTr
   const double eps = std::numeric_limits<T>::epsilon();
   const double rough = std::sqrt(static_cast<double>(std::max(m, n)));
   while (true) {
-    if (!applicable(m, n, k, b)) return false;
-    const std::int64_t lmax = max_basis(k, b);
-    while (lz.basis() + b <= lmax) {
-      if (!lz.step()) return false;
+    // Grow the basis to its cap, testing for convergence after every step once the basis
+    // holds a block beyond the Ritz vectors kept (the projected SVD costs little beside a
+    // step's two products with the input); `done` may raise k, and with it the cap.
+    std::int64_t keep = 0;
+    while (true) {
+      if (!applicable(m, n, k, b)) return false;
+      if (lz.basis() + b <= max_basis(k, b) && !lz.step()) return false;
+      const bool full = lz.basis() + b > max_basis(k, b);
+      if (!full && lz.basis() < kept_for(k, b) + b) continue;
+      keep = std::min(kept_for(k, b), lz.basis());
+      lz.ritz(keep);
+      const double s1 = lz.s_.empty() ? 0.0 : lz.s_[0];
+      // Converged: the residual is at rounding level of the largest singular value.
+      const double tol = 4.0 * eps * rough * s1 + std::numeric_limits<double>::min();
+      std::int64_t nconv = 0;
+      while (nconv < keep && lz.res_[static_cast<std::size_t>(nconv)] <= tol) ++nconv;
+      const std::int64_t take = done(lz.s_, nconv, k);
+      if (take > 0) {
+        lz.extract(take, out);
+        return true;
+      }
+      if (take < 0) return false;
+      if (full) break;
     }
-    const std::int64_t keep = std::min(kept_for(k, b), lz.basis());
-    lz.ritz(keep);
-    const double s1 = lz.s_.empty() ? 0.0 : lz.s_[0];
-    // Converged: the residual is at rounding level of the largest singular value.
-    const double tol = 4.0 * eps * rough * s1 + std::numeric_limits<double>::min();
-    std::int64_t nconv = 0;
-    while (nconv < keep && lz.res_[static_cast<std::size_t>(nconv)] <= tol) ++nconv;
-    const std::int64_t take = done(lz.s_, nconv, k);
-    if (take > 0) {
-      lz.extract(take, out);
-      return true;
-    }
-    if (take < 0 || lz.passes() > budget_passes) return false;
+    if (lz.passes() > budget_passes) return false;
     lz.restart(std::min(kept_for(k, b), keep));
   }
 }
