@@ -50,12 +50,12 @@ Py_ssize_t step_of(const py::Obj& block) {
 // for off in range(0, len(buf), block): yield buf[off:off + block]
 class BlockCutter final : public bridge::GeneratorBody {
  public:
-  BlockCutter(py::Obj buf, py::Obj block)
-      : buf_(std::move(buf)), block_(std::move(block)), step_(step_of(block_)) {}
+  BlockCutter(py::Obj buf, py::Obj block) : buf_(std::move(buf)), block_(std::move(block)) {}
 
   py::Obj next() override {
     if (!started_) {
       started_ = true;
+      step_ = step_of(block_);
       n_ = buf_.size();
       if (step_ == 0) raise_bad_step(block_);
     }
@@ -70,14 +70,17 @@ class BlockCutter final : public bridge::GeneratorBody {
  private:
   py::Obj buf_;
   py::Obj block_;
-  Py_ssize_t step_;
+  Py_ssize_t step_ = 0;
   Py_ssize_t off_ = 0;
   Py_ssize_t n_ = 0;
   bool started_ = false;
 };
 
-py::Obj blocks(const py::Obj& buf, const py::Obj& block) {
-  return bridge::make_generator<BlockCutter>("_blocks", buf, block);
+// The arguments come borrowed (PyObject*): the generator's body takes the only new
+// references, which keeps creation as cheap as a Python generator's.
+py::Obj blocks(PyObject* buf, PyObject* block) {
+  return bridge::make_generator<BlockCutter>("_blocks", py::Obj::borrow(buf),
+                                             py::Obj::borrow(block));
 }
 
 const auto kBlocks = def<&blocks>("_blocks", "Yield fixed-size byte blocks (last may be short).",
