@@ -1,0 +1,390 @@
+"""The saved-library format: the manifest (read, checked, written), the records' safetensors
+entries and their verification, and reading a library back (`load_library`, `library_info`)."""
+
+from __future__ import annotations
+
+import json
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+from velmora_dryx import _tensorfile as tf
+from velmora_dryx._tensorfile import LibraryError
+
+FORMAT = "velmora-dryx-library"
+VERSION = 1
+MANIFEST = "manifest.json"
+BASE_FILE = "base.safetensors"
+FINETUNE_DIR = "finetunes"
+MODEL_DIR = "model"
+# Files of a Hugging Face model directory that make the exported weights a loadable model.
+_MODEL_PATTERNS = ("*.json", "*.txt", "tokenizer*", "*.model")
+
+
+# ---- manifest ---------------------------------------------------------------------------
+
+
+def _encode(value: Any) -> Any:
+    """Record metadata as JSON; tuples are tagged so that they come back as tuples."""
+    if isinstance(value, tuple):
+        return {"__tuple__": [_encode(v) for v in value]}
+    if isinstance(value, list):
+        return [_encode(v) for v in value]
+    if isinstance(value, dict):
+        return {str(k): _encode(v) for k, v in value.items()}
+    if isinstance(value, np.generic):
+        return value.item()
+    return value
+
+
+def _decode(value: Any) -> Any:
+    if isinstance(value, dict):
+        if len(value) == 1 and "__tuple__" in value:
+            return tuple(_decode(v) for v in value["__tuple__"])
+        return {k: _decode(v) for k, v in value.items()}
+    if isinstance(value, list):
+        return [_decode(v) for v in value]
+    return value
+
+
+def _inside(root: Path, rel: str, what: str) -> Path:
+    """`root/rel`, refusing names that would leave the library directory."""
+    p = Path(rel)
+    if not rel or p.is_absolute() or ".." in p.parts:
+        raise LibraryError(f"{root / MANIFEST}: {what} names a file outside the library: {rel!r}")
+    return root / p
+
+
+def _read_manifest(root: Path) -> dict:
+    if not root.is_dir():
+        raise FileNotFoundError(f"{root}: no such library directory")
+    path = root / MANIFEST
+    try:
+        text = path.read_bytes()
+    except FileNotFoundError:
+        raise LibraryError(
+            f"{path}: missing (not a saved library, or its first save did not finish)"
+        ) from None
+    try:
+        manifest = json.loads(text)
+    except (UnicodeDecodeError, json.JSONDecodeError) as exc:
+        raise LibraryError(f"{path}: corrupted ({exc})") from None
+    if not isinstance(manifest, dict) or manifest.get("format") != FORMAT:
+        raise LibraryError(f"{path}: not a velmora-dryx library manifest")
+    version = manifest.get("version")
+    if not isinstance(version, int) or version < 1:
+        raise LibraryError(f"{path}: corrupted (format version {version!r})")
+    if version > VERSION:
+        raise LibraryError(
+            f"{path}: format version {version} is newer than this velmora-dryx reads "
+            f"(up to {VERSION}); upgrade velmora-dryx"
+        )
+    _validate(manifest, path)
+    return manifest
+
+
+def _validate(m: dict, path: Path) -> None:
+    """Every field the library reads, of the type it is read as: a damaged manifest fails
+    here, once, with the field named."""
+
+    def need(ok: bool, what: str) -> None:
+        if not ok:
+            raise LibraryError(f"{path}: corrupted ({what})")
+
+    def is_str(v) -> bool:
+        return isinstance(v, str)
+
+    def is_shape(v) -> bool:
+        return isinstance(v, list) and all(isinstance(x, int) and x >= 0 for x in v)
+
+    methods = {"none", "svd", "tucker", "tt"}
+    need(is_str(m.get("uuid")) and is_str(m.get("base_id")), "uuid or base_id")
+    s = m.get("settings")
+    need(
+        isinstance(s, dict)
+        and s.get("method") in methods
+        and isinstance(s.get("max_rank"), int)
+        and (s.get("energy") is None or isinstance(s.get("energy"), (int, float)))
+        and isinstance(s.get("rank_ratio", 0.5), (int, float)),
+        "settings",
+    )
+    b = m.get("base")
+    need(
+        isinstance(b, dict) and is_str(b.get("file")) and isinstance(b.get("tensors"), list), "base"
+    )
+    for t in b["tensors"]:
+        need(
+            isinstance(t, dict)
+            and is_str(t.get("name"))
+            and is_shape(t.get("shape"))
+            and t.get("dtype") in tf.DTYPE_NAMES
+            and is_str(t.get("sha256")),
+            f"base tensor {t!r:.80}",
+        )
+    files = m.get("model_files", [])
+    need(isinstance(files, list), "model_files")
+    for f in files:
+        need(
+            isinstance(f, dict) and is_str(f.get("file")) and is_str(f.get("sha256")), "model_files"
+        )
+    fts = m.get("finetunes")
+    need(isinstance(fts, list), "finetunes")
+    names = set()
+    for ft in fts:
+        need(
+            isinstance(ft, dict)
+            and is_str(ft.get("name"))
+            and is_str(ft.get("base_id"))
+            and is_str(ft.get("file"))
+            and isinstance(ft.get("tensors"), list),
+            "a fine-tune entry",
+        )
+        need(ft["name"] not in names, f"fine-tune {ft['name']!r} listed twice")
+        names.add(ft["name"])
+        for e in ft["tensors"]:
+            ok = (
+                isinstance(e, dict)
+                and is_str(e.get("name"))
+                and e.get("method") in methods
+                and is_shape(e.get("shape"))
+                and e.get("dtype") in tf.DTYPE_NAMES
+                and isinstance(e.get("metadata"), dict)
+                and isinstance(e.get("cores"), list)
+                and isinstance(e.get("factors"), list)
+                and isinstance(e.get("sha256"), dict)
+            )
+            need(ok, f"tensor entry of fine-tune {ft['name']!r}")
+            keys = e["cores"] + e["factors"]
+            need(
+                all(is_str(k) and is_str(e["sha256"].get(k)) for k in keys),
+                f"factor names of {e['name']!r} in fine-tune {ft['name']!r}",
+            )
+
+
+def _write_manifest(root: Path, manifest: dict) -> None:
+    with tf.atomic_file(root / MANIFEST, "w") as f:
+        json.dump(manifest, f, indent=1)
+
+
+def _file_meta(manifest: dict, content: str) -> dict[str, str]:
+    return {"format": FORMAT, "library": manifest["uuid"], "content": content}
+
+
+def _open_member(root: Path, manifest: dict, rel: str, content: str, what: str) -> tf.TensorFile:
+    """A tensor file of the library, checked to be the one the manifest means."""
+    f = tf.TensorFile(_inside(root, rel, what))
+    meta = f.metadata
+    if meta.get("format") != FORMAT or meta.get("library") != manifest["uuid"]:
+        raise LibraryError(f"{f.path}: belongs to another library (or is not a library file)")
+    if meta.get("content") != content:
+        raise LibraryError(
+            f"{f.path}: holds {meta.get('content')!r}, the manifest expects {content!r}"
+        )
+    return f
+
+
+def _check_entry(f: tf.TensorFile, key: str, dtype: str | None, shape: tuple | None) -> None:
+    if key not in f.tensors:
+        raise LibraryError(f"{f.path}: tensor {key!r} is missing")
+    have_dtype, have_shape, _, _ = f.tensors[key]
+    if (dtype is not None and have_dtype != dtype) or (
+        shape is not None and have_shape != tuple(shape)
+    ):
+        raise LibraryError(
+            f"{f.path}: tensor {key!r} is {have_dtype} {have_shape}, "
+            f"the manifest says {dtype} {tuple(shape or ())}"
+        )
+
+
+def _corrupted(path, key: str) -> LibraryError:
+    return LibraryError(
+        f"{path}: tensor {key!r} does not match its checksum (the file is corrupted)"
+    )
+
+
+def _verified(
+    f: tf.TensorFile, key: str, digest: str, verify: bool, own_map: bool = False
+) -> np.ndarray:
+    """A stored tensor, checked against its checksum when `verify`: a view of the file's
+    map, or with `own_map` of a map of its own (let go with the array, for one-pass
+    readers such as the exports)."""
+    if own_map:
+        a = f.map_one(key)
+        if verify and tf.sha256(a) != digest:
+            raise _corrupted(f.path, key)
+        return a
+    a = f.array(key)
+    if verify:
+        if tf.sha256(a) != digest:
+            raise _corrupted(f.path, key)
+        f.release(key)  # the pages read for the check need not stay resident
+    return a
+
+
+# ---- records <-> files ------------------------------------------------------------------
+
+
+def _record_entry(name: str, ct) -> tuple[dict, list[tuple[str, np.ndarray]]]:
+    """The manifest entry of one compressed tensor and its arrays under their file keys."""
+    arrays = [(f"{name}:core:{i}", np.ascontiguousarray(a)) for i, a in enumerate(ct.cores)]
+    arrays += [(f"{name}:factor:{i}", np.ascontiguousarray(a)) for i, a in enumerate(ct.factors)]
+    digests = {key: tf.sha256(a) for key, a in arrays}
+    entry = {
+        "name": name,
+        "method": ct.method.value,
+        "shape": list(ct.shape),
+        "dtype": ct.dtype,
+        "metadata": _encode(ct.metadata),
+        "cores": [k for k, _ in arrays[: len(ct.cores)]],
+        "factors": [k for k, _ in arrays[len(ct.cores) :]],
+        "sha256": digests,
+    }
+    return entry, arrays
+
+
+def _record(f: tf.TensorFile, entry: dict, verify: bool, own_map: bool = False):
+    from velmora_dryx.kestrine import CompressedTensor, CompressionMethod
+
+    def arrays(keys):
+        return tuple(_verified(f, k, entry["sha256"][k], verify, own_map) for k in keys)
+
+    return CompressedTensor(
+        CompressionMethod(entry["method"]),
+        tuple(entry["shape"]),
+        entry["dtype"],
+        arrays(entry["cores"]),
+        arrays(entry["factors"]),
+        _decode(entry["metadata"]),
+    )
+
+
+def _load_finetune(root: Path, manifest: dict, ft: dict, verify: bool):
+    from velmora_dryx.tamsel import CompressedDelta
+
+    f = _open_member(
+        root, manifest, ft["file"], "finetune:" + ft["name"], f"fine-tune {ft['name']!r}"
+    )
+    tensors = {}
+    for entry in ft["tensors"]:
+        for key in entry["cores"] + entry["factors"]:
+            _check_entry(f, key, None, None)
+        tensors[entry["name"]] = _record(f, entry, verify)
+    return CompressedDelta(ft["name"], tensors, ft["base_id"])
+
+
+def _settings(method, max_rank, energy, rank_ratio) -> dict:
+    """Compression settings as stored, checked (the compressors would clamp a value out of
+    range where a user most likely mistyped it)."""
+    from velmora_dryx.kestrine import CompressionMethod
+
+    s = {
+        "method": CompressionMethod(method).value,
+        "max_rank": int(max_rank),
+        "energy": None if energy is None else float(energy),
+        "rank_ratio": float(rank_ratio),
+    }
+    if s["max_rank"] < 0:
+        raise ValueError(f"max_rank must be >= 0 (0: no cap), got {max_rank!r}")
+    if s["energy"] is not None and not 0.0 < s["energy"] <= 1.0:
+        raise ValueError(f"energy must be in (0, 1], got {energy!r}")
+    if not 0.0 < s["rank_ratio"] <= 1.0:
+        raise ValueError(f"rank_ratio must be in (0, 1], got {rank_ratio!r}")
+    return s
+
+
+def _library_settings(s: dict) -> dict:
+    """The ModelLibrary fields of stored settings."""
+    from velmora_dryx.kestrine import CompressionMethod
+
+    return {
+        "method": CompressionMethod(s["method"]),
+        "max_rank": s["max_rank"],
+        "energy": s["energy"],
+    }
+
+
+def load_library(path, *, verify: bool = True):
+    """Opens a saved library as a `tamsel.ModelLibrary`.
+
+    Arrays are read-only views of memory maps of the library's files (nothing is copied);
+    `verify` checks every stored tensor against its SHA-256 first. A damaged, truncated,
+    foreign or missing file raises `LibraryError` naming the file and the problem.
+    """
+    from velmora_dryx.tamsel import ModelLibrary
+
+    root = Path(path)
+    manifest = _read_manifest(root)
+    base_file = _open_member(root, manifest, manifest["base"]["file"], "base", "the base")
+    base = {}
+    for t in manifest["base"]["tensors"]:
+        _check_entry(base_file, t["name"], t["dtype"], t["shape"])
+        base[t["name"]] = _verified(base_file, t["name"], t["sha256"], verify)
+    if verify:
+        _verify_model_files(root, manifest)
+    deltas = {
+        ft["name"]: _load_finetune(root, manifest, ft, verify) for ft in manifest["finetunes"]
+    }
+    return ModelLibrary(
+        manifest["base_id"], base, deltas, **_library_settings(manifest["settings"])
+    )
+
+
+def _verify_model_files(root: Path, manifest: dict) -> None:
+    import hashlib
+
+    for m in manifest.get("model_files", []):
+        p = _inside(root, m["file"], "a model file")
+        try:
+            digest = hashlib.sha256(p.read_bytes()).hexdigest()
+        except FileNotFoundError:
+            raise LibraryError(f"{p}: missing") from None
+        if digest != m["sha256"]:
+            raise LibraryError(f"{p}: does not match its checksum (the file is corrupted)")
+
+
+def library_info(path) -> dict:
+    """What a saved library holds, from its manifest and file headers (no data is read):
+    the base, and per fine-tune its tensors, methods, bytes and ratio."""
+    root = Path(path)
+    manifest = _read_manifest(root)
+    base_bytes = sum(
+        int(np.prod(t["shape"], dtype=np.int64)) * tf.itemsize(t["dtype"])
+        for t in manifest["base"]["tensors"]
+    )
+    rows = []
+    for ft in manifest["finetunes"]:
+        f = _open_member(
+            root, manifest, ft["file"], "finetune:" + ft["name"], f"fine-tune {ft['name']!r}"
+        )
+        methods: dict[str, int] = {}
+        original = stored = 0
+        for e in ft["tensors"]:
+            methods[e["method"]] = methods.get(e["method"], 0) + 1
+            original += int(np.prod(e["shape"], dtype=np.int64)) * tf.itemsize(e["dtype"])
+            for key in e["cores"] + e["factors"]:
+                _check_entry(f, key, None, None)
+                dtype, _, _, count = f.tensors[key]
+                stored += count * tf.itemsize(dtype)
+        rows.append(
+            {
+                "name": ft["name"],
+                "tensors": len(ft["tensors"]),
+                "methods": methods,
+                "original_bytes": original,
+                "stored_bytes": stored,
+                "ratio": original / stored if stored else float("inf"),
+                "file": ft["file"],
+            }
+        )
+    s = manifest["settings"]
+    return {
+        "path": str(root),
+        "format_version": manifest["version"],
+        "base_id": manifest["base_id"],
+        "base_tensors": len(manifest["base"]["tensors"]),
+        "base_bytes": base_bytes,
+        "settings": {"rank_ratio": 0.5, **s},
+        "model_files": [m["file"] for m in manifest.get("model_files", [])],
+        "finetunes": rows,
+    }
