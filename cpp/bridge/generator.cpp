@@ -12,31 +12,25 @@ namespace {
 
 enum class GenState : std::uint8_t { Created, Suspended, Finished };
 
-// The body lives in storage allocated with the object (no second allocation per generator).
-struct Generator {
-  PyObject_HEAD GeneratorBody* body;  // destroyed once finished
-  const char* name;
-  GenState state;
-  bool running;
-  alignas(std::max_align_t) unsigned char storage[kGeneratorBodySize];
-};
+using Generator = detail::GeneratorObject;
 
-PyTypeObject* g_gen_type = nullptr;
+GenState state_of(const Generator* g) { return static_cast<GenState>(g->state); }
+void set_state(Generator* g, GenState s) { g->state = static_cast<std::uint8_t>(s); }
 
 void gen_finish(Generator* g) {
-  g->state = GenState::Finished;
+  set_state(g, GenState::Finished);
   if (GeneratorBody* body = std::exchange(g->body, nullptr)) body->~GeneratorBody();
 }
 
 // One step of the generator: the next value, or nullptr with no error when exhausted.
 PyObject* gen_step(Generator* g) {
-  if (g->state == GenState::Finished) return nullptr;
+  if (state_of(g) == GenState::Finished) return nullptr;
   if (g->running) {
     PyErr_SetString(PyExc_ValueError, "generator already executing");
     return nullptr;
   }
   g->running = true;
-  g->state = GenState::Suspended;
+  set_state(g, GenState::Suspended);
   PyObject* r = guarded([&]() -> PyObject* { return g->body->next().release(); });
   g->running = false;
   if (r == nullptr) gen_finish(g);
@@ -47,7 +41,7 @@ PyObject* gen_iternext(PyObject* self) { return gen_step(reinterpret_cast<Genera
 
 PyObject* gen_send(PyObject* self, PyObject* value) {
   auto* g = reinterpret_cast<Generator*>(self);
-  if (g->state == GenState::Created && value != Py_None && !g->running) {
+  if (state_of(g) == GenState::Created && value != Py_None && !g->running) {
     PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started generator");
     return nullptr;
   }
@@ -126,9 +120,9 @@ PyObject* gen_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   // generator and finishes it. A finished generator just raises it.
   // From 3.12 on, an exception thrown into a generator that has not started is not
   // seen by the body's StopIteration guard.
-  const bool guarded_body = g->state == GenState::Suspended ||
-                            (g->state == GenState::Created && PY_VERSION_HEX < 0x030C0000);
-  if (g->state != GenState::Finished) gen_finish(g);
+  const bool guarded_body = state_of(g) == GenState::Suspended ||
+                            (state_of(g) == GenState::Created && PY_VERSION_HEX < 0x030C0000);
+  if (state_of(g) != GenState::Finished) gen_finish(g);
   if (guarded_body && PyErr_ExceptionMatches(PyExc_StopIteration)) replace_stop_iteration();
   return nullptr;
 }
@@ -147,7 +141,7 @@ PyObject* gen_get_running(PyObject* self, void*) {
   return PyBool_FromLong(reinterpret_cast<Generator*>(self)->running);
 }
 PyObject* gen_get_suspended(PyObject* self, void*) {
-  return PyBool_FromLong(reinterpret_cast<Generator*>(self)->state == GenState::Suspended);
+  return PyBool_FromLong(state_of(reinterpret_cast<Generator*>(self)) == GenState::Suspended);
 }
 PyObject* gen_get_name(PyObject* self, void*) {
   return PyUnicode_FromString(reinterpret_cast<Generator*>(self)->name);
@@ -221,26 +215,21 @@ PyType_Spec gen_spec = {
 
 }  // namespace
 
-py::Obj new_generator(const char* name, void** storage) {
-  if (g_gen_type == nullptr) {
-    g_gen_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&gen_spec));
-    if (g_gen_type == nullptr) throw py::PythonError{};
+namespace detail {
+
+PyTypeObject* g_generator_type = nullptr;
+
+PyTypeObject* make_generator_type() {
+  if (g_generator_type == nullptr) {
+    auto* tp = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&gen_spec));
+    if (tp == nullptr) throw py::PythonError{};
     // The type is a generator to the interpreter's abstract base classes.
-    py::import("collections.abc").attr("Generator").attr("register")(py::type(*g_gen_type));
+    py::import("collections.abc").attr("Generator").attr("register")(py::type(*tp));
+    g_generator_type = tp;
   }
-  auto* g = PyObject_GC_New(Generator, g_gen_type);
-  if (g == nullptr) throw py::PythonError{};
-  g->body = nullptr;
-  g->name = name;
-  g->state = GenState::Created;
-  g->running = false;
-  *storage = g->storage;
-  PyObject_GC_Track(g);
-  return py::Obj::steal(reinterpret_cast<PyObject*>(g));
+  return g_generator_type;
 }
 
-void attach_body(const py::Obj& generator, GeneratorBody* body) noexcept {
-  reinterpret_cast<Generator*>(generator.get())->body = body;
-}
+}  // namespace detail
 
 }  // namespace velmora::bridge

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -30,19 +31,41 @@ inline int visit(const py::Obj& o, visitproc visit, void* arg) {
 // Bodies live inside the generator object (one fixed-size allocation, no second one).
 inline constexpr std::size_t kGeneratorBodySize = 64;
 
-py::Obj new_generator(const char* name, void** storage);
-void attach_body(const py::Obj& generator, GeneratorBody* body) noexcept;
+namespace detail {
+
+// The generator object; its slots live in generator.cpp. `state` 0 is "created".
+struct GeneratorObject {
+  PyObject_HEAD GeneratorBody* body;  // destroyed once finished
+  const char* name;
+  std::uint8_t state;
+  bool running;
+  alignas(std::max_align_t) unsigned char storage[kGeneratorBodySize];
+};
+
+extern PyTypeObject* g_generator_type;
+PyTypeObject* make_generator_type();  // creates and registers the type on first use
+
+}  // namespace detail
 
 // A new generator named `name` (for __name__, __qualname__ and the repr) running a Body
-// built from `args`.
+// built from `args`. Inline: creating one costs what a Python generator's creation does.
 template <class Body, class... A>
 py::Obj make_generator(const char* name, A&&... args) {
   static_assert(std::is_base_of_v<GeneratorBody, Body>);
   static_assert(sizeof(Body) <= kGeneratorBodySize && alignof(Body) <= alignof(std::max_align_t),
                 "a generator body must fit the object's inline storage");
-  void* storage = nullptr;
-  py::Obj gen = new_generator(name, &storage);
-  attach_body(gen, new (storage) Body(std::forward<A>(args)...));
+  PyTypeObject* tp = detail::g_generator_type != nullptr ? detail::g_generator_type
+                                                         : detail::make_generator_type();
+  // The C API is the way to allocate an object of a native type.
+  auto* g = PyObject_GC_New(detail::GeneratorObject, tp);
+  if (g == nullptr) throw py::PythonError{};
+  g->body = nullptr;
+  g->name = name;
+  g->state = 0;
+  g->running = false;
+  py::Obj gen = py::Obj::steal(reinterpret_cast<PyObject*>(g));
+  g->body = new (g->storage) Body(std::forward<A>(args)...);  // a throwing body leaves none
+  PyObject_GC_Track(g);
   return gen;
 }
 
