@@ -10,27 +10,23 @@ namespace velmora::bridge {
 
 namespace {
 
-enum class GenState : std::uint8_t { Created, Suspended, Finished };
-
+using detail::GenState;
 using Generator = detail::GeneratorObject;
 
-GenState state_of(const Generator* g) { return static_cast<GenState>(g->state); }
-void set_state(Generator* g, GenState s) { g->state = static_cast<std::uint8_t>(s); }
-
 void gen_finish(Generator* g) {
-  set_state(g, GenState::Finished);
+  g->state = GenState::Finished;
   if (GeneratorBody* body = std::exchange(g->body, nullptr)) body->~GeneratorBody();
 }
 
 // One step of the generator: the next value, or nullptr with no error when exhausted.
 PyObject* gen_step(Generator* g) {
-  if (state_of(g) == GenState::Finished) return nullptr;
+  if (g->state == GenState::Finished) return nullptr;
   if (g->running) {
     PyErr_SetString(PyExc_ValueError, "generator already executing");
     return nullptr;
   }
   g->running = true;
-  set_state(g, GenState::Suspended);
+  g->state = GenState::Suspended;
   PyObject* r = guarded([&]() -> PyObject* { return g->body->next().release(); });
   g->running = false;
   if (r == nullptr) gen_finish(g);
@@ -41,7 +37,7 @@ PyObject* gen_iternext(PyObject* self) { return gen_step(reinterpret_cast<Genera
 
 PyObject* gen_send(PyObject* self, PyObject* value) {
   auto* g = reinterpret_cast<Generator*>(self);
-  if (state_of(g) == GenState::Created && value != Py_None && !g->running) {
+  if (g->state == GenState::Created && value != Py_None && !g->running) {
     PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started generator");
     return nullptr;
   }
@@ -120,9 +116,9 @@ PyObject* gen_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   // generator and finishes it. A finished generator just raises it.
   // From 3.12 on, an exception thrown into a generator that has not started is not
   // seen by the body's StopIteration guard.
-  const bool guarded_body = state_of(g) == GenState::Suspended ||
-                            (state_of(g) == GenState::Created && PY_VERSION_HEX < 0x030C0000);
-  if (state_of(g) != GenState::Finished) gen_finish(g);
+  const bool guarded_body = g->state == GenState::Suspended ||
+                            (g->state == GenState::Created && PY_VERSION_HEX < 0x030C0000);
+  if (g->state != GenState::Finished) gen_finish(g);
   if (guarded_body && PyErr_ExceptionMatches(PyExc_StopIteration)) replace_stop_iteration();
   return nullptr;
 }
@@ -141,7 +137,7 @@ PyObject* gen_get_running(PyObject* self, void*) {
   return PyBool_FromLong(reinterpret_cast<Generator*>(self)->running);
 }
 PyObject* gen_get_suspended(PyObject* self, void*) {
-  return PyBool_FromLong(state_of(reinterpret_cast<Generator*>(self)) == GenState::Suspended);
+  return PyBool_FromLong(reinterpret_cast<Generator*>(self)->state == GenState::Suspended);
 }
 PyObject* gen_get_name(PyObject* self, void*) {
   return PyUnicode_FromString(reinterpret_cast<Generator*>(self)->name);

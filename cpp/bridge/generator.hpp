@@ -33,11 +33,13 @@ inline constexpr std::size_t kGeneratorBodySize = 64;
 
 namespace detail {
 
-// The generator object; its slots live in generator.cpp. `state` 0 is "created".
+enum class GenState : std::uint8_t { Created, Suspended, Finished };
+
+// The generator object; its slots live in generator.cpp.
 struct GeneratorObject {
   PyObject_HEAD GeneratorBody* body;  // destroyed once finished
   const char* name;
-  std::uint8_t state;
+  GenState state;
   bool running;
   alignas(std::max_align_t) unsigned char storage[kGeneratorBodySize];
 };
@@ -61,7 +63,7 @@ py::Obj make_generator(const char* name, A&&... args) {
   if (g == nullptr) throw py::PythonError{};
   g->body = nullptr;
   g->name = name;
-  g->state = 0;
+  g->state = detail::GenState::Created;
   g->running = false;
   py::Obj gen = py::Obj::steal(reinterpret_cast<PyObject*>(g));
   g->body = new (g->storage) Body(std::forward<A>(args)...);  // a throwing body leaves none
