@@ -47,12 +47,12 @@ def write_llama_gguf(path, model, tokenizer, quantized=False):
     w.add_head_count_kv(cfg.num_key_value_heads)
     w.add_layer_norm_rms_eps(cfg.rms_norm_eps)
     w.add_vocab_size(cfg.vocab_size)
-    spec = json.loads(tokenizer.to_str())["model"]
-    vocab = sorted(spec["vocab"].items(), key=lambda kv: kv[1])
+    bpe = json.loads(tokenizer.to_str())["model"]
+    vocab = sorted(bpe["vocab"].items(), key=lambda kv: kv[1])
     w.add_tokenizer_model("gpt2")
     w.add_token_list([t for t, _ in vocab])
     w.add_token_types([3 if t in SPECIALS else 1 for t, _ in vocab])
-    w.add_token_merges([m if isinstance(m, str) else " ".join(m) for m in spec["merges"]])
+    w.add_token_merges([m if isinstance(m, str) else " ".join(m) for m in bpe["merges"]])
     w.add_bos_token_id(tokenizer.token_to_id("<s>"))
     w.add_eos_token_id(tokenizer.token_to_id("</s>"))
     names = gguf.get_tensor_name_map(gguf.MODEL_ARCH.LLAMA, cfg.num_hidden_layers)
@@ -94,9 +94,9 @@ def models(tmp_path_factory):
     """A tiny llama (grouped KV heads, untied output) and a fine-tune of it, each as a model
     directory and a GGUF file (the base also quantized to Q8_0, in an Ollama store, and as
     a GGUF of an architecture transformers lacks)."""
-    torch = pytest.importorskip("torch")
-    transformers = pytest.importorskip("transformers")
-    gguf = pytest.importorskip("gguf")
+    import gguf
+    import torch
+    import transformers
     from tokenizers import Tokenizer, decoders, models, pre_tokenizers, trainers
 
     root = tmp_path_factory.mktemp("gguf-ppl")
@@ -142,7 +142,8 @@ def cli(models, monkeypatch, capsys, tmp_path):
     from velmora_dryx import bramwick
 
     monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
-    datasets = pytest.importorskip("datasets")
+    import datasets
+
     monkeypatch.setattr(datasets, "load_dataset", lambda *a, **k: {"text": LINES})
     monkeypatch.setattr(bramwick, "OLLAMA_HOME", models["ollama"])
     monkeypatch.setenv("HF_HUB_OFFLINE", "1")

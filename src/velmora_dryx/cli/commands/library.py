@@ -119,13 +119,11 @@ def perplexity_model(source: sources.Source, purpose: str):
     if source.kind == "gguf":
         from velmora_dryx.gguf_model import GgufModel, UnsupportedArchitecture
 
-        try:
-            with about(source.text):
+        with about(source.text):
+            try:
                 return GgufModel(source.path)
-        except CliError as exc:
-            if isinstance(exc.__cause__, UnsupportedArchitecture):
-                raise CliError(f"{source.text}: {purpose} unavailable: {exc.__cause__}") from exc
-            raise
+            except UnsupportedArchitecture as exc:
+                raise CliError(f"{source.text}: {purpose} unavailable: {exc}") from exc
     if not source.is_model_directory:
         raise CliError(
             f"{source.text}: {purpose} needs a Hugging Face model directory or a GGUF file"
