@@ -23,30 +23,23 @@ import numpy as np
 
 from velmora_dryx import _tensorfile as tf
 
-# The format and the tasks live in their own modules; their names are this module's too
-# (callers and tests reach them as store.X).
+# The format and the tasks live in their own modules; what this module, export.py and the
+# tests use of them is reached as store.X.
 from velmora_dryx._library_format import (  # noqa: F401
-    _MODEL_PATTERNS,
     BASE_FILE,
     FINETUNE_DIR,
     FORMAT,
-    MANIFEST,
     MODEL_DIR,
     VERSION,
     _check_entry,
-    _corrupted,
-    _decode,
-    _encode,
     _file_meta,
     _inside,
-    _library_settings,
     _load_finetune,
     _open_member,
     _read_manifest,
     _record,
     _record_entry,
     _settings,
-    _validate,
     _verified,
     _verify_model_files,
     _write_manifest,
@@ -57,7 +50,6 @@ from velmora_dryx._library_tasks import (  # noqa: F401
     CompressTask,
     TaskResult,
     TensorRef,
-    _compress_delta,
     _file_refs,
     _model_files,
     run_task,
