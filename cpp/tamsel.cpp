@@ -96,9 +96,9 @@ template <class A, class B>
 bool difference_into(const View& w, const View& b, float* out, std::int64_t n) {
   const A* pa = w.data<A>();
   const B* pb = b.data<B>();
-  if (n < kNoGilThreshold) return float32_difference(pa, pb, out, n);
+  if (n < kNoGilThreshold) return core::float32_difference(pa, pb, out, n);
   bridge::NoGil nogil;
-  return float32_difference(pa, pb, out, n);
+  return core::float32_difference(pa, pb, out, n);
 }
 
 // (w - base).astype(float32) in one pass when both are contiguous float32/float64 arrays
@@ -227,13 +227,14 @@ double numpy_square_sum(const py::Obj& v) {
 }
 
 // The sums of squares of x - y and of y, natively for contiguous float32 arrays of one shape.
-SquareSums square_sums(const py::Obj& x, const py::Obj& y) {
+core::SquareSums square_sums(const py::Obj& x, const py::Obj& y) {
   View vx, vy;
   if (vx.acquire(x.get(), "f") && vy.acquire(y.get(), "f") && same_shape(vx, vy)) {
     const std::int64_t n = vx.size();
-    if (n < kNoGilThreshold) return difference_square_sums(vx.data<float>(), vy.data<float>(), n);
+    if (n < kNoGilThreshold)
+      return core::difference_square_sums(vx.data<float>(), vy.data<float>(), n);
     bridge::NoGil nogil;
-    return difference_square_sums(vx.data<float>(), vy.data<float>(), n);
+    return core::difference_square_sums(vx.data<float>(), vy.data<float>(), n);
   }
   // Broadcasting shapes or strided views: numpy's own arithmetic.
   return {numpy_square_sum(x - y), numpy_square_sum(y)};
@@ -244,7 +245,8 @@ double reconstruction_error(const py::Obj& a, const py::Obj& b) {
   double num = 0.0, den = 0.0;
   for (const py::Obj& item : a.attr("items")()) {
     auto [name, value] = item.unpack<2>();
-    const SquareSums s = square_sums(as_float32(value, float32), as_float32(b.item(name), float32));
+    const core::SquareSums s =
+        square_sums(as_float32(value, float32), as_float32(b.item(name), float32));
     num += s.diff;
     den += s.ref;
   }
