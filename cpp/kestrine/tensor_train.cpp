@@ -124,7 +124,7 @@ const auto kTtCompress = compressor<&tt_compress>(
     "dimensions into d three-way cores of shapes (r_{k-1}, n_k, r_k), stored in the\n"
     "tensor's own element type. Suited to high-order tensors, large linear weights and\n"
     "embedding outputs.",
-    arg<Array>("tensor"), arg<Int>("max_rank") = 8);
+    arg<Array>("tensor"), arg<Int>("max_rank") = core::kDefaultMaxRank);
 
 const auto kTtDecompress = decompressor<&tt_decompress>(
     "tt_decompress", "Contract tensor-train cores back into a dense tensor.");
