@@ -103,9 +103,9 @@ class Recorder {
         full_len_(py::integer(step)),
         step_(step) {}
 
-  void record(const sha256::Digest& d, Py_ssize_t len) {
+  void record(const core::Sha256Digest& d, Py_ssize_t len) {
     char hex[64];
-    sha256::to_hex(d, hex);
+    core::to_hex(d, hex);
     py::Obj h = py::ascii({hex, sizeof hex});
     py::Obj n = len == step_ ? full_len_ : py::integer(len);
     if (unique_.is_exact(&PyDict_Type)) {
@@ -141,7 +141,7 @@ void add_bytes(const py::Obj& self, const py::Obj& tenant, const char* data, std
   const auto total = static_cast<std::size_t>(len);
   const auto ustep = static_cast<std::size_t>(step);
   const std::size_t per_batch = std::clamp<std::size_t>(kBatchBytes / ustep, 1, kMaxBatchBlocks);
-  std::vector<sha256::Digest> digests(per_batch);
+  std::vector<core::Sha256Digest> digests(per_batch);
   std::vector<const void*> starts(per_batch);
   for (std::size_t off = 0; off < total;) {
     // Every block is `ustep` long except the buffer's last, which may be short.
@@ -150,9 +150,9 @@ void add_bytes(const py::Obj& self, const py::Obj& tenant, const char* data, std
     for (std::size_t i = 0; i < full; ++i) starts[i] = data + off + i * ustep;
     auto hash_batch = [&] {
       if (full > 0) {
-        sha256::hash_many(starts.data(), full, ustep, digests.data());
+        core::sha256_many(starts.data(), full, ustep, digests.data());
       } else {
-        digests[0] = sha256::hash(data + off, total - off);
+        digests[0] = core::sha256(data + off, total - off);
       }
     };
     if (end - off >= kNoGilBytes) {

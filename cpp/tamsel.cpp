@@ -10,6 +10,7 @@
 #include "bridge/errors.hpp"
 #include "bridge/module.hpp"
 #include "bridge/records.hpp"
+#include "core/defaults.hpp"
 #include "core/elementwise.hpp"
 
 namespace velmora::tamsel {
@@ -96,9 +97,9 @@ template <class A, class B>
 bool difference_into(const View& w, const View& b, float* out, std::int64_t n) {
   const A* pa = w.data<A>();
   const B* pb = b.data<B>();
-  if (n < kNoGilThreshold) return float32_difference(pa, pb, out, n);
+  if (n < kNoGilThreshold) return core::float32_difference(pa, pb, out, n);
   bridge::NoGil nogil;
-  return float32_difference(pa, pb, out, n);
+  return core::float32_difference(pa, pb, out, n);
 }
 
 // (w - base).astype(float32) in one pass when both are contiguous float32/float64 arrays
@@ -136,12 +137,22 @@ py::Obj float32_delta(const py::Obj& w, const py::Obj& base_w, const py::Obj& fl
   return (w - base_w).attr("astype")(float32);
 }
 
-// The library's settings, read once per fine-tune.
+// How a delta is compressed: the library's fields, or any object carrying `method`,
+// `max_rank`, `energy` and optionally `rank_ratio` (the saved libraries' settings). Read once
+// per fine-tune.
 struct Settings {
-  py::Obj energy, max_rank, method;
+  py::Obj energy, max_rank, method, rank_ratio;
+
+  explicit Settings(const py::Obj& s)
+      : energy(s.attr("energy")),
+        max_rank(s.attr("max_rank")),
+        method(s.attr("method")),
+        // The library itself leaves the rank ratio at compress()'s default.
+        rank_ratio(py::builtin("getattr")(s, "rank_ratio", py::none())) {}
 };
 
-// compress() of one delta as the library's settings ask for.
+// compress() of one delta as the settings ask for. Looked up in the module's namespace at
+// each call, as a Python function's globals would be: replacing them is part of the contract.
 py::Obj compress_delta(const Settings& s, const py::Obj& w, const py::Obj& delta) {
   if (w.attr("ndim") < 2) {
     return module_global("compress")(delta, module_global("CompressionMethod").attr("NONE"));
@@ -150,19 +161,35 @@ py::Obj compress_delta(const Settings& s, const py::Obj& w, const py::Obj& delta
     py::Obj cap = s.max_rank.truthy() ? s.max_rank : py::none();
     return module_global("svd_compress_energy")(delta, "energy"_a = s.energy, "max_rank"_a = cap);
   }
+  if (!s.rank_ratio.is_none()) {
+    return module_global("compress")(delta, s.method, "rank_ratio"_a = s.rank_ratio,
+                                     "max_rank"_a = s.max_rank);
+  }
   return module_global("compress")(delta, s.method, "max_rank"_a = s.max_rank);
+}
+
+// The record of one tuned tensor: its delta from the base tensor (the tuned tensor itself
+// where the base has none), taken in the arrays' own types, made float32 and compressed.
+py::Obj delta_record_of(const Settings& s, const py::Obj& base_w, const py::Obj& w,
+                        const py::Obj& float32) {
+  // The only full-size array alive here: dropped once compressed.
+  py::Obj delta = float32_delta(w, base_w, float32);
+  return compress_delta(s, w, delta);
+}
+
+py::Obj delta_record(const py::Obj& base, const py::Obj& tuned, const py::Obj& settings) {
+  return delta_record_of(Settings(settings), base.is_none() ? py::Obj() : base, tuned,
+                         bridge::np().attr("float32"));
 }
 
 py::Obj add_finetune(const py::Obj& self, const py::Obj& model_id, const py::Obj& finetuned) {
   py::Obj base = self.attr("base");
-  const Settings settings{self.attr("energy"), self.attr("max_rank"), self.attr("method")};
+  const Settings settings(self);
   py::Obj float32 = bridge::np().attr("float32");
   py::Obj tensors = py::dict();
   for (const py::Obj& item : finetuned.attr("items")()) {
     auto [name, w] = item.unpack<2>();
-    // The only full-size array this loop keeps alive: dropped once compressed.
-    py::Obj delta = float32_delta(w, base.get_item(name), float32);
-    tensors.set_item(name, compress_delta(settings, w, delta));
+    tensors.set_item(name, delta_record_of(settings, base.get_item(name), w, float32));
   }
   py::Obj record = py::Obj::borrow(g_delta_cls)(model_id, tensors, self.attr("base_id"));
   self.attr("deltas").set_item(model_id, record);
@@ -197,15 +224,20 @@ py::Obj add_base(const py::Obj& base, const py::Obj& dense) {
   return base + dense;
 }
 
+// A tuned tensor rebuilt from its record: the base tensor plus the decompressed delta (the
+// decompressed tensor itself where the base has none).
+py::Obj apply_delta(const py::Obj& base, const py::Obj& record) {
+  py::Obj dense = module_global("decompress")(record);
+  return base.is_none() ? dense : add_base(base, dense);
+}
+
 py::Obj reconstruct(const py::Obj& self, const py::Obj& model_id) {
   py::Obj record = self.attr("deltas").item(model_id);
   py::Obj base = self.attr("base");
   py::Obj out = py::dict();
   for (const py::Obj& item : record.attr("tensors").attr("items")()) {
     auto [name, ct] = item.unpack<2>();
-    py::Obj dense = module_global("decompress")(ct);
-    py::Obj b = base.get(name, py::none());
-    out.set_item(name, b.is_none() ? dense : add_base(b, dense));
+    out.set_item(name, apply_delta(base.get(name, py::none()), ct));
   }
   return out;
 }
@@ -227,13 +259,14 @@ double numpy_square_sum(const py::Obj& v) {
 }
 
 // The sums of squares of x - y and of y, natively for contiguous float32 arrays of one shape.
-SquareSums square_sums(const py::Obj& x, const py::Obj& y) {
+core::SquareSums square_sums(const py::Obj& x, const py::Obj& y) {
   View vx, vy;
   if (vx.acquire(x.get(), "f") && vy.acquire(y.get(), "f") && same_shape(vx, vy)) {
     const std::int64_t n = vx.size();
-    if (n < kNoGilThreshold) return difference_square_sums(vx.data<float>(), vy.data<float>(), n);
+    if (n < kNoGilThreshold)
+      return core::difference_square_sums(vx.data<float>(), vy.data<float>(), n);
     bridge::NoGil nogil;
-    return difference_square_sums(vx.data<float>(), vy.data<float>(), n);
+    return core::difference_square_sums(vx.data<float>(), vy.data<float>(), n);
   }
   // Broadcasting shapes or strided views: numpy's own arithmetic.
   return {numpy_square_sum(x - y), numpy_square_sum(y)};
@@ -244,7 +277,8 @@ double reconstruction_error(const py::Obj& a, const py::Obj& b) {
   double num = 0.0, den = 0.0;
   for (const py::Obj& item : a.attr("items")()) {
     auto [name, value] = item.unpack<2>();
-    const SquareSums s = square_sums(as_float32(value, float32), as_float32(b.item(name), float32));
+    const core::SquareSums s =
+        square_sums(as_float32(value, float32), as_float32(b.item(name), float32));
     num += s.diff;
     den += s.ref;
   }
@@ -258,6 +292,25 @@ const auto kNbytes = def<&nbytes>("_nbytes",
                                   "element size, summed over its arrays.",
                                   kStateDictArg)
                          .returns("int");
+
+const auto kDeltaRecord =
+    def<&delta_record>(
+        "_delta_record",
+        "The compressed record of one tuned tensor's delta from its base tensor (None: the "
+        "tuned tensor itself), as a library with these settings stores it.\n\n"
+        "`settings` carries `method`, `max_rank`, `energy` and optionally `rank_ratio`; the "
+        "delta is taken in the arrays' own types and made float32; tensors of fewer than two "
+        "dimensions are stored without loss.",
+        arg<Any>("base", "np.ndarray | None"), arg<Any>("tuned", "np.ndarray"),
+        arg<Any>("settings"))
+        .returns("CompressedTensor");
+
+const auto kApplyDelta =
+    def<&apply_delta>("_apply_delta",
+                      "A tuned tensor rebuilt from its record: the base tensor plus the "
+                      "decompressed delta (the decompressed tensor itself where base is None).",
+                      arg<Any>("base", "np.ndarray | None"), arg<Any>("record", "CompressedTensor"))
+        .returns("np.ndarray");
 
 const auto kReconstructionError =
     def<&reconstruction_error>(
@@ -335,7 +388,7 @@ void body(bridge::ModuleBuilder& b) {
        Field{"deltas", "dict[str, CompressedDelta]", Field::EmptyDict},
        Field{"method", "CompressionMethod", Field::Value,
              b.get("CompressionMethod").attr("TENSOR_TRAIN")},
-       Field{"max_rank", "int", Field::Value, py::integer(8)},
+       Field{"max_rank", "int", Field::Value, py::integer(core::kDefaultMaxRank)},
        Field{"energy", "float | None", Field::Value, py::none()}},
       {{"add_finetune", b.method(&kAddFinetune)},
        {"reconstruct", b.method(&kReconstruct)},
@@ -347,6 +400,8 @@ void body(bridge::ModuleBuilder& b) {
   b.set("ModelLibrary", library);
 
   b.function(&kReconstructionError);
+  b.function(&kDeltaRecord);
+  b.function(&kApplyDelta);
 }
 
 }  // namespace

@@ -131,7 +131,7 @@ def test_native_raw_tensors_equal_the_readers(mixed_file, tmp_path, extra):
         mixed_file = tmp_path / "ints.gguf"
         write_gguf(mixed_file, {"w": np.ones((2, 3), np.float16), **extra})
     raw = bramwick.load_gguf_tensors(mixed_file)
-    got = bramwick._gguf_raw_tensors(mixed_file)
+    got = bramwick.gguf_raw_tensors(mixed_file)
     assert list(got) == list(raw)
     for name, want in raw.items():
         assert got[name].dtype == want.dtype and got[name].shape == want.shape
@@ -175,7 +175,7 @@ def test_big_endian_files(tmp_path):
     w.write_tensors_to_file()
     w.close()
     np.testing.assert_array_equal(bramwick.load_gguf_tensors(path)["w"], np.arange(6).reshape(2, 3))
-    np.testing.assert_array_equal(bramwick._gguf_raw_tensors(path)["w"], np.arange(6).reshape(2, 3))
+    np.testing.assert_array_equal(bramwick.gguf_raw_tensors(path)["w"], np.arange(6).reshape(2, 3))
     with pytest.raises(ValueError, match="other byte order"):
         bramwick.load_gguf_state_dict(path)
 
@@ -245,7 +245,7 @@ DAMAGED = {
 }
 
 
-LOADERS = [bramwick.load_gguf_tensors, bramwick.load_gguf_state_dict, bramwick._gguf_raw_tensors]
+LOADERS = [bramwick.load_gguf_tensors, bramwick.load_gguf_state_dict, bramwick.gguf_raw_tensors]
 
 
 @pytest.mark.parametrize("case", list(DAMAGED))

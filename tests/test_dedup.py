@@ -212,14 +212,14 @@ def core_sha256(tmp_path_factory):
     (d / "probe.cpp").write_text(
         textwrap.dedent("""
         #include "sha256.hpp"
-        using namespace velmora::sha256;
-        extern "C" int probe_hw() { return hardware_available() ? 1 : 0; }
+        using namespace velmora::core;
+        extern "C" int probe_hw() { return sha256_hardware_available() ? 1 : 0; }
         extern "C" void probe(int path, const void* const* p, unsigned long count,
                               unsigned long n, unsigned char* out) {
-          Digest d[16];
-          const Path which = path == 0 ? Path::Portable : Path::Hardware;
-          if (count == 1) d[0] = hash(p[0], n, which);
-          else hash_many(p, count, n, d, which);
+          Sha256Digest d[16];
+          const Sha256Path which = path == 0 ? Sha256Path::Portable : Sha256Path::Hardware;
+          if (count == 1) d[0] = sha256(p[0], n, which);
+          else sha256_many(p, count, n, d, which);
           for (unsigned long k = 0; k < count; ++k)
             for (int i = 0; i < 32; ++i) out[32 * k + i] = d[k][i];
         }

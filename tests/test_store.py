@@ -307,7 +307,7 @@ def fail_on_call(n):
 
 @pytest.mark.parametrize(
     "target, n",
-    [("run_task", 3), ("_write_manifest", 1), ("tf.write_tensor_file", 1), ("tf.fsync_dir", 1)],
+    [("run_task", 3), ("write_manifest", 1), ("tf.write_tensor_file", 1), ("tf.fsync_dir", 1)],
 )
 @pytest.mark.parametrize("jobs", [1, 2])
 def test_failure_while_adding_leaves_the_library_as_it_was(
@@ -329,7 +329,7 @@ def test_failure_while_adding_leaves_the_library_as_it_was(
 
 def test_failure_while_saving_leaves_nothing(rng, tmp_path, monkeypatch):
     base, tunes = family(rng)
-    monkeypatch.setattr(store, "_write_manifest", fail_on_call(1)(store._write_manifest))
+    monkeypatch.setattr(store, "write_manifest", fail_on_call(1)(store.write_manifest))
     with pytest.raises(RuntimeError, match="injected"):
         vd.save_library(in_memory(base, tunes), tmp_path / "lib")
     assert list(tmp_path.iterdir()) == []

@@ -11,6 +11,7 @@ from data import low_rank
 
 from velmora_dryx import kestrine as k
 from velmora_dryx import tamsel as t
+from velmora_dryx.methods import Settings
 
 M = k.CompressionMethod
 
@@ -366,3 +367,24 @@ def _growth(call, lib, sd, tunes):
     finally:
         tracemalloc.stop()
     return grown, len(gc.get_objects()) - objects
+
+
+@pytest.mark.parametrize(
+    "settings",
+    [
+        Settings("svd", rank_ratio=1.0),
+        Settings("tucker", rank_ratio=1.0),
+        Settings("tt", max_rank=8),
+        Settings("svd", energy=1.0, max_rank=0),
+    ],
+    ids=lambda s: s.label,
+)
+def test_delta_record_takes_the_delta_before_the_float32_cast(rng, settings):
+    # Near-equal float64 weights: a delta cast after subtracting keeps it; subtracting
+    # after casting both to float32 would lose it to the weights' rounding.
+    base = 1.0 + rng.standard_normal((6, 5))
+    tuned = base + 1e-6 * rng.standard_normal((6, 5))
+    record = t._delta_record(base, tuned, settings)
+    rebuilt = t._apply_delta(base, record)
+    delta = tuned - base
+    assert np.linalg.norm(rebuilt - tuned) <= 1e-5 * np.linalg.norm(delta)

@@ -1,4 +1,4 @@
-// load_gguf_tensors, dequantize, load_gguf_state_dict, _gguf_raw_tensors: GGUF files read
+// load_gguf_tensors, dequantize, load_gguf_state_dict, gguf_raw_tensors: GGUF files read
 // natively (a bounds-checked parse of a memory map) and through the gguf package.
 #include "../core/gguf.hpp"
 
@@ -290,7 +290,7 @@ const auto kLoadGgufStateDict =
 
 const auto kGgufRawTensors =
     def<&gguf_raw_tensors>(
-        "_gguf_raw_tensors",
+        "gguf_raw_tensors",
         "The tensors of a GGUF file as load_gguf_tensors gives them (floating-point tensors as\n"
         "arrays, every other tensor as its bytes), as zero-copy views of a memory map, laid out\n"
         "by the native parser instead of the gguf package's reader.",

@@ -294,6 +294,12 @@ const auto kLmstudioHome =
                         "not empty, otherwise the platform's default.")
         .returns("Path");
 
+const auto kLmstudioModelsDir =
+    def<&lmstudio_root>("lmstudio_models_dir",
+                        "The LM Studio models directory that list_lmstudio_models and "
+                        "find_lmstudio_model search (which need not exist).")
+        .returns("Path");
+
 const auto kListLmstudioModels =
     def<&list_lmstudio_models>(
         "list_lmstudio_models",
@@ -313,8 +319,9 @@ const auto kFindLmstudioModel =
 }  // namespace
 
 void define_stores(bridge::ModuleBuilder& b) {
-  for (const bridge::FunctionDef* def : {&kListOllamaModels, &kFindOllamaBlob, &kLmstudioHome,
-                                         &kListLmstudioModels, &kFindLmstudioModel}) {
+  for (const bridge::FunctionDef* def :
+       {&kListOllamaModels, &kFindOllamaBlob, &kLmstudioHome, &kListLmstudioModels,
+        &kFindLmstudioModel, &kLmstudioModelsDir}) {
     b.function(def);
   }
 }

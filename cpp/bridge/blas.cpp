@@ -32,7 +32,7 @@ void resolve(const py::Obj& capi, const char* name, F*& slot) {
 }
 
 template <class T>
-void fill(const py::Obj& lapack, const py::Obj& blas, lapack::Routines<T>& r, char c) {
+void fill(const py::Obj& lapack, const py::Obj& blas, core::LapackRoutines<T>& r, char c) {
   auto n = [c](const char* base) {
     static thread_local std::string s;
     s = std::string(1, c) + base;
@@ -54,13 +54,13 @@ void fill(const py::Obj& lapack, const py::Obj& blas, lapack::Routines<T>& r, ch
 }  // namespace
 
 void ensure_lapack() {
-  if (lapack::table() != nullptr) return;
+  if (core::lapack_table() != nullptr) return;
   py::Obj lapack_capi = py::import("scipy.linalg.cython_lapack").attr("__pyx_capi__");
   py::Obj blas_capi = py::import("scipy.linalg.cython_blas").attr("__pyx_capi__");
-  static lapack::Table t;  // filled once under the GIL, then read-only
+  static core::LapackTable t;  // filled once under the GIL, then read-only
   fill(lapack_capi, blas_capi, t.s, 's');
   fill(lapack_capi, blas_capi, t.d, 'd');
-  lapack::install(&t);
+  core::install_lapack(&t);
 }
 
 }  // namespace velmora::bridge

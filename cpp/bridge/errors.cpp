@@ -29,16 +29,16 @@ void set_linalg_error(const char* message) {
   Py_DECREF(cls);
 }
 
-PyObject* exception_type(ErrorKind kind) {
+PyObject* exception_type(core::ErrorKind kind) {
   switch (kind) {
-    case ErrorKind::Value: return PyExc_ValueError;
-    case ErrorKind::Type: return PyExc_TypeError;
-    case ErrorKind::Key: return PyExc_KeyError;
-    case ErrorKind::Index: return PyExc_IndexError;
-    case ErrorKind::FileNotFound: return PyExc_FileNotFoundError;
-    case ErrorKind::Import: return PyExc_ImportError;
-    case ErrorKind::Runtime: return PyExc_RuntimeError;
-    case ErrorKind::LinAlg: return nullptr;
+    case core::ErrorKind::Value: return PyExc_ValueError;
+    case core::ErrorKind::Type: return PyExc_TypeError;
+    case core::ErrorKind::Key: return PyExc_KeyError;
+    case core::ErrorKind::Index: return PyExc_IndexError;
+    case core::ErrorKind::FileNotFound: return PyExc_FileNotFoundError;
+    case core::ErrorKind::Import: return PyExc_ImportError;
+    case core::ErrorKind::Runtime: return PyExc_RuntimeError;
+    case core::ErrorKind::LinAlg: return nullptr;
   }
   return PyExc_RuntimeError;
 }
@@ -69,10 +69,10 @@ void set_python_error() noexcept {
     }
   } catch (const py::Exception& e) {
     set_exception(e);
-  } catch (const Interrupted&) {
+  } catch (const core::Interrupted&) {
     // The poll left the signal handler's exception set; keep it.
     if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
-  } catch (const Error& e) {
+  } catch (const core::Error& e) {
     PyObject* type = exception_type(e.kind());
     if (type == nullptr) {
       set_linalg_error(e.what());

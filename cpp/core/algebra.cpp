@@ -8,7 +8,7 @@
 #include "lapack_call.hpp"
 #include "view.hpp"
 
-namespace velmora {
+namespace velmora::core {
 
 template <class T>
 void gemm_rm(const T* A, const T* B, std::int64_t a, std::int64_t k, std::int64_t c, T* out) {
@@ -20,8 +20,8 @@ void gemm_rm(const T* A, const T* B, std::int64_t a, std::int64_t k, std::int64_
   require_blas_size(a, k);
   require_blas_size(k, c);
   require_blas_size(a, c);
-  const auto& L = lapack::routines<T>();
-  lapack::require(reinterpret_cast<const void*>(L.gemm), "gemm");
+  const auto& L = lapack<T>();
+  require_routine(reinterpret_cast<const void*>(L.gemm), "gemm");
   // Row-major out = A @ B is column-major out^T = B^T A^T.
   char nt = 'N';
   int mi = static_cast<int>(c), ni = static_cast<int>(a), ki = static_cast<int>(k);
@@ -43,8 +43,8 @@ void gemm_cm(char ta, char tb, std::int64_t m, std::int64_t n, std::int64_t k, c
   require_blas_size(m, k);
   require_blas_size(k, n);
   require_blas_size(m, n);
-  const auto& L = lapack::routines<T>();
-  lapack::require(reinterpret_cast<const void*>(L.gemm), "gemm");
+  const auto& L = lapack<T>();
+  require_routine(reinterpret_cast<const void*>(L.gemm), "gemm");
   int mi = static_cast<int>(m), ni = static_cast<int>(n), ki = static_cast<int>(k);
   int la = static_cast<int>(lda), lb = static_cast<int>(ldb), lc = static_cast<int>(ldc);
   T alpha = 1, beta = 0;
@@ -188,4 +188,4 @@ template float euclidean_norm_of_difference<float>(const float*, const float*,
 template double euclidean_norm_of_difference<double>(const double*, const double*,
                                                      std::int64_t) noexcept;
 
-}  // namespace velmora
+}  // namespace velmora::core

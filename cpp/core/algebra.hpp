@@ -6,7 +6,7 @@
 
 #include "view.hpp"
 
-namespace velmora {
+namespace velmora::core {
 
 // Row-major out (a x c) = A (a x k) @ B (k x c), in T arithmetic. Raises Error(Value)
 // when an operand is too large for 32-bit BLAS (fits_blas); Error(Runtime) when gemm is missing.
@@ -33,4 +33,4 @@ T euclidean_norm(const T* a, std::int64_t count) noexcept;
 template <class T>
 T euclidean_norm_of_difference(const T* a, const T* b, std::int64_t count) noexcept;
 
-}  // namespace velmora
+}  // namespace velmora::core

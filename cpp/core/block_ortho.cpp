@@ -3,25 +3,25 @@
 #include <cstring>
 #include <limits>
 
-namespace velmora::krylov_detail {
+namespace velmora::core {
 
 template <class T>
 void BlockOrthonormalizer<T>::householder_q(T* w, std::int64_t d, T* q) {
-  const auto& L = lapack::routines<T>();
+  const auto& L = lapack<T>();
   int di = static_cast<int>(d), bi = static_cast<int>(b_), info = 0, lwork = -1;
   tau_.resize(static_cast<std::size_t>(b_));
   T query{};
   L.geqrf(&di, &bi, w, &di, tau_.data(), &query, &lwork, &info);
-  lapack::check_info<T>(info, "geqrf");
-  lwork = std::max(lapack::lwork_from(query), bi * 64);
+  check_info<T>(info, "geqrf");
+  lwork = std::max(lwork_from(query), bi * 64);
   work_.resize(static_cast<std::size_t>(lwork));
   L.geqrf(&di, &bi, w, &di, tau_.data(), work_.data(), &lwork, &info);
-  lapack::check_info<T>(info, "geqrf");
+  check_info<T>(info, "geqrf");
   std::memset(q, 0, sizeof(T) * static_cast<std::size_t>(d * b_));
   for (std::int64_t j = 0; j < b_; ++j) q[j * d + j] = T(1);
   char side = 'L', trans = 'N';
   L.ormqr(&side, &trans, &di, &bi, &bi, w, &di, tau_.data(), q, &di, work_.data(), &lwork, &info);
-  lapack::check_info<T>(info, "ormqr");
+  check_info<T>(info, "ormqr");
 }
 
 // Q with orthonormal columns and upper triangular R with w = Q R, for the d x b block w, by
@@ -187,4 +187,4 @@ bool BlockOrthonormalizer<T>::expand(std::vector<T>& x, std::int64_t d, std::int
 template class BlockOrthonormalizer<float>;
 template class BlockOrthonormalizer<double>;
 
-}  // namespace velmora::krylov_detail
+}  // namespace velmora::core

@@ -11,14 +11,14 @@
 
 #include "lapack_call.hpp"
 
-namespace velmora::krylov_detail {
+namespace velmora::core {
 
 template <class T>
 inline void gemm(char ta, char tb, std::int64_t m, std::int64_t n, std::int64_t k, T alpha,
                  const T* a, std::int64_t lda, const T* b, std::int64_t ldb, T beta, T* c,
                  std::int64_t ldc) {
   if (m == 0 || n == 0) return;
-  const auto& L = lapack::routines<T>();
+  const auto& L = lapack<T>();
   int mi = static_cast<int>(m), ni = static_cast<int>(n), ki = static_cast<int>(k);
   int la = static_cast<int>(std::max<std::int64_t>(lda, 1));
   int lb = static_cast<int>(std::max<std::int64_t>(ldb, 1));
@@ -74,4 +74,4 @@ class BlockOrthonormalizer {
 extern template class BlockOrthonormalizer<float>;
 extern template class BlockOrthonormalizer<double>;
 
-}  // namespace velmora::krylov_detail
+}  // namespace velmora::core

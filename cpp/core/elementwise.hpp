@@ -11,7 +11,7 @@
 #include <emmintrin.h>
 #endif
 
-namespace velmora {
+namespace velmora::core {
 
 // out[i] = float32(a[i] - b[i]), the difference taken in the promoted type of A and B
 // (float when both are float, double otherwise): numpy's subtract followed by an
@@ -97,4 +97,4 @@ inline SquareSums difference_square_sums(const float* x, const float* y, std::in
   return total;
 }
 
-}  // namespace velmora
+}  // namespace velmora::core

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace velmora {
+namespace velmora::core {
 
 enum class ErrorKind { Value, Type, Key, Index, FileNotFound, Import, Runtime, LinAlg };
 
@@ -25,4 +25,4 @@ class Error : public std::runtime_error {
   throw Error(ErrorKind::LinAlg, message);
 }
 
-}  // namespace velmora
+}  // namespace velmora::core

@@ -5,7 +5,7 @@
 
 #include <exception>
 
-namespace velmora {
+namespace velmora::core {
 
 // Thrown by check_interrupt() when the poll reports a pending signal. The poll has already
 // left the interpreter's exception (KeyboardInterrupt) set; the bridge re-raises it.
@@ -13,8 +13,6 @@ class Interrupted : public std::exception {
  public:
   const char* what() const noexcept override { return "interrupted"; }
 };
-
-namespace core {
 
 // Returns true when a signal handler raised; must be callable without the GIL held.
 using InterruptPoll = bool (*)() noexcept;
@@ -24,5 +22,4 @@ void set_interrupt_poll(InterruptPoll poll) noexcept;
 // Throws Interrupted when the installed poll reports a pending signal; a no-op without one.
 void check_interrupt();
 
-}  // namespace core
-}  // namespace velmora
+}  // namespace velmora::core

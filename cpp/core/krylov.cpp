@@ -12,7 +12,7 @@
 #include "svd.hpp"
 #include "view.hpp"
 
-namespace velmora {
+namespace velmora::core {
 
 namespace {
 
@@ -76,9 +76,6 @@ bool krylov_route(std::int64_t m, std::int64_t n, std::int64_t k, std::size_t el
 }
 
 namespace {
-
-using krylov_detail::BlockOrthonormalizer;
-using krylov_detail::gemm;
 
 template <class T>
 class BlockLanczos {
@@ -241,7 +238,7 @@ void BlockLanczos<T>::extract(std::int64_t k, KrylovTriplets<T>& out) {
 template <class T, class Done>
 bool drive(const T* a, std::int64_t m, std::int64_t n, std::int64_t& k, KrylovTriplets<T>& out,
            double budget_passes, Done done) {
-  const auto& L = lapack::routines<T>();
+  const auto& L = lapack<T>();
   if (L.gemm == nullptr || L.geqrf == nullptr || L.ormqr == nullptr) return false;
   std::int64_t b = block_for(k);
   BlockLanczos<T> lz(a, m, n, b);
@@ -363,4 +360,4 @@ template std::int64_t krylov_energy<float>(const float*, std::int64_t, std::int6
 template std::int64_t krylov_energy<double>(const double*, std::int64_t, std::int64_t, double,
                                             std::int64_t, KrylovTriplets<double>&, SvdRoute);
 
-}  // namespace velmora
+}  // namespace velmora::core

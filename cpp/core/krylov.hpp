@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace velmora {
+namespace velmora::core {
 
 // Which factorization serves a truncated SVD: the cost model's choice, or a forced one.
 enum class SvdRoute { Auto, Dense, Krylov };
@@ -55,4 +55,4 @@ template <class T>
 std::int64_t krylov_energy(const T* a, std::int64_t m, std::int64_t n, double energy,
                            std::int64_t limit, KrylovTriplets<T>& out, SvdRoute route);
 
-}  // namespace velmora
+}  // namespace velmora::core

@@ -2,13 +2,13 @@
 
 #include <atomic>
 
-namespace velmora::lapack {
+namespace velmora::core {
 
 namespace {
-std::atomic<const Table*> g_table{nullptr};
+std::atomic<const LapackTable*> g_table{nullptr};
 }
 
-const Table* table() noexcept { return g_table.load(std::memory_order_acquire); }
-void install(const Table* t) noexcept { g_table.store(t, std::memory_order_release); }
+const LapackTable* lapack_table() noexcept { return g_table.load(std::memory_order_acquire); }
+void install_lapack(const LapackTable* t) noexcept { g_table.store(t, std::memory_order_release); }
 
-}  // namespace velmora::lapack
+}  // namespace velmora::core

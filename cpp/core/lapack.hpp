@@ -3,10 +3,10 @@
 // Fortran convention: column-major, every argument by pointer, 32-bit integers.
 #pragma once
 
-namespace velmora::lapack {
+namespace velmora::core {
 
 template <class T>
-struct Routines {
+struct LapackRoutines {
   // ?gebrd: reduce a general matrix to bidiagonal form.
   void (*gebrd)(int* m, int* n, T* a, int* lda, T* d, T* e, T* tauq, T* taup, T* work, int* lwork,
                 int* info) = nullptr;
@@ -37,24 +37,24 @@ struct Routines {
                int* ldc) = nullptr;
 };
 
-struct Table {
-  Routines<float> s;
-  Routines<double> d;
+struct LapackTable {
+  LapackRoutines<float> s;
+  LapackRoutines<double> d;
 };
 
 // The table the bridge installed, or nullptr before the first use.
-const Table* table() noexcept;
-void install(const Table* t) noexcept;
+const LapackTable* lapack_table() noexcept;
+void install_lapack(const LapackTable* t) noexcept;
 
 template <class T>
-const Routines<T>& routines() noexcept;
+const LapackRoutines<T>& lapack() noexcept;
 template <>
-inline const Routines<float>& routines<float>() noexcept {
-  return table()->s;
+inline const LapackRoutines<float>& lapack<float>() noexcept {
+  return lapack_table()->s;
 }
 template <>
-inline const Routines<double>& routines<double>() noexcept {
-  return table()->d;
+inline const LapackRoutines<double>& lapack<double>() noexcept {
+  return lapack_table()->d;
 }
 
-}  // namespace velmora::lapack
+}  // namespace velmora::core

@@ -10,7 +10,7 @@
 #include "interrupt.hpp"
 #include "lapack.hpp"
 
-namespace velmora::lapack {
+namespace velmora::core {
 
 template <class T>
 constexpr char prefix() {
@@ -37,7 +37,7 @@ inline int lwork_from(T query) {
   return static_cast<int>(w);
 }
 
-inline void require(const void* fn, const char* routine) {
+inline void require_routine(const void* fn, const char* routine) {
   if (fn == nullptr) {
     throw Error(ErrorKind::Runtime, std::string("LAPACK routine ") + routine + " is not available");
   }
@@ -68,4 +68,4 @@ void call_with_workspace(const char* routine, Call&& call) {
   core::check_interrupt();
 }
 
-}  // namespace velmora::lapack
+}  // namespace velmora::core

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-namespace velmora {
+namespace velmora::core {
 
 // numpy's pairwise summation (8 accumulators, blocks of 128, halving above that).
 inline double pairwise_sum(const double* a, std::int64_t n) {
@@ -32,4 +32,4 @@ inline double pairwise_sum(const double* a, std::int64_t n) {
 // numpy.sum of a contiguous float64 vector: the identity 0.0 plus the pairwise sum.
 inline double numpy_sum(const double* a, std::int64_t n) { return 0.0 + pairwise_sum(a, n); }
 
-}  // namespace velmora
+}  // namespace velmora::core

@@ -9,7 +9,7 @@
 #include <immintrin.h>
 #endif
 
-namespace velmora::sha256 {
+namespace velmora::core {
 
 namespace {
 
@@ -182,7 +182,8 @@ void compress_portable_lanes(std::uint32_t* const* states, const std::uint8_t* c
 
 // L messages of one length: the full blocks straight from the input, then the padded tail.
 template <int L>
-void run(Compress<L> compress, const void* const* data, std::size_t len, Digest* out) noexcept {
+void run(Compress<L> compress, const void* const* data, std::size_t len,
+         Sha256Digest* out) noexcept {
   std::uint32_t state[L][8];
   std::uint32_t* states[L];
   const std::uint8_t* p[L];
@@ -218,10 +219,10 @@ void run(Compress<L> compress, const void* const* data, std::size_t len, Digest*
 }
 
 template <int L>
-Compress<L> choose(Path path) noexcept {
+Compress<L> choose(Sha256Path path) noexcept {
 #ifdef VELMORA_SHA256_X86
   static const bool has = cpu_has_sha();
-  if (path != Path::Portable && has) return compress_hardware<L>;
+  if (path != Sha256Path::Portable && has) return compress_hardware<L>;
 #else
   (void)path;
 #endif
@@ -230,26 +231,26 @@ Compress<L> choose(Path path) noexcept {
 
 }  // namespace
 
-bool hardware_available() noexcept {
+bool sha256_hardware_available() noexcept {
   static const bool has = cpu_has_sha();
   return has;
 }
 
-Digest hash(const void* data, std::size_t len, Path path) noexcept {
-  Digest out;
+Sha256Digest sha256(const void* data, std::size_t len, Sha256Path path) noexcept {
+  Sha256Digest out;
   run<1>(choose<1>(path), &data, len, &out);
   return out;
 }
 
-void hash_many(const void* const* data, std::size_t count, std::size_t len, Digest* out,
-               Path path) noexcept {
+void sha256_many(const void* const* data, std::size_t count, std::size_t len, Sha256Digest* out,
+                 Sha256Path path) noexcept {
   // Three interleaved messages measured fastest; four run out of vector registers.
   for (; count >= 3; count -= 3, data += 3, out += 3) run<3>(choose<3>(path), data, len, out);
   if (count == 2) run<2>(choose<2>(path), data, len, out);
   if (count == 1) run<1>(choose<1>(path), data, len, out);
 }
 
-void to_hex(const Digest& d, char* out) noexcept {
+void to_hex(const Sha256Digest& d, char* out) noexcept {
   static constexpr char kDigits[] = "0123456789abcdef";
   for (std::size_t i = 0; i < d.size(); ++i) {
     out[2 * i] = kDigits[d[i] >> 4];
@@ -257,4 +258,4 @@ void to_hex(const Digest& d, char* out) noexcept {
   }
 }
 
-}  // namespace velmora::sha256
+}  // namespace velmora::core

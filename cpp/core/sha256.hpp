@@ -7,27 +7,27 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace velmora::sha256 {
+namespace velmora::core {
 
-using Digest = std::array<std::uint8_t, 32>;
+using Sha256Digest = std::array<std::uint8_t, 32>;
 
 // Which implementation runs: the fastest this CPU supports, the portable one whatever
 // the CPU, or the hardware one (the portable one when the CPU lacks it).
-enum class Path { Best, Portable, Hardware };
+enum class Sha256Path { Best, Portable, Hardware };
 
 // Digest of `len` bytes at `data` (data may be null when len is 0).
-Digest hash(const void* data, std::size_t len, Path path = Path::Best) noexcept;
+Sha256Digest sha256(const void* data, std::size_t len, Sha256Path path = Sha256Path::Best) noexcept;
 
 // Digests of `count` messages of the same length, written to out[0..count-1]. The
 // hardware path hashes several at once, interleaved, which hides the latency of its
 // round instructions.
-void hash_many(const void* const* data, std::size_t count, std::size_t len, Digest* out,
-               Path path = Path::Best) noexcept;
+void sha256_many(const void* const* data, std::size_t count, std::size_t len, Sha256Digest* out,
+                 Sha256Path path = Sha256Path::Best) noexcept;
 
 // True when the hardware path can run on this CPU.
-bool hardware_available() noexcept;
+bool sha256_hardware_available() noexcept;
 
 // 64 lowercase hexadecimal characters of a digest, written to out[0..63].
-void to_hex(const Digest& d, char* out) noexcept;
+void to_hex(const Sha256Digest& d, char* out) noexcept;
 
-}  // namespace velmora::sha256
+}  // namespace velmora::core

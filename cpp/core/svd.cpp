@@ -11,10 +11,7 @@
 #include "reduce.hpp"
 #include "view.hpp"
 
-namespace velmora {
-
-using lapack::call_with_workspace;
-using lapack::check_info;
+namespace velmora::core {
 
 SvdReduction svd_reduction(std::int64_t m, std::int64_t n) noexcept {
   // The row-major buffer is the column-major n x m matrix B = A^T: a QR step for a tall B,
@@ -35,7 +32,7 @@ TruncatedSvd<T>::TruncatedSvd(std::int64_t m, std::int64_t n) : m_(m), n_(n) {
 
 template <class T>
 void TruncatedSvd<T>::reduce() {
-  lapack::require(reinterpret_cast<const void*>(lapack::routines<T>().gebrd), "gebrd");
+  require_routine(reinterpret_cast<const void*>(lapack<T>().gebrd), "gebrd");
   for (const T& v : a_) {
     if (!std::isfinite(v)) raise_linalg("SVD did not converge");
   }
@@ -101,7 +98,7 @@ void TruncatedSvd<T>::reduce_pending() {
 
 template <class T>
 void TruncatedSvd<T>::triangular_step(int rows, int cols, bool lower) {
-  const auto& L = lapack::routines<T>();
+  const auto& L = lapack<T>();
   tau_.resize(elements(cols));
   call_with_workspace<T>("geqrf", [&](T* work, int* lwork, int* info) {
     L.geqrf(&rows, &cols, a_.data(), /* lda = */ &rows, tau_.data(), work, lwork, info);
@@ -118,7 +115,7 @@ void TruncatedSvd<T>::triangular_step(int rows, int cols, bool lower) {
 
 template <class T>
 void TruncatedSvd<T>::bidiagonalize() {
-  const auto& L = lapack::routines<T>();
+  const auto& L = lapack<T>();
   nr_ = std::min(cm_, cn_);
   d_.resize(elements(nr_));
   e_.resize(elements(std::max(nr_ - 1, 1)));
@@ -135,7 +132,7 @@ template <class T>
 std::vector<T> TruncatedSvd<T>::values() {
   if (pending_) reduce_pending();
   if (nr_ == 0) return {};
-  const auto& L = lapack::routines<T>();
+  const auto& L = lapack<T>();
   std::vector<T> d = d_, e = e_;
   char uplo = cm_ >= cn_ ? 'U' : 'L';
   char compq = 'N';
@@ -180,7 +177,7 @@ struct Bidiagonal {
 // when the solver fails or a zero singular value mixes the two halves of a vector.
 template <class T>
 bool tgk_solve(const Bidiagonal<T>& b, int k, T* s, std::vector<T>& ub, std::vector<T>& vb) {
-  const auto& L = lapack::routines<T>();
+  const auto& L = lapack<T>();
   if (L.stevx == nullptr || k <= 0) return false;
   // The Golub-Kahan matrix of an upper bidiagonal B: zero diagonal, off-diagonal
   // d0, e0, d1, e1, ...; its eigenpair for +sigma interleaves B's right and left vectors.
@@ -276,7 +273,7 @@ void TruncatedSvd<T>::bidiagonal_vectors(int k, T* s, std::vector<T>& ub, std::v
     return;
   }
   core::check_interrupt();
-  const auto& L = lapack::routines<T>();
+  const auto& L = lapack<T>();
   std::vector<T> d = d_, e = e_;
   std::vector<T> ubd(elements(nr_, nr_)), vtbd(elements(nr_, nr_));
   char uplo = bd.upper ? 'U' : 'L';
@@ -303,7 +300,7 @@ void TruncatedSvd<T>::back_transform(int k, const std::vector<T>& ub, const std:
                                      T* u, T* vt) {
   // Left vectors of B (mb x k, column-major) land in vt: row-major k x n has that layout.
   // Right vectors of B (k x nb, column-major) land in u: row-major m x k has that layout.
-  const auto& L = lapack::routines<T>();
+  const auto& L = lapack<T>();
   T* c = core_data();
   const bool qr = reduction_ == SvdReduction::QR, lq = reduction_ == SvdReduction::LQ;
   // Core left vectors: cm x k. With a QR step they are the top of an mb x k block.
@@ -344,7 +341,7 @@ void svd_reconstruct(const T* u, const T* s, const T* vt, std::int64_t m, std::i
   require_blas_size(m, n);
   require_blas_size(m, k);
   require_blas_size(k, n);
-  lapack::require(reinterpret_cast<const void*>(lapack::routines<T>().gemm), "gemm");
+  require_routine(reinterpret_cast<const void*>(lapack<T>().gemm), "gemm");
   // out = (U diag(s)) @ Vt; k == 0 gives zeros.
   std::vector<T> w(elements(m, k));
   const RowMajor wv{w.data(), k};
@@ -388,4 +385,4 @@ template void svd_reconstruct<float>(const float*, const float*, const float*, s
 template void svd_reconstruct<double>(const double*, const double*, const double*, std::int64_t,
                                       std::int64_t, std::int64_t, double*);
 
-}  // namespace velmora
+}  // namespace velmora::core

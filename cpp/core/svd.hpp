@@ -9,7 +9,7 @@
 
 #include "krylov.hpp"
 
-namespace velmora {
+namespace velmora::core {
 
 // How a row-major m x n matrix is brought to bidiagonal form: directly when it is near
 // square; when it is far from square, after a QR step (n >= 1.6 m) or an LQ step
@@ -92,9 +92,9 @@ void svd_reconstruct(const T* u, const T* s, const T* vt, std::int64_t m, std::i
 extern template class TruncatedSvd<float>;
 extern template class TruncatedSvd<double>;
 
-}  // namespace velmora
+}  // namespace velmora::core
 
-namespace velmora {
+namespace velmora::core {
 
 // The number of leading singular values whose share of the squared spectral mass reaches
 // `energy` (squares and sums in float64, numpy's order), or -1 when the total mass is at
@@ -102,4 +102,4 @@ namespace velmora {
 template <class T>
 std::int64_t energy_count(const T* s, std::int64_t r, double energy);
 
-}  // namespace velmora
+}  // namespace velmora::core

@@ -12,7 +12,7 @@
 #include "svd.hpp"
 #include "view.hpp"
 
-namespace velmora {
+namespace velmora::core {
 
 namespace {
 
@@ -45,14 +45,14 @@ namespace {
 // much of the smaller singular values, and the caller takes the bidiagonal route.
 bool leading_eigenvectors(std::vector<double>& g, int n, int k, std::vector<double>& w,
                           std::vector<double>& z) {
-  const auto& L = lapack::routines<double>();
+  const auto& L = lapack<double>();
   char jobz = 'V', range = 'I', uplo = 'U';
   double vl = 0, vu = 0, abstol = 2 * std::numeric_limits<double>::min();
   int il = n - k + 1, iu = n, found = 0;
   w.assign(elements(n), 0.0);
   z.assign(elements(n, k), 0.0);
   std::vector<int> iwork(elements(5, n)), ifail(elements(n));
-  const int info = lapack::run_with_workspace<double>([&](double* work, int* lwork, int* inf) {
+  const int info = run_with_workspace<double>([&](double* work, int* lwork, int* inf) {
     L.syevx(&jobz, &range, &uplo, &n, g.data(), /* lda = */ &n, &vl, &vu, &il, &iu, &abstol, &found,
             w.data(), z.data(), /* ldz = */ &n, work, lwork, iwork.data(), ifail.data(), inf);
   });
@@ -63,7 +63,7 @@ bool leading_eigenvectors(std::vector<double>& g, int n, int k, std::vector<doub
 // The Gram matrix route (a Gram matrix of the given order) declines matrices whose squares
 // leave double precision's range, and those that 32-bit BLAS cannot address.
 bool gram_applies(const double* m, std::int64_t rows, std::int64_t cols, std::int64_t order) {
-  const auto& L = lapack::routines<double>();
+  const auto& L = lapack<double>();
   if (L.syrk == nullptr || L.syevx == nullptr || L.gemm == nullptr) return false;
   if (!fits_blas(order, order) || !fits_blas(rows, cols)) return false;
   double peak = 0;
@@ -76,7 +76,7 @@ bool gram_applies(const double* m, std::int64_t rows, std::int64_t cols, std::in
 // dimension runs in slices, with a Ctrl-C check after each, so that a long product answers
 // promptly.
 std::vector<double> gram(const double* m, int rows, int cols, char trans) {
-  const auto& L = lapack::routines<double>();
+  const auto& L = lapack<double>();
   int n = trans == 'N' ? cols : rows, lda = cols;
   const int inner = trans == 'N' ? rows : cols;
   constexpr int kSlice = 4096;
@@ -123,7 +123,7 @@ bool gram_step(const double* m, std::int64_t rows64, std::int64_t cols64, std::i
   for (int c = 0; c < k; ++c) std::copy_n(zv.col(k - 1 - c), rows, uc.col(c));
   transpose_into(RowMajor{u, k64}, RowMajor{ucm.data(), rows}, rows, k);
   // next (k x cols, row-major) = U^T m: column-major next^T (cols x k) = m^T U.
-  const auto& L = lapack::routines<double>();
+  const auto& L = lapack<double>();
   char nt = 'N';
   double alpha = 1, beta = 0;
   L.gemm(&nt, &nt, /* m = */ &cols, /* n = */ &k, /* k = */ &rows, &alpha, const_cast<double*>(m),
@@ -150,7 +150,7 @@ bool gram_step_tall(const double* m, std::int64_t rows64, std::int64_t cols64, s
     for (int j = 0; j < cols; ++j) nv(c, j) = sv.data()[c] * vc(j, c);
   }
   // Column-major u^T (k x rows) = V^T m^T, that is row-major u = m V; then divide by s.
-  const auto& L = lapack::routines<double>();
+  const auto& L = lapack<double>();
   char tn = 'T', nn = 'N';
   double alpha = 1, beta = 0;
   L.gemm(&tn, &nn, /* m = */ &k, /* n = */ &rows, /* k = */ &cols, &alpha, vcm.data(),
@@ -229,4 +229,4 @@ template void tt_sweep<float, float>(const float*, const std::vector<std::int64_
 template void tt_sweep<double, double>(const double*, const std::vector<std::int64_t>&,
                                        const std::vector<std::int64_t>&,
                                        const std::vector<double*>&);
-}  // namespace velmora
+}  // namespace velmora::core

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace velmora {
+namespace velmora::core {
 
 // The bond ranks of the left-to-right sweep for a shape and a cap (>= 1): r_k is the
 // smaller of the cap and the smaller extent of the k-th working matrix.
@@ -19,4 +19,4 @@ template <class S, class T>
 void tt_sweep(const S* x, const std::vector<std::int64_t>& shape,
               const std::vector<std::int64_t>& ranks, const std::vector<T*>& cores);
 
-}  // namespace velmora
+}  // namespace velmora::core

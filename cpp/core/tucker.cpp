@@ -10,7 +10,7 @@
 #include "svd.hpp"
 #include "view.hpp"
 
-namespace velmora {
+namespace velmora::core {
 
 template <class T>
 void leading_left_vectors(std::vector<T>& a, std::int64_t n, std::int64_t cols, std::int64_t k,
@@ -32,11 +32,11 @@ void leading_left_vectors(std::vector<T>& a, std::int64_t n, std::int64_t cols, 
   }
   // The row-major n x cols buffer is the column-major cols x n matrix A^T; its QR factors
   // give A = R^T Q^T, so the left singular vectors of A are those of the n x n R^T.
-  const auto& L = lapack::routines<T>();
-  lapack::require(reinterpret_cast<const void*>(L.geqrf), "geqrf");
+  const auto& L = lapack<T>();
+  require_routine(reinterpret_cast<const void*>(L.geqrf), "geqrf");
   int m = static_cast<int>(cols), nn = static_cast<int>(n);
   std::vector<T> tau(elements(n));
-  lapack::call_with_workspace<T>("geqrf", [&](T* work, int* lwork, int* info) {
+  call_with_workspace<T>("geqrf", [&](T* work, int* lwork, int* info) {
     L.geqrf(&m, &nn, a.data(), /* lda = */ &m, tau.data(), work, lwork, info);
   });
   TruncatedSvd<T> svd(n, n);
@@ -149,4 +149,4 @@ template void tucker_expand<double>(const double*, const std::vector<std::int64_
                                     const std::vector<std::int64_t>&,
                                     const std::vector<const double*>&, double*);
 
-}  // namespace velmora
+}  // namespace velmora::core

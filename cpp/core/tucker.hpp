@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace velmora {
+namespace velmora::core {
 
 // The k leading left singular vectors (row-major n x k, in descending order of singular
 // value) of the row-major n x cols matrix `a`, which is overwritten. Right singular vectors
@@ -32,4 +32,4 @@ void tucker_expand(const T* core, const std::vector<std::int64_t>& ranks,
                    const std::vector<std::int64_t>& shape, const std::vector<const T*>& factors,
                    T* out);
 
-}  // namespace velmora
+}  // namespace velmora::core

@@ -9,7 +9,7 @@
 
 #include "error.hpp"
 
-namespace velmora {
+namespace velmora::core {
 
 // The element count of an a x b (x c) buffer as a container size. Callers pass
 // non-negative extents whose product they have checked (fits_blas, or an existing buffer).
@@ -73,4 +73,4 @@ void transpose_into(Dst dst, Src src, std::int64_t rows, std::int64_t cols) noex
   }
 }
 
-}  // namespace velmora
+}  // namespace velmora::core

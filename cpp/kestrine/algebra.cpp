@@ -77,8 +77,8 @@ py::Obj mode_dot_native(const NativeArray& t, const NativeArray& m, long long mo
   // fast as anything native, which would also have to put the blocks back in place.
   if (p > 1 && !(q == 1 && j >= 16)) return {};
   // Every product the kernels form fits 32-bit BLAS; larger tensors go through numpy.
-  if (!fits_blas(j, n) || !fits_blas(n, q) || !fits_blas(j, q) || !fits_blas(p * q, n) ||
-      !fits_blas(p * q, j)) {
+  if (!core::fits_blas(j, n) || !core::fits_blas(n, q) || !core::fits_blas(j, q) ||
+      !core::fits_blas(p * q, n) || !core::fits_blas(p * q, j)) {
     return {};
   }
   std::vector<std::int64_t> out_shape = t.shape();
@@ -88,7 +88,7 @@ py::Obj mode_dot_native(const NativeArray& t, const NativeArray& m, long long mo
   if (!ob.acquire(out.get(), bridge::format_of<T>(), true)) return {};
   if (p * q * j * n > 0) bridge::ensure_lapack();
   bridge::NoGil nogil;
-  mode_dot(t.data<T>(), p, n, q, m.data<T>(), j, ob.data<T>());
+  core::mode_dot(t.data<T>(), p, n, q, m.data<T>(), j, ob.data<T>());
   return out;
 }
 
@@ -123,11 +123,11 @@ template <class T>
 double relative_error_native(const NativeArray& o, const NativeArray& x) {
   bridge::NoGil nogil;
   const std::int64_t n = o.size();
-  const T denom = euclidean_norm(o.data<T>(), n);
+  const T denom = core::euclidean_norm(o.data<T>(), n);
   if (!std::isfinite(denom)) return std::nan("");
   const T num = static_cast<double>(denom) <= 1e-12
-                    ? euclidean_norm(x.data<T>(), n)
-                    : euclidean_norm_of_difference(o.data<T>(), x.data<T>(), n);
+                    ? core::euclidean_norm(x.data<T>(), n)
+                    : core::euclidean_norm_of_difference(o.data<T>(), x.data<T>(), n);
   if (!std::isfinite(num)) return std::nan("");
   if (static_cast<double>(denom) <= 1e-12) return static_cast<double>(num);
   return static_cast<double>(num) / static_cast<double>(denom);

@@ -9,6 +9,7 @@
 #include "../bridge/function.hpp"
 #include "../bridge/module.hpp"
 #include "../bridge/py.hpp"
+#include "../core/defaults.hpp"
 
 namespace velmora::kestrine {
 
@@ -35,11 +36,12 @@ bridge::Decl decompressor(const char* name, const char* doc) {
   return def<F>(name, doc, kCompressedArg).returns("np.ndarray");
 }
 // The options of the rank-ratio compressors (Tucker, truncated SVD).
-inline constexpr bridge::ArgSet<2> kRatioOptions = {arg<Float>("rank_ratio") = 0.5,
-                                                    arg<Int>("min_rank") = 1};
+inline constexpr bridge::ArgSet<2> kRatioOptions = {
+    arg<Float>("rank_ratio") = core::kDefaultRankRatio, arg<Int>("min_rank") = 1};
 // The rank options of compress() and roundtrip_report(), keyword-only there.
-inline constexpr bridge::ArgSet<2> kRankOptions = {arg<Float>("rank_ratio") = 0.5,
-                                                   arg<Int>("max_rank") = 8};
+inline constexpr bridge::ArgSet<2> kRankOptions = {
+    arg<Float>("rank_ratio") = core::kDefaultRankRatio,
+    arg<Int>("max_rank") = core::kDefaultMaxRank};
 
 // Objects the module body creates once; kept for the life of the process.
 struct State {

@@ -89,7 +89,8 @@ constexpr const char* kResult = "CompressedTensor | np.ndarray";
 // The recompression options both merges take, keyword-only.
 constexpr bridge::ArgSet<3> kRecompress = {
     arg<Any>("recompress_method", "CompressionMethod | str | None") = bridge::none,
-    arg<Float>("recompress_rank_ratio") = 0.5, arg<Int>("recompress_max_rank") = 8};
+    arg<Float>("recompress_rank_ratio") = core::kDefaultRankRatio,
+    arg<Int>("recompress_max_rank") = core::kDefaultMaxRank};
 
 const auto kConcat =
     def<&compressed_concat>(

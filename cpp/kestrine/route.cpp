@@ -11,16 +11,16 @@ namespace {
 
 py::Obj svd_route(const py::Obj& route_name) {
   const std::string name = py::text(route_name);
-  SvdRoute route = SvdRoute::Auto;
+  core::SvdRoute route = core::SvdRoute::Auto;
   if (name == "dense") {
-    route = SvdRoute::Dense;
+    route = core::SvdRoute::Dense;
   } else if (name == "krylov") {
-    route = SvdRoute::Krylov;
+    route = core::SvdRoute::Krylov;
   } else if (name != "auto") {
     throw py::ValueError("route must be 'auto', 'dense' or 'krylov', got " + name);
   }
-  force_svd_route(route);
-  return py::integer(take_krylov_count());
+  core::force_svd_route(route);
+  return py::integer(core::take_krylov_count());
 }
 
 const auto kSvdRoute =

@@ -55,7 +55,7 @@ void hold_matrix(NativeArray& a, const Flat& f) {
 }
 
 template <class T>
-void load(TruncatedSvd<T>& svd, const NativeArray& a) {
+void load(core::TruncatedSvd<T>& svd, const NativeArray& a) {
   bridge::NoGil nogil;
   if (a.is_float()) {
     fill(svd.input(), a.data<float>(), a.size());
@@ -66,7 +66,7 @@ void load(TruncatedSvd<T>& svd, const NativeArray& a) {
 
 // The top-k triplets of a factored matrix, as new numpy arrays of type T.
 template <class T>
-Factors top_vectors(TruncatedSvd<T>& svd, std::int64_t k) {
+Factors top_vectors(core::TruncatedSvd<T>& svd, std::int64_t k) {
   Factors f;
   const char* dt = bridge::dtype_name<T>();
   f.s = bridge::empty({k}, dt);
@@ -95,7 +95,7 @@ Factors fixed_rank_native(const Flat& f, std::int64_t rank) {
   NativeArray a;
   hold_matrix<T>(a, f);
   bridge::ensure_lapack();
-  TruncatedSvd<T> svd(f.m, f.n);
+  core::TruncatedSvd<T> svd(f.m, f.n);
   load(svd, a);
   {
     bridge::NoGil nogil;
@@ -153,7 +153,7 @@ py::Obj svd_compress_energy(const py::Obj& tensor, double energy_share, long lon
   NativeArray held;
   hold_matrix<float>(held, f);
   bridge::ensure_lapack();
-  TruncatedSvd<float> svd(f.m, f.n);
+  core::TruncatedSvd<float> svd(f.m, f.n);
   load(svd, held);
   std::int64_t count = 0;
   {
@@ -199,7 +199,7 @@ py::Obj reconstruct_native(const py::Obj& u, const py::Obj& s, const py::Obj& vt
   if (m > 0 && n > 0 && k > 0) bridge::ensure_lapack();
   {
     bridge::NoGil nogil;
-    svd_reconstruct(bu.data<T>(), bs.data<T>(), bv.data<T>(), m, k, n, bo.data<T>());
+    core::svd_reconstruct(bu.data<T>(), bs.data<T>(), bv.data<T>(), m, k, n, bo.data<T>());
   }
   *done = true;
   return out;

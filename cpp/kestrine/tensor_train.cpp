@@ -33,7 +33,7 @@ std::vector<py::Obj> sweep(const S* x, const std::vector<std::int64_t>& shape,
   }
   bridge::ensure_lapack();
   bridge::NoGil nogil;
-  tt_sweep<S, T>(x, shape, ranks, out);
+  core::tt_sweep<S, T>(x, shape, ranks, out);
   return cores;
 }
 
@@ -53,7 +53,7 @@ py::Obj tt_compress_impl(const py::Obj& tensor, const py::Obj& max_rank) {
   const bool own = x.acquire(tensor.get());
   bridge::hold_dense(x, own ? tensor : astype_nocopy(tensor, py::str("float64")), dims,
                      own ? "fd" : "d");
-  const std::vector<std::int64_t> ranks = tt_ranks(dims, cap);
+  const std::vector<std::int64_t> ranks = core::tt_ranks(dims, cap);
   std::vector<py::Obj> cores = x.is_float() ? sweep<float, float>(x.data<float>(), dims, ranks)
                                             : sweep<double, double>(x.data<double>(), dims, ranks);
   if (!own && !integral_dtype(dtype)) {
@@ -61,7 +61,7 @@ py::Obj tt_compress_impl(const py::Obj& tensor, const py::Obj& max_rank) {
     for (py::Obj& c : cores) {
       c = astype_nocopy(c, dtype);
       if (!bridge::np().attr("isfinite")(c).attr("all")().truthy()) {
-        raise_linalg("SVD did not converge");
+        core::raise_linalg("SVD did not converge");
       }
     }
   }
@@ -124,7 +124,7 @@ const auto kTtCompress = compressor<&tt_compress>(
     "dimensions into d three-way cores of shapes (r_{k-1}, n_k, r_k), stored in the\n"
     "tensor's own element type. Suited to high-order tensors, large linear weights and\n"
     "embedding outputs.",
-    arg<Array>("tensor"), arg<Int>("max_rank") = 8);
+    arg<Array>("tensor"), arg<Int>("max_rank") = core::kDefaultMaxRank);
 
 const auto kTtDecompress = decompressor<&tt_decompress>(
     "tt_decompress", "Contract tensor-train cores back into a dense tensor.");

@@ -42,7 +42,7 @@ Parts compress_native(const T* x, const std::vector<std::int64_t>& shape,
   }
   bridge::ensure_lapack();
   bridge::NoGil nogil;
-  tucker_compress(x, shape, ranks, factors, bufs[d].data<T>());
+  core::tucker_compress(x, shape, ranks, factors, bufs[d].data<T>());
   return p;
 }
 
@@ -148,8 +148,8 @@ py::Obj expand_native(const NativeArray& core, const std::vector<NativeArray>& f
     for (std::size_t i = 0; i < k; ++i) p *= cur[i];
     for (std::size_t i = k + 1; i < d; ++i) q *= cur[i];
     const bool direct = p == 1 || (q == 1 && shape[k] >= 16) || q >= 64;
-    if (!direct || !fits_blas(p * q, shape[k]) || !fits_blas(p * q, ranks[k]) ||
-        !fits_blas(shape[k], ranks[k])) {
+    if (!direct || !core::fits_blas(p * q, shape[k]) || !core::fits_blas(p * q, ranks[k]) ||
+        !core::fits_blas(shape[k], ranks[k])) {
       return {};
     }
     cur[k] = shape[k];
@@ -159,7 +159,7 @@ py::Obj expand_native(const NativeArray& core, const std::vector<NativeArray>& f
   if (!ob.acquire(out.get(), bridge::format_of<T>(), true)) return {};
   bridge::ensure_lapack();
   bridge::NoGil nogil;
-  tucker_expand(core.data<T>(), ranks, shape, ptrs, ob.data<T>());
+  core::tucker_expand(core.data<T>(), ranks, shape, ptrs, ob.data<T>());
   return out;
 }
 

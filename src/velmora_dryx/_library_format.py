@@ -11,6 +11,9 @@ import numpy as np
 
 from velmora_dryx import _tensorfile as tf
 from velmora_dryx._tensorfile import LibraryError
+from velmora_dryx.kestrine import CompressedTensor, CompressionMethod
+from velmora_dryx.methods import METHODS, Settings
+from velmora_dryx.tamsel import CompressedDelta, ModelLibrary
 
 FORMAT = "velmora-dryx-library"
 VERSION = 1
@@ -19,7 +22,7 @@ BASE_FILE = "base.safetensors"
 FINETUNE_DIR = "finetunes"
 MODEL_DIR = "model"
 # Files of a Hugging Face model directory that make the exported weights a loadable model.
-_MODEL_PATTERNS = ("*.json", "*.txt", "tokenizer*", "*.model")
+MODEL_PATTERNS = ("*.json", "*.txt", "tokenizer*", "*.model")
 
 
 # ---- manifest ---------------------------------------------------------------------------
@@ -48,7 +51,7 @@ def _decode(value: Any) -> Any:
     return value
 
 
-def _inside(root: Path, rel: str, what: str) -> Path:
+def inside(root: Path, rel: str, what: str) -> Path:
     """`root/rel`, refusing names that would leave the library directory."""
     p = Path(rel)
     if not rel or p.is_absolute() or ".." in p.parts:
@@ -56,7 +59,7 @@ def _inside(root: Path, rel: str, what: str) -> Path:
     return root / p
 
 
-def _read_manifest(root: Path) -> dict:
+def read_manifest(root: Path) -> dict:
     if not root.is_dir():
         raise FileNotFoundError(f"{root}: no such library directory")
     path = root / MANIFEST
@@ -84,6 +87,49 @@ def _read_manifest(root: Path) -> dict:
     return manifest
 
 
+def _is_str(v) -> bool:
+    return isinstance(v, str)
+
+
+def _is_shape(v) -> bool:
+    return isinstance(v, list) and all(
+        isinstance(x, int) and not isinstance(x, bool) and x >= 0 for x in v
+    )
+
+
+def _is_dtype(v) -> bool:
+    return v in tf.DTYPE_NAMES
+
+
+def _is_names(v) -> bool:
+    return isinstance(v, list) and all(isinstance(x, str) for x in v)
+
+
+# The fields of each kind of manifest entry, and the check each must pass.
+_BASE_TENSOR = {"name": _is_str, "shape": _is_shape, "dtype": _is_dtype, "sha256": _is_str}
+_MODEL_FILE = {"file": _is_str, "sha256": _is_str}
+_FINETUNE = {
+    "name": _is_str,
+    "base_id": _is_str,
+    "file": _is_str,
+    "tensors": lambda v: isinstance(v, list),
+}
+_RECORD = {
+    "name": _is_str,
+    "method": lambda v: v in METHODS,
+    "shape": _is_shape,
+    "dtype": _is_dtype,
+    "metadata": lambda v: isinstance(v, dict),
+    "cores": _is_names,
+    "factors": _is_names,
+    "sha256": lambda v: isinstance(v, dict),
+}
+
+
+def _fits(entry, fields: dict) -> bool:
+    return isinstance(entry, dict) and all(ok(entry.get(k)) for k, ok in fields.items())
+
+
 def _validate(m: dict, path: Path) -> None:
     """Every field the library reads, of the type it is read as: a damaged manifest fails
     here, once, with the field named."""
@@ -92,88 +138,44 @@ def _validate(m: dict, path: Path) -> None:
         if not ok:
             raise LibraryError(f"{path}: corrupted ({what})")
 
-    def is_str(v) -> bool:
-        return isinstance(v, str)
-
-    def is_shape(v) -> bool:
-        return isinstance(v, list) and all(isinstance(x, int) and x >= 0 for x in v)
-
-    methods = {"none", "svd", "tucker", "tt"}
-    need(is_str(m.get("uuid")) and is_str(m.get("base_id")), "uuid or base_id")
-    s = m.get("settings")
-    need(
-        isinstance(s, dict)
-        and s.get("method") in methods
-        and isinstance(s.get("max_rank"), int)
-        and (s.get("energy") is None or isinstance(s.get("energy"), (int, float)))
-        and isinstance(s.get("rank_ratio", 0.5), (int, float)),
-        "settings",
-    )
+    need(_fits(m, {"uuid": _is_str, "base_id": _is_str}), "uuid or base_id")
+    try:
+        Settings.from_stored(m.get("settings"))
+    except (TypeError, ValueError) as exc:
+        need(False, f"settings: {exc}")
     b = m.get("base")
-    need(
-        isinstance(b, dict) and is_str(b.get("file")) and isinstance(b.get("tensors"), list), "base"
-    )
+    need(_fits(b, {"file": _is_str, "tensors": lambda v: isinstance(v, list)}), "base")
     for t in b["tensors"]:
-        need(
-            isinstance(t, dict)
-            and is_str(t.get("name"))
-            and is_shape(t.get("shape"))
-            and t.get("dtype") in tf.DTYPE_NAMES
-            and is_str(t.get("sha256")),
-            f"base tensor {t!r:.80}",
-        )
+        need(_fits(t, _BASE_TENSOR), f"base tensor {t!r:.80}")
     files = m.get("model_files", [])
-    need(isinstance(files, list), "model_files")
-    for f in files:
-        need(
-            isinstance(f, dict) and is_str(f.get("file")) and is_str(f.get("sha256")), "model_files"
-        )
+    need(isinstance(files, list) and all(_fits(f, _MODEL_FILE) for f in files), "model_files")
     fts = m.get("finetunes")
     need(isinstance(fts, list), "finetunes")
     names = set()
     for ft in fts:
-        need(
-            isinstance(ft, dict)
-            and is_str(ft.get("name"))
-            and is_str(ft.get("base_id"))
-            and is_str(ft.get("file"))
-            and isinstance(ft.get("tensors"), list),
-            "a fine-tune entry",
-        )
+        need(_fits(ft, _FINETUNE), "a fine-tune entry")
         need(ft["name"] not in names, f"fine-tune {ft['name']!r} listed twice")
         names.add(ft["name"])
         for e in ft["tensors"]:
-            ok = (
-                isinstance(e, dict)
-                and is_str(e.get("name"))
-                and e.get("method") in methods
-                and is_shape(e.get("shape"))
-                and e.get("dtype") in tf.DTYPE_NAMES
-                and isinstance(e.get("metadata"), dict)
-                and isinstance(e.get("cores"), list)
-                and isinstance(e.get("factors"), list)
-                and isinstance(e.get("sha256"), dict)
-            )
-            need(ok, f"tensor entry of fine-tune {ft['name']!r}")
-            keys = e["cores"] + e["factors"]
+            need(_fits(e, _RECORD), f"tensor entry of fine-tune {ft['name']!r}")
             need(
-                all(is_str(k) and is_str(e["sha256"].get(k)) for k in keys),
+                all(_is_str(e["sha256"].get(k)) for k in e["cores"] + e["factors"]),
                 f"factor names of {e['name']!r} in fine-tune {ft['name']!r}",
             )
 
 
-def _write_manifest(root: Path, manifest: dict) -> None:
+def write_manifest(root: Path, manifest: dict) -> None:
     with tf.atomic_file(root / MANIFEST, "w") as f:
         json.dump(manifest, f, indent=1)
 
 
-def _file_meta(manifest: dict, content: str) -> dict[str, str]:
+def file_meta(manifest: dict, content: str) -> dict[str, str]:
     return {"format": FORMAT, "library": manifest["uuid"], "content": content}
 
 
-def _open_member(root: Path, manifest: dict, rel: str, content: str, what: str) -> tf.TensorFile:
+def open_member(root: Path, manifest: dict, rel: str, content: str, what: str) -> tf.TensorFile:
     """A tensor file of the library, checked to be the one the manifest means."""
-    f = tf.TensorFile(_inside(root, rel, what))
+    f = tf.TensorFile(inside(root, rel, what))
     meta = f.metadata
     if meta.get("format") != FORMAT or meta.get("library") != manifest["uuid"]:
         raise LibraryError(f"{f.path}: belongs to another library (or is not a library file)")
@@ -184,7 +186,7 @@ def _open_member(root: Path, manifest: dict, rel: str, content: str, what: str) 
     return f
 
 
-def _check_entry(f: tf.TensorFile, key: str, dtype: str | None, shape: tuple | None) -> None:
+def check_entry(f: tf.TensorFile, key: str, dtype: str | None, shape: tuple | None) -> None:
     if key not in f.tensors:
         raise LibraryError(f"{f.path}: tensor {key!r} is missing")
     have_dtype, have_shape, _, _ = f.tensors[key]
@@ -197,13 +199,13 @@ def _check_entry(f: tf.TensorFile, key: str, dtype: str | None, shape: tuple | N
         )
 
 
-def _corrupted(path, key: str) -> LibraryError:
+def corrupted(path, key: str) -> LibraryError:
     return LibraryError(
         f"{path}: tensor {key!r} does not match its checksum (the file is corrupted)"
     )
 
 
-def _verified(
+def verified(
     f: tf.TensorFile, key: str, digest: str, verify: bool, own_map: bool = False
 ) -> np.ndarray:
     """A stored tensor, checked against its checksum when `verify`: a view of the file's
@@ -212,12 +214,12 @@ def _verified(
     if own_map:
         a = f.map_one(key)
         if verify and tf.sha256(a) != digest:
-            raise _corrupted(f.path, key)
+            raise corrupted(f.path, key)
         return a
     a = f.array(key)
     if verify:
         if tf.sha256(a) != digest:
-            raise _corrupted(f.path, key)
+            raise corrupted(f.path, key)
         f.release(key)  # the pages read for the check need not stay resident
     return a
 
@@ -225,7 +227,7 @@ def _verified(
 # ---- records <-> files ------------------------------------------------------------------
 
 
-def _record_entry(name: str, ct) -> tuple[dict, list[tuple[str, np.ndarray]]]:
+def record_entry(name: str, ct) -> tuple[dict, list[tuple[str, np.ndarray]]]:
     """The manifest entry of one compressed tensor and its arrays under their file keys."""
     arrays = [(f"{name}:core:{i}", np.ascontiguousarray(a)) for i, a in enumerate(ct.cores)]
     arrays += [(f"{name}:factor:{i}", np.ascontiguousarray(a)) for i, a in enumerate(ct.factors)]
@@ -243,11 +245,9 @@ def _record_entry(name: str, ct) -> tuple[dict, list[tuple[str, np.ndarray]]]:
     return entry, arrays
 
 
-def _record(f: tf.TensorFile, entry: dict, verify: bool, own_map: bool = False):
-    from velmora_dryx.kestrine import CompressedTensor, CompressionMethod
-
+def record(f: tf.TensorFile, entry: dict, verify: bool, own_map: bool = False):
     def arrays(keys):
-        return tuple(_verified(f, k, entry["sha256"][k], verify, own_map) for k in keys)
+        return tuple(verified(f, k, entry["sha256"][k], verify, own_map) for k in keys)
 
     return CompressedTensor(
         CompressionMethod(entry["method"]),
@@ -259,49 +259,16 @@ def _record(f: tf.TensorFile, entry: dict, verify: bool, own_map: bool = False):
     )
 
 
-def _load_finetune(root: Path, manifest: dict, ft: dict, verify: bool):
-    from velmora_dryx.tamsel import CompressedDelta
-
-    f = _open_member(
+def load_finetune(root: Path, manifest: dict, ft: dict, verify: bool):
+    f = open_member(
         root, manifest, ft["file"], "finetune:" + ft["name"], f"fine-tune {ft['name']!r}"
     )
     tensors = {}
     for entry in ft["tensors"]:
         for key in entry["cores"] + entry["factors"]:
-            _check_entry(f, key, None, None)
-        tensors[entry["name"]] = _record(f, entry, verify)
+            check_entry(f, key, None, None)
+        tensors[entry["name"]] = record(f, entry, verify)
     return CompressedDelta(ft["name"], tensors, ft["base_id"])
-
-
-def _settings(method, max_rank, energy, rank_ratio) -> dict:
-    """Compression settings as stored, checked (the compressors would clamp a value out of
-    range where a user most likely mistyped it)."""
-    from velmora_dryx.kestrine import CompressionMethod
-
-    s = {
-        "method": CompressionMethod(method).value,
-        "max_rank": int(max_rank),
-        "energy": None if energy is None else float(energy),
-        "rank_ratio": float(rank_ratio),
-    }
-    if s["max_rank"] < 0:
-        raise ValueError(f"max_rank must be >= 0 (0: no cap), got {max_rank!r}")
-    if s["energy"] is not None and not 0.0 < s["energy"] <= 1.0:
-        raise ValueError(f"energy must be in (0, 1], got {energy!r}")
-    if not 0.0 < s["rank_ratio"] <= 1.0:
-        raise ValueError(f"rank_ratio must be in (0, 1], got {rank_ratio!r}")
-    return s
-
-
-def _library_settings(s: dict) -> dict:
-    """The ModelLibrary fields of stored settings."""
-    from velmora_dryx.kestrine import CompressionMethod
-
-    return {
-        "method": CompressionMethod(s["method"]),
-        "max_rank": s["max_rank"],
-        "energy": s["energy"],
-    }
 
 
 def load_library(path, *, verify: bool = True):
@@ -311,30 +278,25 @@ def load_library(path, *, verify: bool = True):
     `verify` checks every stored tensor against its SHA-256 first. A damaged, truncated,
     foreign or missing file raises `LibraryError` naming the file and the problem.
     """
-    from velmora_dryx.tamsel import ModelLibrary
-
     root = Path(path)
-    manifest = _read_manifest(root)
-    base_file = _open_member(root, manifest, manifest["base"]["file"], "base", "the base")
+    manifest = read_manifest(root)
+    base_file = open_member(root, manifest, manifest["base"]["file"], "base", "the base")
     base = {}
     for t in manifest["base"]["tensors"]:
-        _check_entry(base_file, t["name"], t["dtype"], t["shape"])
-        base[t["name"]] = _verified(base_file, t["name"], t["sha256"], verify)
+        check_entry(base_file, t["name"], t["dtype"], t["shape"])
+        base[t["name"]] = verified(base_file, t["name"], t["sha256"], verify)
     if verify:
-        _verify_model_files(root, manifest)
-    deltas = {
-        ft["name"]: _load_finetune(root, manifest, ft, verify) for ft in manifest["finetunes"]
-    }
-    return ModelLibrary(
-        manifest["base_id"], base, deltas, **_library_settings(manifest["settings"])
-    )
+        verify_model_files(root, manifest)
+    deltas = {ft["name"]: load_finetune(root, manifest, ft, verify) for ft in manifest["finetunes"]}
+    settings = Settings.from_stored(manifest["settings"])
+    return ModelLibrary(manifest["base_id"], base, deltas, **settings.library_fields())
 
 
-def _verify_model_files(root: Path, manifest: dict) -> None:
+def verify_model_files(root: Path, manifest: dict) -> None:
     import hashlib
 
     for m in manifest.get("model_files", []):
-        p = _inside(root, m["file"], "a model file")
+        p = inside(root, m["file"], "a model file")
         try:
             digest = hashlib.sha256(p.read_bytes()).hexdigest()
         except FileNotFoundError:
@@ -347,14 +309,14 @@ def library_info(path) -> dict:
     """What a saved library holds, from its manifest and file headers (no data is read):
     the base, and per fine-tune its tensors, methods, bytes and ratio."""
     root = Path(path)
-    manifest = _read_manifest(root)
+    manifest = read_manifest(root)
     base_bytes = sum(
         int(np.prod(t["shape"], dtype=np.int64)) * tf.itemsize(t["dtype"])
         for t in manifest["base"]["tensors"]
     )
     rows = []
     for ft in manifest["finetunes"]:
-        f = _open_member(
+        f = open_member(
             root, manifest, ft["file"], "finetune:" + ft["name"], f"fine-tune {ft['name']!r}"
         )
         methods: dict[str, int] = {}
@@ -363,7 +325,7 @@ def library_info(path) -> dict:
             methods[e["method"]] = methods.get(e["method"], 0) + 1
             original += int(np.prod(e["shape"], dtype=np.int64)) * tf.itemsize(e["dtype"])
             for key in e["cores"] + e["factors"]:
-                _check_entry(f, key, None, None)
+                check_entry(f, key, None, None)
                 dtype, _, _, count = f.tensors[key]
                 stored += count * tf.itemsize(dtype)
         rows.append(
@@ -377,14 +339,14 @@ def library_info(path) -> dict:
                 "file": ft["file"],
             }
         )
-    s = manifest["settings"]
+    s = Settings.from_stored(manifest["settings"]).stored()
     return {
         "path": str(root),
         "format_version": manifest["version"],
         "base_id": manifest["base_id"],
         "base_tensors": len(manifest["base"]["tensors"]),
         "base_bytes": base_bytes,
-        "settings": {"rank_ratio": 0.5, **s},
+        "settings": s,
         "model_files": [m["file"] for m in manifest.get("model_files", [])],
         "finetunes": rows,
     }

@@ -12,35 +12,12 @@ from typing import Any
 import numpy as np
 
 from velmora_dryx import _tensorfile as tf
-from velmora_dryx._library_format import _MODEL_PATTERNS, _corrupted, _record_entry
+from velmora_dryx import lornet, tamsel
+from velmora_dryx._library_format import MODEL_PATTERNS, corrupted, record_entry
 from velmora_dryx._tensorfile import LibraryError
-
+from velmora_dryx.methods import Settings
 
 # ---- sources ----------------------------------------------------------------------------
-def _compress_delta(base, tuned, settings: dict, base_id: str = "base", name: str = "t"):
-    """One tensor's compressed delta, as ModelLibrary.add_finetune makes it; svd and Tucker
-    take the settings' rank_ratio (the library's own calls use the default, 0.5)."""
-    from velmora_dryx import kestrine
-    from velmora_dryx.tamsel import ModelLibrary
-
-    m = kestrine.CompressionMethod(settings["method"])
-    ratio = settings["energy"] is None and m in (m.SVD, m.TUCKER) and tuned.ndim >= 2
-    lib = ModelLibrary(
-        base_id,
-        {} if base is None else {name: base},
-        # With a rank ratio the library only forms the float32 delta (stored as is).
-        method=m.NONE if ratio else m,
-        max_rank=settings["max_rank"],
-        energy=settings["energy"],
-    )
-    ct = lib.add_finetune("x", {name: tuned}).tensors[name]
-    if ratio:
-        (delta,) = ct.cores
-        del ct, lib
-        return kestrine.compress(
-            delta, m, rank_ratio=settings["rank_ratio"], max_rank=settings["max_rank"]
-        )
-    return ct
 
 
 @dataclass(frozen=True)
@@ -66,7 +43,7 @@ class TensorRef:
         return a.astype(np.float32, copy=False) if self.as_float32 else a
 
 
-def _file_refs(f: tf.TensorFile, as_float32: bool) -> dict[str, TensorRef]:
+def file_refs(f: tf.TensorFile, as_float32: bool) -> dict[str, TensorRef]:
     return {
         name: TensorRef(
             name,
@@ -98,8 +75,8 @@ def source_refs(source) -> dict[str, TensorRef]:
     if p.is_file():
         shards = [p]
     else:
-        from velmora_dryx import lornet
-
+        # The shards the state-dict loaders read, in their order (the loaders' module keeps
+        # the rule, and its namespace is fixed: no public name to reach it by).
         shards = lornet._shard_files(p)
     refs: dict[str, TensorRef] = {}
     for shard in shards:
@@ -109,19 +86,19 @@ def source_refs(source) -> dict[str, TensorRef]:
             raise ValueError(str(exc)) from None
         # Names in sorted order within a shard, as the safetensors reader (and so the
         # state-dict loaders) lists them.
-        shard_refs = _file_refs(f, as_float32=True)
+        shard_refs = file_refs(f, as_float32=True)
         refs.update((k, shard_refs[k]) for k in sorted(shard_refs))
     return refs
 
 
-def _model_files(source) -> list[Path]:
+def model_files(source) -> list[Path]:
     """Configuration and tokenizer files of a Hugging Face model directory."""
     if isinstance(source, Mapping) or source is None:
         return []
     p = Path(source)
     if not p.is_dir():
         return []
-    found = {f for pat in _MODEL_PATTERNS for f in p.glob(pat) if f.is_file()}
+    found = {f for pat in MODEL_PATTERNS for f in p.glob(pat) if f.is_file()}
     return sorted(f for f in found if not f.name.endswith(".safetensors.index.json"))
 
 
@@ -133,11 +110,10 @@ class CompressTask:
     """One tensor of one fine-tune: read it and its base tensor, form the delta, compress."""
 
     finetune: str
-    base_id: str
     tuned: TensorRef
     base: TensorRef | None
     base_sha256: str | None
-    settings: dict
+    settings: Settings
     stage: str | None  # a directory to write the record into (workers on other machines)
 
 
@@ -155,10 +131,10 @@ def run_task(task: CompressTask) -> TaskResult:
     if task.base is not None:
         base = task.base.load()
         if task.base_sha256 is not None and tf.sha256(base) != task.base_sha256:
-            raise _corrupted(task.base.path, name)
-    ct = _compress_delta(base, task.tuned.load(), task.settings, task.base_id, name)
+            raise corrupted(task.base.path, name)
+    ct = tamsel._delta_record(base, task.tuned.load(), task.settings)
     del base
-    entry, arrays = _record_entry(name, ct)
+    entry, arrays = record_entry(name, ct)
     if task.stage is None:
         return TaskResult(entry, arrays, None, task.tuned.nbytes)
     piece = Path(task.stage) / f"{uuid.uuid4().hex}.safetensors"

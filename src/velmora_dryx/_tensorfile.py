@@ -14,6 +14,7 @@ import hashlib
 import json
 import mmap
 import os
+import shutil
 import struct
 import uuid
 from collections.abc import Iterable, Iterator
@@ -49,7 +50,7 @@ class LibraryError(ValueError):
     """A saved library, or a file in it, is damaged, incomplete or not what it claims."""
 
 
-def _np_dtype(name: str) -> np.dtype:
+def np_dtype(name: str) -> np.dtype:
     if name == "bfloat16":
         try:
             import ml_dtypes
@@ -103,6 +104,29 @@ def atomic_file(final: Path, mode: str = "wb", sync: bool = True):
         raise
     if sync:
         fsync_dir(final.parent)
+
+
+@contextlib.contextmanager
+def new_directory(path) -> Iterator[Path]:
+    """A temporary directory beside `path`, renamed to `path` when the block succeeds: the
+    directory appears complete or not at all. `path` must not exist, or be an empty
+    directory."""
+    final = Path(path)
+    if final.exists() and (not final.is_dir() or any(final.iterdir())):
+        raise FileExistsError(f"{final}: already exists (a library is saved to a new directory)")
+    final.parent.mkdir(parents=True, exist_ok=True)
+    tmp = final.parent / f".{final.name}.tmp-{uuid.uuid4().hex[:12]}"
+    tmp.mkdir()
+    try:
+        yield tmp
+        fsync_dir(tmp)
+        if final.exists():
+            final.rmdir()  # empty, checked above
+        os.rename(tmp, final)
+    except BaseException:
+        shutil.rmtree(tmp, ignore_errors=True)
+        raise
+    fsync_dir(final.parent)
 
 
 def _header_bytes(entries: list[tuple[str, str, tuple[int, ...], int]], metadata: dict) -> bytes:
@@ -220,8 +244,8 @@ class TensorFile:
         lives)."""
         dtype, shape, offset, count = self.tensors[name]
         if count == 0:
-            return np.zeros(shape, _np_dtype(dtype))
-        return np.frombuffer(self._whole(), _np_dtype(dtype), count, offset).reshape(shape)
+            return np.zeros(shape, np_dtype(dtype))
+        return np.frombuffer(self._whole(), np_dtype(dtype), count, offset).reshape(shape)
 
     def release(self, name: str) -> None:
         """Drops the tensor's pages from this process's resident set (the map stays valid:
@@ -242,7 +266,7 @@ def map_range(path: str, dtype: str, shape: tuple[int, ...], offset: int, count:
     """One tensor of a file from a map of just its own bytes, unmapped as soon as the array
     (and every view of it) is gone: reading a model tensor by tensor keeps only the live
     ones resident."""
-    dt = _np_dtype(dtype)
+    dt = np_dtype(dtype)
     if count == 0:
         return np.zeros(shape, dt)
     start = offset - offset % mmap.ALLOCATIONGRANULARITY

@@ -10,8 +10,18 @@ from typing import Any
 import numpy as np
 
 from velmora_dryx import _tensorfile as tf
-from velmora_dryx import store
+from velmora_dryx import tamsel
+from velmora_dryx._library_format import (
+    check_entry,
+    inside,
+    open_member,
+    read_manifest,
+    record,
+    verified,
+    verify_model_files,
+)
 from velmora_dryx._tensorfile import LibraryError
+from velmora_dryx.methods import METHODS
 
 DEFAULT_SHARD_BYTES = 5 << 30
 # transformers refuses safetensors weights whose metadata does not name the framework.
@@ -29,36 +39,28 @@ def _finetune(root: Path, manifest: dict, name: str) -> dict:
 def _open(path, name: str, verify: bool):
     """The manifest, the fine-tune's entry and the (checked) files it needs."""
     root = Path(path)
-    manifest = store._read_manifest(root)
+    manifest = read_manifest(root)
     ft = _finetune(root, manifest, name)
-    base_file = store._open_member(root, manifest, manifest["base"]["file"], "base", "the base")
+    base_file = open_member(root, manifest, manifest["base"]["file"], "base", "the base")
     base = {t["name"]: t for t in manifest["base"]["tensors"]}
     for t in base.values():
-        store._check_entry(base_file, t["name"], t["dtype"], t["shape"])
-    ft_file = store._open_member(
-        root, manifest, ft["file"], "finetune:" + name, f"fine-tune {name!r}"
-    )
+        check_entry(base_file, t["name"], t["dtype"], t["shape"])
+    ft_file = open_member(root, manifest, ft["file"], "finetune:" + name, f"fine-tune {name!r}")
     for e in ft["tensors"]:
         for key in e["cores"] + e["factors"]:
-            store._check_entry(ft_file, key, None, None)
+            check_entry(ft_file, key, None, None)
     if verify:
-        store._verify_model_files(root, manifest)
+        verify_model_files(root, manifest)
     return root, manifest, ft, base_file, base, ft_file
 
 
-def _reconstructed(manifest, ft, base_file, base, ft_file, entry, verify):
-    """One tensor of the fine-tune, rebuilt exactly as ModelLibrary.reconstruct does."""
-    from velmora_dryx.tamsel import CompressedDelta, ModelLibrary
-
+def _reconstructed(base_file, base, ft_file, entry, verify):
+    """One tensor of the fine-tune, rebuilt as the library rebuilds it."""
     name = entry["name"]
-    b = {}
+    b = None
     if name in base:
-        b[name] = store._verified(base_file, name, base[name]["sha256"], verify, own_map=True)
-    ct = store._record(ft_file, entry, verify, own_map=True)
-    lib = ModelLibrary(
-        manifest["base_id"], b, {ft["name"]: CompressedDelta(ft["name"], {name: ct}, ft["base_id"])}
-    )
-    return lib.reconstruct(ft["name"])[name]
+        b = verified(base_file, name, base[name]["sha256"], verify, own_map=True)
+    return tamsel._apply_delta(b, record(ft_file, entry, verify, own_map=True))
 
 
 def export_finetune(
@@ -82,7 +84,7 @@ def export_finetune(
     for e in ft["tensors"]:
         dtype = np.dtype(e["dtype"])
         if e["name"] in base:
-            dtype = np.result_type(tf._np_dtype(base[e["name"]]["dtype"]), dtype)
+            dtype = np.result_type(tf.np_dtype(base[e["name"]]["dtype"]), dtype)
         shape = tuple(e["shape"])
         plan.append((e, dtype, shape, int(np.prod(shape, dtype=np.int64)) * dtype.itemsize))
     shards: list[list] = [[]]
@@ -104,7 +106,7 @@ def export_finetune(
 
     def chunks(items):
         for e, dtype, shape, nbytes in items:
-            a = _reconstructed(manifest, ft, base_file, base, ft_file, e, verify)
+            a = _reconstructed(base_file, base, ft_file, e, verify)
             if a.dtype != dtype or a.shape != shape:
                 raise RuntimeError(
                     f"{e['name']}: rebuilt as {a.dtype} {a.shape}, expected {dtype} {shape}"
@@ -115,7 +117,7 @@ def export_finetune(
             if progress is not None:
                 progress(done[0], len(plan), done[1], total)
 
-    with store._new_directory(out_dir) as out:
+    with tf.new_directory(out_dir) as out:
         for fname, items in zip(names, shards, strict=True):
             tf.write_tensor_file(
                 out / fname,
@@ -134,7 +136,7 @@ def export_finetune(
                 json.dump(index, f, indent=2)
             names.append("model.safetensors.index.json")
         for m in manifest.get("model_files", []):
-            src = store._inside(root, m["file"], "a model file")
+            src = inside(root, m["file"], "a model file")
             dst = out / Path(m["file"]).name
             if dst.name in names:
                 continue
@@ -150,13 +152,11 @@ _EMBEDDING_NAMES = ("embed_tokens", "wte", "wpe", "word_embeddings", "embed_in",
 
 
 def _lora_skip_reason(entry: dict) -> str | None:
-    method, shape, name = entry["method"], entry["shape"], entry["name"]
+    method, shape, name = METHODS[entry["method"]], entry["shape"], entry["name"]
     if len(shape) < 2:
         return f"{len(shape)}-D tensor (stored without loss, not a matrix)"
-    if method != "svd":
-        return {"tt": "stored as a tensor train", "tucker": "stored as a Tucker decomposition"}.get(
-            method, f"stored with method {method!r}"
-        )
+    if not method.lora:
+        return method.stored_as
     if len(shape) != 2:
         return f"{len(shape)}-D tensor (LoRA adapts matrices)"
     if not name.endswith(".weight"):
@@ -182,7 +182,7 @@ def export_lora(path, name: str, out_dir, *, verify: bool = True) -> dict:
         if reason is not None:
             skipped[e["name"]] = reason
             continue
-        ct = store._record(ft_file, e, verify)
+        ct = record(ft_file, e, verify)
         (s,), (u, vt) = ct.cores, ct.factors
         module = e["name"][: -len(".weight")]
         # LoRA stores the product's two factors; the singular values go with U.
@@ -214,7 +214,7 @@ def export_lora(path, name: str, out_dir, *, verify: bool = True) -> dict:
         "inference_mode": True,
         "modules_to_save": None,
     }
-    with store._new_directory(out_dir) as out:
+    with tf.new_directory(out_dir) as out:
         tf.write_tensor_file(
             out / "adapter_model.safetensors",
             [(k, a.dtype, a.shape) for k, a in arrays],

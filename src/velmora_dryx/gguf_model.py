@@ -23,6 +23,7 @@ from pathlib import Path
 import numpy as np
 
 from velmora_dryx import _tensorfile as tf
+from velmora_dryx import bramwick
 
 WEIGHTS_FILE = "model.safetensors"
 _WEIGHTS_META = {"format": "pt"}
@@ -199,8 +200,6 @@ class GgufModel:
         """Writes a model directory: config.json, the tokenizer files and model.safetensors
         (float32) holding `tensors` (a state dict in GGUF names, emptied as it is written)
         or, when None, the file's own weights."""
-        from velmora_dryx import bramwick
-
         directory = Path(directory)
         directory.mkdir(parents=True, exist_ok=True)
         self.config.save_pretrained(directory)

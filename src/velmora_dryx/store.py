@@ -15,47 +15,41 @@ import fcntl
 import os
 import shutil
 import uuid
-from collections.abc import Callable, Iterator, Mapping
+from collections.abc import Callable, Mapping
+from dataclasses import replace
 from pathlib import Path
 from typing import Any
 
 import numpy as np
 
 from velmora_dryx import _tensorfile as tf
-
-# The format and the tasks live in their own modules; what this module, export.py and the
-# tests use of them is reached as store.X.
-from velmora_dryx._library_format import (  # noqa: F401
+from velmora_dryx._library_format import (
     BASE_FILE,
     FINETUNE_DIR,
     FORMAT,
     MODEL_DIR,
     VERSION,
-    _check_entry,
-    _file_meta,
-    _inside,
-    _load_finetune,
-    _open_member,
-    _read_manifest,
-    _record,
-    _record_entry,
-    _settings,
-    _verified,
-    _verify_model_files,
-    _write_manifest,
+    check_entry,
+    file_meta,
     library_info,
+    load_finetune,
     load_library,
+    open_member,
+    read_manifest,
+    record_entry,
+    write_manifest,
 )
-from velmora_dryx._library_tasks import (  # noqa: F401
+from velmora_dryx._library_tasks import (
     CompressTask,
     TaskResult,
     TensorRef,
-    _file_refs,
-    _model_files,
+    file_refs,
+    model_files,
     run_task,
     source_refs,
 )
 from velmora_dryx._tensorfile import LibraryError
+from velmora_dryx.methods import Settings
 from velmora_dryx.parallel import check_jobs, run_ordered
 
 Progress = Callable[[int, int, int, int], None]
@@ -107,7 +101,7 @@ class _FinetuneFile:
             self.root / rel,
             self.header,
             tf.file_chunks(self.body_path),
-            _file_meta(self.manifest, "finetune:" + self.name),
+            file_meta(self.manifest, "finetune:" + self.name),
         )
         self.body_path.unlink()
         return {"name": self.name, "base_id": self.base_id, "file": rel, "tensors": self.entries}
@@ -146,7 +140,7 @@ def _compress_finetunes(
     base_refs: dict[str, TensorRef],
     base_digests: dict[str, str] | None,
     finetunes: list[tuple[str, dict[str, TensorRef]]],
-    settings: dict,
+    settings: Settings,
     jobs: int,
     ray: str | None,
     tracker: _Tracker,
@@ -161,7 +155,6 @@ def _compress_finetunes(
     tasks = [
         CompressTask(
             name,
-            manifest["base_id"],
             ref,
             base_refs.get(tensor),
             None if base_digests is None else base_digests.get(tensor),
@@ -182,7 +175,7 @@ def _compress_finetunes(
                 result = next(results)
                 current.add(result)
                 tracker.step(result.nbytes)
-            entries.append({**current.finish(), "settings": settings})
+            entries.append({**current.finish(), "settings": settings.stored()})
             current = None
     except BaseException:
         if current is not None:
@@ -209,34 +202,13 @@ def _check_finetune(name: str, refs: dict[str, TensorRef], base_refs: dict[str, 
 # ---- building a new library ---------------------------------------------------------------
 
 
-@contextlib.contextmanager
-def _new_directory(path) -> Iterator[Path]:
-    """A temporary directory beside `path`, renamed to `path` when the block succeeds."""
-    final = Path(path)
-    if final.exists() and (not final.is_dir() or any(final.iterdir())):
-        raise FileExistsError(f"{final}: already exists (a library is saved to a new directory)")
-    final.parent.mkdir(parents=True, exist_ok=True)
-    tmp = final.parent / f".{final.name}.tmp-{uuid.uuid4().hex[:12]}"
-    tmp.mkdir()
-    try:
-        yield tmp
-        tf.fsync_dir(tmp)
-        if final.exists():
-            final.rmdir()  # empty, checked above
-        os.rename(tmp, final)
-    except BaseException:
-        shutil.rmtree(tmp, ignore_errors=True)
-        raise
-    tf.fsync_dir(final.parent)
-
-
-def _new_manifest(base_id: str, settings: dict) -> dict:
+def _new_manifest(base_id: str, settings: Settings) -> dict:
     return {
         "format": FORMAT,
         "version": VERSION,
         "uuid": uuid.uuid4().hex,
         "base_id": base_id,
-        "settings": settings,
+        "settings": settings.stored(),
         "base": {"file": BASE_FILE, "tensors": []},
         "model_files": [],
         "finetunes": [],
@@ -253,7 +225,7 @@ def _write_base(
         dtype = (
             np.dtype(np.float32)
             if ref.as_float32
-            else np.dtype(ref.array.dtype if ref.path is None else tf._np_dtype(ref.dtype))
+            else np.dtype(ref.array.dtype if ref.path is None else tf.np_dtype(ref.dtype))
         )
         entries.append((ref.name, dtype, ref.shape))
 
@@ -265,7 +237,7 @@ def _write_base(
             if tracker is not None:
                 tracker.step(ref.nbytes)
 
-    tf.write_tensor_file(root / BASE_FILE, entries, chunks(), _file_meta(manifest, "base"))
+    tf.write_tensor_file(root / BASE_FILE, entries, chunks(), file_meta(manifest, "base"))
     manifest["base"]["tensors"] = [
         {"name": n, "shape": list(s), "dtype": np.dtype(d).name, "sha256": digests[n]}
         for n, d, s in entries
@@ -276,7 +248,7 @@ def _write_base(
 def _copy_model_files(root: Path, manifest: dict, model_dir) -> None:
     import hashlib
 
-    files = _model_files(model_dir)
+    files = model_files(model_dir)
     if not files:
         return
     (root / MODEL_DIR).mkdir()
@@ -296,8 +268,8 @@ def save_library(library, path, *, model_dir=None) -> None:
     tokenizer files so that exported fine-tunes load as models. The directory appears
     complete or not at all.
     """
-    settings = _settings(library.method, library.max_rank, library.energy, 0.5)
-    with _new_directory(path) as root:
+    settings = Settings.of(library)
+    with tf.new_directory(path) as root:
         manifest = _new_manifest(library.base_id, settings)
         _write_base(root, manifest, source_refs(library.base))
         _copy_model_files(root, manifest, model_dir)
@@ -306,13 +278,13 @@ def save_library(library, path, *, model_dir=None) -> None:
             f = _FinetuneFile(root, manifest, name, delta.base_id)
             try:
                 for tensor, ct in delta.tensors.items():
-                    entry, arrays = _record_entry(tensor, ct)
+                    entry, arrays = record_entry(tensor, ct)
                     f.add(TaskResult(entry, arrays, None, 0))
             except BaseException:
                 f.discard()
                 raise
             manifest["finetunes"].append(f.finish())
-        _write_manifest(root, manifest)
+        write_manifest(root, manifest)
 
 
 def _finetune_list(finetunes) -> list[tuple[str, Any]]:
@@ -335,29 +307,28 @@ def build_library(
     finetunes,
     path,
     *,
+    settings: Settings | None = None,
     base_id: str | None = None,
-    method="tt",
-    max_rank: int = 8,
-    energy: float | None = None,
-    rank_ratio: float = 0.5,
     jobs: int | None = None,
     ray: str | None = None,
     progress: Progress | None = None,
     model_dir=None,
+    **options,
 ) -> None:
     """Builds a saved library in a new directory from a base and fine-tunes, streaming.
 
     `base` and each fine-tune are a state dict, a `.safetensors` file or a model directory
     of shards (read tensor by tensor through memory maps, so a model larger than memory
     builds in memory bounded by a few tensors per job). `finetunes` maps names to sources
-    (a list of paths names each fine-tune by its path). Settings as for
-    `tamsel.ModelLibrary`, plus the `rank_ratio` of svd and Tucker (0.5 is what the
-    library itself uses); `jobs` tasks run at once (default: the usable cores), `ray`
-    ("local", "auto" or a cluster address) runs them on Ray. The result is the same, byte
-    for byte, for any `jobs` and on Ray.
+    (a list of paths names each fine-tune by its path). How deltas are compressed:
+    `settings` (a `methods.Settings`) and/or its fields as keywords (`method`, `max_rank`,
+    `energy`, `rank_ratio`: as for `tamsel.ModelLibrary`, plus the `rank_ratio` of svd and
+    Tucker, whose default is the library's own); `jobs` tasks run at once (default: the
+    usable cores), `ray` ("local", "auto" or a cluster address) runs them on Ray. The
+    result is the same, byte for byte, for any `jobs` and on Ray.
     """
     jobs = check_jobs(jobs)
-    settings = _settings(method, max_rank, energy, rank_ratio)
+    settings = Settings(**options) if settings is None else replace(settings, **options)
     items = _finetune_list(finetunes)
     base_refs = source_refs(base)
     sources = [(name, source_refs(src)) for name, src in items]
@@ -370,17 +341,17 @@ def build_library(
         len(base_refs) + sum(len(refs) for _, refs in sources),
         sum(r.nbytes for r in base_refs.values()) + _source_bytes(sources),
     )
-    with _new_directory(path) as root:
+    with tf.new_directory(path) as root:
         manifest = _new_manifest(base_id, settings)
         _write_base(root, manifest, base_refs, tracker)
         _copy_model_files(root, manifest, base if model_dir is None else model_dir)
         (root / FINETUNE_DIR).mkdir()
         # Deltas are taken against the base as stored, so that `add` later sees the same.
-        stored = _file_refs(tf.TensorFile(root / BASE_FILE), as_float32=False)
+        stored = file_refs(tf.TensorFile(root / BASE_FILE), as_float32=False)
         manifest["finetunes"] = _compress_finetunes(
             root, manifest, stored, None, sources, settings, jobs, ray, tracker
         )
-        _write_manifest(root, manifest)
+        write_manifest(root, manifest)
 
 
 # ---- extending a saved library ------------------------------------------------------------
@@ -402,12 +373,12 @@ def add_to_library(path, name: str, state_dict, **options):
     rewriting what is there; returns the stored `tamsel.CompressedDelta`.
 
     `state_dict` is a state dict, a `.safetensors` file or a model directory (streamed).
-    `options` are the keywords of `add_many_to_library` (`method`, `max_rank`, `energy`,
-    `rank_ratio`, `verify`, `jobs`, `ray`, `progress`): the library's settings apply
-    unless `method`, `max_rank`, `energy` or `rank_ratio` say otherwise (`method` alone
-    turns the energy SVD off). `verify` checks each base tensor against its checksum as
-    it is read. `jobs`, `ray` and `progress` as for `build_library`. A failure leaves the
-    library as it was.
+    `options` are the keywords of `add_many_to_library` (`verify`, `jobs`, `ray`,
+    `progress`, and the settings `method`, `max_rank`, `energy`, `rank_ratio`): the
+    library's settings apply unless these say otherwise (`method` alone turns the energy
+    SVD off; None keeps the library's). `verify` checks each base tensor against its
+    checksum as it is read. `jobs`, `ray` and `progress` as for `build_library`. A failure
+    leaves the library as it was.
     """
     return add_many_to_library(path, {name: state_dict}, **options)[name]
 
@@ -416,42 +387,31 @@ def add_many_to_library(
     path,
     finetunes,
     *,
-    method=None,
-    max_rank: int | None = None,
-    energy: float | None = None,
-    rank_ratio: float | None = None,
     verify: bool = True,
     jobs: int | None = None,
     ray: str | None = None,
     progress: Progress | None = None,
+    **options,
 ) -> dict:
     """`add_to_library` for several fine-tunes at once (one manifest update, all or none);
     returns their `tamsel.CompressedDelta` records by name."""
     jobs = check_jobs(jobs)
     items = _finetune_list(finetunes)
     root = Path(path)
-    _read_manifest(root)
+    read_manifest(root)
     with _locked(root):
-        manifest = _read_manifest(root)
+        manifest = read_manifest(root)
         have = {ft["name"] for ft in manifest["finetunes"]}
         for n, _ in items:
             if n in have:
                 raise ValueError(f"fine-tune {n!r} is already in the library at {root}")
-        s = {"rank_ratio": 0.5, **manifest["settings"]}
-        if method is not None:  # a method alone turns the energy SVD off
-            s["method"], s["energy"] = method, None
-        settings = _settings(
-            s["method"],
-            s["max_rank"] if max_rank is None else max_rank,
-            s["energy"] if energy is None else energy,
-            s["rank_ratio"] if rank_ratio is None else rank_ratio,
-        )
-        base_file = _open_member(root, manifest, manifest["base"]["file"], "base", "the base")
+        settings = Settings.from_stored(manifest["settings"]).overridden(**options)
+        base_file = open_member(root, manifest, manifest["base"]["file"], "base", "the base")
         digests = {}
         for t in manifest["base"]["tensors"]:
-            _check_entry(base_file, t["name"], t["dtype"], t["shape"])
+            check_entry(base_file, t["name"], t["dtype"], t["shape"])
             digests[t["name"]] = t["sha256"]
-        base_refs = {n: r for n, r in _file_refs(base_file, False).items() if n in digests}
+        base_refs = {n: r for n, r in file_refs(base_file, False).items() if n in digests}
         sources = [(n, source_refs(src)) for n, src in items]
         for n, refs in sources:
             _check_finetune(n, refs, base_refs)
@@ -468,13 +428,13 @@ def add_many_to_library(
         )
         try:
             manifest["finetunes"].extend(entries)
-            _write_manifest(root, manifest)
+            write_manifest(root, manifest)
         except BaseException:
             # Files the manifest on disk names are the library's now (the rename happened).
             with contextlib.suppress(Exception):
-                kept = {ft["file"] for ft in _read_manifest(root)["finetunes"]}
+                kept = {ft["file"] for ft in read_manifest(root)["finetunes"]}
                 for e in entries:
                     if e["file"] not in kept:
                         (root / e["file"]).unlink(missing_ok=True)
             raise
-        return {e["name"]: _load_finetune(root, manifest, e, False) for e in entries}
+        return {e["name"]: load_finetune(root, manifest, e, False) for e in entries}

@@ -34,7 +34,7 @@ void resolve(void* lib, char type, const char* base, F*& slot) {
 }
 
 template <class T>
-void fill(void* lib, char c, velmora::lapack::Routines<T>& r) {
+void fill(void* lib, char c, velmora::core::LapackRoutines<T>& r) {
   resolve(lib, c, "gebrd", r.gebrd);
   resolve(lib, c, "bdsdc", r.bdsdc);
   resolve(lib, c, "ormbr", r.ormbr);
@@ -72,11 +72,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "core tests: cannot load %s: %s\n", argv[1], dlerror());
     return 2;
   }
-  static velmora::lapack::Table table;
+  static velmora::core::LapackTable table;
   vtest::fill(lib, 's', table.s);
   vtest::fill(lib, 'd', table.d);
   if (vtest::g_missing) return 2;
-  velmora::lapack::install(&table);
+  velmora::core::install_lapack(&table);
   const std::string filter = argc > 2 ? argv[2] : "";
   int passed = 0, failed = 0;
   for (const vtest::Case& c : vtest::registry()) {

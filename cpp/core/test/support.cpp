@@ -6,8 +6,8 @@
 
 namespace vtest {
 
-using velmora::elements;
-using velmora::RowMajor;
+using velmora::core::elements;
+using velmora::core::RowMajor;
 
 std::vector<double> sequence(std::int64_t count, std::uint32_t seed) {
   std::vector<double> v;

@@ -43,14 +43,14 @@ std::vector<T> cast(const std::vector<double>& v) {
 
 }  // namespace vtest
 
-// expr raises velmora::Error of the given kind with exactly the given message.
+// expr raises velmora::core::Error of the given kind with exactly the given message.
 #define CHECK_ERROR(error_kind, message, expr)                                      \
   do {                                                                              \
     try {                                                                           \
       expr;                                                                         \
       vtest::fail(__FILE__, __LINE__, "no error from " #expr);                      \
-    } catch (const velmora::Error& vtest_e) {                                       \
-      CHECK(vtest_e.kind() == velmora::ErrorKind::error_kind);                      \
+    } catch (const velmora::core::Error& vtest_e) {                                 \
+      CHECK(vtest_e.kind() == velmora::core::ErrorKind::error_kind);                \
       if (std::string(vtest_e.what()) != (message)) {                               \
         vtest::fail(__FILE__, __LINE__, std::string("message: ") + vtest_e.what()); \
       }                                                                             \

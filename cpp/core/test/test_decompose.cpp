@@ -10,7 +10,7 @@
 
 namespace {
 
-using velmora::elements;
+using velmora::core::elements;
 using Shape = std::vector<std::int64_t>;
 
 std::int64_t product(const Shape& v) {
@@ -39,8 +39,8 @@ std::vector<double> tucker_roundtrip(const std::vector<double>& x, const Shape& 
   for (std::size_t k = 0; k < shape.size(); ++k) f.emplace_back(elements(shape[k], ranks[k]));
   for (auto& v : f) fp.push_back(v.data()), fc.push_back(v.data());
   std::vector<T> core(elements(product(ranks))), out(x.size());
-  velmora::tucker_compress(xt.data(), shape, ranks, fp, core.data());
-  velmora::tucker_expand(core.data(), ranks, shape, fc, out.data());
+  velmora::core::tucker_compress(xt.data(), shape, ranks, fp, core.data());
+  velmora::core::tucker_expand(core.data(), ranks, shape, fc, out.data());
   return std::vector<double>(out.begin(), out.end());
 }
 
@@ -59,17 +59,17 @@ TEST(tucker_reconstructs_known_ranks) {
 }
 
 TEST(tt_ranks_known_answers) {
-  CHECK((velmora::tt_ranks({4, 3, 5}, 8) == Shape{4, 5}));
-  CHECK((velmora::tt_ranks({4, 3, 5}, 2) == Shape{2, 2}));
-  CHECK((velmora::tt_ranks({2, 2, 2, 2}, 100) == Shape{2, 4, 2}));
-  CHECK((velmora::tt_ranks({7, 1}, 3) == Shape{1}));
+  CHECK((velmora::core::tt_ranks({4, 3, 5}, 8) == Shape{4, 5}));
+  CHECK((velmora::core::tt_ranks({4, 3, 5}, 2) == Shape{2, 2}));
+  CHECK((velmora::core::tt_ranks({2, 2, 2, 2}, 100) == Shape{2, 4, 2}));
+  CHECK((velmora::core::tt_ranks({7, 1}, 3) == Shape{1}));
 }
 
 // Contracts the cores (r_{k-1}, n_k, r_k) left to right into the full tensor.
 template <class T>
 std::vector<double> tt_roundtrip(const std::vector<double>& x, const Shape& shape,
                                  std::int64_t cap) {
-  const Shape ranks = velmora::tt_ranks(shape, cap);
+  const Shape ranks = velmora::core::tt_ranks(shape, cap);
   const std::vector<T> xt = vtest::cast<T>(x);
   std::vector<std::vector<T>> cores;
   std::vector<T*> out;
@@ -79,7 +79,7 @@ std::vector<double> tt_roundtrip(const std::vector<double>& x, const Shape& shap
     cores.emplace_back(elements(left, shape[k], right));
   }
   for (auto& c : cores) out.push_back(c.data());
-  velmora::tt_sweep<T, T>(xt.data(), shape, ranks, out);
+  velmora::core::tt_sweep<T, T>(xt.data(), shape, ranks, out);
   std::vector<double> result{1.0};
   std::int64_t lead = 1, r = 1;
   for (std::size_t k = 0; k < shape.size(); ++k) {

@@ -13,7 +13,7 @@
 
 namespace {
 
-using velmora::elements;
+using velmora::core::elements;
 
 int g_polls = 0;
 int g_trip = 0;  // the poll that reports a signal; 0: none does
@@ -28,7 +28,7 @@ bool interrupted(const std::function<void()>& work, int trip) {
   bool hit = false;
   try {
     work();
-  } catch (const velmora::Interrupted&) {
+  } catch (const velmora::core::Interrupted&) {
     hit = true;
   }
   velmora::core::set_interrupt_poll(nullptr);
@@ -49,7 +49,7 @@ TEST(svd_answers_interrupts) {
     const std::vector<double> a = vtest::sequence(m * n, 3);
     check_polls(
         [&, m = m, n = n, k = k] {
-          velmora::TruncatedSvd<float> svd(m, n);
+          velmora::core::TruncatedSvd<float> svd(m, n);
           std::copy(a.begin(), a.end(), svd.input());
           svd.reduce();
           std::vector<float> s(elements(k)), u(elements(m, k)), vt(elements(k, n));
@@ -65,18 +65,18 @@ TEST(decompositions_answer_interrupts) {
   const std::vector<double> x = vtest::sequence(120, 8);
   check_polls(
       [&] {
-        const std::vector<std::int64_t> ranks = velmora::tt_ranks(shape, 3);
+        const std::vector<std::int64_t> ranks = velmora::core::tt_ranks(shape, 3);
         std::vector<double> c0(elements(6, 3)), c1(elements(3, 5, 3)), c2(elements(3, 4));
-        velmora::tt_sweep<double, double>(x.data(), shape, ranks,
-                                          {c0.data(), c1.data(), c2.data()});
+        velmora::core::tt_sweep<double, double>(x.data(), shape, ranks,
+                                                {c0.data(), c1.data(), c2.data()});
       },
       4);
   check_polls(
       [&] {
         const std::vector<std::int64_t> ranks{2, 2, 2};
         std::vector<double> f0(12), f1(10), f2(8), core(8);
-        velmora::tucker_compress(x.data(), shape, ranks, {f0.data(), f1.data(), f2.data()},
-                                 core.data());
+        velmora::core::tucker_compress(x.data(), shape, ranks, {f0.data(), f1.data(), f2.data()},
+                                       core.data());
       },
       6);
 }

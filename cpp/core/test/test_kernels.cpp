@@ -9,15 +9,15 @@
 
 namespace {
 
-using velmora::elements;
+using velmora::core::elements;
 
 TEST(gemm_known_product) {
   const double a[] = {1, 2, 3, 4, 5, 6}, b[] = {7, 8, 9, 10, 11, 12};
   double out[4];
-  velmora::gemm_rm(a, b, 2, 3, 2, out);
+  velmora::core::gemm_rm(a, b, 2, 3, 2, out);
   CHECK((out[0] == 58 && out[1] == 64 && out[2] == 139 && out[3] == 154));
   float z[6] = {1, 1, 1, 1, 1, 1};
-  velmora::gemm_rm<float>(nullptr, nullptr, 2, 0, 3, z);
+  velmora::core::gemm_rm<float>(nullptr, nullptr, 2, 0, 3, z);
   CHECK(vtest::max_diff(std::vector<float>(z, z + 6), std::vector<float>(6, 0.0f)) == 0.0);
 }
 
@@ -33,7 +33,7 @@ TEST(mode_dot_and_unfolding_match_definitions) {
     const std::vector<double> m = vtest::sequence(c.j * c.n, 2);
     std::vector<double> out(elements(c.p, c.j, c.q), 7.0), want(out.size(), 0.0);
     std::vector<double> unf(elements(c.n, c.p, c.q)), unf_want(unf.size());
-    const velmora::RowMajor tv{t.data(), c.n * c.q}, mv{m.data(), c.n};
+    const velmora::core::RowMajor tv{t.data(), c.n * c.q}, mv{m.data(), c.n};
     for (std::int64_t x = 0; x < c.p; ++x) {
       for (std::int64_t i = 0; i < c.n; ++i) {
         for (std::int64_t z = 0; z < c.q; ++z) {
@@ -44,8 +44,8 @@ TEST(mode_dot_and_unfolding_match_definitions) {
         }
       }
     }
-    velmora::mode_dot(t.data(), c.p, c.n, c.q, m.data(), c.j, out.data());
-    velmora::unfold_copy(t.data(), c.p, c.n, c.q, unf.data());
+    velmora::core::mode_dot(t.data(), c.p, c.n, c.q, m.data(), c.j, out.data());
+    velmora::core::unfold_copy(t.data(), c.p, c.n, c.q, unf.data());
     CHECK(vtest::max_diff(out, want) < 1e-12);
     CHECK(vtest::max_diff(unf, unf_want) == 0.0);
   }
@@ -53,44 +53,45 @@ TEST(mode_dot_and_unfolding_match_definitions) {
 
 TEST(euclidean_norms) {
   const float a[] = {3, 4, 0, 0, 0}, b[] = {0, 0, 0, 0, 12};
-  CHECK(velmora::euclidean_norm(a, 5) == 5.0f);
-  CHECK(velmora::euclidean_norm_of_difference(a, b, 5) == 13.0f);
+  CHECK(velmora::core::euclidean_norm(a, 5) == 5.0f);
+  CHECK(velmora::core::euclidean_norm_of_difference(a, b, 5) == 13.0f);
   const double none[] = {0.0};
-  CHECK(velmora::euclidean_norm(none, 0) == 0.0);
+  CHECK(velmora::core::euclidean_norm(none, 0) == 0.0);
 }
 
-std::string hex(const velmora::sha256::Digest& d) {
+std::string hex(const velmora::core::Sha256Digest& d) {
   char out[65] = {};
-  velmora::sha256::to_hex(d, out);
+  velmora::core::to_hex(d, out);
   return out;
 }
 
 TEST(sha256_known_digests) {
-  using velmora::sha256::hash;
+  using velmora::core::sha256;
   const std::string two_blocks = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
-  CHECK(hex(hash(nullptr, 0)) ==
+  CHECK(hex(sha256(nullptr, 0)) ==
         "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-  CHECK(hex(hash("abc", 3)) == "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-  CHECK(hex(hash(two_blocks.data(), two_blocks.size())) ==
+  CHECK(hex(sha256("abc", 3)) ==
+        "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  CHECK(hex(sha256(two_blocks.data(), two_blocks.size())) ==
         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
   const std::string million(1000000, 'a');
-  CHECK(hex(hash(million.data(), million.size())) ==
+  CHECK(hex(sha256(million.data(), million.size())) ==
         "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
 }
 
 TEST(sha256_paths_and_batches_agree) {
-  using namespace velmora::sha256;
+  using namespace velmora::core;
   std::string data;
   for (int i = 0; i < 300; ++i) data.push_back(static_cast<char>(i * 37 + 11));
   for (std::size_t len : {0, 1, 55, 56, 63, 64, 65, 119, 128, 300}) {
-    const Digest want = hash(data.data(), len, Path::Portable);
-    CHECK(hash(data.data(), len, Path::Hardware) == want);
-    CHECK(hash(data.data(), len, Path::Best) == want);
+    const Sha256Digest want = sha256(data.data(), len, Sha256Path::Portable);
+    CHECK(sha256(data.data(), len, Sha256Path::Hardware) == want);
+    CHECK(sha256(data.data(), len, Sha256Path::Best) == want);
     const void* msgs[5] = {data.data(), data.data(), data.data(), data.data(), data.data()};
-    Digest many[5];
-    for (Path path : {Path::Portable, Path::Best}) {
-      hash_many(msgs, 5, len, many, path);
-      for (const Digest& d : many) CHECK(d == want);
+    Sha256Digest many[5];
+    for (Sha256Path path : {Sha256Path::Portable, Sha256Path::Best}) {
+      sha256_many(msgs, 5, len, many, path);
+      for (const Sha256Digest& d : many) CHECK(d == want);
     }
   }
 }
@@ -99,11 +100,11 @@ TEST(float32_difference_and_square_sums) {
   const float a[] = {1.5f, -2.0f, 3.0f}, b[] = {0.5f, 1.0f, 3.0f};
   const double bd[] = {0.25, 1.0, -1e300};
   float out[3];
-  CHECK(velmora::float32_difference(a, b, out, 3));
+  CHECK(velmora::core::float32_difference(a, b, out, 3));
   CHECK((out[0] == 1.0f && out[1] == -3.0f && out[2] == 0.0f));
-  CHECK(!velmora::float32_difference(a, bd, out, 3));  // 3 + 1e300 overflows float32
+  CHECK(!velmora::core::float32_difference(a, bd, out, 3));  // 3 + 1e300 overflows float32
   CHECK((out[0] == 1.25f && out[1] == -3.0f));
-  const velmora::SquareSums small = velmora::difference_square_sums(a, b, 3);
+  const velmora::core::SquareSums small = velmora::core::difference_square_sums(a, b, 3);
   CHECK((small.diff == 10.0 && small.ref == 10.25));
   // Past the vector loop and across blocks: against a plain float64 sum.
   const std::vector<float> x = vtest::cast<float>(vtest::sequence(10007, 5));
@@ -114,7 +115,8 @@ TEST(float32_difference_and_square_sums) {
     diff += static_cast<double>(d * d);
     ref += static_cast<double>(y[i] * y[i]);
   }
-  const velmora::SquareSums big = velmora::difference_square_sums(x.data(), y.data(), 10007);
+  const velmora::core::SquareSums big =
+      velmora::core::difference_square_sums(x.data(), y.data(), 10007);
   CHECK_NEAR(big.diff, diff, 1e-9 * diff);
   CHECK_NEAR(big.ref, ref, 1e-9 * ref);
 }

@@ -9,10 +9,10 @@
 
 namespace {
 
-using velmora::elements;
-using velmora::RowMajor;
-using velmora::SvdReduction;
-using velmora::TruncatedSvd;
+using velmora::core::elements;
+using velmora::core::RowMajor;
+using velmora::core::SvdReduction;
+using velmora::core::TruncatedSvd;
 
 struct SvdCase {
   std::int64_t m, n, k;  // k: the triplets asked for
@@ -49,7 +49,7 @@ void check_case(const SvdCase& c) {
   transpose_into(RowMajor{ut.data(), c.m}, RowMajor{ud.data(), c.k}, c.k, c.m);
   const std::vector<double> gram = vtest::matmul(ut, ud, c.k, c.m, c.k);
   for (std::int64_t i = 0; i < c.k; ++i) CHECK_NEAR(gram.data()[i * c.k + i], 1.0, 10 * tol);
-  velmora::svd_reconstruct(u.data(), sk.data(), vt.data(), c.m, c.k, c.n, out.data());
+  velmora::core::svd_reconstruct(u.data(), sk.data(), vt.data(), c.m, c.k, c.n, out.data());
   CHECK(vtest::max_diff(out, vtest::with_singular_values(c.m, c.n, top)) <= 10 * tol * s[0]);
 }
 
@@ -67,7 +67,7 @@ TEST(svd_zero_and_empty_matrices) {
   CHECK(vtest::max_diff(zero.values(), std::vector<double>(4, 0.0)) == 0.0);
   std::vector<double> s(2), u(10), vt(8), out(20, 1.0);
   zero.vectors(2, s.data(), u.data(), vt.data());
-  velmora::svd_reconstruct(u.data(), s.data(), vt.data(), 5, 2, 4, out.data());
+  velmora::core::svd_reconstruct(u.data(), s.data(), vt.data(), 5, 2, 4, out.data());
   CHECK(vtest::max_diff(out, std::vector<double>(20, 0.0)) == 0.0);
   TruncatedSvd<float> empty(0, 7);
   empty.reduce();
@@ -84,11 +84,11 @@ TEST(svd_refuses_non_finite_input) {
 }
 
 TEST(blas_size_limits) {
-  CHECK(velmora::fits_blas(1, 2147483647));
-  CHECK(velmora::fits_blas(46340, 46340));
-  CHECK(!velmora::fits_blas(46341, 46341));
-  CHECK(!velmora::fits_blas(2, 1073741824));
-  CHECK(!velmora::fits_blas(-1, 4));
+  CHECK(velmora::core::fits_blas(1, 2147483647));
+  CHECK(velmora::core::fits_blas(46340, 46340));
+  CHECK(!velmora::core::fits_blas(46341, 46341));
+  CHECK(!velmora::core::fits_blas(2, 1073741824));
+  CHECK(!velmora::core::fits_blas(-1, 4));
   CHECK_ERROR(Value,
               "matrix of 46341 x 46341 elements is too large: LAPACK with 32-bit indexing "
               "handles at most 2**31 - 1 elements",
@@ -97,23 +97,23 @@ TEST(blas_size_limits) {
 
 TEST(svd_reduction_choice_is_64_bit) {
   // 214748365 * 10 overflows 32-bit integers.
-  CHECK(velmora::svd_reduction(1, 214748365) == SvdReduction::QR);
-  CHECK(velmora::svd_reduction(214748365, 1) == SvdReduction::LQ);
-  CHECK(velmora::svd_reduction(2147483647, 1) == SvdReduction::LQ);
-  CHECK(velmora::svd_reduction(10, 15) == SvdReduction::None);
-  CHECK(velmora::svd_reduction(10, 16) == SvdReduction::QR);
-  CHECK(velmora::svd_reduction(16, 10) == SvdReduction::LQ);
+  CHECK(velmora::core::svd_reduction(1, 214748365) == SvdReduction::QR);
+  CHECK(velmora::core::svd_reduction(214748365, 1) == SvdReduction::LQ);
+  CHECK(velmora::core::svd_reduction(2147483647, 1) == SvdReduction::LQ);
+  CHECK(velmora::core::svd_reduction(10, 15) == SvdReduction::None);
+  CHECK(velmora::core::svd_reduction(10, 16) == SvdReduction::QR);
+  CHECK(velmora::core::svd_reduction(16, 10) == SvdReduction::LQ);
 }
 
 TEST(energy_count_known_answers) {
   // Squares 9, 4, 1 of 14: cumulative shares 9/14, 13/14, 1.
   const double s[] = {3.0, 2.0, 1.0};
-  CHECK(velmora::energy_count(s, 3, 0.5) == 1);
-  CHECK(velmora::energy_count(s, 3, 0.9) == 2);
-  CHECK(velmora::energy_count(s, 3, 0.95) == 3);
-  CHECK(velmora::energy_count(s, 3, 1.0) == 3);
+  CHECK(velmora::core::energy_count(s, 3, 0.5) == 1);
+  CHECK(velmora::core::energy_count(s, 3, 0.9) == 2);
+  CHECK(velmora::core::energy_count(s, 3, 0.95) == 3);
+  CHECK(velmora::core::energy_count(s, 3, 1.0) == 3);
   const float zeros[] = {0.0f, 0.0f};
-  CHECK(velmora::energy_count(zeros, 2, 0.5) == -1);
+  CHECK(velmora::core::energy_count(zeros, 2, 0.5) == -1);
 }
 
 }  // namespace

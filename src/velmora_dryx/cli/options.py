@@ -13,12 +13,14 @@ import re
 from collections.abc import Callable
 from typing import Any, NamedTuple
 
+from velmora_dryx import methods
 from velmora_dryx.cli import sources
+from velmora_dryx.methods import DEFAULT_MAX_RANK, DEFAULT_RANK_RATIO, ENERGY, Method, Settings
 
-METHODS = ("svd", "tucker", "tt")
-DEFAULT_RANK_RATIO = 0.5
-DEFAULT_MAX_RANK = 8
+METHODS = methods.SELECTABLE
 MAX_RANK = 2**31 - 1  # the factorizations count ranks in 32 bits
+# roundtrip's own choice: svd and Tucker at the rank ratio, the tensor train at the cap.
+AUTO = Method("auto", "auto", ("rank_ratio", "max_rank"), "--method auto", "")
 
 
 def _checked(convert, kind: str, allowed: str, ok: Callable) -> Callable[[str], Any]:
@@ -148,17 +150,31 @@ def add_rank_options(
     p.set_defaults(default_method=default)
 
 
+def _row(method: str, energy: float | None) -> Method | None:
+    """The table row of the chosen method; None for a method not known yet (add: the
+    library's own)."""
+    if energy is not None:
+        return ENERGY
+    return AUTO if method == "auto" else methods.METHODS.get(method)
+
+
+def _cli_name(m: Method) -> str:
+    return m.name if m.flag.startswith("--method") else m.flag
+
+
 def check_rank_options(p: argparse.ArgumentParser, args: argparse.Namespace) -> None:
-    """Refuses rank options the chosen method would ignore, then fills in the defaults."""
+    """Refuses rank options the chosen method would ignore (the table of methods says which
+    options each takes), then fills in the defaults."""
     energy = getattr(args, "energy", None)
     method = args.method or ("svd" if energy is not None else args.default_method)
     if energy is not None and method != "svd":
         p.error(f"--energy selects the energy-based SVD; it cannot be used with --method {method}")
-    if args.rank_ratio is not None and (method == "tt" or energy is not None):
-        used_by = "--energy" if energy is not None else "--method tt"
-        p.error(f"--rank-ratio applies to svd and tucker; {used_by} does not use it")
-    if args.max_rank is not None and method in ("svd", "tucker") and energy is None:
-        p.error(f"--max-rank applies to tt and --energy; --method {method} uses --rank-ratio")
+    row = _row(method, energy)
+    for option in ("rank_ratio", "max_rank"):
+        if row is not None and getattr(args, option) is not None and option not in row.options:
+            takers = " and ".join(_cli_name(m) for m in methods.users(option))
+            flag = "--" + option.replace("_", "-")
+            p.error(f"{flag} applies to {takers}; {row.flag} does not use it")
     args.method = method
     if args.rank_ratio is None:
         args.rank_ratio = DEFAULT_RANK_RATIO
@@ -175,25 +191,24 @@ def check_unique(p: argparse.ArgumentParser, values: list[str], metavar: str) ->
         seen.add(v)
 
 
+def settings(args: argparse.Namespace) -> Settings:
+    """The compression settings of a library command."""
+    return Settings(args.method, args.max_rank, getattr(args, "energy", None), args.rank_ratio)
+
+
 def method_label(args: argparse.Namespace) -> str:
     """What a table title says about the compression actually used."""
-    if getattr(args, "energy", None) is not None:
-        return f"energy SVD {args.energy:g}, max_rank {args.max_rank}"
-    return {
-        "tt": f"tensor train, max_rank {args.max_rank}",
-        "svd": f"svd, rank_ratio {args.rank_ratio:g}",
-        "tucker": f"tucker, rank_ratio {args.rank_ratio:g}",
-        "auto": f"auto: svd and tucker rank_ratio {args.rank_ratio:g}, tt max_rank {args.max_rank}",
-    }[args.method]
+    if args.method == "auto":
+        return f"auto: svd and tucker rank_ratio {args.rank_ratio:g}, tt max_rank {args.max_rank}"
+    return settings(args).label
 
 
 def rank_settings(args: argparse.Namespace) -> dict:
     """The compression settings actually used, for the JSON document."""
-    if getattr(args, "energy", None) is not None:
-        return {"method": "energy-svd", "energy": args.energy, "max_rank": args.max_rank}
-    out: dict = {"method": args.method}
-    if args.method in ("svd", "tucker", "auto"):
-        out["rank_ratio"] = args.rank_ratio
-    if args.method in ("tt", "auto"):
-        out["max_rank"] = args.max_rank
+    energy = getattr(args, "energy", None)
+    row = _row(args.method, energy)
+    out: dict = {"method": "energy-svd" if energy is not None else args.method}
+    out.update(
+        (o, getattr(args, o)) for o in ("energy", "rank_ratio", "max_rank") if o in row.options
+    )
     return out

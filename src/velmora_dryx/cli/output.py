@@ -143,6 +143,30 @@ class Output:
             print(text, flush=True)
 
 
+def _column_widths(columns: list[str], cells: list[list[str]], numeric: list[bool], width):
+    """Each column's width: its natural one, or, when the table would exceed `width`, numbers
+    at their full width (headers wrapping between words) and the text columns sharing the
+    rest, narrowest first."""
+    n = len(columns)
+    longest = [max((len(r[i]) for r in cells), default=0) for i in range(n)]
+    fitted = [max(len(c), longest[i]) for i, c in enumerate(columns)]
+    if width is None or sum(fitted) + _overhead(n) <= width:
+        return fitted
+    for i in (i for i in range(n) if numeric[i]):
+        fitted[i] = max(longest[i], *(len(w) for w in columns[i].split()))
+    text_cols = sorted((i for i in range(n) if not numeric[i]), key=lambda i: fitted[i])
+    room = width - _overhead(n) - sum(fitted[i] for i in range(n) if numeric[i])
+    if text_cols and room >= _MIN_FOLD * len(text_cols):
+        for k, i in enumerate(text_cols):
+            fitted[i] = min(fitted[i], room // (len(text_cols) - k))
+            room -= fitted[i]
+    return fitted
+
+
+def _overhead(n: int) -> int:
+    return 3 * n + 1  # padding and rules of rich's default box
+
+
 def _fitted_table(columns: list[str], rows: list[list[Any]], width: int | None):
     """A rich table of the rows and the width it takes.
 
@@ -153,29 +177,15 @@ def _fitted_table(columns: list[str], rows: list[list[Any]], width: int | None):
     from rich.text import Text
 
     cells = [[cell(v) for v in row] for row in rows]
-    n = len(columns)
-    numeric = [all(_is_number(row[i]) for row in rows) for i in range(n)]
-    longest = [max(len(r[i]) for r in cells) for i in range(n)]
-    fitted = [max(len(c), longest[i]) for i, c in enumerate(columns)]
-    overhead = 3 * n + 1  # padding and rules of rich's default box
-    if width is not None and sum(fitted) + overhead > width:
-        # Headers of numbers wrap between words; the text columns share the rest.
-        for i in range(n):
-            if numeric[i]:
-                fitted[i] = max(longest[i], *(len(w) for w in columns[i].split()))
-        text_cols = sorted((i for i in range(n) if not numeric[i]), key=lambda i: fitted[i])
-        room = width - overhead - sum(fitted[i] for i in range(n) if numeric[i])
-        if text_cols and room >= _MIN_FOLD * len(text_cols):
-            for k, i in enumerate(text_cols):
-                fitted[i] = min(fitted[i], room // (len(text_cols) - k))
-                room -= fitted[i]
+    numeric = [all(_is_number(row[i]) for row in rows) for i in range(len(columns))]
+    fitted = _column_widths(columns, cells, numeric, width)
     t = Table()
     for i, c in enumerate(columns):
         justify = "right" if numeric[i] else "left"
         t.add_column(c, justify=justify, overflow="fold", width=fitted[i])
     for row in cells:
         t.add_row(*(Text(v) for v in row))
-    return t, sum(fitted) + overhead
+    return t, sum(fitted) + _overhead(len(columns))
 
 
 def _is_number(v: Any) -> bool:

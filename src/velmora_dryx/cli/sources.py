@@ -22,6 +22,7 @@ from pathlib import Path
 
 import numpy as np
 
+from velmora_dryx import bramwick, lornet
 from velmora_dryx.cli.errors import CliError, one_line
 from velmora_dryx.cli.output import Output, count
 
@@ -68,8 +69,6 @@ def _find_spec(module: str):
 
 
 def _load_safetensors_dir(path: Path) -> dict[str, np.ndarray]:
-    from velmora_dryx import lornet
-
     return lornet.load_state_dict_numpy_safe(path)
 
 
@@ -84,16 +83,12 @@ def _load_safetensors_file(path: Path) -> dict[str, np.ndarray]:
 
 def _load_gguf(path: Path) -> dict[str, np.ndarray]:
     """Every tensor as float32, quantized ones dequantized, read natively."""
-    from velmora_dryx import bramwick
-
     return bramwick.load_gguf_state_dict(path)
 
 
 def _load_gguf_raw(path: Path) -> dict[str, np.ndarray]:
     """The tensors as stored (quantized blocks as bytes), as views of the file."""
-    from velmora_dryx import bramwick
-
-    return bramwick._gguf_raw_tensors(path)
+    return bramwick.gguf_raw_tensors(path)
 
 
 def _safetensors_problem(files: list[Path]) -> CliError | None:
@@ -149,14 +144,10 @@ SUFFIXES: dict[str, str] = {".gguf": "gguf", ".safetensors": "safetensors"}
 
 
 def _ollama(name: str) -> Path:
-    from velmora_dryx import bramwick
-
     return bramwick.find_ollama_blob(name)
 
 
 def _lmstudio(name: str) -> Path:
-    from velmora_dryx import bramwick
-
     return bramwick.find_lmstudio_model(name)
 
 
@@ -253,8 +244,6 @@ def _from_hub(text: str, out: Output | None) -> Path:
             "huggingface_hub",
             f"{text}: no such local path; fetching it from the Hugging Face hub",
         )
-    from velmora_dryx import lornet
-
     quiet_hub(out)
     try:
         path = lornet.snapshot(text)
@@ -323,18 +312,6 @@ def _resolve(text: str, out: Output | None) -> Source:
 def resolve_all(texts: list[str], out: Output | None = None) -> list[Source]:
     """Every source resolved before any is read, so a typo fails at once."""
     return [resolve(t, out) for t in texts]
-
-
-def resolve_source(text: str) -> tuple[str, Path]:
-    """(kind, local path) of a source."""
-    source = resolve(text)
-    return source.kind, source.path
-
-
-def load_source(text: str) -> tuple[str, Path, dict[str, np.ndarray]]:
-    """(kind, local path, state dict) of a source."""
-    source = resolve(text)
-    return source.kind, source.path, source.load()
 
 
 def floating_only(sd: dict[str, np.ndarray], source: str, out: Output) -> dict[str, np.ndarray]:

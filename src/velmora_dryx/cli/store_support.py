@@ -8,9 +8,11 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import Any
 
+from velmora_dryx import store
 from velmora_dryx.cli import options, sources
 from velmora_dryx.cli.errors import CliError
-from velmora_dryx.cli.output import Output
+from velmora_dryx.cli.output import Output, mib
+from velmora_dryx.store import LibraryError
 
 
 def add_export_arguments(p: argparse.ArgumentParser) -> None:
@@ -61,16 +63,10 @@ def require_ray(args: argparse.Namespace) -> None:
 
 
 def compression_options(args: argparse.Namespace) -> dict[str, Any]:
-    """The compression keywords of `build_library` / `add_many_to_library` from the parsed
-    command line."""
-    return {
-        "method": args.method,
-        "max_rank": args.max_rank,
-        "energy": args.energy,
-        "rank_ratio": args.rank_ratio,
-        "jobs": args.jobs,
-        "ray": args.ray,
-    }
+    """The keywords of `build_library` / `add_many_to_library` from the parsed command line:
+    the settings given (None: the library's, for add) and the parallel options."""
+    given = {k: getattr(args, k) for k in ("method", "max_rank", "energy", "rank_ratio")}
+    return {**given, "jobs": args.jobs, "ray": args.ray}
 
 
 def streamed(source: sources.Source, out: Output) -> Any:
@@ -118,8 +114,6 @@ def task_bar(out: Output, description: str) -> Iterator[Any]:
 @contextmanager
 def library_errors() -> Iterator[None]:
     """The store's errors as the command line reports them."""
-    from velmora_dryx import LibraryError
-
     try:
         yield
     except LibraryError as exc:
@@ -129,8 +123,6 @@ def library_errors() -> Iterator[None]:
 
 
 def finetune_rows(info: dict) -> list[list[Any]]:
-    from velmora_dryx.cli.output import mib
-
     return [
         [
             f["name"],
@@ -148,8 +140,6 @@ FINETUNE_COLUMNS = ["fine-tune", "tensors", "methods", "full MiB", "stored MiB",
 
 
 def show_library(out: Output, info: dict, title: str) -> None:
-    from velmora_dryx.cli.output import mib
-
     out.table("finetunes", title, FINETUNE_COLUMNS, finetune_rows(info))
     stored = info["base_bytes"] + sum(f["stored_bytes"] for f in info["finetunes"])
     naive = sum(f["original_bytes"] for f in info["finetunes"])
@@ -195,14 +185,12 @@ def check_save(p: argparse.ArgumentParser, args: argparse.Namespace) -> None:
 
 def save(args: argparse.Namespace, out: Output) -> None:
     """library BASE FINETUNE... --save DIR: the library built on disk, streamed."""
-    import velmora_dryx as vd
-
     require_ray(args)
     base = sources.resolve(args.base, out)
     tunes = sources.resolve_all(args.finetunes, out)
     with library_errors():
         with task_bar(out, "writing the base, compressing") as progress:
-            vd.build_library(
+            store.build_library(
                 streamed(base, out),
                 {s.text: streamed(s, out) for s in tunes},
                 args.save,
@@ -211,7 +199,7 @@ def save(args: argparse.Namespace, out: Output) -> None:
                 **compression_options(args),
                 model_dir=base.path if base.is_model_directory else None,
             )
-        info = vd.library_info(args.save)
+        info = store.library_info(args.save)
     out.data("settings", options.rank_settings(args))
     show_library(
         out, info, f"Fine-tunes of {args.base} in {args.save} ({options.method_label(args)})"

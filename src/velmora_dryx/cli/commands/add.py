@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 
+from velmora_dryx import store
 from velmora_dryx.cli import options, sources, store_support
 from velmora_dryx.cli.output import Output
 
@@ -40,12 +41,9 @@ def check(p: argparse.ArgumentParser, args: argparse.Namespace) -> None:
 
 
 def run(args: argparse.Namespace, out: Output) -> None:
-    import velmora_dryx as vd
-    from velmora_dryx import store
-
     store_support.require_ray(args)
     with store_support.library_errors():
-        vd.library_info(args.library)  # a damaged or missing library fails before any work
+        store.library_info(args.library)  # a damaged or missing library fails before any work
         tunes = sources.resolve_all(args.finetunes, out)
         names = [args.name] if args.name is not None else [s.text for s in tunes]
         finetunes = {n: store_support.streamed(s, out) for n, s in zip(names, tunes, strict=True)}
@@ -56,5 +54,5 @@ def run(args: argparse.Namespace, out: Output) -> None:
                 progress=progress,
                 **store_support.compression_options(args),
             )
-        info = vd.library_info(args.library)
+        info = store.library_info(args.library)
     store_support.show_library(out, info, f"Fine-tunes in {args.library}")

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 
+from velmora_dryx import dedup
 from velmora_dryx.cli import options, sources
 from velmora_dryx.cli.errors import CliError, about
 from velmora_dryx.cli.output import Output, mib
@@ -28,18 +29,15 @@ def check(p: argparse.ArgumentParser, args: argparse.Namespace) -> None:
 
 
 def run(args: argparse.Namespace, out: Output) -> None:
-    from velmora_dryx import dedup
-
     store = dedup.DedupStore(block_size=args.block_size)
+    sizes = {}
     for source in out.progress(sources.resolve_all(args.sources, out), "hashing"):
         sd = source.load(raw=True)  # the bytes a store would keep
-        if not any(v.nbytes for v in sd.values()):
+        sizes[source.text] = sum(int(v.nbytes) for v in sd.values())
+        if not sizes[source.text]:
             raise CliError(f"{source.text}: holds no tensor data to compare")
         with about(source.text):
             store.add_state_dict(source.text, sd)
-    rows = [
-        [tenant, len(digests), mib(store._tenant_bytes[tenant])]
-        for tenant, digests in store.tenants.items()
-    ]
+    rows = [[tenant, len(digests), mib(sizes[tenant])] for tenant, digests in store.tenants.items()]
     out.table("tenants", "Tenants", ["tenant", "blocks", "MiB"], rows)
     out.mapping("summary", f"Deduplication ({args.block_size:,} byte blocks)", store.summary())

@@ -7,6 +7,7 @@ import time
 
 import numpy as np
 
+from velmora_dryx import dedup, kestrine, tamsel
 from velmora_dryx.cli.options import whole
 from velmora_dryx.cli.output import Output, mib
 
@@ -71,16 +72,15 @@ def synthetic_family(rng: np.random.Generator, n_finetunes: int = 3):
 def run(args: argparse.Namespace, out: Output) -> None:
     from rich.text import Text
 
-    from velmora_dryx import dedup, kestrine, tamsel
-
     rng = np.random.default_rng(args.seed)
     base, finetunes = synthetic_family(rng, args.finetunes)
     n_params = sum(t.size for t in base.values())
+    base_bytes = sum(int(t.nbytes) for t in base.values())
     out.note(
         Text.assemble(
             ("demo", "bold"),
             f": a synthetic transformer of {len(base)} tensors "
-            f"({n_params / 1e6:.1f} M parameters, {mib(tamsel._nbytes(base)):.1f} MiB) and "
+            f"({n_params / 1e6:.1f} M parameters, {mib(base_bytes):.1f} MiB) and "
             f"{len(finetunes)} fine-tunes (low-rank updates plus noise on q, v and MLP-up)\n",
         )
     )

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 
+from velmora_dryx import export
 from velmora_dryx.cli import store_support
 from velmora_dryx.cli.output import Output, mib
 
@@ -16,10 +17,8 @@ def configure(p: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace, out: Output) -> None:
-    import velmora_dryx as vd
-
     with store_support.library_errors(), store_support.task_bar(out, "exporting") as progress:
-        report = vd.export_finetune(
+        report = export.export_finetune(
             args.library, args.name, args.out_dir, verify=not args.no_verify, progress=progress
         )
     out.mapping(

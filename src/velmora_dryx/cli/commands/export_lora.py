@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 
+from velmora_dryx import export
 from velmora_dryx.cli import store_support
 from velmora_dryx.cli.output import Output, count
 
@@ -16,10 +17,10 @@ def configure(p: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace, out: Output) -> None:
-    import velmora_dryx as vd
-
     with store_support.library_errors():
-        report = vd.export_lora(args.library, args.name, args.out_dir, verify=not args.no_verify)
+        report = export.export_lora(
+            args.library, args.name, args.out_dir, verify=not args.no_verify
+        )
     out.table(
         "targets",
         f"LoRA adapter of {args.name} in {report['path']} (r = {report['rank']}, scaling 1)",

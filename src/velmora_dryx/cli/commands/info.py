@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 
+from velmora_dryx import store
 from velmora_dryx.cli import store_support
 from velmora_dryx.cli.output import Output
 
@@ -16,10 +17,8 @@ def configure(p: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace, out: Output) -> None:
-    import velmora_dryx as vd
-
     with store_support.library_errors():
-        info = vd.library_info(args.library)
+        info = store.library_info(args.library)
     out.data("settings", info["settings"])
     out.data("model_files", info["model_files"])
     s = info["settings"]

@@ -10,6 +10,7 @@ from pathlib import Path
 
 import numpy as np
 
+from velmora_dryx import lornet, tamsel
 from velmora_dryx.cli import options, sources, store_support
 from velmora_dryx.cli.errors import CliError, about, describe
 from velmora_dryx.cli.output import Output, count, mib
@@ -47,8 +48,6 @@ def check(p: argparse.ArgumentParser, args: argparse.Namespace) -> None:
 
 
 def run(args: argparse.Namespace, out: Output) -> None:
-    from velmora_dryx import kestrine, tamsel
-
     if args.save is not None:
         store_support.save(args, out)
         return
@@ -61,23 +60,15 @@ def run(args: argparse.Namespace, out: Output) -> None:
         base = sources.floating_only(base_source.load(), args.base, out)
     if not base:
         raise CliError(f"{args.base}: no floating-point tensors to take deltas from")
-    lib = tamsel.ModelLibrary(
-        args.base,
-        base,
-        method=kestrine.CompressionMethod(args.method),
-        max_rank=args.max_rank,
-        energy=args.energy,
-    )
+    settings = options.settings(args)
+    lib = tamsel.ModelLibrary(args.base, base, **settings.library_fields())
     finetunes, rows, mismatches = {}, [], {}
     for source in out.progress(tunes, "adding fine-tunes"):
         sd = sources.floating_only(source.load(), source.text, out)
         mismatches[source.text] = _compare(source.text, args.base, base, sd, out)
         t0 = time.perf_counter()
         try:
-            if args.energy is None and args.method in ("svd", "tucker"):
-                delta = _add_with_rank_ratio(lib, source.text, sd, args.method, args.rank_ratio)
-            else:
-                delta = lib.add_finetune(source.text, sd)
+            delta = _add(lib, source.text, sd, settings)
         except Exception as exc:
             raise CliError(f"{source.text}: {_culprit(base, sd)}{describe(exc)}") from exc
         seconds = time.perf_counter() - t0
@@ -86,7 +77,7 @@ def run(args: argparse.Namespace, out: Output) -> None:
             [
                 source.text,
                 len(delta.tensors),
-                mib(tamsel._nbytes(sd)),
+                mib(lib.naive_bytes({source.text: sd})),
                 mib(delta.stored_bytes()),
                 err,
                 seconds,
@@ -181,18 +172,12 @@ def _culprit(base: dict, sd: dict) -> str:
     return ""
 
 
-def _add_with_rank_ratio(lib, model_id: str, sd: dict, method: str, rank_ratio: float):
-    """The library's add_finetune with the rank ratio of svd and tucker given: the float32
-    delta of each tensor from the base, lossless below two dimensions."""
-    from velmora_dryx import kestrine, tamsel
-
-    tensors = {}
-    for name, w in sd.items():
-        b = lib.base.get(name)
-        delta = np.asarray(w, np.float32) if b is None else np.subtract(w, b, dtype=np.float32)
-        how = "none" if delta.ndim < 2 else method
-        tensors[name] = kestrine.compress(delta, how, rank_ratio=rank_ratio)
-        del delta
+def _add(lib, model_id: str, sd: dict, settings):
+    """The library's add_finetune with every setting applied (the rank ratio of svd and Tucker
+    included, which the library's own fields do not hold)."""
+    tensors = {
+        name: tamsel._delta_record(lib.base.get(name), w, settings) for name, w in sd.items()
+    }
     record = tamsel.CompressedDelta(model_id, tensors, lib.base_id)
     lib.deltas[model_id] = record
     return record
@@ -201,8 +186,6 @@ def _add_with_rank_ratio(lib, model_id: str, sd: dict, method: str, rank_ratio: 
 def _perplexities(args, out: Output, lib, models, base) -> None:
     """Perplexity of the base, each fine-tune and its reconstruction; `models` pairs each
     source (the base first) with its GgufModel, or None for a model directory."""
-    from velmora_dryx import lornet
-
     sources.quiet_hub(out)
 
     def ppl(directory, weights):

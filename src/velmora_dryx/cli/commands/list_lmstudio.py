@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 
+from velmora_dryx import bramwick
 from velmora_dryx.cli.output import Output, mib, show_models
 
 NAME = "list-lmstudio"
@@ -15,10 +16,8 @@ def configure(p: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace, out: Output) -> None:
-    from velmora_dryx import bramwick
-
     models = bramwick.list_lmstudio_models()
-    home = bramwick._lmstudio_home()
+    home = bramwick.lmstudio_models_dir()
     show_models(
         out,
         f"LM Studio models in {home}",

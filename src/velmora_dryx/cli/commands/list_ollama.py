@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 
+from velmora_dryx import bramwick
 from velmora_dryx.cli.output import Output, mib, show_models
 
 NAME = "list-ollama"
@@ -15,8 +16,6 @@ def configure(p: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace, out: Output) -> None:
-    from velmora_dryx import bramwick
-
     show_models(
         out,
         f"Ollama models in {bramwick.OLLAMA_HOME}",

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 
+from velmora_dryx import lornet
 from velmora_dryx.cli import options, sources
 from velmora_dryx.cli.commands.library import PPL_NEEDS, model_directory, perplexity_model
 from velmora_dryx.cli.errors import about
@@ -34,8 +35,6 @@ def check(p: argparse.ArgumentParser, args: argparse.Namespace) -> None:
 
 
 def run(args: argparse.Namespace, out: Output) -> None:
-    from velmora_dryx import lornet
-
     sources.require(PPL_NEEDS, "perplexity")
     source = sources.resolve(args.model, out)
     model = perplexity_model(source, "perplexity")

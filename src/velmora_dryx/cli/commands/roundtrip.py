@@ -6,6 +6,7 @@ import argparse
 
 import numpy as np
 
+from velmora_dryx import kestrine
 from velmora_dryx.cli import options, sources
 from velmora_dryx.cli.errors import CliError, describe
 from velmora_dryx.cli.output import Output
@@ -31,8 +32,6 @@ def check(p: argparse.ArgumentParser, args: argparse.Namespace) -> None:
 
 
 def run(args: argparse.Namespace, out: Output) -> None:
-    from velmora_dryx import kestrine
-
     source = sources.resolve(args.source, out)
     with out.step(f"loading {args.source}"):
         sd = sources.floating_only(source.load(), args.source, out)

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 
+from velmora_dryx import kestrine
 from velmora_dryx.cli import options
 from velmora_dryx.cli.output import Output
 
@@ -18,8 +19,6 @@ def configure(p: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace, out: Output) -> None:
-    from velmora_dryx import kestrine
-
     method = kestrine.suggest_method(args.shape.extents)
     out.mapping(
         "suggestion",
