@@ -32,7 +32,6 @@ void body(bridge::ModuleBuilder& b) {
   define_merge(b);
   define_suggest(b);
   define_route(b);
-  define_codecs(b);
 }
 
 }  // namespace

@@ -65,7 +65,6 @@ void define_report_record(bridge::ModuleBuilder& b);
 void define_roundtrip_report(bridge::ModuleBuilder& b);
 void define_merge(bridge::ModuleBuilder& b);
 void define_route(bridge::ModuleBuilder& b);
-void define_codecs(bridge::ModuleBuilder& b);
 
 using bridge::astype_nocopy;
 using bridge::module_global;

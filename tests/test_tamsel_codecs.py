@@ -6,7 +6,7 @@ import numpy as np
 import oracle
 import pytest
 
-from velmora_dryx import kestrine
+from velmora_dryx import tamsel
 
 WIDTHS = (1, 2, 3, 4, 5, 6, 7, 8, 16)
 
@@ -22,8 +22,8 @@ def test_stored_codes_and_scales_give_the_oracles_floats(scale):
     m, n = 37, 20
     a, b = rows(rng, len(WIDTHS), m, scale), rows(rng, len(WIDTHS), n, scale)
     bits = np.array([(w, WIDTHS[-1 - i]) for i, w in enumerate(WIDTHS)], np.uint8)
-    scales, codes_a, codes_b = kestrine._quantize_factors(a, b, bits)
-    left, right = kestrine._dequantize_factors(bits, scales, codes_a, codes_b, m, n)
+    scales, codes_a, codes_b = tamsel._quantize_factors(a, b, bits)
+    left, right = tamsel._dequantize_factors(bits, scales, codes_a, codes_b, m, n)
     want_codes_a, want_codes_b = [], []
     for i, (wa, wb) in enumerate(bits):
         for x, w, got_scale, got, packed in (
@@ -46,7 +46,7 @@ def test_component_steps_follow_the_oracles_hull(bits, widths, paired):
     rng = np.random.default_rng(1)
     a, b = rows(rng, 3, 30), rows(rng, 3, 12)
     a[1] = 0  # a zero component has nothing to store
-    comp, bits_a, bits_b, nbytes, gain = kestrine._factor_steps(a, b, bits)
+    comp, bits_a, bits_b, nbytes, gain = tamsel._factor_steps(a, b, bits)
     want = []
     for i in (0, 2):
         start = float((np.outer(a[i].astype(np.float64), b[i]) ** 2).sum())
@@ -75,7 +75,7 @@ def test_allocation_matches_the_oracle_and_keeps_its_budget(mode):
             kw = {"budget": int(nbytes.sum() * level), "total_error": total, "target_error": None}
         else:
             kw = {"budget": None, "total_error": total, "target_error": total * level}
-        taken = kestrine._allocate(nbytes, gain, first, **kw)
+        taken = tamsel._allocate(nbytes, gain, first, **kw)
         np.testing.assert_array_equal(taken, oracle.allocate(nbytes, gain, first, **kw))
         if mode == "budget":
             assert nbytes[taken].sum() <= kw["budget"]
@@ -89,12 +89,12 @@ def test_byte_planes_split_and_join(dtype, with_base):
     rng = np.random.default_rng(3)
     tuned = rng.integers(0, 255, (7, 5 * np.dtype(dtype).itemsize), np.uint8).view(dtype)
     base = rng.integers(0, 255, tuned.shape[:1] + (tuned.nbytes // 7,), np.uint8).view(dtype)
-    planes = kestrine._split_planes(tuned, base if with_base else None)
+    planes = tamsel._split_planes(tuned, base if with_base else None)
     words = tuned.view(np.uint8).reshape(-1, tuned.itemsize)
     if with_base:
         words = words ^ base.view(np.uint8).reshape(-1, tuned.itemsize)
     np.testing.assert_array_equal(planes, words[:, ::-1].T.ravel())
-    back = kestrine._join_planes(planes, base if with_base else None, tuned)
+    back = tamsel._join_planes(planes, base if with_base else None, tuned)
     assert back.dtype == tuned.dtype and back.shape == tuned.shape
     np.testing.assert_array_equal(back.view(np.uint8), tuned.view(np.uint8))
 
@@ -103,15 +103,15 @@ def test_byte_planes_split_and_join(dtype, with_base):
     "call, message",
     [
         (
-            lambda: kestrine._factor_steps(np.ones((1, 2)), np.ones((1, 2)), 4),
+            lambda: tamsel._factor_steps(np.ones((1, 2)), np.ones((1, 2)), 4),
             "bits must be 8, 16 or 'mixed', got 4",
         ),
         (
-            lambda: kestrine._factor_steps(np.ones((2, 2)), np.ones((1, 2)), 8),
+            lambda: tamsel._factor_steps(np.ones((2, 2)), np.ones((1, 2)), 8),
             "one row per component",
         ),
         (
-            lambda: kestrine._dequantize_factors(
+            lambda: tamsel._dequantize_factors(
                 np.array([[8, 9]], np.uint8),
                 np.ones(2),
                 np.zeros(1, np.uint8),
@@ -122,7 +122,7 @@ def test_byte_planes_split_and_join(dtype, with_base):
             "bit width must be 1 to 8 or 16, got 9",
         ),
         (
-            lambda: kestrine._dequantize_factors(
+            lambda: tamsel._dequantize_factors(
                 np.array([[8, 8]], np.uint8),
                 np.ones(2, np.float32),
                 np.zeros(3, np.uint8),
@@ -133,15 +133,15 @@ def test_byte_planes_split_and_join(dtype, with_base):
             "codes hold 3 and 1 bytes, the widths need 2 and 1",
         ),
         (
-            lambda: kestrine._join_planes(np.zeros(3, np.uint8), None, np.zeros(2, np.uint16)),
+            lambda: tamsel._join_planes(np.zeros(3, np.uint8), None, np.zeros(2, np.uint16)),
             "planes hold 3 bytes, the tensor 4",
         ),
         (
-            lambda: kestrine._split_planes(np.zeros(2, np.uint16), np.zeros(3, np.uint16)),
+            lambda: tamsel._split_planes(np.zeros(2, np.uint16), np.zeros(3, np.uint16)),
             "differ in element size or count",
         ),
         (
-            lambda: kestrine._allocate(
+            lambda: tamsel._allocate(
                 np.ones(2, np.int64), np.ones(2), np.ones(2, np.uint8), 3, 0.0, 1.0
             ),
             "exactly one of",
