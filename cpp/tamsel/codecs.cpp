@@ -562,19 +562,27 @@ py::Obj lowbit_record(const py::Obj& delta, const py::Obj& bits, const py::Obj& 
 
 namespace {
 
-// The first pass of a byte budget for one tensor: its delta's top `cap` components and the
-// hull steps of storing them at `bits`, with the delta's squared norm.
-py::Obj delta_plan(const py::Obj& delta, const py::Obj& bits, long long cap) {
+// The first pass of a byte budget for one tensor: its delta's leading components (those
+// reaching `energy`, at most `cap`; None: no cap) and the hull steps of storing them at
+// `bits`, with the delta's squared norm.
+py::Obj delta_plan(const py::Obj& base, const py::Obj& tuned, const py::Obj& bits, double energy,
+                   const py::Obj& cap) {
   bool paired = true;
-  const std::vector<int> widths = widths_of(bits, paired);
-  py::Obj ct = module_global("svd_compress_energy")(delta, "energy"_a = 1.0,
-                                                    "max_rank"_a = py::integer(cap));
+  widths_of(bits, paired);  // refused before any work
+  py::Obj delta =
+      float32_delta(tuned, base.is_none() ? py::Obj() : base, bridge::np().attr("float32"));
+  const std::int64_t ndim = py::index(delta.attr("ndim")).as_ll();
+  if (ndim < 2) throw py::ValueError("a plan needs a tensor of two or more dimensions");
+  const auto [m, n] = matrix_extents(delta.attr("shape"));
+  py::Obj mat = delta.attr("reshape")(py::tuple({py::integer(m), py::integer(n)}));
+  py::Obj ct = module_global("svd_compress_energy")(mat, "energy"_a = energy, "max_rank"_a = cap);
   py::Obj ab = split_components(ct.attr("cores").item(0), ct.attr("factors").item(0),
                                 ct.attr("factors").item(1));
-  Held d(delta, "float32");
+  Held d(mat, "float32");
   double total = 0.0;
-  for (std::int64_t i = 0; i < d.count(4); ++i)
-    total += double(d.data<float>()[i]) * d.data<float>()[i];
+  for (std::int64_t i = 0; i < d.count(4); ++i) {
+    total += static_cast<double>(d.data<float>()[i]) * static_cast<double>(d.data<float>()[i]);
+  }
   py::Obj steps = factor_steps(ab.item(0), ab.item(1), bits);
   return py::tuple({ab.item(0), ab.item(1), steps, py::floating(total)});
 }
@@ -596,9 +604,11 @@ py::Obj planned_record(const py::Obj& shape, const py::Obj& a, const py::Obj& b,
 
 const auto kDeltaPlan = def<&delta_plan>(
     "_delta_plan",
-    "The first pass of a byte budget for one float32 delta: (a, b, steps, squared norm), the "
-    "top `cap` components and the hull steps (_factor_steps) of storing them at `bits`.",
-    arg<Any>("delta", "np.ndarray"), arg<Any>("bits", "int | str"), arg<Int>("cap"));
+    "The first pass of a byte budget for one tuned tensor: (a, b, steps, squared norm of the "
+    "delta), its leading components (reaching `energy`, at most `cap`) and the hull steps "
+    "(_factor_steps) of storing them at `bits`.",
+    arg<Any>("base", "np.ndarray | None"), arg<Any>("tuned", "np.ndarray"),
+    arg<Any>("bits", "int | str"), arg<Float>("energy"), arg<Any>("cap", "int | None"));
 
 const auto kPlannedRecord = def<&planned_record>(
     "_planned_record",

@@ -131,13 +131,16 @@ py::Obj native_delta(const py::Obj& w, const py::Obj& base) {
   return out;
 }
 
-// The float32 delta of one fine-tuned tensor; always a new array.
+}  // namespace
+
 py::Obj float32_delta(const py::Obj& w, const py::Obj& base_w, const py::Obj& float32) {
   if (!base_w) return w.attr("astype")(float32);
   py::Obj native = native_delta(w, base_w);
   if (native) return native;
   return (w - base_w).attr("astype")(float32);
 }
+
+namespace {
 
 // How a delta is compressed: the library's fields, or any object carrying `method`,
 // `max_rank`, `energy` and optionally `rank_ratio` (the saved libraries' settings). Read once

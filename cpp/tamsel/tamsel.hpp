@@ -25,6 +25,10 @@ py::Obj exact_record(const py::Obj& base, const py::Obj& tuned);
 py::Obj lowbit_record(const py::Obj& delta, const py::Obj& bits, const py::Obj& energy,
                       const py::Obj& max_rank, const py::Obj& rank_ratio);
 
+// The float32 delta of one fine-tuned tensor (the tensor itself where base_w is empty), taken
+// in the arrays' own types; always a new array.
+py::Obj float32_delta(const py::Obj& w, const py::Obj& base_w, const py::Obj& float32);
+
 void define_codecs(bridge::ModuleBuilder& b);
 
 }  // namespace velmora::tamsel

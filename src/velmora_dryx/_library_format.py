@@ -16,7 +16,9 @@ from velmora_dryx.methods import METHODS, Settings
 from velmora_dryx.tamsel import CompressedDelta, ModelLibrary
 
 FORMAT = "velmora-dryx-library"
-VERSION = 1
+# Version 2 adds the quantized-factor and exact records and their settings; a library that
+# holds none is still written as version 1.
+VERSION = 2
 MANIFEST = "manifest.json"
 BASE_FILE = "base.safetensors"
 FINETUNE_DIR = "finetunes"
@@ -234,7 +236,7 @@ def record_entry(name: str, ct) -> tuple[dict, list[tuple[str, np.ndarray]]]:
     digests = {key: tf.sha256(a) for key, a in arrays}
     entry = {
         "name": name,
-        "method": ct.method.value,
+        "method": getattr(ct.method, "value", ct.method),
         "shape": list(ct.shape),
         "dtype": ct.dtype,
         "metadata": _encode(ct.metadata),
@@ -245,12 +247,17 @@ def record_entry(name: str, ct) -> tuple[dict, list[tuple[str, np.ndarray]]]:
     return entry, arrays
 
 
+_KESTRINE_METHODS = frozenset(m.value for m in CompressionMethod)
+
+
 def record(f: tf.TensorFile, entry: dict, verify: bool, own_map: bool = False):
     def arrays(keys):
         return tuple(verified(f, k, entry["sha256"][k], verify, own_map) for k in keys)
 
+    method = entry["method"]
+    # The library's own record kinds keep their name: kestrine's decompressors refuse them.
     return CompressedTensor(
-        CompressionMethod(entry["method"]),
+        CompressionMethod(method) if method in _KESTRINE_METHODS else method,
         tuple(entry["shape"]),
         entry["dtype"],
         arrays(entry["cores"]),

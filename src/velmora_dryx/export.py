@@ -60,7 +60,12 @@ def _reconstructed(base_file, base, ft_file, entry, verify):
     b = None
     if name in base:
         b = verified(base_file, name, base[name]["sha256"], verify, own_map=True)
-    return tamsel._apply_delta(b, record(ft_file, entry, verify, own_map=True))
+    out = tamsel._apply_delta(b, record(ft_file, entry, verify, own_map=True))
+    if verify and entry["method"] == "exact" and tf.sha256(out) != entry["metadata"]["sha256"]:
+        raise LibraryError(
+            f"{ft_file.path}: {name!r} does not rebuild the bytes it was stored from"
+        )
+    return out
 
 
 def export_finetune(
@@ -82,8 +87,9 @@ def export_finetune(
     # the delta's (float32), or the delta's own for a tensor the base lacks.
     plan: list[tuple[dict, np.dtype, tuple[int, ...], int]] = []
     for e in ft["tensors"]:
-        dtype = np.dtype(e["dtype"])
-        if e["name"] in base:
+        dtype = tf.np_dtype(e["dtype"])
+        # An exact record comes back in the tuned tensor's own type.
+        if e["name"] in base and e["method"] != "exact":
             dtype = np.result_type(tf.np_dtype(base[e["name"]]["dtype"]), dtype)
         shape = tuple(e["shape"])
         plan.append((e, dtype, shape, int(np.prod(shape, dtype=np.int64)) * dtype.itemsize))
@@ -183,12 +189,21 @@ def export_lora(path, name: str, out_dir, *, verify: bool = True) -> dict:
             skipped[e["name"]] = reason
             continue
         ct = record(ft_file, e, verify)
-        (s,), (u, vt) = ct.cores, ct.factors
+        if e["method"] == "qsvd":
+            # The dequantized factors: the adapter adds the product the library rebuilds.
+            m, n = e["shape"]
+            left, right = tamsel._dequantize_factors(*ct.cores, *ct.factors, m, n)
+        else:
+            (s,), (u, vt) = ct.cores, ct.factors
+            # LoRA stores the product's two factors; the singular values go with U.
+            left, right = u * s, vt
         module = e["name"][: -len(".weight")]
-        # LoRA stores the product's two factors; the singular values go with U.
-        arrays.append((f"base_model.model.{module}.lora_A.weight", np.ascontiguousarray(vt)))
-        arrays.append((f"base_model.model.{module}.lora_B.weight", np.ascontiguousarray(u * s)))
-        targets[module] = int(s.shape[0])
+        if right.shape[0] == 0:
+            skipped[e["name"]] = "unchanged (nothing stored)"
+            continue
+        arrays.append((f"base_model.model.{module}.lora_A.weight", np.ascontiguousarray(right)))
+        arrays.append((f"base_model.model.{module}.lora_B.weight", np.ascontiguousarray(left)))
+        targets[module] = int(right.shape[0])
     if not targets:
         raise ValueError(
             f"fine-tune {name!r} has no matrix stored with truncated SVD, so no LoRA adapter can "
