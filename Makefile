@@ -14,7 +14,7 @@ PY := $(VENV)/bin/python
 PY11 := $(VENV311)/bin/python
 PIP_Q := -q --disable-pip-version-check
 BUILD_DEPS := scikit-build-core cmake ninja
-RUN_DEPS := numpy scipy rich threadpoolctl
+RUN_DEPS := numpy scipy rich threadpoolctl zstandard
 TEST_DEPS := pytest hypothesis ruff clang-format gguf mypy
 # Hugging Face I/O: the 3.12 venv gets the readers its tests need; PyTorch and the model and
 # dataset libraries live only in the 3.11 venv (its CPU wheel is on this machine's disk).

@@ -319,7 +319,7 @@ py::Obj split_components(const py::Obj& s, const py::Obj& u, const py::Obj& vt) 
 // not stored), with the metadata that describes it.
 py::Obj qsvd_record(const py::Obj& shape, const py::Obj& a, const py::Obj& b,
                     const std::vector<std::pair<int, int>>& widths, const py::Obj& bits,
-                    double error) {
+                    double error, double norm) {
   Rows r(a, b);
   std::vector<std::int64_t> kept;
   for (std::size_t i = 0; i < widths.size(); ++i) {
@@ -358,6 +358,7 @@ py::Obj qsvd_record(const py::Obj& shape, const py::Obj& a, const py::Obj& b,
   metadata.set_item("rank", py::integer(k));
   metadata.set_item("bits", bits);
   metadata.set_item("error", py::floating(error));
+  metadata.set_item("norm", py::floating(norm));
   return module_global("CompressedTensor")(py::str(kQsvd), shape, py::str("float32"),
                                            py::tuple({w.array, scales.array}),
                                            py::tuple({codes_a.array, codes_b.array}), metadata);
@@ -557,7 +558,8 @@ py::Obj lowbit_record(const py::Obj& delta, const py::Obj& bits, const py::Obj& 
     left -= steps[j].gain;
   }
   const double error = total > 0.0 ? std::sqrt(std::max(left, 0.0) / total) : 0.0;
-  return qsvd_record(delta.attr("shape"), r.a.array, r.b.array, chosen, bits, error);
+  return qsvd_record(delta.attr("shape"), r.a.array, r.b.array, chosen, bits, error,
+                     std::sqrt(total));
 }
 
 namespace {
@@ -588,7 +590,7 @@ py::Obj delta_plan(const py::Obj& base, const py::Obj& tuned, const py::Obj& bit
 }
 
 py::Obj planned_record(const py::Obj& shape, const py::Obj& a, const py::Obj& b,
-                       const py::Obj& widths, const py::Obj& bits, double error) {
+                       const py::Obj& widths, const py::Obj& bits, double error, double norm) {
   Held w(widths, "uint8");
   const std::int64_t k = w.count(2);
   std::vector<std::pair<int, int>> chosen(static_cast<std::size_t>(k));
@@ -599,7 +601,7 @@ py::Obj planned_record(const py::Obj& shape, const py::Obj& a, const py::Obj& b,
     }
     chosen[static_cast<std::size_t>(i)] = {wa, wb};
   }
-  return qsvd_record(shape, a, b, chosen, bits, error);
+  return qsvd_record(shape, a, b, chosen, bits, error, norm);
 }
 
 const auto kDeltaPlan = def<&delta_plan>(
@@ -615,7 +617,8 @@ const auto kPlannedRecord = def<&planned_record>(
     "The qsvd record of planned components at the widths an allocation chose ((0, 0): not "
     "stored).",
     arg<Any>("shape", "tuple[int, ...]"), arg<Any>("a", "np.ndarray"), arg<Any>("b", "np.ndarray"),
-    arg<Any>("widths", "np.ndarray"), arg<Any>("bits", "int | str"), arg<Float>("error"));
+    arg<Any>("widths", "np.ndarray"), arg<Any>("bits", "int | str"), arg<Float>("error"),
+    arg<Float>("norm"));
 
 const auto kFactorSteps = def<&factor_steps>(
     "_factor_steps",

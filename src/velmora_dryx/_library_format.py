@@ -4,6 +4,7 @@ entries and their verification, and reading a library back (`load_library`, `lib
 from __future__ import annotations
 
 import json
+import math
 from pathlib import Path
 from typing import Any
 
@@ -312,6 +313,23 @@ def verify_model_files(root: Path, manifest: dict) -> None:
             raise LibraryError(f"{p}: does not match its checksum (the file is corrupted)")
 
 
+def _quantized_error(ft: dict) -> float | None:
+    """The relative error of a fine-tune's quantized deltas together (0 for an exact one,
+    None when it has neither)."""
+    if "error" in ft:
+        return ft["error"]
+    num = den = 0.0
+    kinds = {e["method"] for e in ft["tensors"]}
+    for e in ft["tensors"]:
+        if e["method"] == "qsvd":
+            norm = float(e["metadata"].get("norm", 0.0))
+            num += (float(e["metadata"].get("error", 0.0)) * norm) ** 2
+            den += norm**2
+    if "qsvd" in kinds:
+        return math.sqrt(num / den) if den > 0 else 0.0
+    return 0.0 if "exact" in kinds else None
+
+
 def library_info(path) -> dict:
     """What a saved library holds, from its manifest and file headers (no data is read):
     the base, and per fine-tune its tensors, methods, bytes and ratio."""
@@ -335,11 +353,16 @@ def library_info(path) -> dict:
                 check_entry(f, key, None, None)
                 dtype, _, _, count = f.tensors[key]
                 stored += count * tf.itemsize(dtype)
+        stored_as = Settings.from_stored(ft.get("settings", manifest["settings"]))
         rows.append(
             {
                 "name": ft["name"],
                 "tensors": len(ft["tensors"]),
                 "methods": methods,
+                "stored_as": stored_as.label,
+                "bits": stored_as.bits,
+                "budget": stored_as.budget,
+                "error": _quantized_error(ft),
                 "original_bytes": original,
                 "stored_bytes": stored,
                 "ratio": original / stored if stored else float("inf"),

@@ -220,13 +220,14 @@ class EncodeTask:
     widths: np.ndarray  # (k, 2) uint8, (0, 0) for a component not stored
     bits: int | str
     error: float
+    norm: float  # of the delta
     stage: str | None
 
 
 def run_encode(task: EncodeTask) -> TaskResult:
     piece = tf.TensorFile(Path(task.piece))
     a, b = piece.array("a"), piece.array("b")
-    ct = tamsel._planned_record(task.shape, a, b, task.widths, task.bits, task.error)
+    ct = tamsel._planned_record(task.shape, a, b, task.widths, task.bits, task.error, task.norm)
     del a, b, piece
     os.unlink(task.piece)
     entry, arrays = record_entry(task.name, ct)

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import contextlib
 import fcntl
+import math
 import os
 import shutil
 import uuid
@@ -225,7 +226,16 @@ def _spent(tasks: list[CompressTask], stage: str, jobs: int, ray: str | None):
     widths, errors, error = allocate(plans, settings)
     planned = [p for p in plans if p.steps is not None]
     encodes = [
-        EncodeTask(p.name, p.shape, p.piece, w, settings.bits, e, None if ray is None else stage)
+        EncodeTask(
+            p.name,
+            p.shape,
+            p.piece,
+            w,
+            settings.bits,
+            e,
+            math.sqrt(p.total),
+            None if ray is None else stage,
+        )
         for p, w, e in zip(planned, widths, errors, strict=True)
     ]
     encoded = run_ordered(run_encode, encodes, jobs=jobs, ray=ray)

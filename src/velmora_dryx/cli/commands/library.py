@@ -39,6 +39,12 @@ def configure(p: argparse.ArgumentParser) -> None:
 
 def check(p: argparse.ArgumentParser, args: argparse.Namespace) -> None:
     options.check_rank_options(p, args)
+    codecs = args.bits not in (None, 32) or args.budget or args.target_error
+    if args.save is None and (codecs or args.method == "exact"):
+        p.error(
+            "--bits, --budget, --target-error and --method exact apply to saved libraries "
+            "(--save DIR)"
+        )
     options.check_unique(p, args.finetunes, "FINETUNE")
     if args.max_tokens is not None and not args.ppl:
         p.error("--max-tokens applies to --ppl only")

@@ -17,7 +17,7 @@ HELP = "compress and rebuild every tensor of one model"
 
 def configure(p: argparse.ArgumentParser) -> None:
     options.add_sources(p, "source", "SOURCE")
-    options.add_rank_options(p, ("auto", *options.METHODS), "auto")
+    options.add_rank_options(p, ("auto", *options.TENSOR_METHODS), "auto")
     p.add_argument(
         "--limit",
         type=options.whole(1),
