@@ -220,19 +220,31 @@ def check_rank_options(p: argparse.ArgumentParser, args: argparse.Namespace) -> 
     if spends and args.method is None and energy is None:
         method = "svd"  # a budget stores truncated-SVD factors
     if hasattr(args, "bits"):
-        bits = args.bits if args.bits in (None, "mixed") else int(args.bits)
-        try:
-            Settings(method, 1, energy, 0.5, bits, args.budget, args.target_error)
-        except ValueError as exc:
-            p.error(
-                str(exc).replace("target_error", "--target-error").replace("energy=", "--energy")
-            )
-        args.bits = bits
+        if args.bits not in (None, "mixed"):
+            args.bits = int(args.bits)
+        # add: the library's own method is read later, and checked with these there.
+        if method in methods.METHODS:
+            try:
+                Settings(method, 1, energy, 0.5, args.bits, args.budget, args.target_error)
+            except ValueError as exc:
+                p.error(_cli_words(str(exc)))
     args.method = method
     if args.rank_ratio is None:
         args.rank_ratio = DEFAULT_RANK_RATIO
     if args.max_rank is None:
         args.max_rank = DEFAULT_MAX_RANK
+
+
+def _cli_words(message: str) -> str:
+    """A settings message in the command line's option names."""
+    for api, cli in (
+        ("target_error", "--target-error"),
+        ("energy=", "--energy"),
+        ("method='svd'", "--method svd"),
+        ("a budget", "--budget"),
+    ):
+        message = message.replace(api, cli)
+    return message
 
 
 def check_unique(p: argparse.ArgumentParser, values: list[str], metavar: str) -> None:
