@@ -26,17 +26,30 @@ void split(const std::uint8_t* tuned, const std::uint8_t* base, std::int64_t cou
 }
 
 template <class Word>
-void join(const std::uint8_t* planes, const std::uint8_t* base, std::int64_t count,
+void join(const std::uint8_t* const* planes, const std::uint8_t* base, std::int64_t count,
           std::uint8_t* out) noexcept {
   constexpr int kWidth = sizeof(Word);
-  for (std::int64_t i = 0; i < count; ++i) {
-    Word w = 0;
+  // Word by word into a small block, then one copy out: the loop over planes stays free of
+  // aliasing with `out`, so it vectorises.
+  constexpr std::int64_t kBlock = 1024;
+  Word block[kBlock];
+  for (std::int64_t start = 0; start < count; start += kBlock) {
+    const std::int64_t n = count - start < kBlock ? count - start : kBlock;
+    for (std::int64_t i = 0; i < n; ++i) block[i] = 0;
     for (int p = 0; p < kWidth; ++p) {
-      w = static_cast<Word>(w | static_cast<Word>(static_cast<Word>(planes[p * count + i])
-                                                  << (8 * (kWidth - 1 - p))));
+      const std::uint8_t* __restrict plane = planes[p] + start;
+      const int shift = 8 * (kWidth - 1 - p);
+      for (std::int64_t i = 0; i < n; ++i) {
+        block[i] =
+            static_cast<Word>(block[i] | static_cast<Word>(static_cast<Word>(plane[i]) << shift));
+      }
     }
-    if (base) w ^= load<Word>(base, i);
-    std::memcpy(out + i * kWidth, &w, sizeof(Word));
+    if (base) {
+      Word b[kBlock];
+      std::memcpy(b, base + start * kWidth, static_cast<std::size_t>(n) * sizeof(Word));
+      for (std::int64_t i = 0; i < n; ++i) block[i] ^= b[i];
+    }
+    std::memcpy(out + start * kWidth, block, static_cast<std::size_t>(n) * sizeof(Word));
   }
 }
 
@@ -52,7 +65,7 @@ void split_planes(const std::uint8_t* tuned, const std::uint8_t* base, std::int6
   }
 }
 
-void join_planes(const std::uint8_t* planes, const std::uint8_t* base, std::int64_t count,
+void join_planes(const std::uint8_t* const* planes, const std::uint8_t* base, std::int64_t count,
                  int width, std::uint8_t* out) noexcept {
   switch (width) {
     case 1: join<std::uint8_t>(planes, base, count, out); break;

@@ -13,8 +13,9 @@ namespace velmora::core {
 void split_planes(const std::uint8_t* tuned, const std::uint8_t* base, std::int64_t count,
                   int width, std::uint8_t* planes) noexcept;
 
-// The inverse: out (count words) = the words of `planes` XOR base (base may be null).
-void join_planes(const std::uint8_t* planes, const std::uint8_t* base, std::int64_t count,
+// The inverse: out (count words) = the words of the planes XOR base (base may be null);
+// planes[p] points at plane p (count bytes), wherever each lies.
+void join_planes(const std::uint8_t* const* planes, const std::uint8_t* base, std::int64_t count,
                  int width, std::uint8_t* out) noexcept;
 
 }  // namespace velmora::core

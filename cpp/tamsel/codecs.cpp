@@ -269,8 +269,9 @@ py::Obj join_planes(const py::Obj& planes, const py::Obj& base, const py::Obj& l
   if (!ob.acquire_bytes(out.get())) throw py::RuntimeError("numpy returned no contiguous array");
   {
     bridge::NoGil nogil;
-    core::join_planes(p.data<std::uint8_t>(), pb, shape_of.count(), shape_of.width,
-                      ob.data<std::uint8_t>());
+    const std::uint8_t* at[8];
+    for (int q = 0; q < shape_of.width; ++q) at[q] = p.data<std::uint8_t>() + q * shape_of.count();
+    core::join_planes(at, pb, shape_of.count(), shape_of.width, ob.data<std::uint8_t>());
   }
   return out;
 }
@@ -430,31 +431,34 @@ py::Obj exact_dense(const py::Obj& base, const py::Obj& record) {
   py::Obj sizes = meta.item(py::str("planes"));
   if (sizes.size() != out.width) throw py::ValueError("malformed exact record (planes)");
   const std::int64_t count = out.count();
-  Fresh planes({out.buf.bytes()}, "uint8");
   py::Obj dctx = py::import("zstandard").attr("ZstdDecompressor")();
   py::Obj view = py::builtin("memoryview")(frames.array);
-  std::int64_t at = 0;
+  // Each plane is read where zstd put it: no copy between decompression and the join.
+  std::vector<py::Obj> planes;
+  std::vector<bridge::Buffer> held(static_cast<std::size_t>(out.width));
+  const std::uint8_t* at[8];
+  std::int64_t offset = 0;
   for (int p = 0; p < out.width; ++p) {
     const long long size = py::index(sizes.item(p)).as_ll();
-    if (size < 0 || at + size > frames.count(1))
+    if (size < 0 || offset + size > frames.count(1)) {
       throw py::ValueError("malformed exact record (planes)");
-    py::Obj plane = dctx.attr("decompress")(
-        view.item(py::slice(py::integer(at), py::integer(at + size))), "max_output_size"_a = count);
-    bridge::Buffer pb;
-    if (!pb.acquire_bytes(plane.get()) || pb.bytes() != count) {
+    }
+    planes.push_back(dctx.attr("decompress")(
+        view.item(py::slice(py::integer(offset), py::integer(offset + size))),
+        "max_output_size"_a = count));
+    bridge::Buffer& pb = held[static_cast<std::size_t>(p)];
+    if (!pb.acquire_bytes(planes.back().get()) || pb.bytes() != count) {
       throw py::ValueError("malformed exact record (a plane of the wrong size)");
     }
-    std::memcpy(planes.data<std::uint8_t>() + p * count, pb.data<std::uint8_t>(),
-                static_cast<std::size_t>(count));
-    at += size;
+    at[p] = pb.data<std::uint8_t>();
+    offset += size;
   }
   std::optional<Words> rw;
   const std::uint8_t* pr = nullptr;
   if (!ref.is_none()) pr = base_words(ref, rw, out);
   {
     bridge::NoGil nogil;
-    core::join_planes(planes.data<std::uint8_t>(), pr, count, out.width,
-                      out.buf.data<std::uint8_t>());
+    core::join_planes(at, pr, count, out.width, out.buf.data<std::uint8_t>());
   }
   return out.array;
 }

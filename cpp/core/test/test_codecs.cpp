@@ -151,7 +151,8 @@ TEST(byte_planes_round_trip) {
   // High bytes of the XOR first, then the low bytes.
   CHECK((std::vector<std::uint8_t>(planes, planes + 6) ==
          std::vector<std::uint8_t>{0x00, 0x80, 0x80, 0x00, 0x00, 0x01}));
-  core::join_planes(planes, b, 3, 2, back);
+  const std::uint8_t* halves[] = {planes, planes + 3};
+  core::join_planes(halves, b, 3, 2, back);
   CHECK(std::memcmp(back, tuned, 6) == 0);
   for (int width : {1, 2, 4, 8}) {
     const std::int64_t count = 37;
@@ -164,7 +165,9 @@ TEST(byte_planes_round_trip) {
     for (const std::uint8_t* base_bytes :
          {static_cast<const std::uint8_t*>(y.data()), static_cast<const std::uint8_t*>(nullptr)}) {
       core::split_planes(x.data(), base_bytes, count, width, p.data());
-      core::join_planes(p.data(), base_bytes, count, width, out.data());
+      std::vector<const std::uint8_t*> at;
+      for (int q = 0; q < width; ++q) at.push_back(p.data() + q * count);
+      core::join_planes(at.data(), base_bytes, count, width, out.data());
       CHECK(out == x);
     }
   }
