@@ -13,7 +13,7 @@ from lornet_support import tiny_llama, write_shard
 from threadpoolctl import threadpool_limits
 
 import velmora_dryx as vd
-from velmora_dryx import store, tamsel
+from velmora_dryx import kestrine, store, tamsel
 from velmora_dryx.kestrine import CompressionMethod
 
 SHAPES = {
@@ -54,6 +54,17 @@ def in_memory(base, tunes, base_id="base", **settings):
     with threadpool_limits(1, user_api="blas"):
         for n, ft in tunes.items():
             lib.add_finetune(n, ft)
+    return lib
+
+
+def as_saved(lib, base, tunes):
+    """The library as a saved build keeps it: a record larger than its float32 delta dense."""
+    for name, record in lib.deltas.items():
+        for t, ct in record.tensors.items():
+            w = tunes[name][t]
+            dense = np.asarray(w - base[t] if t in base else w, np.float32)
+            if ct.compressed_size_bytes > dense.nbytes:
+                record.tensors[t] = kestrine.compress(dense, "none")
     return lib
 
 
@@ -130,6 +141,24 @@ def test_save_then_load_gives_the_same_library_bit_for_bit(rng, tmp_path, settin
         assert all(np.array_equal(f.get_tensor(k), v) for k, v in base.items())
 
 
+@pytest.mark.parametrize("settings", SETTINGS, ids=["tt", "energy", "svd", "tucker"])
+def test_build_records_each_fine_tunes_error_and_never_stores_more_than_dense(
+    rng, tmp_path, settings
+):
+    base, tunes = family(rng)
+    vd.build_library(base, tunes, tmp_path / "lib", **settings)
+    lib, info = vd.load_library(tmp_path / "lib"), vd.library_info(tmp_path / "lib")
+    for row in info["finetunes"]:
+        num = den = 0.0
+        for t, ct in lib.deltas[row["name"]].tensors.items():
+            w = tunes[row["name"]][t]
+            delta = np.asarray(w - base[t] if t in base else w, np.float32).astype(np.float64)
+            assert ct.compressed_size_bytes <= delta.size * 4
+            num += np.sum((kestrine.decompress(ct) - delta) ** 2)
+            den += np.sum(delta**2)
+        assert row["error"] == pytest.approx(np.sqrt(num / den), rel=1e-4, abs=1e-7)
+
+
 def test_streamed_build_equals_the_in_memory_library(rng, tmp_path):
     base, tunes = family(rng)
     sources = {n: write_model(tmp_path / n, ft) for n, ft in tunes.items()}
@@ -141,16 +170,13 @@ def test_streamed_build_equals_the_in_memory_library(rng, tmp_path):
 
     # Weights read from model files are float32, as the state-dict loaders make them.
     first_shard = list(tunes["ft-b"])[: -(-len(tunes["ft-b"]) // 2)]
-    expect = in_memory(
-        lornet.load_state_dict_numpy(tmp_path / "base"),
-        {
-            "ft-a": lornet.load_state_dict_numpy(tmp_path / "ft-a"),
-            "ft-b": {k: tunes["ft-b"][k].astype(np.float32) for k in sorted(first_shard)},
-        },
-        str(tmp_path / "base"),
-        energy=0.9,
-    )
-    assert_same_library(expect, vd.load_library(tmp_path / "lib"))
+    loaded_base = lornet.load_state_dict_numpy(tmp_path / "base")
+    loaded = {
+        "ft-a": lornet.load_state_dict_numpy(tmp_path / "ft-a"),
+        "ft-b": {k: tunes["ft-b"][k].astype(np.float32) for k in sorted(first_shard)},
+    }
+    expect = in_memory(loaded_base, loaded, str(tmp_path / "base"), energy=0.9)
+    assert_same_library(as_saved(expect, loaded_base, loaded), vd.load_library(tmp_path / "lib"))
 
 
 def test_append_writes_only_the_new_fine_tune(rng, tmp_path):
@@ -170,7 +196,7 @@ def test_append_writes_only_the_new_fine_tune(rng, tmp_path):
     assert {k: v for k, v in after.items() if k in before and k != "manifest.json"} == {
         k: v for k, v in before.items() if k != "manifest.json"
     }
-    expect = in_memory(base, {"ft-a": tunes["ft-a"], "ft-b": tunes["ft-b"]})
+    expect = as_saved(in_memory(base, {"ft-b": tunes["ft-b"]}), base, tunes)
     loaded = vd.load_library(tmp_path / "lib")
     assert list(loaded.deltas) == ["ft-a", "ft-b", "ft-c"]
     for t, ct in expect.deltas["ft-b"].tensors.items():

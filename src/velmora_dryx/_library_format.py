@@ -101,6 +101,10 @@ def _is_dtype(v) -> bool:
     return v in tf.DTYPE_NAMES
 
 
+def _is_nonnegative(v) -> bool:
+    return isinstance(v, (int, float)) and not isinstance(v, bool) and v >= 0
+
+
 def _is_names(v) -> bool:
     return isinstance(v, list) and all(isinstance(x, str) for x in v)
 
@@ -123,6 +127,9 @@ _RECORD = {
     "cores": _is_names,
     "factors": _is_names,
     "sha256": lambda v: isinstance(v, dict),
+    # Measured when the record was made (absent from libraries saved from memory).
+    "error": lambda v: v is None or _is_nonnegative(v),
+    "norm": lambda v: v is None or _is_nonnegative(v),
 }
 
 
@@ -227,8 +234,11 @@ def verified(
 # ---- records <-> files ------------------------------------------------------------------
 
 
-def record_entry(name: str, ct) -> tuple[dict, list[tuple[str, np.ndarray]]]:
-    """The manifest entry of one compressed tensor and its arrays under their file keys."""
+def record_entry(
+    name: str, ct, error: float | None = None, norm: float | None = None
+) -> tuple[dict, list[tuple[str, np.ndarray]]]:
+    """The manifest entry of one compressed tensor and its arrays under their file keys;
+    with the relative error of the delta it rebuilds and the delta's norm when measured."""
     arrays = [(f"{name}:core:{i}", np.ascontiguousarray(a)) for i, a in enumerate(ct.cores)]
     arrays += [(f"{name}:factor:{i}", np.ascontiguousarray(a)) for i, a in enumerate(ct.factors)]
     digests = {key: tf.sha256(a) for key, a in arrays}
@@ -242,6 +252,8 @@ def record_entry(name: str, ct) -> tuple[dict, list[tuple[str, np.ndarray]]]:
         "factors": [k for k, _ in arrays[len(ct.cores) :]],
         "sha256": digests,
     }
+    if error is not None:
+        entry.update(error=error, norm=norm)
     return entry, arrays
 
 
@@ -305,6 +317,12 @@ def verify_model_files(root: Path, manifest: dict) -> None:
             raise LibraryError(f"{p}: does not match its checksum (the file is corrupted)")
 
 
+def _relative(squared_error: float, squared_norm: float) -> float:
+    if squared_norm > 0:
+        return (squared_error / squared_norm) ** 0.5
+    return 0.0 if squared_error == 0 else float("inf")
+
+
 def library_info(path) -> dict:
     """What a saved library holds, from its manifest and file headers (no data is read):
     the base, and per fine-tune its tensors, methods, bytes and ratio."""
@@ -321,7 +339,13 @@ def library_info(path) -> dict:
         )
         methods: dict[str, int] = {}
         original = stored = 0
+        squared = [0.0, 0.0]  # the deltas' squared errors and squared norms
         for e in ft["tensors"]:
+            if squared is not None and e.get("error") is not None:
+                squared[0] += (e["error"] * e["norm"]) ** 2
+                squared[1] += e["norm"] ** 2
+            else:
+                squared = None
             methods[e["method"]] = methods.get(e["method"], 0) + 1
             original += int(np.prod(e["shape"], dtype=np.int64)) * tf.itemsize(e["dtype"])
             for key in e["cores"] + e["factors"]:
@@ -336,6 +360,9 @@ def library_info(path) -> dict:
                 "original_bytes": original,
                 "stored_bytes": stored,
                 "ratio": original / stored if stored else float("inf"),
+                # The relative error of the fine-tune's deltas taken together (None: not
+                # measured when the library was made).
+                "error": None if squared is None else _relative(*squared),
                 "file": ft["file"],
             }
         )

@@ -132,9 +132,9 @@ def run_task(task: CompressTask) -> TaskResult:
         base = task.base.load()
         if task.base_sha256 is not None and tf.sha256(base) != task.base_sha256:
             raise corrupted(task.base.path, name)
-    ct = tamsel._delta_record(base, task.tuned.load(), task.settings)
+    ct, error, norm = tamsel._stored_delta(base, task.tuned.load(), task.settings)
     del base
-    entry, arrays = record_entry(name, ct)
+    entry, arrays = record_entry(name, ct, error, norm)
     if task.stage is None:
         return TaskResult(entry, arrays, None, task.tuned.nbytes)
     piece = Path(task.stage) / f"{uuid.uuid4().hex}.safetensors"
