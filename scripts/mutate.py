@@ -16,7 +16,7 @@ ROOT = Path(__file__).resolve().parent.parent
 DIGEST = "test_bramwick.py::test_find_ollama_blob_refuses_digests_that_are_not_algorithm_hex"
 ROUND_TRIP = "test_store.py::test_save_load_and_export_give_the_same_tensors"
 MANIFEST_FIRST = (
-    '_write_manifest(self.root, {**self.manifest, "finetunes": [*self.manifest["finetunes"], '
+    'write_manifest(self.root, {**self.manifest, "finetunes": [*self.manifest["finetunes"], '
     '{"name": self.name, "base_id": self.base_id, "file": rel, "tensors": self.entries}]})'
 )
 

@@ -160,11 +160,12 @@ def test_save_load_and_export_give_the_same_tensors(rng, tmp_path, settings):
             np.testing.assert_allclose(b @ a, delta, rtol=1e-5, atol=1e-6)
 
 
-@pytest.mark.parametrize("settings", SETTINGS, ids=["tt", "energy", "svd", "tucker"])
+@pytest.mark.parametrize("settings", SETTINGS, ids=["tt", "energy", "svd", "tucker", "float16"])
 def test_build_records_each_fine_tunes_error_and_never_stores_more_than_dense(
     rng, tmp_path, settings
 ):
-    base, tunes = family(rng)
+    settings = dict(settings)
+    base, tunes = family(rng, dtype=settings.pop("dtype", np.float32))
     vd.build_library(base, tunes, tmp_path / "lib", **settings)
     lib, info = vd.load_library(tmp_path / "lib"), vd.library_info(tmp_path / "lib")
     for row in info["finetunes"]:
