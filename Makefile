@@ -18,11 +18,12 @@ PIP_Q := -q --disable-pip-version-check
 PIP_BUILD := $(PIP_Q) --no-build-isolation --no-deps
 BUILD_DIR := -Cbuild-dir=build/{wheel_tag}
 BUILD_DEPS := scikit-build-core cmake ninja
-RUN_DEPS := numpy scipy rich threadpoolctl
+RUN_DEPS := numpy scipy rich threadpoolctl safetensors
 TEST_DEPS := pytest hypothesis ruff clang-format gguf mypy
-# Hugging Face I/O: the 3.12 venv gets the readers its tests need; PyTorch and the model and
-# dataset libraries live only in the 3.11 venv (its CPU wheel is on this machine's disk).
-HF_DEPS := safetensors huggingface_hub
+# Hugging Face I/O: the 3.12 venv gets the hub client its tests need (safetensors is a run
+# dependency); PyTorch and the model and dataset libraries live only in the 3.11 venv (its CPU
+# wheel is on this machine's disk).
+HF_DEPS := huggingface_hub
 TORCH_DEPS := torch==2.13.0 'transformers>=4.56' datasets tokenizers peft
 # The Ray engine is tested in the 3.11 venv too (its tests start a local 2-CPU instance).
 RAY_DEPS := 'ray>=2.9'

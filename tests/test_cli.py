@@ -180,7 +180,7 @@ LIB = ["library", "{base}", "{ft1}"]
         case(
             ["dedup", "nosuch/model"],
             1,
-            "needs the package 'huggingface_hub'",
+            "needs the package 'huggingface_hub' (install it with: pip install huggingface_hub)",
             hide=("huggingface_hub",),
         ),
         case(["dedup", "ollama:ghost"], 1, "ollama:ghost: Ollama model 'ghost:latest' not found"),
@@ -203,7 +203,7 @@ LIB = ["library", "{base}", "{ft1}"]
         case(
             ["roundtrip", "{base}"],
             1,
-            f"needs the package 'safetensors' (install it with: {HF})",
+            "needs the package 'safetensors' (install it with: pip install safetensors)",
             hide=("safetensors",),
         ),
         case(["roundtrip", "{nan}"], 1, "{nan}: tensor embed.weight holds NaN or infinite values"),

@@ -31,10 +31,11 @@ HELP = (
     "ollama:NAME, lmstudio:NAME or a Hugging Face repository id"
 )
 
-# The extra of the package that installs each optional module.
+# The extra of the package that installs each optional module. Others are named on their
+# own: safetensors (a dependency of the package, missing only from a broken install) and
+# huggingface_hub (all that fetching from the hub needs) are small; the `hf` extra brings
+# PyTorch and the model and dataset libraries, which only perplexity needs.
 EXTRAS = {
-    "safetensors": "hf",
-    "huggingface_hub": "hf",
     "torch": "hf",
     "transformers": "hf",
     "datasets": "hf",
@@ -43,7 +44,7 @@ EXTRAS = {
 
 
 def missing_package(module: str, purpose: str) -> CliError:
-    """The error for an optional package that is not installed."""
+    """The error for a package that is not installed, naming the lightest install of it."""
     top = module.split(".")[0]
     extra = EXTRAS.get(top)
     how = f'pip install "velmora-dryx[{extra}]"' if extra else f"pip install {top}"
