@@ -13,7 +13,7 @@ import numpy as np
 from velmora_dryx import lornet, tamsel
 from velmora_dryx.cli import options, sources, store_support
 from velmora_dryx.cli.errors import CliError, about, describe
-from velmora_dryx.cli.output import Output, count, mib
+from velmora_dryx.cli.output import Output, count, mib, warm_up
 
 NAME = "library"
 HELP = "store fine-tunes of a base model as compressed deltas"
@@ -63,6 +63,7 @@ def run(args: argparse.Namespace, out: Output) -> None:
     settings = options.settings(args)
     lib = tamsel.ModelLibrary(args.base, base, **settings.library_fields())
     finetunes, rows, mismatches = {}, [], {}
+    warm_up()
     for source in out.progress(tunes, "adding fine-tunes"):
         sd = sources.floating_only(source.load(), source.text, out)
         mismatches[source.text] = _compare(source.text, args.base, base, sd, out)
