@@ -251,17 +251,20 @@ def _from_hub(text: str, out: Output | None) -> Path:
     except MemoryError:
         raise
     except Exception as exc:
-        names = {c.__name__ for c in type(exc).__mro__}
-        if names & {"RepositoryNotFoundError", "GatedRepoError", "RevisionNotFoundError"}:
-            why = "the Hugging Face hub has no such repository (or it is private)"
-        elif names & {"LocalEntryNotFoundError", "OfflineModeIsEnabled", "ConnectionError"}:
-            why = "the Hugging Face hub could not be reached (and it is not in the local cache)"
-        else:
-            why = f"fetching it from the Hugging Face hub failed: {one_line(str(exc))}"
-        raise CliError(f"{text}: no such local path, and {why}") from exc
+        raise CliError(f"{text}: no such local path, and {hub_failure(exc)}") from exc
     if not any(Path(path).glob("*.safetensors")):
         raise CliError(f"{text}: the repository has no *.safetensors weights")
     return Path(path)
+
+
+def hub_failure(exc: Exception) -> str:
+    """Why fetching a repository or dataset from the Hugging Face hub failed."""
+    names = {c.__name__ for c in type(exc).__mro__}
+    if names & {"RepositoryNotFoundError", "GatedRepoError", "RevisionNotFoundError"}:
+        return "the Hugging Face hub has no such repository (or it is private)"
+    if names & {"LocalEntryNotFoundError", "OfflineModeIsEnabled", "ConnectionError"}:
+        return "the Hugging Face hub could not be reached (and it is not in the local cache)"
+    return f"fetching it from the Hugging Face hub failed: {one_line(str(exc))}"
 
 
 def quiet_hub(out: Output | None) -> None:
