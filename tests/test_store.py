@@ -13,7 +13,7 @@ from lornet_support import tiny_llama, write_shard
 from threadpoolctl import threadpool_limits
 
 import velmora_dryx as vd
-from velmora_dryx import _library_format, store, tamsel
+from velmora_dryx import _library_format, kestrine, store, tamsel
 from velmora_dryx.kestrine import CompressionMethod
 
 SHAPES = {
@@ -25,12 +25,11 @@ SHAPES = {
 }
 
 
-def family(rng, names=("ft-a", "ft-b"), scale=1):
+def family(rng, names=("ft-a", "ft-b"), scale=1, dtype=np.float32):
     """A base and fine-tunes: low-rank updates plus noise on the matrices, nudged norms, and a
     tensor that only the fine-tunes have."""
     base = {
-        k: rng.standard_normal(tuple(s * scale for s in v)).astype(np.float32)
-        for k, v in SHAPES.items()
+        k: rng.standard_normal(tuple(s * scale for s in v)).astype(dtype) for k, v in SHAPES.items()
     }
     base["head.bias"] = rng.standard_normal(7)  # float64: the delta is still float32
     tunes = {}
@@ -54,6 +53,17 @@ def in_memory(base, tunes, base_id="base", **settings):
     with threadpool_limits(1, user_api="blas"):
         for n, ft in tunes.items():
             lib.add_finetune(n, ft)
+    return lib
+
+
+def as_saved(lib, base, tunes):
+    """The library as a saved build keeps it: a record larger than its float32 delta dense."""
+    for name, record in lib.deltas.items():
+        for t, ct in record.tensors.items():
+            w = tunes[name][t]
+            dense = np.asarray(w - base[t] if t in base else w, np.float32)
+            if ct.compressed_size_bytes > dense.nbytes:
+                record.tensors[t] = kestrine.compress(dense, "none")
     return lib
 
 
@@ -110,12 +120,14 @@ SETTINGS = [
     {"energy": 0.99},
     {"method": CompressionMethod.SVD, "max_rank": 4},
     {"method": CompressionMethod.TUCKER},
+    {"energy": 0.99, "dtype": np.float16},  # the base is stored as float16
 ]
 
 
-@pytest.mark.parametrize("settings", SETTINGS, ids=["tt", "energy", "svd", "tucker"])
-def test_save_then_load_gives_the_same_library_bit_for_bit(rng, tmp_path, settings):
-    base, tunes = family(rng)
+@pytest.mark.parametrize("settings", SETTINGS, ids=["tt", "energy", "svd", "tucker", "float16"])
+def test_save_load_and_export_give_the_same_tensors(rng, tmp_path, settings):
+    settings = dict(settings)
+    base, tunes = family(rng, dtype=settings.pop("dtype", np.float32))
     lib = in_memory(base, tunes, **settings)
     vd.save_library(lib, tmp_path / "lib")
     for verify in (True, False):
@@ -128,6 +140,43 @@ def test_save_then_load_gives_the_same_library_bit_for_bit(rng, tmp_path, settin
 
     with safe_open(str(tmp_path / "lib" / "base.safetensors"), "np") as f:
         assert all(np.array_equal(f.get_tensor(k), v) for k, v in base.items())
+    # Exports, read back without torch: the rebuilt fine-tune, and LoRA factors whose
+    # B @ A is each stored delta, B of shape (out, r) and A of shape (r, in).
+    from safetensors.numpy import load_file
+
+    rebuilt = loaded.reconstruct("ft-a")
+    vd.export_finetune(tmp_path / "lib", "ft-a", tmp_path / "out")
+    out = load_file(str(tmp_path / "out" / "model.safetensors"))
+    assert out.keys() == rebuilt.keys()
+    assert all(out[k].dtype == v.dtype and np.array_equal(out[k], v) for k, v in rebuilt.items())
+    records = loaded.deltas["ft-a"].tensors
+    if any(ct.method is CompressionMethod.SVD for ct in records.values()):
+        targets = vd.export_lora(tmp_path / "lib", "ft-a", tmp_path / "lora")["targets"]
+        lora = load_file(str(tmp_path / "lora" / "adapter_model.safetensors"))
+        for module, r in targets.items():
+            b, a = (lora[f"base_model.model.{module}.lora_{x}.weight"] for x in "BA")
+            delta = vd.kestrine.decompress(records[module + ".weight"])
+            assert b.shape == (delta.shape[0], r) and a.shape == (r, delta.shape[1])
+            np.testing.assert_allclose(b @ a, delta, rtol=1e-5, atol=1e-6)
+
+
+@pytest.mark.parametrize("settings", SETTINGS, ids=["tt", "energy", "svd", "tucker", "float16"])
+def test_build_records_each_fine_tunes_error_and_never_stores_more_than_dense(
+    rng, tmp_path, settings
+):
+    settings = dict(settings)
+    base, tunes = family(rng, dtype=settings.pop("dtype", np.float32))
+    vd.build_library(base, tunes, tmp_path / "lib", **settings)
+    lib, info = vd.load_library(tmp_path / "lib"), vd.library_info(tmp_path / "lib")
+    for row in info["finetunes"]:
+        num = den = 0.0
+        for t, ct in lib.deltas[row["name"]].tensors.items():
+            w = tunes[row["name"]][t]
+            delta = np.asarray(w - base[t] if t in base else w, np.float32).astype(np.float64)
+            assert ct.compressed_size_bytes <= delta.size * 4
+            num += np.sum((kestrine.decompress(ct) - delta) ** 2)
+            den += np.sum(delta**2)
+        assert row["error"] == pytest.approx(np.sqrt(num / den), rel=1e-4, abs=1e-7)
 
 
 def test_streamed_build_equals_the_in_memory_library(rng, tmp_path):
@@ -141,16 +190,13 @@ def test_streamed_build_equals_the_in_memory_library(rng, tmp_path):
 
     # Weights read from model files are float32, as the state-dict loaders make them.
     first_shard = list(tunes["ft-b"])[: -(-len(tunes["ft-b"]) // 2)]
-    expect = in_memory(
-        lornet.load_state_dict_numpy(tmp_path / "base"),
-        {
-            "ft-a": lornet.load_state_dict_numpy(tmp_path / "ft-a"),
-            "ft-b": {k: tunes["ft-b"][k].astype(np.float32) for k in sorted(first_shard)},
-        },
-        str(tmp_path / "base"),
-        energy=0.9,
-    )
-    assert_same_library(expect, vd.load_library(tmp_path / "lib"))
+    loaded_base = lornet.load_state_dict_numpy(tmp_path / "base")
+    loaded = {
+        "ft-a": lornet.load_state_dict_numpy(tmp_path / "ft-a"),
+        "ft-b": {k: tunes["ft-b"][k].astype(np.float32) for k in sorted(first_shard)},
+    }
+    expect = in_memory(loaded_base, loaded, str(tmp_path / "base"), energy=0.9)
+    assert_same_library(as_saved(expect, loaded_base, loaded), vd.load_library(tmp_path / "lib"))
 
 
 def test_append_writes_only_the_new_fine_tune(rng, tmp_path):
@@ -170,7 +216,7 @@ def test_append_writes_only_the_new_fine_tune(rng, tmp_path):
     assert {k: v for k, v in after.items() if k in before and k != "manifest.json"} == {
         k: v for k, v in before.items() if k != "manifest.json"
     }
-    expect = in_memory(base, {"ft-a": tunes["ft-a"], "ft-b": tunes["ft-b"]})
+    expect = as_saved(in_memory(base, {"ft-b": tunes["ft-b"]}), base, tunes)
     loaded = vd.load_library(tmp_path / "lib")
     assert list(loaded.deltas) == ["ft-a", "ft-b", "ft-c"]
     for t, ct in expect.deltas["ft-b"].tensors.items():

@@ -142,6 +142,8 @@ py::Obj float32_delta(const py::Obj& w, const py::Obj& base_w, const py::Obj& fl
 
 namespace {
 
+core::SquareSums square_sums(const py::Obj& x, const py::Obj& y);
+
 // How a delta is compressed: the library's fields, or any object carrying `method`,
 // `max_rank`, `energy` and optionally `rank_ratio` (the saved libraries' settings). Read once
 // per fine-tune.
@@ -202,6 +204,42 @@ py::Obj delta_record_of(const Settings& s, const py::Obj& base_w, const py::Obj&
 py::Obj delta_record(const py::Obj& base, const py::Obj& tuned, const py::Obj& settings) {
   return delta_record_of(Settings(settings), base.is_none() ? py::Obj() : base, tuned,
                          bridge::np().attr("float32"));
+}
+
+// The square sums of (rebuilt - delta) and of delta, in float64, for the stored error.
+core::SquareSums record_error(const py::Obj& record, const py::Obj& delta) {
+  if (record.attr("method").is(module_global("CompressionMethod").attr("NONE"))) {
+    return {0.0, square_sums(delta, delta).ref};
+  }
+  if (is_codec_record(record)) return square_sums(apply_codec(py::none(), record), delta);
+  return square_sums(module_global("decompress")(record), delta);
+}
+
+// What a saved library keeps of one tuned tensor: the record (stored without loss when the
+// compressed form would take more bytes than the float32 delta), the relative Frobenius
+// error of the delta it rebuilds, and the delta's Frobenius norm (errors of several tensors
+// combine weighted by the squared norms).
+py::Obj stored_delta(const py::Obj& base, const py::Obj& tuned, const py::Obj& settings) {
+  const Settings s(settings);
+  py::Obj delta =
+      float32_delta(tuned, base.is_none() ? py::Obj() : base, bridge::np().attr("float32"));
+  if (s.exact) {
+    // Every bit kept: no error; the norm is the float32 delta's.
+    py::Obj record = exact_record(base, tuned);
+    const double norm = std::sqrt(square_sums(delta, delta).ref);
+    return py::tuple({record, py::floating(0.0), py::floating(norm)});
+  }
+  py::Obj record = s.low_bits() && tuned.attr("ndim") >= 2
+                       ? lowbit_record(delta, s.bits, s.energy, s.max_rank, s.rank_ratio)
+                       : compress_delta(s, tuned, delta);
+  if (record.attr("compressed_size_bytes") > delta.attr("nbytes")) {
+    record = module_global("compress")(delta, module_global("CompressionMethod").attr("NONE"));
+  }
+  const core::SquareSums sums = record_error(record, delta);
+  const double error = sums.ref > 0.0    ? std::sqrt(sums.diff / sums.ref)
+                       : sums.diff > 0.0 ? HUGE_VAL
+                                         : 0.0;
+  return py::tuple({record, py::floating(error), py::floating(std::sqrt(sums.ref))});
 }
 
 py::Obj add_finetune(const py::Obj& self, const py::Obj& model_id, const py::Obj& finetuned) {
@@ -328,6 +366,17 @@ const auto kDeltaRecord =
         arg<Any>("settings"))
         .returns("CompressedTensor");
 
+const auto kStoredDelta =
+    def<&stored_delta>(
+        "_stored_delta",
+        "What a saved library keeps of one tuned tensor: (record, relative error, delta norm).\n\n"
+        "The record is _delta_record's, or the float32 delta stored without loss when that "
+        "would take fewer bytes; the relative Frobenius error is that of the delta the record "
+        "rebuilds (accumulated in float64), the norm the delta's Frobenius norm.",
+        arg<Any>("base", "np.ndarray | None"), arg<Any>("tuned", "np.ndarray"),
+        arg<Any>("settings"))
+        .returns("tuple[CompressedTensor, float, float]");
+
 const auto kApplyDelta =
     def<&apply_delta>("_apply_delta",
                       "A tuned tensor rebuilt from its record: the base tensor plus the "
@@ -424,6 +473,7 @@ void body(bridge::ModuleBuilder& b) {
 
   b.function(&kReconstructionError);
   b.function(&kDeltaRecord);
+  b.function(&kStoredDelta);
   b.function(&kApplyDelta);
   define_codecs(b);
 }

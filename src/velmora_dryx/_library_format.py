@@ -4,7 +4,6 @@ entries and their verification, and reading a library back (`load_library`, `lib
 from __future__ import annotations
 
 import json
-import math
 from pathlib import Path
 from typing import Any
 
@@ -104,6 +103,10 @@ def _is_dtype(v) -> bool:
     return v in tf.DTYPE_NAMES
 
 
+def _is_nonnegative(v) -> bool:
+    return isinstance(v, (int, float)) and not isinstance(v, bool) and v >= 0
+
+
 def _is_names(v) -> bool:
     return isinstance(v, list) and all(isinstance(x, str) for x in v)
 
@@ -126,6 +129,9 @@ _RECORD = {
     "cores": _is_names,
     "factors": _is_names,
     "sha256": lambda v: isinstance(v, dict),
+    # Measured when the record was made (absent from libraries saved from memory).
+    "error": lambda v: v is None or _is_nonnegative(v),
+    "norm": lambda v: v is None or _is_nonnegative(v),
 }
 
 
@@ -230,8 +236,11 @@ def verified(
 # ---- records <-> files ------------------------------------------------------------------
 
 
-def record_entry(name: str, ct) -> tuple[dict, list[tuple[str, np.ndarray]]]:
-    """The manifest entry of one compressed tensor and its arrays under their file keys."""
+def record_entry(
+    name: str, ct, error: float | None = None, norm: float | None = None
+) -> tuple[dict, list[tuple[str, np.ndarray]]]:
+    """The manifest entry of one compressed tensor and its arrays under their file keys;
+    with the relative error of the delta it rebuilds and the delta's norm when measured."""
     arrays = [(f"{name}:core:{i}", np.ascontiguousarray(a)) for i, a in enumerate(ct.cores)]
     arrays += [(f"{name}:factor:{i}", np.ascontiguousarray(a)) for i, a in enumerate(ct.factors)]
     digests = {key: tf.sha256(a) for key, a in arrays}
@@ -245,6 +254,8 @@ def record_entry(name: str, ct) -> tuple[dict, list[tuple[str, np.ndarray]]]:
         "factors": [k for k, _ in arrays[len(ct.cores) :]],
         "sha256": digests,
     }
+    if error is not None:
+        entry.update(error=error, norm=norm)
     return entry, arrays
 
 
@@ -313,21 +324,10 @@ def verify_model_files(root: Path, manifest: dict) -> None:
             raise LibraryError(f"{p}: does not match its checksum (the file is corrupted)")
 
 
-def _quantized_error(ft: dict) -> float | None:
-    """The relative error of a fine-tune's quantized deltas together (0 for an exact one,
-    None when it has neither)."""
-    if "error" in ft:
-        return ft["error"]
-    num = den = 0.0
-    kinds = {e["method"] for e in ft["tensors"]}
-    for e in ft["tensors"]:
-        if e["method"] == "qsvd":
-            norm = float(e["metadata"].get("norm", 0.0))
-            num += (float(e["metadata"].get("error", 0.0)) * norm) ** 2
-            den += norm**2
-    if "qsvd" in kinds:
-        return math.sqrt(num / den) if den > 0 else 0.0
-    return 0.0 if "exact" in kinds else None
+def _relative(squared_error: float, squared_norm: float) -> float:
+    if squared_norm > 0:
+        return (squared_error / squared_norm) ** 0.5
+    return 0.0 if squared_error == 0 else float("inf")
 
 
 def library_info(path) -> dict:
@@ -346,7 +346,13 @@ def library_info(path) -> dict:
         )
         methods: dict[str, int] = {}
         original = stored = 0
+        squared = [0.0, 0.0]  # the deltas' squared errors and squared norms
         for e in ft["tensors"]:
+            if squared is not None and e.get("error") is not None:
+                squared[0] += (e["error"] * e["norm"]) ** 2
+                squared[1] += e["norm"] ** 2
+            else:
+                squared = None
             methods[e["method"]] = methods.get(e["method"], 0) + 1
             original += int(np.prod(e["shape"], dtype=np.int64)) * tf.itemsize(e["dtype"])
             for key in e["cores"] + e["factors"]:
@@ -362,10 +368,12 @@ def library_info(path) -> dict:
                 "stored_as": stored_as.label,
                 "bits": stored_as.bits,
                 "budget": stored_as.budget,
-                "error": _quantized_error(ft),
                 "original_bytes": original,
                 "stored_bytes": stored,
                 "ratio": original / stored if stored else float("inf"),
+                # The relative error of the fine-tune's deltas taken together (None: not
+                # measured when the library was made).
+                "error": None if squared is None else _relative(*squared),
                 "file": ft["file"],
             }
         )

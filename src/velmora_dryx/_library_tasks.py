@@ -134,9 +134,9 @@ def run_task(task: CompressTask) -> TaskResult:
         base = task.base.load()
         if task.base_sha256 is not None and tf.sha256(base) != task.base_sha256:
             raise corrupted(task.base.path, name)
-    ct = tamsel._delta_record(base, task.tuned.load(), task.settings)
+    ct, error, norm = tamsel._stored_delta(base, task.tuned.load(), task.settings)
     del base
-    entry, arrays = record_entry(name, ct)
+    entry, arrays = record_entry(name, ct, error, norm)
     if task.stage is None:
         return TaskResult(entry, arrays, None, task.tuned.nbytes)
     piece = Path(task.stage) / f"{uuid.uuid4().hex}.safetensors"
@@ -196,8 +196,8 @@ def run_plan(task: PlanTask) -> PlanResult:
     tuned = task.tuned.load()
     if len(shape) < 2:
         whole = replace(task.settings, budget=None, target_error=None, bits=32)
-        ct = tamsel._delta_record(base, tuned, whole)
-        entry, arrays = record_entry(name, ct)
+        ct, error, norm = tamsel._stored_delta(base, tuned, whole)
+        entry, arrays = record_entry(name, ct, error, norm)
         result = TaskResult(entry, arrays, None, task.tuned.nbytes)
         return PlanResult(name, shape, result, None, 0.0, None, task.tuned.nbytes)
     energy, cap = _plan_cap(shape, task.settings)
@@ -230,7 +230,7 @@ def run_encode(task: EncodeTask) -> TaskResult:
     ct = tamsel._planned_record(task.shape, a, b, task.widths, task.bits, task.error, task.norm)
     del a, b, piece
     os.unlink(task.piece)
-    entry, arrays = record_entry(task.name, ct)
+    entry, arrays = record_entry(task.name, ct, task.error, task.norm)
     if task.stage is None:
         return TaskResult(entry, arrays, None, 0)
     out = Path(task.stage) / f"{uuid.uuid4().hex}.safetensors"

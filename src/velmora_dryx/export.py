@@ -123,7 +123,7 @@ def export_finetune(
             if progress is not None:
                 progress(done[0], len(plan), done[1], total)
 
-    with tf.new_directory(out_dir) as out:
+    with tf.new_directory(out_dir, "a fine-tune is exported") as out:
         for fname, items in zip(names, shards, strict=True):
             tf.write_tensor_file(
                 out / fname,
@@ -172,6 +172,18 @@ def _lora_skip_reason(entry: dict) -> str | None:
     return None
 
 
+class NoLoraTargets(ValueError):
+    """A fine-tune with no matrix stored with truncated SVD: nothing for a LoRA adapter to
+    carry. `how` says how to store one with the energy SVD (by default, the keyword)."""
+
+    def __init__(self, finetune: str, how: str = "energy=...") -> None:
+        self.finetune = finetune
+        super().__init__(
+            f"fine-tune {finetune!r} has no matrix stored with truncated SVD, so no LoRA adapter "
+            f"can carry it (store it with the energy SVD: {how})"
+        )
+
+
 def export_lora(path, name: str, out_dir, *, verify: bool = True) -> dict:
     """Writes a stored fine-tune's truncated-SVD matrices as a PEFT LoRA adapter
     (`adapter_model.safetensors` and `adapter_config.json`): B = U diag(s), A = V^T per
@@ -205,10 +217,7 @@ def export_lora(path, name: str, out_dir, *, verify: bool = True) -> dict:
         arrays.append((f"base_model.model.{module}.lora_B.weight", np.ascontiguousarray(left)))
         targets[module] = int(right.shape[0])
     if not targets:
-        raise ValueError(
-            f"fine-tune {name!r} has no matrix stored with truncated SVD, so no LoRA adapter can "
-            "carry it (store it with the energy SVD: energy=...)"
-        )
+        raise NoLoraTargets(name)
     ranks = list(targets.values())
     r = max(set(ranks), key=ranks.count)
     pattern = {m: k for m, k in targets.items() if k != r}
@@ -229,7 +238,7 @@ def export_lora(path, name: str, out_dir, *, verify: bool = True) -> dict:
         "inference_mode": True,
         "modules_to_save": None,
     }
-    with tf.new_directory(out_dir) as out:
+    with tf.new_directory(out_dir, "a LoRA adapter is exported") as out:
         tf.write_tensor_file(
             out / "adapter_model.safetensors",
             [(k, a.dtype, a.shape) for k, a in arrays],
