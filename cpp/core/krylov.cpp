@@ -317,6 +317,7 @@ Outcome drive(const C* a, std::int64_t m, std::int64_t n, std::int64_t& k, Krylo
   const std::int64_t b = block_for(k);
   BlockLanczos<C> lz(a, m, n, b, acc.wide ? 2.0 : 1.0);
   lz.start();
+  // However the run ends, its work comes off the budget: a promoted run gets what is left.
   struct Spend {
     double& budget;
     const BlockLanczos<C>& lz;
