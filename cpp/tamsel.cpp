@@ -140,18 +140,35 @@ py::Obj float32_delta(const py::Obj& w, const py::Obj& base_w, const py::Obj& fl
 core::SquareSums square_sums(const py::Obj& x, const py::Obj& y);
 
 // How a delta is compressed: the library's fields, or any object carrying `method`,
-// `max_rank`, `energy` and optionally `rank_ratio` (the saved libraries' settings). Read once
-// per fine-tune.
+// `max_rank`, `energy` and optionally `rank_ratio` and `rank` (the saved libraries'
+// settings). Read once per fine-tune.
 struct Settings {
-  py::Obj energy, max_rank, method, rank_ratio;
+  py::Obj energy, max_rank, method, rank_ratio, rank;
 
   explicit Settings(const py::Obj& s)
       : energy(s.attr("energy")),
         max_rank(s.attr("max_rank")),
         method(s.attr("method")),
-        // The library itself leaves the rank ratio at compress()'s default.
-        rank_ratio(py::builtin("getattr")(s, "rank_ratio", py::none())) {}
+        // The library itself leaves the rank ratio at compress()'s default and has no
+        // fixed rank.
+        rank_ratio(py::builtin("getattr")(s, "rank_ratio", py::none())),
+        rank(py::builtin("getattr")(s, "rank", py::none())) {}
 };
+
+// The truncated SVD at rank min(rank, m, n): the energy search asked for the whole spectrum
+// and held at the rank keeps exactly the leading triplets. Its record says what it is: the
+// rank kept and the full rank, no energy target.
+py::Obj fixed_rank_record(const py::Obj& delta, const py::Obj& rank) {
+  py::Obj record = module_global("svd_compress_energy")(delta, "energy"_a = 1.0,
+                                                        "min_rank"_a = rank, "max_rank"_a = rank);
+  py::Obj found = record.attr("metadata");
+  py::Obj metadata = py::dict();
+  metadata.set_item("rank", found.item("rank"));
+  metadata.set_item("full_rank", found.item("full_rank"));
+  return module_global("CompressedTensor")(record.attr("method"), record.attr("shape"),
+                                           record.attr("dtype"), record.attr("cores"),
+                                           record.attr("factors"), metadata);
+}
 
 // compress() of one delta as the settings ask for. Looked up in the module's namespace at
 // each call, as a Python function's globals would be: replacing them is part of the contract.
@@ -163,6 +180,7 @@ py::Obj compress_delta(const Settings& s, const py::Obj& w, const py::Obj& delta
     py::Obj cap = s.max_rank.truthy() ? s.max_rank : py::none();
     return module_global("svd_compress_energy")(delta, "energy"_a = s.energy, "max_rank"_a = cap);
   }
+  if (!s.rank.is_none()) return fixed_rank_record(delta, s.rank);
   if (!s.rank_ratio.is_none()) {
     return module_global("compress")(delta, s.method, "rank_ratio"_a = s.rank_ratio,
                                      "max_rank"_a = s.max_rank);
@@ -327,9 +345,10 @@ const auto kDeltaRecord =
         "_delta_record",
         "The compressed record of one tuned tensor's delta from its base tensor (None: the "
         "tuned tensor itself), as a library with these settings stores it.\n\n"
-        "`settings` carries `method`, `max_rank`, `energy` and optionally `rank_ratio`; the "
-        "delta is taken in the arrays' own types and made float32; tensors of fewer than two "
-        "dimensions are stored without loss.",
+        "`settings` carries `method`, `max_rank`, `energy` and optionally `rank_ratio` and "
+        "`rank` (a fixed SVD rank: min(rank, m, n) on every matrix); the delta is taken in the "
+        "arrays' own types and made float32; tensors of fewer than two dimensions are stored "
+        "without loss.",
         arg<Any>("base", "np.ndarray | None"), arg<Any>("tuned", "np.ndarray"),
         arg<Any>("settings"))
         .returns("CompressedTensor");
