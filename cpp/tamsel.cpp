@@ -155,21 +155,6 @@ struct Settings {
         rank(py::builtin("getattr")(s, "rank", py::none())) {}
 };
 
-// The truncated SVD at rank min(rank, m, n): the energy search asked for the whole spectrum
-// and held at the rank keeps exactly the leading triplets. Its record says what it is: the
-// rank kept and the full rank, no energy target.
-py::Obj fixed_rank_record(const py::Obj& delta, const py::Obj& rank) {
-  py::Obj record = module_global("svd_compress_energy")(delta, "energy"_a = 1.0,
-                                                        "min_rank"_a = rank, "max_rank"_a = rank);
-  py::Obj found = record.attr("metadata");
-  py::Obj metadata = py::dict();
-  metadata.set_item("rank", found.item("rank"));
-  metadata.set_item("full_rank", found.item("full_rank"));
-  return module_global("CompressedTensor")(record.attr("method"), record.attr("shape"),
-                                           record.attr("dtype"), record.attr("cores"),
-                                           record.attr("factors"), metadata);
-}
-
 // compress() of one delta as the settings ask for. Looked up in the module's namespace at
 // each call, as a Python function's globals would be: replacing them is part of the contract.
 py::Obj compress_delta(const Settings& s, const py::Obj& w, const py::Obj& delta) {
@@ -180,7 +165,7 @@ py::Obj compress_delta(const Settings& s, const py::Obj& w, const py::Obj& delta
     py::Obj cap = s.max_rank.truthy() ? s.max_rank : py::none();
     return module_global("svd_compress_energy")(delta, "energy"_a = s.energy, "max_rank"_a = cap);
   }
-  if (!s.rank.is_none()) return fixed_rank_record(delta, s.rank);
+  if (!s.rank.is_none()) return module_global("_svd_compress_rank")(delta, s.rank);
   if (!s.rank_ratio.is_none()) {
     return module_global("compress")(delta, s.method, "rank_ratio"_a = s.rank_ratio,
                                      "max_rank"_a = s.max_rank);
@@ -426,8 +411,8 @@ void body(bridge::ModuleBuilder& b) {
   b.from_import("dataclasses", "dataclass");
   b.from_import("dataclasses", "field");
   b.import("numpy", "np");
-  for (const char* name :
-       {"CompressedTensor", "CompressionMethod", "compress", "decompress", "svd_compress_energy"}) {
+  for (const char* name : {"CompressedTensor", "CompressionMethod", "compress", "decompress",
+                           "svd_compress_energy", "_svd_compress_rank"}) {
     b.from_import("velmora_dryx.kestrine", name);
   }
   b.function(&kNbytes);
