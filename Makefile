@@ -23,7 +23,7 @@ TORCH_DEPS := torch==2.13.0 'transformers>=4.56' datasets tokenizers peft
 # The Ray engine is tested in the 3.11 venv too (its tests start a local 2-CPU instance).
 RAY_DEPS := 'ray>=2.9'
 
-.PHONY: demo test build build311 lint test312 test311 test-core bench sanitize clean
+.PHONY: demo test build build311 lint test312 test311 test-core bench sanitize mutate clean
 
 $(VENV)/.ready: pyproject.toml Makefile
 	test -x $(PY) || $(PY312) -m venv $(VENV)
@@ -52,8 +52,8 @@ demo: build
 	$(VENV)/bin/velmora-dryx demo
 
 lint: $(VENV)/.dev-ready
-	$(PY) -m ruff check src tests bench
-	$(PY) -m ruff format --check src tests bench
+	$(PY) -m ruff check src tests bench scripts
+	$(PY) -m ruff format --check src tests bench scripts
 	$(VENV)/bin/clang-format --dry-run --Werror $$(git ls-files 'cpp/*.cpp' 'cpp/*.hpp')
 
 test312: build $(VENV)/.dev-ready
@@ -89,6 +89,12 @@ sanitize: $(VENV)/.dev-ready
 	  LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	  ../$(PY) -m pytest -q -p no:cacheprovider; status=$$?; \
 	  cd .. && $(PY) -m pip install $(PIP_Q) --no-build-isolation --no-deps . && exit $$status
+
+# Plants each mutant listed in scripts/mutate.py in turn (one-line bugs), runs the tests that
+# should catch it and reinstalls the unmutated package; fails when one survives. Not part of
+# `make test`.
+mutate: build $(VENV)/.dev-ready
+	$(PY) scripts/mutate.py
 
 clean:
 	rm -rf build $(VENV) $(VENV311)
