@@ -25,6 +25,7 @@ CHOSEN = [
     ({"energy": 1.0, "max_rank": 0}, {"method": "svd", "max_rank": 0, "energy": 1.0}),
     ({"rank": 4}, {"method": "svd", "rank": 4}),
     ({"method": "svd", "rank": 12}, {"method": "svd", "rank": 12}),
+    ({"rank": 4, "bits": 8}, {"method": "svd", "rank": 4, "bits": 8}),  # quantized factors
 ]
 
 
@@ -37,11 +38,14 @@ def test_build_records_the_settings_that_ran(rng, tmp_path, options, stored):
     assert manifest(tmp_path / "lib")["finetunes"][0]["settings"] == settings
     lib = vd.load_library(tmp_path / "lib")
     for name, ct in lib.deltas["ft"].tensors.items():
-        if len(ct.shape) < 2 or ct.method.value == "none":
+        method = getattr(ct.method, "value", ct.method)
+        if len(ct.shape) < 2 or method == "none":
             continue
         m, n = ct.shape[0], int(np.prod(ct.shape[1:]))
-        kept = ct.cores[0].shape[0] if ct.method.value == "svd" else None
-        if "rank" in options:  # exactly min(rank, m, n), and said so
+        kept = ct.cores[0].shape[0] if method == "svd" else None
+        if "bits" in options:
+            assert (method, ct.metadata["rank"]) == ("qsvd", min(options["rank"], m, n)), name
+        elif "rank" in options:  # exactly min(rank, m, n), and said so
             assert kept == min(options["rank"], m, n), name
             assert ct.metadata == {"rank": kept, "full_rank": min(m, n)}
         elif options.get("max_rank") == 0:  # no cap: the full energy of the spectrum
@@ -63,6 +67,8 @@ OVERRIDES = [
     ({"energy": 0.99}, {"rank_ratio": 0.3}, "the library's energy SVD does not use it"),
     ({}, {"method": "tt", "energy": 0.9}, "energy selects the energy-based SVD"),
     ({}, {"rank": 4, "rank_ratio": 0.5}, "rank and rank_ratio exclude each other"),
+    ({"rank": 4}, {"budget": 1 / 16}, Settings("svd", budget=1 / 16)),
+    ({}, {"rank": 4, "budget": 1 / 16}, "chooses the ranks: give it or rank, not both"),
 ]
 
 

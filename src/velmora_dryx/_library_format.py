@@ -16,7 +16,9 @@ from velmora_dryx.methods import ENERGY_KIND, METHODS, Settings, record_kind
 from velmora_dryx.tamsel import CompressedDelta, ModelLibrary
 
 FORMAT = "velmora-dryx-library"
-VERSION = 1
+# Version 2 adds the quantized-factor and exact records and their settings; a library that
+# holds none is still written as version 1.
+VERSION = 2
 MANIFEST = "manifest.json"
 BASE_FILE = "base.safetensors"
 FINETUNE_DIR = "finetunes"
@@ -249,7 +251,7 @@ def record_entry(
     digests = {key: tf.sha256(a) for key, a in arrays}
     entry = {
         "name": name,
-        "method": ct.method.value,
+        "method": getattr(ct.method, "value", ct.method),
         "shape": list(ct.shape),
         "dtype": ct.dtype,
         "metadata": _encode(ct.metadata),
@@ -262,12 +264,17 @@ def record_entry(
     return entry, arrays
 
 
+_KESTRINE_METHODS = frozenset(m.value for m in CompressionMethod)
+
+
 def record(f: tf.TensorFile, entry: dict, verify: bool, own_map: bool = False):
     def arrays(keys):
         return tuple(verified(f, k, entry["sha256"][k], verify, own_map) for k in keys)
 
+    method = entry["method"]
+    # The library's own record kinds keep their name: kestrine's decompressors refuse them.
     return CompressedTensor(
-        CompressionMethod(entry["method"]),
+        CompressionMethod(method) if method in _KESTRINE_METHODS else method,
         tuple(entry["shape"]),
         entry["dtype"],
         arrays(entry["cores"]),
@@ -391,6 +398,9 @@ def _finetune_row(root: Path, manifest: dict, ft: dict, library: Settings) -> di
         "name": ft["name"],
         "tensors": len(ft["tensors"]),
         "methods": methods,
+        "stored_as": settings.label,
+        "bits": settings.bits,
+        "budget": settings.budget,
         "original_bytes": original,
         "stored_bytes": stored,
         "ratio": original / stored if stored else float("inf"),
@@ -412,8 +422,9 @@ def library_info(path) -> dict:
     """What a saved library holds, from its manifest and file headers (no data is read):
     the base, and per fine-tune its tensors, methods (the energy SVD as "energy-svd",
     matrices kept as their dense delta as "dense"), bytes, ratio (its tensors in full /
-    stored), relative error, the tensors stored dense, how many tensors the rank cap kept
-    short of the energy target (and the least energy kept), and its settings."""
+    stored), relative error, how it is stored (`stored_as`, `bits`, `budget`), the tensors
+    stored dense, how many tensors the rank cap kept short of the energy target (and the
+    least energy kept), and its settings."""
     root = Path(path)
     manifest = read_manifest(root)
     base_bytes = sum(

@@ -18,6 +18,8 @@ from velmora_dryx.cli import sources
 from velmora_dryx.methods import DEFAULT_MAX_RANK, DEFAULT_RANK_RATIO, Method, Settings
 
 METHODS = methods.SELECTABLE
+# The methods of a single tensor (roundtrip): the library's exact tier stores deltas only.
+TENSOR_METHODS = tuple(m for m in METHODS if m != "exact")
 MAX_RANK = 2**31 - 1  # the factorizations count ranks in 32 bits
 # roundtrip's own choice: svd and Tucker at the rank ratio, the tensor train at the cap.
 AUTO = Method("auto", "auto", ("rank_ratio", "max_rank"), "--method auto", "")
@@ -161,6 +163,29 @@ def add_rank_options(
             help="use the svd at rank min(N, rows, columns) on every matrix (a LoRA of rank N "
             "is stored exactly); instead of --rank-ratio",
         )
+        p.add_argument(
+            "--bits",
+            choices=("32", "16", "8", "mixed"),
+            default=None,
+            help="store truncated-SVD factors in float32, at 16 or 8 bits per value, or each "
+            "component at the widths that remove the most error per byte (saved libraries; "
+            f"{default_of('32, mixed with --budget or --target-error')})",
+        )
+        p.add_argument(
+            "--budget",
+            type=budget,
+            default=None,
+            metavar="F",
+            help="bytes a fine-tune may take, as a fraction of its size at 16 bits per value "
+            "(e.g. 1/16), spent across its tensors where they remove the most error",
+        )
+        p.add_argument(
+            "--target-error",
+            type=_checked(float, "a number", "in (0, 1)", lambda v: 0 < v < 1),
+            default=None,
+            metavar="E",
+            help="the fewest bytes that reach this relative error of the deltas, in (0, 1)",
+        )
     else:
         p.add_argument(
             "--max-rank",
@@ -170,6 +195,22 @@ def add_rank_options(
             help=f"rank cap of tt, from 1 to {MAX_RANK} {default_of(DEFAULT_MAX_RANK)}",
         )
     p.set_defaults(default_method=default)
+
+
+def budget(text: str) -> float:
+    """A fraction in (0, 1], written as a number or as 1/N."""
+    value: float | None = None
+    try:
+        if "/" in text:
+            num, den = text.split("/", 1)
+            value = float(num) / float(den)
+        else:
+            value = float(text)
+    except (ValueError, ZeroDivisionError):
+        pass
+    if value is None or not 0 < value <= 1:
+        raise argparse.ArgumentTypeError(f"must be a fraction in (0, 1] such as 1/16, got {text}")
+    return value
 
 
 SETTING_OPTIONS = ("method", *methods.OPTIONS)
@@ -208,7 +249,19 @@ def check_settings(
             return Settings.chosen(flags=True, **given)
         return library.overridden(flags=True, whose="the library's ", **given)
     except ValueError as exc:
-        p.error(str(exc))
+        p.error(_cli_words(str(exc)))
+
+
+def _cli_words(message: str) -> str:
+    """A settings message in the command line's option names."""
+    for api, cli in (
+        ("target_error", "--target-error"),
+        ("energy=", "--energy"),
+        ("method='svd'", "--method svd"),
+        ("a budget", "--budget"),
+    ):
+        message = message.replace(api, cli)
+    return message
 
 
 def check_unique(p: argparse.ArgumentParser, values: list[str], metavar: str) -> None:
