@@ -102,15 +102,7 @@ def lora_finetune(model, rank: int, seed: int = 1):
     config = peft.LoraConfig(
         r=rank,
         lora_alpha=rank,
-        target_modules=[
-            "q_proj",
-            "k_proj",
-            "v_proj",
-            "o_proj",
-            "gate_proj",
-            "up_proj",
-            "down_proj",
-        ],
+        target_modules="all-linear",  # every linear layer but the output head
         init_lora_weights=False,  # random A and B: a trained adapter, not a zero one
     )
     return peft.get_peft_model(model, config).merge_and_unload()
