@@ -90,3 +90,19 @@ def tiny_llama(vocab_size: int, max_positions: int, **overrides):
     config = transformers.LlamaConfig(**{**settings, **overrides})
     torch.manual_seed(0)
     return transformers.LlamaForCausalLM(config)
+
+
+def lora_finetune(model, rank: int, seed: int = 1):
+    """The model with a random LoRA update of rank `rank` on every linear layer of its blocks
+    (peft, merged into the weights): what a LoRA fine-tune leaves (needs torch, peft)."""
+    import peft
+    import torch
+
+    torch.manual_seed(seed)
+    config = peft.LoraConfig(
+        r=rank,
+        lora_alpha=rank,
+        target_modules="all-linear",  # every linear layer but the output head
+        init_lora_weights=False,  # random A and B: a trained adapter, not a zero one
+    )
+    return peft.get_peft_model(model, config).merge_and_unload()

@@ -141,6 +141,12 @@ def svd_compress(tensor, rank_ratio=0.5, min_rank=1):
     return kept, {"rank_ratio": float(ratio), "rank": len(kept[0])}
 
 
+def svd_compress_rank(tensor, rank):
+    """(s, U, Vt, metadata) of the truncated SVD at rank min(rank, m, n)."""
+    (s, u, vt), _ = svd_compress(tensor, 1.0)
+    return (s[:rank], u[:, :rank], vt[:rank]), {"rank": len(s[:rank]), "full_rank": len(s)}
+
+
 def svd_compress_energy(tensor, energy=0.99, min_rank=1, max_rank=None):
     """(s, U, Vt, metadata) of the energy-selected truncated SVD, factored in float32."""
     shape = tuple(tensor.shape)

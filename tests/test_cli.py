@@ -276,9 +276,9 @@ LIB = ["library", "{base}", "{ft1}"]
         case([*LIB, "--method", "none"], 2, "argument --method: invalid choice: 'none'"),
         case([*LIB, "--max-tokens", "64"], 2, "--max-tokens applies to --ppl only"),
         # ranges, checked by the parser
-        case([*LIB, "--max-rank", "0"], 2, "--max-rank: must be a whole number from 1 to 2147"),
-        case([*LIB, "--max-rank", "-3"], 2, "--max-rank: must be a whole number from 1 to"),
-        case([*LIB, "--max-rank", "2.5"], 2, "--max-rank: expected a whole number from 1 to"),
+        case([*LIB, "--max-rank", "0"], 2, "--max-rank 0 (no cap) applies to --energy only"),
+        case([*LIB, "--max-rank", "-3"], 2, "--max-rank: must be a whole number from 0 to 2147"),
+        case([*LIB, "--max-rank", "2.5"], 2, "--max-rank: expected a whole number from 0 to"),
         case([*LIB, "--energy", ".9", "--max-rank", "1" + "0" * 20], 2, "--max-rank: must be"),
         case([*LIB, "--energy", "1.5"], 2, "--energy: must be a number in (0, 1], got 1.5"),
         case([*LIB, "--energy", "0"], 2, "--energy: must be a number in (0, 1]"),
@@ -364,7 +364,7 @@ def test_library_on_safetensors_directories(cli, models):
     assert code == 0, err
     doc = json.loads(out)
     assert [r["fine-tune"] for r in doc["finetunes"]] == [str(models["ft1"]), str(models["ft2"])]
-    assert doc["summary"]["n_models"] == 2 and doc["tensor_mismatches"] == {}
+    assert doc["summary"]["finetunes"] == 2 and doc["tensor_mismatches"] == {}
     assert doc["settings"] == {"method": "tt", "max_rank": 8}
     assert all(r["rel. error"] < 0.05 for r in doc["finetunes"])
 

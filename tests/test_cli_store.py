@@ -1,6 +1,7 @@
 """The saved-library commands: library --save, add, info, export, export-lora."""
 
 import json
+import re
 
 import numpy as np
 import pytest
@@ -51,11 +52,11 @@ def test_save_add_info_export_round(models, tmp_path, capsys):
         capsys, "library", base, ft1, "--save", lib, "--energy", "0.99", "--jobs", "2"
     )
     assert status == 0, err
-    assert [f["fine-tune"] for f in doc["finetunes"]] == [ft1]
+    assert [f["name"] for f in doc["finetunes"]] == ["ft1"]
     status, doc, err = run(capsys, "add", lib, ft2, "--name", "second")
     assert status == 0, err
     status, doc, _ = run(capsys, "info", lib)
-    assert [f["fine-tune"] for f in doc["finetunes"]] == [ft1, "second"]
+    assert [f["name"] for f in doc["finetunes"]] == ["ft1", "second"]
     assert doc["settings"]["energy"] == 0.99
     status, doc, err = run(capsys, "export", lib, "second", str(tmp_path / "out"))
     assert status == 0, err
@@ -64,7 +65,7 @@ def test_save_add_info_export_round(models, tmp_path, capsys):
 
     exported = load_file(str(tmp_path / "out" / "model.safetensors"))
     assert all(np.array_equal(exported[k], v) for k, v in rebuilt.items())
-    status, doc, err = run(capsys, "export-lora", lib, ft1, str(tmp_path / "lora"))
+    status, doc, err = run(capsys, "export-lora", lib, "ft1", str(tmp_path / "lora"))
     assert status == 0, err
     assert [t["module"] for t in doc["targets"]] == ["model.layers.0.q_proj"]
     assert [t["tensor"] for t in doc["skipped"]] == ["model.layers.0.norm.weight"]
@@ -77,8 +78,8 @@ CASES = [
     (["add", "{lib}", "{ft2}", "--method", "tt", "--energy", "0.9"], 2, "--energy"),
     (["add", "{lib}", "{tmp}/missing"], 1, "missing: no such file or directory"),
     (["export", "{lib}", "nope", "{tmp}/o"], 1, "no fine-tune 'nope'"),
-    (["export", "{lib}", "{ft1}", "{lib}"], 1, "exists (a fine-tune is exported to a new dir"),
-    (["export-lora", "{lib}", "{ft1}", "{tmp}/o"], 1, "the energy SVD: --energy E, with library"),
+    (["export", "{lib}", "ft1", "{lib}"], 1, "exists (a fine-tune is exported to a new dir"),
+    (["export-lora", "{lib}", "ft1", "{tmp}/o"], 1, "the energy SVD: --energy E, with library"),
     (["info", "{tmp}"], 1, "manifest.json: missing"),
     (["library", "{base}", "{ft1}", "--save", "{lib}"], 1, "exists (a library is saved to a new"),
     (["library", "{base}", "{ft1}", "--save", "{tmp}/l2", "--jobs", "0"], 2, "--jobs"),
@@ -131,8 +132,8 @@ def test_codec_options_reach_the_library_and_info(
     assert status == 0, err
     status, doc, _ = run(capsys, "info", lib)
     rows = doc["finetunes"]
-    assert [r["stored as"] for r in rows] == [first, second]
-    assert all(isinstance(r["rel. error"], float) for r in rows)
+    assert [r["stored_as"] for r in rows] == [first, second]
+    assert all(isinstance(r["error"], float) for r in rows)
 
 
 @pytest.mark.parametrize(
@@ -149,3 +150,216 @@ def test_codec_options_are_checked(models, capsys, argv, message):
     base, ft1, _ = models
     status, _, err = run(capsys, "library", base, ft1, *argv)
     assert status == 2 and message in err
+
+
+# ---- settings, figures and maintenance ------------------------------------------------------
+
+# The same contradictions refused by the API (keywords) and by the command line (flags).
+RULES = [
+    (
+        {"method": "svd", "max_rank": 4},
+        "max_rank applies to tensor train and energy SVD; method 'svd' does not use it",
+        "--max-rank applies to tt and --energy; --method svd does not use it",
+    ),
+    (
+        {"method": "tucker", "energy": 0.9},
+        "energy selects the energy-based SVD; it cannot be used with method 'tucker'",
+        "--energy selects the energy-based SVD; it cannot be used with --method tucker",
+    ),
+    (
+        {"rank": 8, "rank_ratio": 0.5},
+        "rank and rank_ratio exclude each other",
+        "--rank and --rank-ratio exclude each other",
+    ),
+    (
+        {"method": "tt", "rank": 8},
+        "rank applies to svd; method 'tt' does not use it",
+        "--rank applies to svd; --method tt does not use it",
+    ),
+    (
+        {"energy": 0.9, "rank": 8},
+        "rank applies to svd; energy SVD does not use it",
+        "--rank applies to svd; --energy does not use it",
+    ),
+    (
+        {"max_rank": 0},
+        "max_rank 0 (no cap) applies to energy SVD only; method 'tt' needs a cap of at least 1",
+        "--max-rank 0 (no cap) applies to --energy only; --method tt needs a cap of at least 1",
+    ),
+]
+
+
+@pytest.mark.parametrize("keywords, api_message, cli_message", RULES)
+def test_api_and_command_line_refuse_the_same_settings(
+    models, tmp_path, capsys, keywords, api_message, cli_message
+):
+    base, ft1, _ = models
+    with pytest.raises(ValueError, match=re.escape(api_message)):
+        vd.build_library(base, [ft1], tmp_path / "api", **keywords)
+    flags = [a for k, v in keywords.items() for a in ("--" + k.replace("_", "-"), str(v))]
+    assert main(["library", base, ft1, "--save", str(tmp_path / "cli"), *flags]) == 2
+    assert cli_message in capsys.readouterr().err
+    assert main(["library", base, ft1, *flags]) == 2  # in memory too
+    assert cli_message in capsys.readouterr().err
+    assert not (tmp_path / "api").exists() and not (tmp_path / "cli").exists()
+
+
+LIBRARIES = {
+    "tt": [],
+    "svd": ["--method", "svd"],
+    "energy": ["--energy", "0.99"],
+    "damaged": [],
+}
+
+
+def case(argv, status, present=(), absent=()):
+    return pytest.param(argv, status, present, absent, id=" ".join(argv))
+
+
+@pytest.fixture
+def cli_run(models, tmp_path, capsys):
+    """Runs main() with {base}, {ft1}, {ft2}, {tmp} and the libraries of LIBRARIES (built
+    from base and ft1 when named) filled in: (status, stdout + stderr)."""
+    base, ft1, ft2 = models
+    names = {"base": base, "ft1": ft1, "ft2": ft2, "tmp": tmp_path}
+
+    def run_(argv):
+        for kind, options in LIBRARIES.items():
+            if "{" + kind + "}" in " ".join(argv) and kind not in names:
+                names[kind] = tmp_path / kind
+                assert main(["library", base, ft1, "--save", str(names[kind]), *options]) == 0
+        if "damaged" in names:
+            flip_last_byte(names["damaged"] / "base.safetensors")
+        capsys.readouterr()
+        status = main([a.format(**names) for a in argv])
+        out, err = capsys.readouterr()
+        return status, out + err
+
+    return run_
+
+
+def expect(cli_run, argv, status, present, absent):
+    """The command's exit status, and text it must and must not print (stdout and stderr)."""
+    got, text = cli_run(argv)
+    assert got == status, text
+    assert all(p in text for p in present), text
+    assert not any(a in text for a in absent), text
+
+
+def flip_last_byte(path):
+    data = bytearray(path.read_bytes())
+    data[-1] ^= 0x40
+    path.write_bytes(bytes(data))
+
+
+# Error figures, the tensors stored dense, the energy SVD named apart (one row per fine-tune
+# in tables; library_info's own keys in JSON).
+FIGURES = [
+    case(["info", "{energy}"], 0, ["energy-svd 1, none 1", "rel. error", "(library settings:"]),
+    case(["--json", "info", "{energy}"], 0, ['"error": ', '"name": "ft1"', '"format_version"']),
+    case(["--json", "info", "{tt}"], 0, ['"original_bytes"'], ['"full MiB"', '"fine-tune"']),
+    case(["info", "{svd}"], 0, ["none 1, svd 1", "(library settings: svd, rank_ratio 0.5)"]),
+    case(
+        [
+            "library",
+            "{base}",
+            "{ft1}",
+            "--save",
+            "{tmp}/x",
+            "--energy",
+            "0.9999",
+            "--max-rank",
+            "1",
+        ],
+        0,
+        ["ft1: the rank cap (max_rank 1) kept 1 tensor short of energy 0.9999; the worst keeps"],
+    ),
+    case(
+        [
+            "library",
+            "{base}",
+            "{ft1}",
+            "--save",
+            "{tmp}/x",
+            "--energy",
+            "0.9999",
+            "--max-rank",
+            "0",
+        ],
+        0,
+        ["energy SVD 0.9999, no rank cap"],
+        ["short of energy"],
+    ),
+    case(
+        ["library", "{base}", "{ft1}", "--save", "{tmp}/x", "--method", "svd", "--rank-ratio", "1"],
+        0,
+        [
+            "dense 1, none 1",
+            "ft1: 1 tensor stored dense (compressed, they would take more bytes): "
+            "model.layers.0.q_proj.weight",
+        ],
+    ),
+    case(
+        ["--json", "library", "{base}", "{ft1}", "--save", "{tmp}/x", "--rank", "2"],
+        0,
+        ['"method": "svd",\n    "rank": 2\n', '"svd": 1', '"rank": 2\n      }'],
+    ),
+]
+
+
+@pytest.mark.parametrize("argv, status, present, absent", FIGURES)
+def test_libraries_show_what_they_cost_and_lose(cli_run, argv, status, present, absent):
+    expect(cli_run, argv, status, present, absent)
+
+
+# Help and output say what is used.
+TRUTHFUL = [
+    case(["add", "--help"], 0, ["(default the library's)"], ["(default 8)", "(default 0.5)"]),
+    case(["add", "{energy}", "{ft2}"], 0, ["(added with energy SVD 0.99, max_rank 8)"]),
+    case(
+        ["--json", "add", "{svd}", "{ft2}", "--rank", "3"],
+        0,
+        ['"settings": {\n    "method": "svd",\n    "rank": 3\n  }', '"name": "ft2"'],
+    ),
+    case(["add", "{svd}", "{ft2}", "--max-rank", "4"], 2, ["the library's --method svd does not"]),
+    case(
+        ["add", "{energy}", "{ft2}", "--rank-ratio", ".2"], 2, ["the library's --energy does not"]
+    ),
+    case(["info", "{tt}"], 0, ["(library settings: tensor train, max_rank 8)"], ["rank_ratio"]),
+    case(
+        ["--json", "library", "{base}", "{ft1}"],
+        0,
+        ['"ratio_full_to_deltas"', '"ratio_full_to_library"'],
+        ["overall_ratio", '"ratio"'],
+    ),
+    case(
+        ["library", "{base}", "{ft1}", "--save", "{tmp}/x"],
+        0,
+        ["ratio_full_to_deltas", "ratio_full_to_library", "ratio (full / stored)"],
+    ),
+]
+
+
+@pytest.mark.parametrize("argv, status, present, absent", TRUTHFUL)
+def test_help_and_output_say_what_is_used(cli_run, argv, status, present, absent):
+    expect(cli_run, argv, status, present, absent)
+
+
+MAINTENANCE = [
+    case(["remove", "{tt}", "ft1"], 0, ["freed_bytes"]),
+    case(["remove", "{tt}", "nope"], 1, ["no fine-tune 'nope' in the library at"]),
+    case(["rename", "{tt}", "ft1", "renamed"], 0, ["renamed"]),
+    case(["rename", "{tt}", "ft1", "a/b"], 2, ["NEW: fine-tune name 'a/b' must not contain"]),
+    case(["verify", "{tt}"], 0, ["every checksum and every record is sound"]),
+    case(["verify", "{damaged}"], 1, ["base.safetensors", "damaged (1 problem"]),
+    case(["--json", "verify", "{damaged}"], 1, ['"ok": false', "does not match its checksum"]),
+    case(["info", "{damaged}", "--verify"], 1, ["does not match its checksum"]),
+    case(["info", "{damaged}"], 0, ["ft1"]),
+    case(["verify", "{tmp}/nope"], 1, ["no such library directory"]),
+    case(["add", "{tt}", "{ft2}", "--name", "a\tb"], 2, ["--name: fine-tune name 'a\\tb'"]),
+]
+
+
+@pytest.mark.parametrize("argv, status, present, absent", MAINTENANCE)
+def test_maintenance_commands(cli_run, argv, status, present, absent):
+    expect(cli_run, argv, status, present, absent)

@@ -71,6 +71,16 @@ def test_energy_rank_matches_oracle(rng, shape, dtype, energy):
     check_against_oracle(rec, tensor, kept, meta, np.float32)
 
 
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("shape", SHAPES)
+@pytest.mark.parametrize("rank", [0, 1, 3, 8])
+def test_fixed_rank_matches_oracle(rng, shape, dtype, rank):
+    tensor = low_rank(rng, shape, rank=3, noise=1e-2, dtype=dtype)
+    rec = k._svd_compress_rank(tensor, rank)
+    kept, meta = oracle.svd_compress_rank(tensor, rank)
+    check_against_oracle(rec, tensor, kept, meta, dtype)
+
+
 @pytest.mark.parametrize("shape", [(64, 48), (48, 64), (200, 30), (30, 200)])
 def test_full_rank_reproduces_input(rng, shape):
     for dtype in DTYPES:

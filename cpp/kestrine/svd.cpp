@@ -1,4 +1,4 @@
-// svd_compress, svd_compress_energy, svd_decompress.
+// svd_compress, svd_compress_energy, _svd_compress_rank, svd_decompress.
 #include "../core/svd.hpp"
 
 #include <cmath>
@@ -116,6 +116,24 @@ Factors slice_numpy(const py::Obj& mat, std::int64_t keep) {
   return f;
 }
 
+// The leading `rank` triplets (fewer when fewer exist), factored in the tensor's own precision.
+Factors leading_triplets(const py::Obj& tensor, const Flat& f, long long rank) {
+  const std::string dt = py::text(tensor.attr("dtype"));
+  if (is_float_type(dt, "float32")) return fixed_rank_native<float>(f, rank);
+  if (is_float_type(dt, "float64")) return fixed_rank_native<double>(f, rank);
+  return slice_numpy(f.mat, rank);
+}
+
+// An SVD record of kept factors, stored in the tensor's element type (float64 for integers).
+py::Obj svd_record(const py::Obj& tensor, const Flat& f, const Factors& k,
+                   const py::Obj& metadata) {
+  py::Obj dtype = tensor.attr("dtype");
+  const py::Obj out = integral_dtype(dtype) ? py::str("float64") : dtype;
+  return make_record(state().svd, f.shape, py::str(py::text(dtype)),
+                     py::tuple({astype_nocopy(k.s, out)}),
+                     py::tuple({astype_nocopy(k.u, out), astype_nocopy(k.vt, out)}), metadata);
+}
+
 py::Obj svd_compress(const py::Obj& tensor, double rank_ratio, long long min_rank) {
   double ratio = not_nan(rank_ratio, "rank_ratio");
   Flat f = flatten(tensor, require_ndim2(tensor, "SVD"));
@@ -124,23 +142,23 @@ py::Obj svd_compress(const py::Obj& tensor, double rank_ratio, long long min_ran
   const long long by_ratio = static_cast<long long>(std::ceil(static_cast<double>(r) * ratio));
   const long long rank = std::max(min_rank, by_ratio);
   if (rank < 0) negative_rank("min_rank", min_rank);
-  py::Obj dtype = tensor.attr("dtype");
-  const std::string dt = py::text(dtype);
-  Factors k;
-  if (is_float_type(dt, "float32")) {
-    k = fixed_rank_native<float>(f, rank);
-  } else if (is_float_type(dt, "float64")) {
-    k = fixed_rank_native<double>(f, rank);
-  } else {
-    k = slice_numpy(f.mat, rank);
-  }
-  py::Obj kept = k.s.attr("shape").item(0);  // the rank actually kept
-  const py::Obj out = integral_dtype(dtype) ? py::str("float64") : dtype;
+  Factors k = leading_triplets(tensor, f, rank);
   py::Obj metadata = py::dict();
   metadata.set_item("rank_ratio", ratio);
-  metadata.set_item("rank", kept);
-  return make_record(state().svd, f.shape, py::str(dt), py::tuple({astype_nocopy(k.s, out)}),
-                     py::tuple({astype_nocopy(k.u, out), astype_nocopy(k.vt, out)}), metadata);
+  metadata.set_item("rank", k.s.attr("shape").item(0));  // the rank actually kept
+  return svd_record(tensor, f, k, metadata);
+}
+
+// The truncated SVD at a fixed rank: the leading min(rank, m, n) triplets, only those
+// computed (by the Krylov route where it pays), recorded with the rank kept and the full rank.
+py::Obj svd_compress_rank(const py::Obj& tensor, long long rank) {
+  if (rank < 0) negative_rank("rank", rank);
+  Flat f = flatten(tensor, require_ndim2(tensor, "SVD"));
+  Factors k = leading_triplets(tensor, f, rank);
+  py::Obj metadata = py::dict();
+  metadata.set_item("rank", k.s.attr("shape").item(0));
+  metadata.set_item("full_rank", std::min(f.m, f.n));
+  return svd_record(tensor, f, k, metadata);
 }
 
 py::Obj svd_compress_energy(const py::Obj& tensor, double energy_share, long long min_rank,
@@ -172,15 +190,11 @@ py::Obj svd_compress_energy(const py::Obj& tensor, double energy_share, long lon
   }
   k = std::min(k, r);
   Factors kept = top_vectors(*svd, k);
-  py::Obj dtype = tensor.attr("dtype");
-  const py::Obj out = integral_dtype(dtype) ? py::str("float64") : dtype;
   py::Obj metadata = py::dict();
   metadata.set_item("energy", energy);
   metadata.set_item("rank", k);
   metadata.set_item("full_rank", r);
-  return make_record(
-      state().svd, f.shape, py::str(py::text(dtype)), py::tuple({astype_nocopy(kept.s, out)}),
-      py::tuple({astype_nocopy(kept.u, out), astype_nocopy(kept.vt, out)}), metadata);
+  return svd_record(tensor, f, kept, metadata);
 }
 
 // (U * s) @ Vt natively when all three are contiguous arrays of one float type.
@@ -236,13 +250,21 @@ const auto kSvdCompressEnergy = compressor<&svd_compress_energy>(
     arg<Array>("tensor"), arg<Float>("energy") = 0.99, arg<Int>("min_rank") = 1,
     arg<IntOrNone>("max_rank") = bridge::none);
 
+const auto kSvdCompressRank = compressor<&svd_compress_rank>(
+    "_svd_compress_rank",
+    "Truncated SVD at a fixed rank: the leading min(rank, m, n) singular triplets.\n\n"
+    "Only the kept triplets are computed, in the tensor's own precision; the record's\n"
+    "metadata holds \"rank\" (the rank kept) and \"full_rank\" (min(m, n)). A LoRA update\n"
+    "of rank r is kept exactly at rank r, whatever the shape of its matrix.",
+    arg<Array>("tensor"), arg<Int>("rank"));
+
 const auto kSvdDecompress = decompressor<&svd_decompress>(
     "svd_decompress", "Rebuild the dense tensor from an SVD CompressedTensor.");
 
 }  // namespace
 
 void define_svd(bridge::ModuleBuilder& b) {
-  b.functions(&kSvdCompress, &kSvdCompressEnergy, &kSvdDecompress);
+  b.functions(&kSvdCompress, &kSvdCompressEnergy, &kSvdCompressRank, &kSvdDecompress);
 }
 
 }  // namespace velmora::kestrine

@@ -31,11 +31,17 @@ using namespace py::literals;
 namespace {
 
 // An array's contiguous copy (or itself) in `dtype`, with its buffer held.
+// o as a C-contiguous array with native alignment (numpy copies one that lacks either: a
+// record's arrays read from a file may start at any byte), of `dtype` unless it is None.
+py::Obj aligned(const py::Obj& o, const py::Obj& dtype) {
+  return bridge::np().attr("require")(o, dtype, py::tuple({py::str("C"), py::str("A")}));
+}
+
 struct Held {
   py::Obj array;
   bridge::Buffer buf;
   Held(const py::Obj& o, const char* dtype) {
-    array = bridge::np().attr("ascontiguousarray")(o, "dtype"_a = py::str(dtype));
+    array = aligned(o, py::str(dtype));
     if (!buf.acquire_bytes(array.get()))
       throw py::RuntimeError("numpy returned no contiguous array");
   }
@@ -222,7 +228,7 @@ struct Words {
   bridge::Buffer buf;
   int width = 0;
   explicit Words(const py::Obj& o) {
-    array = bridge::np().attr("ascontiguousarray")(o);
+    array = aligned(o, py::none());
     width = static_cast<int>(py::as_int(array.attr("dtype").attr("itemsize")).as_ll());
     if (width != 1 && width != 2 && width != 4 && width != 8) {
       throw py::ValueError("elements of 1, 2, 4 or 8 bytes only");
@@ -508,19 +514,9 @@ py::Obj exact_record(const py::Obj& base, const py::Obj& tuned) {
                                            py::tuple({stored}), py::tuple({}), metadata);
 }
 
-py::Obj lowbit_record(const py::Obj& delta, const py::Obj& bits, const py::Obj& energy,
-                      const py::Obj& max_rank, const py::Obj& rank_ratio) {
+py::Obj lowbit_record(const py::Obj& delta, const py::Obj& bits, const py::Obj& ct) {
   bool paired = true;
   const std::vector<int> widths = widths_of(bits, paired);
-  py::Obj ct;
-  if (!energy.is_none()) {
-    py::Obj cap = max_rank.truthy() ? max_rank : py::none();
-    ct = module_global("svd_compress_energy")(delta, "energy"_a = energy, "max_rank"_a = cap);
-  } else {
-    py::Obj svd = module_global("CompressionMethod").attr("SVD");
-    ct = rank_ratio.is_none() ? module_global("compress")(delta, svd)
-                              : module_global("compress")(delta, svd, "rank_ratio"_a = rank_ratio);
-  }
   py::Obj ab = split_components(ct.attr("cores").item(0), ct.attr("factors").item(0),
                                 ct.attr("factors").item(1));
   Rows r(ab.item(0), ab.item(1));

@@ -145,20 +145,21 @@ namespace {
 core::SquareSums square_sums(const py::Obj& x, const py::Obj& y);
 
 // How a delta is compressed: the library's fields, or any object carrying `method`,
-// `max_rank`, `energy` and optionally `rank_ratio` (the saved libraries' settings). Read once
-// per fine-tune.
+// `max_rank`, `energy` and optionally `rank_ratio` and `rank` (the saved libraries'
+// settings). Read once per fine-tune.
 struct Settings {
-  py::Obj energy, max_rank, method, rank_ratio, bits;
+  py::Obj energy, max_rank, method, rank_ratio, bits, rank;
   bool exact = false;
 
   explicit Settings(const py::Obj& s)
       : energy(s.attr("energy")),
         max_rank(s.attr("max_rank")),
         method(s.attr("method")),
-        // The library itself leaves the rank ratio at compress()'s default and keeps float32
-        // factors.
+        // The library itself leaves the rank ratio at compress()'s default, keeps float32
+        // factors and has no fixed rank.
         rank_ratio(py::builtin("getattr")(s, "rank_ratio", py::none())),
-        bits(py::builtin("getattr")(s, "bits", py::integer(32))) {
+        bits(py::builtin("getattr")(s, "bits", py::integer(32))),
+        rank(py::builtin("getattr")(s, "rank", py::none())) {
     exact = method.is_exact(&PyUnicode_Type) && method.as_string() == "exact";
     if (!py::builtin("getattr")(s, "budget", py::none()).is_none() ||
         !py::builtin("getattr")(s, "target_error", py::none()).is_none()) {
@@ -181,6 +182,7 @@ py::Obj compress_delta(const Settings& s, const py::Obj& w, const py::Obj& delta
     py::Obj cap = s.max_rank.truthy() ? s.max_rank : py::none();
     return module_global("svd_compress_energy")(delta, "energy"_a = s.energy, "max_rank"_a = cap);
   }
+  if (!s.rank.is_none()) return module_global("_svd_compress_rank")(delta, s.rank);
   if (!s.rank_ratio.is_none()) {
     return module_global("compress")(delta, s.method, "rank_ratio"_a = s.rank_ratio,
                                      "max_rank"_a = s.max_rank);
@@ -196,7 +198,7 @@ py::Obj delta_record_of(const Settings& s, const py::Obj& base_w, const py::Obj&
   // The only full-size array alive here: dropped once compressed.
   py::Obj delta = float32_delta(w, base_w, float32);
   if (s.low_bits() && w.attr("ndim") >= 2) {
-    return lowbit_record(delta, s.bits, s.energy, s.max_rank, s.rank_ratio);
+    return lowbit_record(delta, s.bits, compress_delta(s, w, delta));
   }
   return compress_delta(s, w, delta);
 }
@@ -229,9 +231,8 @@ py::Obj stored_delta(const py::Obj& base, const py::Obj& tuned, const py::Obj& s
     const double norm = std::sqrt(square_sums(delta, delta).ref);
     return py::tuple({record, py::floating(0.0), py::floating(norm)});
   }
-  py::Obj record = s.low_bits() && tuned.attr("ndim") >= 2
-                       ? lowbit_record(delta, s.bits, s.energy, s.max_rank, s.rank_ratio)
-                       : compress_delta(s, tuned, delta);
+  py::Obj record = compress_delta(s, tuned, delta);
+  if (s.low_bits() && tuned.attr("ndim") >= 2) record = lowbit_record(delta, s.bits, record);
   if (record.attr("compressed_size_bytes") > delta.attr("nbytes")) {
     record = module_global("compress")(delta, module_global("CompressionMethod").attr("NONE"));
   }
@@ -359,9 +360,10 @@ const auto kDeltaRecord =
         "_delta_record",
         "The compressed record of one tuned tensor's delta from its base tensor (None: the "
         "tuned tensor itself), as a library with these settings stores it.\n\n"
-        "`settings` carries `method`, `max_rank`, `energy` and optionally `rank_ratio`; the "
-        "delta is taken in the arrays' own types and made float32; tensors of fewer than two "
-        "dimensions are stored without loss.",
+        "`settings` carries `method`, `max_rank`, `energy` and optionally `rank_ratio` and "
+        "`rank` (a fixed SVD rank: min(rank, m, n) on every matrix); the delta is taken in the "
+        "arrays' own types and made float32; tensors of fewer than two dimensions are stored "
+        "without loss.",
         arg<Any>("base", "np.ndarray | None"), arg<Any>("tuned", "np.ndarray"),
         arg<Any>("settings"))
         .returns("CompressedTensor");
@@ -439,8 +441,8 @@ void body(bridge::ModuleBuilder& b) {
   b.from_import("dataclasses", "dataclass");
   b.from_import("dataclasses", "field");
   b.import("numpy", "np");
-  for (const char* name :
-       {"CompressedTensor", "CompressionMethod", "compress", "decompress", "svd_compress_energy"}) {
+  for (const char* name : {"CompressedTensor", "CompressionMethod", "compress", "decompress",
+                           "svd_compress_energy", "_svd_compress_rank"}) {
     b.from_import("velmora_dryx.kestrine", name);
   }
   b.function(&kNbytes);

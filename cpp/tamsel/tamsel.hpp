@@ -18,12 +18,11 @@ py::Obj apply_codec(const py::Obj& base, const py::Obj& record);
 // The exact record of `tuned` against `base` (None: the tuned bits alone).
 py::Obj exact_record(const py::Obj& base, const py::Obj& tuned);
 
-// The "qsvd" record of a float32 delta (two or more dimensions) at `bits` (16, 8 or "mixed"),
-// its rank chosen by the rank settings as the float32 truncated SVD would be: `energy` (with
-// `max_rank` as a cap, 0: none) or `rank_ratio`. With "mixed", each component gets the widths
-// that reach, in the fewest bytes, the error of the float32 factors (within 1%).
-py::Obj lowbit_record(const py::Obj& delta, const py::Obj& bits, const py::Obj& energy,
-                      const py::Obj& max_rank, const py::Obj& rank_ratio);
+// The "qsvd" record of a float32 delta (two or more dimensions) at `bits` (16, 8 or "mixed"):
+// the factors of `ct`, the float32 truncated SVD of the delta as the rank settings choose it,
+// quantized. With "mixed", each component gets the widths that reach, in the fewest bytes,
+// the error of the float32 factors (within 1%).
+py::Obj lowbit_record(const py::Obj& delta, const py::Obj& bits, const py::Obj& ct);
 
 // The float32 delta of one fine-tuned tensor (the tensor itself where base_w is empty), taken
 // in the arrays' own types; always a new array.

@@ -6,7 +6,8 @@ deduplication), ``lornet`` (Hugging Face I/O and perplexity) and ``bramwick`` (l
 models).
 
 Saved libraries (``save_library``, ``load_library``, ``add_to_library``,
-``build_library``, ``library_info``) and exports (``export_finetune``, ``export_lora``)
+``build_library``, ``library_info``, ``remove_from_library``, ``rename_in_library``,
+``verify_library``) and exports (``export_finetune``, ``export_lora``)
 are importable from here too; they load on first use.
 """
 
@@ -24,8 +25,11 @@ __all__ = [
     "library_info",
     "load_library",
     "lornet",
+    "remove_from_library",
+    "rename_in_library",
     "save_library",
     "tamsel",
+    "verify_library",
 ]
 __version__ = "0.1.0"
 
@@ -36,6 +40,9 @@ _LAZY = {
     "library_info": "store",
     "load_library": "store",
     "save_library": "store",
+    "remove_from_library": "store",
+    "rename_in_library": "store",
+    "verify_library": "store",
     "export_finetune": "export",
     "export_lora": "export",
 }

@@ -12,7 +12,7 @@ import numpy as np
 from velmora_dryx import _tensorfile as tf
 from velmora_dryx._tensorfile import LibraryError
 from velmora_dryx.kestrine import CompressedTensor, CompressionMethod
-from velmora_dryx.methods import METHODS, Settings
+from velmora_dryx.methods import ENERGY_KIND, METHODS, Settings, record_kind
 from velmora_dryx.tamsel import CompressedDelta, ModelLibrary
 
 FORMAT = "velmora-dryx-library"
@@ -165,6 +165,11 @@ def _validate(m: dict, path: Path) -> None:
         need(_fits(ft, _FINETUNE), "a fine-tune entry")
         need(ft["name"] not in names, f"fine-tune {ft['name']!r} listed twice")
         names.add(ft["name"])
+        if ft.get("settings") is not None:  # what the fine-tune was compressed with
+            try:
+                Settings.from_stored(ft["settings"])
+            except (TypeError, ValueError) as exc:
+                need(False, f"settings of fine-tune {ft['name']!r}: {exc}")
         for e in ft["tensors"]:
             need(_fits(e, _RECORD), f"tensor entry of fine-tune {ft['name']!r}")
             need(
@@ -312,16 +317,29 @@ def load_library(path, *, verify: bool = True):
 
 
 def verify_model_files(root: Path, manifest: dict) -> None:
+    for m in manifest.get("model_files", []):
+        verify_model_file(root, m)
+
+
+def verify_model_file(root: Path, entry: dict) -> None:
     import hashlib
 
-    for m in manifest.get("model_files", []):
-        p = inside(root, m["file"], "a model file")
-        try:
-            digest = hashlib.sha256(p.read_bytes()).hexdigest()
-        except FileNotFoundError:
-            raise LibraryError(f"{p}: missing") from None
-        if digest != m["sha256"]:
-            raise LibraryError(f"{p}: does not match its checksum (the file is corrupted)")
+    p = inside(root, entry["file"], "a model file")
+    try:
+        digest = hashlib.sha256(p.read_bytes()).hexdigest()
+    except FileNotFoundError:
+        raise LibraryError(f"{p}: missing") from None
+    if digest != entry["sha256"]:
+        raise LibraryError(f"{p}: does not match its checksum (the file is corrupted)")
+
+
+def find_finetune(root: Path, manifest: dict, name: str) -> dict:
+    """The manifest entry of a fine-tune; KeyError naming the ones the library holds."""
+    for ft in manifest["finetunes"]:
+        if ft["name"] == name:
+            return ft
+    names = ", ".join(repr(ft["name"]) for ft in manifest["finetunes"]) or "none"
+    raise KeyError(f"no fine-tune {name!r} in the library at {root} (it holds: {names})")
 
 
 def _relative(squared_error: float, squared_norm: float) -> float:
@@ -330,61 +348,97 @@ def _relative(squared_error: float, squared_norm: float) -> float:
     return 0.0 if squared_error == 0 else float("inf")
 
 
+# A kept energy share this far below its target is rounding, not a cap that bound.
+_ENERGY_SLACK = 1e-6
+
+
+def _short_of_energy(entry: dict, cap: int) -> float | None:
+    """The energy share an energy-SVD record kept when the rank cap stopped it short of its
+    target (the kept share is 1 - error^2), else None."""
+    meta = entry["metadata"]
+    if entry.get("error") is None or record_kind(entry["method"], meta, 2) != ENERGY_KIND:
+        return None
+    rank, target = meta.get("rank"), meta.get("energy")
+    if not isinstance(rank, int) or not isinstance(target, (int, float)):
+        return None
+    kept = 1.0 - entry["error"] ** 2
+    if cap == 0 or rank < cap or kept >= target - _ENERGY_SLACK:
+        return None
+    return kept
+
+
+def _finetune_row(root: Path, manifest: dict, ft: dict, library: Settings) -> dict:
+    f = open_member(
+        root, manifest, ft["file"], "finetune:" + ft["name"], f"fine-tune {ft['name']!r}"
+    )
+    settings = library if ft.get("settings") is None else Settings.from_stored(ft["settings"])
+    methods: dict[str, int] = {}
+    original = stored = 0
+    squared: list[float] | None = [0.0, 0.0]  # the deltas' squared errors and squared norms
+    dense, short = [], []
+    for e in ft["tensors"]:
+        if squared is not None and e.get("error") is not None:
+            squared[0] += (e["error"] * e["norm"]) ** 2
+            squared[1] += e["norm"] ** 2
+        else:
+            squared = None
+        kind = record_kind(e["method"], e["metadata"], len(e["shape"]))
+        methods[kind] = methods.get(kind, 0) + 1
+        if kind == "dense":
+            dense.append(e["name"])
+        kept = _short_of_energy(e, settings.max_rank)
+        if kept is not None:
+            short.append(kept)
+        original += int(np.prod(e["shape"], dtype=np.int64)) * tf.itemsize(e["dtype"])
+        for key in e["cores"] + e["factors"]:
+            check_entry(f, key, None, None)
+            dtype, _, _, count = f.tensors[key]
+            stored += count * tf.itemsize(dtype)
+    return {
+        "name": ft["name"],
+        "tensors": len(ft["tensors"]),
+        "methods": methods,
+        "stored_as": settings.label,
+        "bits": settings.bits,
+        "budget": settings.budget,
+        "original_bytes": original,
+        "stored_bytes": stored,
+        "ratio": original / stored if stored else float("inf"),
+        # The relative error of the fine-tune's deltas taken together (None: not measured
+        # when the library was made).
+        "error": None if squared is None else _relative(*squared),
+        # Matrices kept as their dense delta: compressed, they would have taken more bytes.
+        "dense": dense,
+        # Energy-SVD records the rank cap stopped short of the energy target, and the least
+        # energy share one of them kept.
+        "capped": len(short),
+        "worst_energy": min(short, default=None),
+        "settings": None if ft.get("settings") is None else settings.stored(),
+        "file": ft["file"],
+    }
+
+
 def library_info(path) -> dict:
     """What a saved library holds, from its manifest and file headers (no data is read):
-    the base, and per fine-tune its tensors, methods, bytes and ratio."""
+    the base, and per fine-tune its tensors, methods (the energy SVD as "energy-svd",
+    matrices kept as their dense delta as "dense"), bytes, ratio (its tensors in full /
+    stored), relative error, how it is stored (`stored_as`, `bits`, `budget`), the tensors
+    stored dense, how many tensors the rank cap kept short of the energy target (and the
+    least energy kept), and its settings."""
     root = Path(path)
     manifest = read_manifest(root)
     base_bytes = sum(
         int(np.prod(t["shape"], dtype=np.int64)) * tf.itemsize(t["dtype"])
         for t in manifest["base"]["tensors"]
     )
-    rows = []
-    for ft in manifest["finetunes"]:
-        f = open_member(
-            root, manifest, ft["file"], "finetune:" + ft["name"], f"fine-tune {ft['name']!r}"
-        )
-        methods: dict[str, int] = {}
-        original = stored = 0
-        squared = [0.0, 0.0]  # the deltas' squared errors and squared norms
-        for e in ft["tensors"]:
-            if squared is not None and e.get("error") is not None:
-                squared[0] += (e["error"] * e["norm"]) ** 2
-                squared[1] += e["norm"] ** 2
-            else:
-                squared = None
-            methods[e["method"]] = methods.get(e["method"], 0) + 1
-            original += int(np.prod(e["shape"], dtype=np.int64)) * tf.itemsize(e["dtype"])
-            for key in e["cores"] + e["factors"]:
-                check_entry(f, key, None, None)
-                dtype, _, _, count = f.tensors[key]
-                stored += count * tf.itemsize(dtype)
-        stored_as = Settings.from_stored(ft.get("settings", manifest["settings"]))
-        rows.append(
-            {
-                "name": ft["name"],
-                "tensors": len(ft["tensors"]),
-                "methods": methods,
-                "stored_as": stored_as.label,
-                "bits": stored_as.bits,
-                "budget": stored_as.budget,
-                "original_bytes": original,
-                "stored_bytes": stored,
-                "ratio": original / stored if stored else float("inf"),
-                # The relative error of the fine-tune's deltas taken together (None: not
-                # measured when the library was made).
-                "error": None if squared is None else _relative(*squared),
-                "file": ft["file"],
-            }
-        )
-    s = Settings.from_stored(manifest["settings"]).stored()
+    settings = Settings.from_stored(manifest["settings"])
     return {
         "path": str(root),
         "format_version": manifest["version"],
         "base_id": manifest["base_id"],
         "base_tensors": len(manifest["base"]["tensors"]),
         "base_bytes": base_bytes,
-        "settings": s,
+        "settings": settings.stored(),
         "model_files": [m["file"] for m in manifest.get("model_files", [])],
-        "finetunes": rows,
+        "finetunes": [_finetune_row(root, manifest, ft, settings) for ft in manifest["finetunes"]],
     }

@@ -13,6 +13,7 @@ from velmora_dryx import _tensorfile as tf
 from velmora_dryx import tamsel
 from velmora_dryx._library_format import (
     check_entry,
+    find_finetune,
     inside,
     open_member,
     read_manifest,
@@ -28,19 +29,11 @@ DEFAULT_SHARD_BYTES = 5 << 30
 _WEIGHTS_META = {"format": "pt"}
 
 
-def _finetune(root: Path, manifest: dict, name: str) -> dict:
-    for ft in manifest["finetunes"]:
-        if ft["name"] == name:
-            return ft
-    names = ", ".join(repr(ft["name"]) for ft in manifest["finetunes"]) or "none"
-    raise KeyError(f"no fine-tune {name!r} in the library at {root} (it holds: {names})")
-
-
 def _open(path, name: str, verify: bool):
     """The manifest, the fine-tune's entry and the (checked) files it needs."""
     root = Path(path)
     manifest = read_manifest(root)
-    ft = _finetune(root, manifest, name)
+    ft = find_finetune(root, manifest, name)
     base_file = open_member(root, manifest, manifest["base"]["file"], "base", "the base")
     base = {t["name"]: t for t in manifest["base"]["tensors"]}
     for t in base.values():

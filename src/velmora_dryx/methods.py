@@ -27,8 +27,15 @@ def _native_default(name: str) -> Any:
 DEFAULT_RANK_RATIO: float = _native_default("rank_ratio")
 DEFAULT_MAX_RANK: int = _native_default("max_rank")
 
-OPTIONS = ("max_rank", "energy", "rank_ratio", "bits", "budget", "target_error")
+OPTIONS = ("max_rank", "energy", "rank_ratio", "bits", "budget", "target_error", "rank")
 """The settings besides `method`, in the order they are stored and shown."""
+RANK_OPTIONS = ("max_rank", "energy", "rank_ratio", "rank")
+"""The options that say how ranks are kept, checked against the method by `check_given`
+(bits, budget and target_error are checked where settings are made)."""
+EXCLUSIVE = (("rank", "rank_ratio"),)
+"""Pairs of options of one method that cannot be given together."""
+ENERGY_KIND = "energy-svd"
+"""How tables and JSON documents name the energy SVD (a method of its own to the user)."""
 
 BITS = (32, 16, 8, "mixed")
 """How truncated-SVD factors are stored: float32, 16 or 8 bits per value with a float32 scale
@@ -57,7 +64,7 @@ METHODS: dict[str, Method] = {
         Method(
             "svd",
             "svd",
-            ("rank_ratio",),
+            ("rank_ratio", "rank"),
             "--method svd",
             "stored as a truncated SVD",
             lora=True,
@@ -109,13 +116,70 @@ def users(option: str) -> list[Method]:
     return [m for m in rows if option in m.options]
 
 
+def record_kind(method: str, metadata: dict, ndim: int) -> str:
+    """How a stored record is counted in a library's methods: the energy SVD apart from
+    the fixed-rank ones, and a matrix stored as its dense delta (its compressed form would
+    have been larger) as "dense"."""
+    if method == "none":
+        return "dense" if ndim >= 2 else "none"
+    if method == "svd" and "energy" in metadata:
+        return ENERGY_KIND
+    return method
+
+
+def _spelled(option: str, flags: bool) -> str:
+    return "--" + option.replace("_", "-") if flags else option
+
+
+def _row_spelled(row: Method, flags: bool) -> str:
+    if flags:
+        return row.flag
+    return row.label if row is ENERGY else f"method {row.name!r}"
+
+
+def _takers(option: str, flags: bool) -> str:
+    def name(m: Method) -> str:
+        if not flags:
+            return m.label
+        return m.name if m.flag.startswith("--method") else m.flag
+
+    return " and ".join(name(m) for m in users(option))
+
+
+def check_given(
+    given: dict[str, Any], row: Method, *, flags: bool = False, whose: str = ""
+) -> None:
+    """Refuses options given together that contradict each other or that the method doing the
+    work (`row`, `whose` it is) would ignore; ValueError spelled as keywords, or as the
+    command line's flags with `flags`."""
+    for pair in EXCLUSIVE:
+        if all(given.get(o) is not None for o in pair):
+            a, b = (_spelled(o, flags) for o in pair)
+            raise ValueError(f"{a} and {b} exclude each other: give one of them")
+    for option in RANK_OPTIONS:
+        if given.get(option) is not None and option not in row.options:
+            raise ValueError(
+                f"{_spelled(option, flags)} applies to {_takers(option, flags)}; "
+                f"{whose}{_row_spelled(row, flags)} does not use it"
+            )
+    if given.get("max_rank") == 0 and row is not ENERGY:
+        raise ValueError(
+            f"{_spelled('max_rank', flags)} 0 (no cap) applies to "
+            f"{_row_spelled(ENERGY, flags)} only; {whose}{_row_spelled(row, flags)} "
+            "needs a cap of at least 1"
+        )
+
+
 @dataclass(frozen=True)
 class Settings:
     """How a library compresses deltas: `method` (a key of METHODS), the tensor train's and
-    the energy SVD's rank cap `max_rank` (0: no cap for the energy SVD), `energy` (when set,
-    the energy-based truncated SVD replaces `method` for tensors of two or more dimensions)
-    and the `rank_ratio` of svd and Tucker. Checked when made: a value out of range raises
-    ValueError naming it."""
+    the energy SVD's rank cap `max_rank` (0: no cap, for the energy SVD only), `energy` (when
+    set, the energy-based truncated SVD does the work for tensors of two or more dimensions,
+    and `method` says svd), the `rank_ratio` of svd and Tucker, how truncated-SVD factors are
+    stored (`bits`, `budget`, `target_error`), and the fixed `rank` of svd (when set, every
+    matrix keeps rank min(rank, m, n); it replaces `rank_ratio`). Checked when made: a value
+    out of range, or a rank for another method, raises ValueError naming it. Options given
+    by a caller are checked against each other by `chosen` and `overridden`."""
 
     method: str = "tt"
     max_rank: int = DEFAULT_MAX_RANK
@@ -124,10 +188,14 @@ class Settings:
     bits: int | str | None = None
     budget: float | None = None
     target_error: float | None = None
+    rank: int | None = None
 
     def __post_init__(self) -> None:
-        if self.method != "exact":
-            object.__setattr__(self, "method", kestrine.CompressionMethod(self.method).value)
+        method = _method_name(self.method)
+        if method not in METHODS:
+            raise ValueError(f"method must be one of {', '.join(SELECTABLE)}, got {method!r}")
+        # The energy SVD is an SVD whatever method a library names beside it.
+        object.__setattr__(self, "method", "svd" if self.energy is not None else method)
         self._check_codecs()
         if isinstance(self.max_rank, bool) or self.max_rank != int(self.max_rank):
             raise ValueError(f"max_rank must be a whole number, got {self.max_rank!r}")
@@ -143,6 +211,11 @@ class Settings:
         if not 0.0 < ratio <= 1.0:
             raise ValueError(f"rank_ratio must be in (0, 1], got {self.rank_ratio!r}")
         object.__setattr__(self, "rank_ratio", ratio)
+        if self.rank is not None:
+            if isinstance(self.rank, bool) or self.rank != int(self.rank) or self.rank < 1:
+                raise ValueError(f"rank must be a whole number >= 1, got {self.rank!r}")
+            object.__setattr__(self, "rank", int(self.rank))
+        check_given({"rank": self.rank}, self.mode)
 
     def _check_codecs(self) -> None:
         """bits, budget and target_error: checked, and the method they imply."""
@@ -173,9 +246,10 @@ class Settings:
                 "method 'exact' stores every bit: bits, budget and target_error do not apply"
             )
         if spends:
-            if self.energy is not None:
+            if self.energy is not None or self.rank is not None:
+                chooser = "energy" if self.energy is not None else "rank"
                 raise ValueError(
-                    "a budget or target_error chooses the ranks: give it or energy, not both"
+                    f"a budget or target_error chooses the ranks: give it or {chooser}, not both"
                 )
             if bits == 32:
                 raise ValueError(
@@ -199,8 +273,9 @@ class Settings:
 
     @property
     def version(self) -> int:
-        """The oldest library format that can hold records made with these settings."""
-        return 2 if self.bits != 32 or self.method == "exact" else 1
+        """The oldest library format that can hold records made with these settings (a fixed
+        rank is a setting of version 2)."""
+        return 2 if self.bits != 32 or self.method == "exact" or self.rank is not None else 1
 
     @property
     def mode(self) -> Method:
@@ -208,10 +283,24 @@ class Settings:
         return ENERGY if self.energy is not None else METHODS[self.method]
 
     @property
+    def applied(self) -> tuple[str, ...]:
+        """The rank options that take effect: the mode's, with `rank` or `rank_ratio`
+        (whichever the svd uses)."""
+        unused = "rank_ratio" if self.rank is not None else "rank"
+        return tuple(o for o in self.mode.options if o != unused)
+
+    @property
     def label(self) -> str:
         """What a table title says about these settings (only the options that apply)."""
         mode = self.mode
-        shown = [f"{o} {getattr(self, o):g}" for o in mode.options if o != "energy"]
+
+        def shown_as(o: str) -> str:
+            value = getattr(self, o)
+            if o == "max_rank" and value == 0 and mode is ENERGY:
+                return "no rank cap"
+            return f"{o} {value:g}"
+
+        shown = [shown_as(o) for o in self.applied if o != "energy"]
         if self.budget is not None:
             shown = [f"budget 1/{1 / self.budget:.3g}"]
         elif self.target_error is not None:
@@ -221,9 +310,22 @@ class Settings:
         head = f"{mode.label} {self.energy:g}" if mode is ENERGY else mode.label
         return f"{head}, {', '.join(shown)}" if shown else head
 
+    def shown(self) -> dict[str, Any]:
+        """What a JSON document says was used: the method (the energy SVD named apart) and
+        the options that apply."""
+        out: dict[str, Any] = {"method": ENERGY_KIND if self.mode is ENERGY else self.method}
+        out.update((o, getattr(self, o)) for o in self.applied)
+        if self.bits != 32:
+            out["bits"] = self.bits
+        out.update((o, getattr(self, o)) for o in ("budget", "target_error") if getattr(self, o))
+        return out
+
     def stored(self) -> dict[str, Any]:
-        """As a manifest keeps them."""
-        return dataclasses.asdict(self)
+        """As a manifest keeps them (`rank` only when set)."""
+        out = dataclasses.asdict(self)
+        if self.rank is None:
+            del out["rank"]
+        return out
 
     @classmethod
     def from_stored(cls, stored: dict) -> Settings:
@@ -254,37 +356,64 @@ class Settings:
         method = kestrine.CompressionMethod("none" if self.method == "exact" else self.method)
         return {"method": method, "max_rank": self.max_rank, "energy": self.energy}
 
-    def overridden(
-        self,
-        method: str | None = None,
-        max_rank: int | None = None,
-        energy: float | None = None,
-        rank_ratio: float | None = None,
-        bits: int | str | None = None,
-        budget: float | None = None,
-        target_error: float | None = None,
-    ) -> Settings:
-        """These settings with the given ones replacing theirs (None: keep); a method, an
-        energy, a budget or a target error turns the others' way of choosing ranks off (and a
-        method the quantized factors)."""
-        changes: dict[str, Any] = {}
+    @classmethod
+    def chosen(cls, *, flags: bool = False, **given: Any) -> Settings:
+        """The settings a caller asked for: the options given (None: not given; `energy`,
+        `rank` or a budget alone select the svd) on the defaults, refused (ValueError) when
+        they contradict each other or the method would ignore one. `flags` spells the
+        message with the command line's options."""
+        return cls().overridden(flags=flags, **given)
+
+    def overridden(self, *, flags: bool = False, whose: str = "", **given: Any) -> Settings:
+        """These settings with the options given replacing theirs (None: keep), checked as
+        `chosen` checks them; against these settings' own method (`whose` it is, for the
+        message) when the options do not choose one. A method, an energy, a rank, a budget
+        or a target error turns the others' way of choosing ranks off (and a method the
+        quantized factors); `rank` and `rank_ratio` replace each other."""
+        unknown = set(given) - {"method", *OPTIONS}
+        if unknown:
+            raise TypeError(f"unknown setting {sorted(unknown)[0]!r}")
+        given = {k: v for k, v in given.items() if v is not None}
+        method = given.get("method")
         if method is not None:
-            changes.update(method=method, energy=None, bits=None, budget=None, target_error=None)
-        if energy is not None or budget is not None or target_error is not None:
+            method = given["method"] = _method_name(method)
+            if method not in SELECTABLE:
+                raise ValueError(f"method must be one of {', '.join(SELECTABLE)}, got {method!r}")
+        if "energy" in given and method not in (None, "svd"):
+            raise ValueError(
+                f"{_spelled('energy', flags)} selects the energy-based SVD; it cannot be used "
+                f"with {_row_spelled(METHODS[method], flags)}"
+            )
+        if "energy" in given:
+            row, of = ENERGY, ""
+        elif method is not None:
+            row, of = METHODS[method], ""
+        elif "rank" in given:
+            row, of = METHODS["svd"], ""
+        else:
+            row, of = self.mode, whose
+        check_given(given, row, flags=flags, whose=of)
+        changes: dict[str, Any] = {}
+        if "method" in given:
+            changes.update(bits=None, budget=None, target_error=None)
+        if {"energy", "rank", "budget", "target_error"} & set(given):
             # One way of choosing ranks at a time; float32 factors give way to the default.
-            changes.update(energy=None, budget=None, target_error=None)
+            changes.update(energy=None, budget=None, target_error=None, rank=None)
             if self.bits == 32:
                 changes["bits"] = None
-        given = {
-            "max_rank": max_rank,
-            "energy": energy,
-            "rank_ratio": rank_ratio,
-            "bits": bits,
-            "budget": budget,
-            "target_error": target_error,
-        }
-        changes.update({k: v for k, v in given.items() if v is not None})
+        if row is not self.mode or "method" in given:
+            changes["method"] = row.name
+            if row is not ENERGY:
+                changes["energy"] = None
+        if row is ENERGY or "rank_ratio" in given or row.name != "svd":
+            changes["rank"] = None
+        changes.update(given)
         return dataclasses.replace(self, **changes)
+
+
+def _method_name(method: Any) -> str:
+    """A method's name: a `kestrine.CompressionMethod` member's value, or the text itself."""
+    return str(getattr(method, "value", method))
 
 
 def _number(value: Any, name: str) -> float:

@@ -15,9 +15,9 @@ import fcntl
 import math
 import os
 import shutil
+import unicodedata
 import uuid
 from collections.abc import Callable, Mapping
-from dataclasses import replace
 from pathlib import Path
 from typing import Any
 
@@ -28,15 +28,21 @@ from velmora_dryx._library_format import (
     BASE_FILE,
     FINETUNE_DIR,
     FORMAT,
+    MANIFEST,
     MODEL_DIR,
     check_entry,
     file_meta,
+    find_finetune,
+    inside,
     library_info,
     load_finetune,
     load_library,
     open_member,
     read_manifest,
+    record,
     record_entry,
+    verified,
+    verify_model_file,
     write_manifest,
 )
 from velmora_dryx._library_tasks import (
@@ -68,7 +74,10 @@ __all__ = [
     "build_library",
     "library_info",
     "load_library",
+    "remove_from_library",
+    "rename_in_library",
     "save_library",
+    "verify_library",
 ]
 
 
@@ -346,18 +355,38 @@ def save_library(library, path, *, model_dir=None) -> None:
         write_manifest(root, manifest)
 
 
+def check_name(name) -> str:
+    """A fine-tune's name: a non-empty string without '/' or control characters (ValueError)."""
+    if not isinstance(name, str) or not name:
+        raise ValueError(f"fine-tune names must be non-empty strings, got {name!r}")
+    if "/" in name or any(unicodedata.category(c) == "Cc" for c in name):
+        raise ValueError(f"fine-tune name {name!r} must not contain '/' or control characters")
+    return name
+
+
+def source_name(source) -> str:
+    """A source's own name: the name of its directory or file, however the path was written."""
+    return Path(os.path.abspath(source)).name
+
+
+def source_id(source) -> str:
+    """How a library names its base: the absolute path of a source on disk ("base" for a
+    state dict)."""
+    return "base" if isinstance(source, Mapping) else os.path.abspath(source)
+
+
 def _finetune_list(finetunes) -> list[tuple[str, Any]]:
     if isinstance(finetunes, Mapping):
         items = list(finetunes.items())
     else:
-        items = [(str(s), s) for s in finetunes]
-    names = [n for n, _ in items]
-    for n in names:
-        if not isinstance(n, str) or not n:
-            raise ValueError(f"fine-tune names must be non-empty strings, got {n!r}")
+        items = [(source_name(s), s) for s in finetunes]
+    names = [check_name(n) for n, _ in items]
     dup = next((n for n in names if names.count(n) > 1), None)
     if dup is not None:
-        raise ValueError(f"fine-tune {dup!r} is given twice")
+        raise ValueError(
+            f"fine-tune {dup!r} is given twice (name the fine-tunes with a mapping of names "
+            "to sources)"
+        )
     return items
 
 
@@ -379,22 +408,26 @@ def build_library(
     `base` and each fine-tune are a state dict, a `.safetensors` file or a model directory
     of shards (read tensor by tensor through memory maps, so a model larger than memory
     builds in memory bounded by a few tensors per job). `finetunes` maps names to sources
-    (a list of paths names each fine-tune by its path). How deltas are compressed:
-    `settings` (a `methods.Settings`) and/or its fields as keywords (`method`, `max_rank`,
-    `energy`, `rank_ratio`: as for `tamsel.ModelLibrary`, plus the `rank_ratio` of svd and
-    Tucker, whose default is the library's own); `jobs` tasks run at once (default: the
-    usable cores), `ray` ("local", "auto" or a cluster address) runs them on Ray. The
-    result is the same, byte for byte, for any `jobs` and on Ray.
+    (a list of paths names each fine-tune by its directory's or file's name; names with '/'
+    or control characters are refused). How deltas are compressed:
+    `settings` (a `methods.Settings`) and/or its fields as keywords: `method`, `max_rank`
+    (the cap of the tensor train and of the energy SVD; 0: no cap, for the energy SVD only),
+    `energy` (selects the energy SVD), `rank_ratio` (svd and Tucker) or `rank` (selects the
+    svd at rank min(rank, m, n) on every matrix); an option the method would not use, or
+    two that contradict each other, raise ValueError. `jobs` tasks run at once (default:
+    the usable cores), `ray` ("local", "auto" or a cluster address) runs them on Ray. The
+    result is the same, byte for byte, for any `jobs` and on Ray. `base_id` defaults to the
+    base's absolute path.
     """
     jobs = check_jobs(jobs)
-    settings = Settings(**options) if settings is None else replace(settings, **options)
+    settings = Settings.chosen(**options) if settings is None else settings.overridden(**options)
     items = _finetune_list(finetunes)
     base_refs = source_refs(base)
     sources = [(name, source_refs(src)) for name, src in items]
     for name, refs in sources:
         _check_finetune(name, refs, base_refs)
     if base_id is None:
-        base_id = "base" if isinstance(base, Mapping) else str(base)
+        base_id = source_id(base)
     tracker = _Tracker(
         progress,
         len(base_refs) + sum(len(refs) for _, refs in sources),
@@ -416,11 +449,22 @@ def build_library(
 # ---- extending a saved library ------------------------------------------------------------
 
 
+LOCK = ".lock"
+
+
 @contextlib.contextmanager
-def _locked(root: Path):
-    """One writer at a time per library."""
-    with open(root / ".lock", "a") as f:
-        fcntl.flock(f.fileno(), fcntl.LOCK_EX)
+def _locked(root: Path, shared: bool = False):
+    """One writer at a time per library; readers that must not see a write half done
+    (`shared`) wait for it. A reader of a library it cannot write to reads unlocked."""
+    try:
+        f = open(root / LOCK, "a")  # noqa: SIM115 - closed below
+    except OSError:
+        if not shared:
+            raise
+        yield
+        return
+    with f:
+        fcntl.flock(f.fileno(), fcntl.LOCK_SH if shared else fcntl.LOCK_EX)
         try:
             yield
         finally:
@@ -433,11 +477,12 @@ def add_to_library(path, name: str, state_dict, **options):
 
     `state_dict` is a state dict, a `.safetensors` file or a model directory (streamed).
     `options` are the keywords of `add_many_to_library` (`verify`, `jobs`, `ray`,
-    `progress`, and the settings `method`, `max_rank`, `energy`, `rank_ratio`): the
+    `progress`, and the settings `method`, `max_rank`, `energy`, `rank_ratio`, `rank`): the
     library's settings apply unless these say otherwise (`method` alone turns the energy
-    SVD off; None keeps the library's). `verify` checks each base tensor against its
-    checksum as it is read. `jobs`, `ray` and `progress` as for `build_library`. A failure
-    leaves the library as it was.
+    SVD off, `energy` or `rank` alone select the svd; None keeps the library's), checked as
+    `build_library` checks them. `verify` checks each base tensor against its checksum as
+    it is read. `jobs`, `ray` and `progress` as for `build_library`. A failure leaves the
+    library as it was.
     """
     return add_many_to_library(path, {name: state_dict}, **options)[name]
 
@@ -464,7 +509,9 @@ def add_many_to_library(
         for n, _ in items:
             if n in have:
                 raise ValueError(f"fine-tune {n!r} is already in the library at {root}")
-        settings = Settings.from_stored(manifest["settings"]).overridden(**options)
+        settings = Settings.from_stored(manifest["settings"]).overridden(
+            whose="the library's ", **options
+        )
         base_file = open_member(root, manifest, manifest["base"]["file"], "base", "the base")
         digests = {}
         for t in manifest["base"]["tensors"]:
@@ -498,3 +545,203 @@ def add_many_to_library(
                         (root / e["file"]).unlink(missing_ok=True)
             raise
         return {e["name"]: load_finetune(root, manifest, e, False) for e in entries}
+
+
+# ---- maintenance ----------------------------------------------------------------------------
+
+
+def _finetune_file(root: Path, manifest: dict, ft: dict) -> Path:
+    """The fine-tune's own file: inside `finetunes/` and named by no other entry (so that
+    removing it can never take the base or another fine-tune's file with it)."""
+    path = inside(root, ft["file"], f"fine-tune {ft['name']!r}")
+    others = [manifest["base"]["file"], *(m["file"] for m in manifest.get("model_files", []))]
+    others += [o["file"] for o in manifest["finetunes"] if o is not ft]
+    if Path(ft["file"]).parts[:1] != (FINETUNE_DIR,) or any(
+        (root / o).resolve() == path.resolve() for o in others
+    ):
+        raise LibraryError(
+            f"{root / MANIFEST}: fine-tune {ft['name']!r} names a file that is not its own: "
+            f"{ft['file']!r}"
+        )
+    return path
+
+
+def remove_from_library(path, name: str) -> dict:
+    """Removes a fine-tune from a saved library and frees its file; returns what was removed
+    ({"name", "file", "freed_bytes"}). The manifest is replaced first, under the library's
+    lock: a failure leaves the library with or without the fine-tune, never between (at
+    worst its file stays behind unreferenced, as `verify_library` lists). KeyError for a
+    name the library does not hold."""
+    root = Path(path)
+    read_manifest(root)
+    with _locked(root):
+        manifest = read_manifest(root)
+        ft = find_finetune(root, manifest, name)
+        file = _finetune_file(root, manifest, ft)
+        manifest["finetunes"].remove(ft)
+        write_manifest(root, manifest)
+        try:
+            freed = file.stat().st_size
+            file.unlink()
+        except FileNotFoundError:
+            freed = 0
+        return {"name": name, "file": ft["file"], "freed_bytes": freed}
+
+
+def rename_in_library(path, old: str, new: str) -> None:
+    """Renames a fine-tune of a saved library. Its file names it too, so the file is written
+    again under the new name (the same arrays and checksums), then the manifest is replaced
+    and the old file removed, under the library's lock: a failure leaves the library as it
+    was. KeyError for an unknown `old`; ValueError for a `new` that is taken or not a valid
+    name."""
+    root = Path(path)
+    check_name(new)
+    read_manifest(root)
+    with _locked(root):
+        manifest = read_manifest(root)
+        ft = find_finetune(root, manifest, old)
+        if old == new:
+            return
+        if any(o["name"] == new for o in manifest["finetunes"]):
+            raise ValueError(f"fine-tune {new!r} is already in the library at {root}")
+        source = open_member(root, manifest, ft["file"], "finetune:" + old, f"fine-tune {old!r}")
+        old_file = _finetune_file(root, manifest, ft)
+        rel = f"{FINETUNE_DIR}/{uuid.uuid4().hex[:16]}.safetensors"
+        header = source.tensors
+        keys = sorted(header, key=lambda k: header[k][2])  # in file order
+        tf.write_tensor_file(
+            root / rel,
+            [(k, tf.np_dtype(header[k][0]), header[k][1]) for k in keys],
+            (source.array(k) for k in keys),
+            file_meta(manifest, "finetune:" + new),
+        )
+        ft.update(name=new, file=rel)
+        try:
+            write_manifest(root, manifest)
+        except BaseException:
+            (root / rel).unlink(missing_ok=True)
+            raise
+        old_file.unlink(missing_ok=True)
+
+
+def _leftovers(root: Path, manifest: dict) -> list[str]:
+    """Files and directories of the library directory that its manifest does not name: what
+    an interrupted write leaves (temporary files, staging directories, unreferenced
+    fine-tune files)."""
+    named = {MANIFEST, LOCK, manifest["base"]["file"]}
+    named |= {m["file"] for m in manifest.get("model_files", [])}
+    named |= {ft["file"] for ft in manifest["finetunes"]}
+    named = {str(Path(n)) for n in named}
+    folders = ({str(Path(n).parent) for n in named} | {FINETUNE_DIR, MODEL_DIR}) - {"."}
+    found = []
+    for dirpath, dirnames, filenames in os.walk(root):
+        here = Path(dirpath).relative_to(root)
+        for d in dirnames:
+            rel = str(here / d)
+            if rel not in folders or (Path(dirpath) / d).is_symlink():
+                found.append(rel + "/")
+        dirnames[:] = [d for d in dirnames if str(here / d) in folders]
+        found += [str(here / f) for f in filenames if str(here / f) not in named]
+    return sorted(found)
+
+
+def verify_library(path, *, raise_on_damage: bool = False) -> dict:
+    """Checks a saved library whole: the manifest; the base, every model file and every
+    record array against their checksums; every record against its manifest entry and that
+    it rebuilds a tensor of its shape; and lists the files the manifest does not name
+    (leftovers of interrupted writes: not damage). Waits for a write in progress. Returns
+    {"path", "ok", "damage" (one message per problem), "leftovers", "checked" (counts)};
+    with `raise_on_damage`, damage raises LibraryError naming every problem."""
+    root = Path(path)
+    damage: list[str] = []
+    checked = {"base_tensors": 0, "model_files": 0, "finetunes": 0, "records": 0}
+
+    def attempt(check: Callable[[], Any]) -> bool:
+        try:
+            check()
+            return True
+        except LibraryError as exc:
+            damage.append(str(exc))
+            return False
+
+    leftovers: list[str] = []
+    if not root.is_dir():
+        raise FileNotFoundError(f"{root}: no such library directory")
+    with _locked(root, shared=True):
+        try:
+            manifest = read_manifest(root)
+        except LibraryError as exc:
+            manifest = None
+            damage.append(str(exc))
+        if manifest is not None:
+            _verify_base(root, manifest, attempt, checked)
+            for m in manifest.get("model_files", []):
+                if attempt(lambda m=m: verify_model_file(root, m)):
+                    checked["model_files"] += 1
+            for ft in manifest["finetunes"]:
+                _verify_finetune(root, manifest, ft, attempt, checked)
+            leftovers = _leftovers(root, manifest)
+    report = {
+        "path": str(root),
+        "ok": not damage,
+        "damage": damage,
+        "leftovers": leftovers,
+        "checked": checked,
+    }
+    if damage and raise_on_damage:
+        if len(damage) == 1:
+            raise LibraryError(damage[0])
+        raise LibraryError(
+            f"{root}: {len(damage)} problems:\n" + "\n".join(f"  {d}" for d in damage)
+        )
+    return report
+
+
+def _verify_base(root: Path, manifest: dict, attempt, checked: dict) -> None:
+    files: list[tf.TensorFile] = []
+    if not attempt(
+        lambda: files.append(
+            open_member(root, manifest, manifest["base"]["file"], "base", "the base")
+        )
+    ):
+        return
+    for t in manifest["base"]["tensors"]:
+
+        def check(t=t) -> None:
+            check_entry(files[0], t["name"], t["dtype"], t["shape"])
+            verified(files[0], t["name"], t["sha256"], True)
+
+        if attempt(check):
+            checked["base_tensors"] += 1
+
+
+def _verify_finetune(root: Path, manifest: dict, ft: dict, attempt, checked: dict) -> None:
+    from velmora_dryx import kestrine
+
+    name = ft["name"]
+    files: list[tf.TensorFile] = []
+    if not attempt(
+        lambda: files.append(
+            open_member(root, manifest, ft["file"], "finetune:" + name, f"fine-tune {name!r}")
+        )
+    ):
+        return
+    for entry in ft["tensors"]:
+
+        def check(entry=entry) -> None:
+            for key in entry["cores"] + entry["factors"]:
+                check_entry(files[0], key, None, None)
+            rec = record(files[0], entry, True)
+            try:
+                shape = kestrine.decompress(rec).shape
+            except (ValueError, TypeError, IndexError) as exc:
+                shape = exc
+            if shape != tuple(entry["shape"]):
+                raise LibraryError(
+                    f"{files[0].path}: record {entry['name']!r} of fine-tune {name!r} does not "
+                    f"rebuild a tensor of shape {tuple(entry['shape'])} ({shape})"
+                )
+
+        if attempt(check):
+            checked["records"] += 1
+    checked["finetunes"] += 1

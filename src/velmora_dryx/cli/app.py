@@ -70,9 +70,10 @@ def main(argv: list[str] | None = None) -> int:
         return stop.code if isinstance(stop.code, int) else 0 if stop.code is None else 2
     out = Output(args.json)
     try:
-        args.run(args, out)
+        # A command that finds what it checks damaged returns 1 after its report.
+        status = args.run(args, out)
         out.finish()
-        return 0
+        return status or 0
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130

@@ -15,7 +15,7 @@ from typing import Any, NamedTuple
 
 from velmora_dryx import methods
 from velmora_dryx.cli import sources
-from velmora_dryx.methods import DEFAULT_MAX_RANK, DEFAULT_RANK_RATIO, ENERGY, Method, Settings
+from velmora_dryx.methods import DEFAULT_MAX_RANK, DEFAULT_RANK_RATIO, Method, Settings
 
 METHODS = methods.SELECTABLE
 # The methods of a single tensor (roundtrip): the library's exact tier stores deltas only.
@@ -115,33 +115,39 @@ def add_sources(p: argparse.ArgumentParser, dest: str, metavar: str, nargs=None,
 
 
 def add_rank_options(
-    p: argparse.ArgumentParser, methods: tuple[str, ...], default: str, *, energy: bool = False
+    p: argparse.ArgumentParser, methods: tuple[str, ...], default: str, *, store: str = ""
 ) -> None:
-    """--method, --rank-ratio, --max-rank and optionally --energy (defaults filled in by
-    check_rank_options)."""
+    """--method, --rank-ratio, --max-rank and, for the library commands (`store` "new": the
+    defaults apply; "add": the library's settings apply), --energy and --rank. Defaults
+    are filled in by check_rank_options / check_settings."""
+
+    def default_of(value) -> str:
+        # add uses the library's stored settings for what is not given
+        return "(default the library's)" if store == "add" else f"(default {value})"
+
     p.add_argument(
         "--method",
         choices=methods,
         default=None,
-        help=f"compression method (default {default})",
+        help=f"compression method {default_of(default)}",
     )
     p.add_argument(
         "--rank-ratio",
         type=fraction(0.01, low_open=False),
         default=None,
         metavar="R",
-        help=f"kept share of the rank for svd and tucker, in [0.01, 1] "
-        f"(default {DEFAULT_RANK_RATIO})",
+        help=f"kept share of each matrix's rank for svd and tucker, in [0.01, 1] "
+        f"{default_of(DEFAULT_RANK_RATIO)}",
     )
-    p.add_argument(
-        "--max-rank",
-        type=whole(1, MAX_RANK),
-        default=None,
-        metavar="N",
-        help=f"rank cap of tt{' and of --energy' if energy else ''}, from 1 to {MAX_RANK} "
-        f"(default {DEFAULT_MAX_RANK})",
-    )
-    if energy:
+    if store:
+        p.add_argument(
+            "--max-rank",
+            type=whole(0, MAX_RANK),
+            default=None,
+            metavar="N",
+            help=f"rank cap of tt and of --energy, from 0 to {MAX_RANK}; 0: no cap (--energy "
+            f"only) {default_of(DEFAULT_MAX_RANK)}",
+        )
         p.add_argument(
             "--energy",
             type=fraction(0.0, low_open=True),
@@ -150,12 +156,20 @@ def add_rank_options(
             help="use the energy-based SVD keeping this share of the spectrum, in (0, 1]",
         )
         p.add_argument(
+            "--rank",
+            type=whole(1, MAX_RANK),
+            default=None,
+            metavar="N",
+            help="use the svd at rank min(N, rows, columns) on every matrix (a LoRA of rank N "
+            "is stored exactly); instead of --rank-ratio",
+        )
+        p.add_argument(
             "--bits",
             choices=("32", "16", "8", "mixed"),
             default=None,
             help="store truncated-SVD factors in float32, at 16 or 8 bits per value, or each "
             "component at the widths that remove the most error per byte (saved libraries; "
-            "default 32, mixed with --budget or --target-error)",
+            f"{default_of('32, mixed with --budget or --target-error')})",
         )
         p.add_argument(
             "--budget",
@@ -171,6 +185,14 @@ def add_rank_options(
             default=None,
             metavar="E",
             help="the fewest bytes that reach this relative error of the deltas, in (0, 1)",
+        )
+    else:
+        p.add_argument(
+            "--max-rank",
+            type=whole(1, MAX_RANK),
+            default=None,
+            metavar="N",
+            help=f"rank cap of tt, from 1 to {MAX_RANK} {default_of(DEFAULT_MAX_RANK)}",
         )
     p.set_defaults(default_method=default)
 
@@ -191,48 +213,43 @@ def budget(text: str) -> float:
     return value
 
 
-def _row(method: str, energy: float | None) -> Method | None:
-    """The table row of the chosen method; None for a method not known yet (add: the
-    library's own)."""
-    if energy is not None:
-        return ENERGY
-    return AUTO if method == "auto" else methods.METHODS.get(method)
+SETTING_OPTIONS = ("method", *methods.OPTIONS)
 
 
-def _cli_name(m: Method) -> str:
-    return m.name if m.flag.startswith("--method") else m.flag
+def given_settings(args: argparse.Namespace) -> dict[str, Any]:
+    """The compression options given on the command line (None: not given)."""
+    return {k: getattr(args, k, None) for k in SETTING_OPTIONS}
 
 
 def check_rank_options(p: argparse.ArgumentParser, args: argparse.Namespace) -> None:
-    """Refuses rank options the chosen method would ignore (the table of methods says which
-    options each takes), then fills in the defaults."""
-    energy = getattr(args, "energy", None)
-    method = args.method or ("svd" if energy is not None else args.default_method)
-    if energy is not None and method != "svd":
-        p.error(f"--energy selects the energy-based SVD; it cannot be used with --method {method}")
-    row = _row(method, energy)
-    for option in ("rank_ratio", "max_rank"):
-        if row is not None and getattr(args, option) is not None and option not in row.options:
-            takers = " and ".join(_cli_name(m) for m in methods.users(option))
-            flag = "--" + option.replace("_", "-")
-            p.error(f"{flag} applies to {takers}; {row.flag} does not use it")
-    spends = getattr(args, "budget", None) is not None or getattr(args, "target_error", None)
-    if spends and args.method is None and energy is None:
-        method = "svd"  # a budget stores truncated-SVD factors
-    if hasattr(args, "bits"):
-        if args.bits not in (None, "mixed"):
-            args.bits = int(args.bits)
-        # add: the library's own method is read later, and checked with these there.
-        if method in methods.METHODS:
-            try:
-                Settings(method, 1, energy, 0.5, args.bits, args.budget, args.target_error)
-            except ValueError as exc:
-                p.error(_cli_words(str(exc)))
+    """roundtrip's: refuses rank options the chosen method would ignore (the table of methods
+    says which options each takes), then fills in the defaults."""
+    method = args.method or args.default_method
+    row = AUTO if method == "auto" else methods.METHODS[method]
+    try:
+        methods.check_given(given_settings(args), row, flags=True)
+    except ValueError as exc:
+        p.error(str(exc))
     args.method = method
     if args.rank_ratio is None:
         args.rank_ratio = DEFAULT_RANK_RATIO
     if args.max_rank is None:
         args.max_rank = DEFAULT_MAX_RANK
+
+
+def check_settings(
+    p: argparse.ArgumentParser, args: argparse.Namespace, library: Settings | None = None
+) -> Settings:
+    """The library commands': the settings the options ask for, on the defaults or on a
+    saved `library`'s settings, refused with the parser's error when they contradict each
+    other or the method would ignore one (the rules of methods.Settings)."""
+    given = given_settings(args)
+    try:
+        if library is None:
+            return Settings.chosen(flags=True, **given)
+        return library.overridden(flags=True, whose="the library's ", **given)
+    except ValueError as exc:
+        p.error(_cli_words(str(exc)))
 
 
 def _cli_words(message: str) -> str:
@@ -256,32 +273,16 @@ def check_unique(p: argparse.ArgumentParser, values: list[str], metavar: str) ->
         seen.add(v)
 
 
-def settings(args: argparse.Namespace) -> Settings:
-    """The compression settings of a library command."""
-    return Settings(
-        args.method,
-        args.max_rank,
-        getattr(args, "energy", None),
-        args.rank_ratio,
-        getattr(args, "bits", None),
-        getattr(args, "budget", None),
-        getattr(args, "target_error", None),
-    )
-
-
 def method_label(args: argparse.Namespace) -> str:
-    """What a table title says about the compression actually used."""
+    """What roundtrip's table title says about the compression actually used."""
     if args.method == "auto":
         return f"auto: svd and tucker rank_ratio {args.rank_ratio:g}, tt max_rank {args.max_rank}"
-    return settings(args).label
+    return Settings(args.method, args.max_rank, rank_ratio=args.rank_ratio).label
 
 
 def rank_settings(args: argparse.Namespace) -> dict:
-    """The compression settings actually used, for the JSON document."""
-    energy = getattr(args, "energy", None)
-    row = _row(args.method, energy)
-    out: dict = {"method": "energy-svd" if energy is not None else args.method}
-    out.update(
-        (o, getattr(args, o)) for o in ("energy", "rank_ratio", "max_rank") if o in row.options
-    )
+    """roundtrip's compression settings actually used, for the JSON document."""
+    row = AUTO if args.method == "auto" else methods.METHODS[args.method]
+    out: dict = {"method": args.method}
+    out.update((o, getattr(args, o)) for o in ("rank_ratio", "max_rank") if o in row.options)
     return out

@@ -69,9 +69,22 @@ class Output:
         """Progress is drawn only on a terminal and never next to a JSON document."""
         return self.err.is_terminal and not self.as_json
 
-    def table(self, key: str, title: str, columns: list[str], rows: list[list[Any]]) -> None:
+    def table(
+        self,
+        key: str,
+        title: str,
+        columns: list[str],
+        rows: list[list[Any]],
+        records: list[dict] | None = None,
+    ) -> None:
+        """A table; in the JSON document, its rows keyed by the columns, or `records` when
+        given (the API's own dicts, where the table shows them for reading)."""
         if self.as_json:
-            self.document[key] = [dict(zip(columns, row, strict=True)) for row in rows]
+            self.document[key] = (
+                records
+                if records is not None
+                else [dict(zip(columns, row, strict=True)) for row in rows]
+            )
             return
         from rich.text import Text
 
@@ -104,7 +117,15 @@ class Output:
 
     def note(self, text: Any) -> None:
         if not self.as_json:
-            self.console.print(text)
+            # As titles: a file gets every line whole, a terminal wraps it.
+            self.console.print(text, soft_wrap=not self.console.is_terminal)
+
+    def error(self, text: str) -> None:
+        """An error line for a command that still prints its report (its exit status says
+        the rest)."""
+        from rich.text import Text
+
+        self.err.print(Text.assemble((f"{PROG}: error:", "red"), " ", text))
 
     def warn(self, text: str) -> None:
         from rich.text import Text

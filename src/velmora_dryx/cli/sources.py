@@ -169,6 +169,28 @@ class Source:
     text: str
     kind: str
     path: Path
+    hub: bool = False  # fetched from the Hugging Face hub: `text` is its repository id
+
+    @property
+    def name(self) -> str:
+        """The source's own name, as a library stores a fine-tune by default: a directory's or
+        file's name (however the path was written), an Ollama model's name and tag, a hub
+        repository's name."""
+        if self.hub:
+            return self.text.rsplit("/", 1)[-1]
+        if self.text.startswith("ollama:"):
+            model = self.text.removeprefix("ollama:")
+            model = model if ":" in model else model + ":latest"
+            return model.split(":", 1)[0].rsplit("/", 1)[-1] + ":" + model.split(":", 1)[1]
+        return Path(os.path.abspath(self.path)).name
+
+    @property
+    def id(self) -> str:
+        """How a library names it as its base: the hub repository id, `scheme:NAME` as
+        written, or the absolute path."""
+        if self.hub or self.text.startswith(tuple(PREFIXES)):
+            return self.text
+        return os.path.abspath(self.path)
 
     @property
     def is_model_directory(self) -> bool:
@@ -310,7 +332,7 @@ def _resolve(text: str, out: Output | None) -> Source:
     if _looks_like_path(text) or not _is_repo_id(text):
         raise CliError(f"{text}: no such file or directory")
     require(KINDS["hf"].requires, f"{text}: reading {KINDS['hf'].description}")
-    return Source(text, "hf", _from_hub(text, out))
+    return Source(text, "hf", _from_hub(text, out), hub=True)
 
 
 def resolve_all(texts: list[str], out: Output | None = None) -> list[Source]:

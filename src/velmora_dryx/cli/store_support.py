@@ -11,7 +11,8 @@ from typing import Any
 from velmora_dryx import store
 from velmora_dryx.cli import options, sources
 from velmora_dryx.cli.errors import CliError
-from velmora_dryx.cli.output import Output, mib
+from velmora_dryx.cli.output import Output, count, mib
+from velmora_dryx.methods import Settings
 from velmora_dryx.store import LibraryError
 
 
@@ -60,14 +61,6 @@ def require_ray(args: argparse.Namespace) -> None:
         raise CliError(
             "--ray needs the package 'ray' (install it with: pip install \"velmora-dryx[ray]\")"
         )
-
-
-def compression_options(args: argparse.Namespace) -> dict[str, Any]:
-    """The keywords of `build_library` / `add_many_to_library` from the parsed command line:
-    the settings given (None: the library's, for add) and the parallel options."""
-    keys = ("method", "max_rank", "energy", "rank_ratio", "bits", "budget", "target_error")
-    given = {k: getattr(args, k) for k in keys}
-    return {**given, "jobs": args.jobs, "ray": args.ray}
 
 
 def streamed(source: sources.Source, out: Output) -> Any:
@@ -146,29 +139,56 @@ FINETUNE_COLUMNS = [
     "stored as",
     "full MiB",
     "stored MiB",
-    "ratio",
+    "ratio (full / stored)",
     "rel. error",
 ]
 
 
-def show_library(out: Output, info: dict, title: str) -> None:
-    out.table("finetunes", title, FINETUNE_COLUMNS, finetune_rows(info))
-    stored = info["base_bytes"] + sum(f["stored_bytes"] for f in info["finetunes"])
+def summary(finetunes: int, base_bytes: int, full_bytes: int, deltas_bytes: int) -> dict:
+    """A library's figures, as `library` (in memory) and the saved-library commands show
+    them: each ratio named for what it divides."""
+    library = base_bytes + deltas_bytes
+    return {
+        "finetunes": finetunes,
+        "base_bytes": base_bytes,
+        "full_bytes": full_bytes,  # the fine-tunes stored in full
+        "deltas_bytes": deltas_bytes,
+        "library_bytes": library,
+        "ratio_full_to_deltas": full_bytes / deltas_bytes if deltas_bytes else float("inf"),
+        "ratio_full_to_library": full_bytes / library if library else float("inf"),
+    }
+
+
+def show_library(out: Output, info: dict, title: str, names: list[str] | None = None) -> None:
+    """A saved library as `library_info` gives it: a table of its fine-tunes (in JSON,
+    library_info's own rows and keys; the `settings` entry is the caller's), the tensors
+    stored dense, warnings for energy targets a rank cap kept out of reach (for the
+    fine-tunes `names`, default all), and the summary."""
+    out.table("finetunes", title, FINETUNE_COLUMNS, finetune_rows(info), info["finetunes"])
+    for key in ("path", "format_version", "base_id", "base_tensors", "base_bytes", "model_files"):
+        out.data(key, info[key])
+    for f in info["finetunes"]:
+        if f["dense"]:
+            out.note(
+                f"{f['name']}: {count(len(f['dense']), 'tensor')} stored dense (compressed, "
+                f"they would take more bytes): {', '.join(f['dense'])}"
+            )
+        if f["capped"] and (names is None or f["name"] in names):
+            used = Settings.from_stored(f["settings"] or info["settings"])
+            out.warn(
+                f"{f['name']}: the rank cap (max_rank {used.max_rank}) kept "
+                f"{count(f['capped'], 'tensor')} short of energy {used.energy:g}; the worst "
+                f"keeps {f['worst_energy']:.4f} (raise --max-rank, or 0 for no cap)"
+            )
     naive = sum(f["original_bytes"] for f in info["finetunes"])
+    deltas = sum(f["stored_bytes"] for f in info["finetunes"])
     out.mapping(
         "summary",
         "Library summary",
         {
             "path": info["path"],
-            "base": info["base_id"],
-            "base_tensors": info["base_tensors"],
-            "base MiB": mib(info["base_bytes"]),
-            "finetunes": len(info["finetunes"]),
-            "finetunes in full MiB": mib(naive),
-            "library MiB (base included)": mib(stored),
-            "ratio (fine-tunes in full / deltas)": naive / (stored - info["base_bytes"])
-            if stored > info["base_bytes"]
-            else float("inf"),
+            "base_id": info["base_id"],
+            **summary(len(info["finetunes"]), info["base_bytes"], naive, deltas),
         },
     )
 
@@ -200,19 +220,64 @@ def save(args: argparse.Namespace, out: Output) -> None:
     require_ray(args)
     base = sources.resolve(args.base, out)
     tunes = sources.resolve_all(args.finetunes, out)
+    names = finetune_names(tunes)
     with library_errors():
         with task_bar(out, "writing the base, compressing") as progress:
             store.build_library(
                 streamed(base, out),
-                {s.text: streamed(s, out) for s in tunes},
+                {n: streamed(s, out) for n, s in zip(names, tunes, strict=True)},
                 args.save,
-                base_id=args.base,
+                settings=args.settings,
+                base_id=base.id,
+                jobs=args.jobs,
+                ray=args.ray,
                 progress=progress,
-                **compression_options(args),
                 model_dir=base.path if base.is_model_directory else None,
             )
         info = store.library_info(args.save)
-    out.data("settings", options.rank_settings(args))
-    show_library(
-        out, info, f"Fine-tunes of {args.base} in {args.save} ({options.method_label(args)})"
-    )
+    out.data("settings", args.settings.shown())
+    show_library(out, info, f"Fine-tunes of {args.base} in {args.save} ({args.settings.label})")
+
+
+def finetune_names(tunes: list[sources.Source], given: str | None = None) -> list[str]:
+    """The names fine-tunes are stored under: `given` for a single one, else each source's
+    own name; two sources of one name are refused."""
+    names = [given] if given is not None else [s.name for s in tunes]
+    for i, n in enumerate(names):
+        if n in names[:i]:
+            first = tunes[names.index(n)].text
+            raise CliError(
+                f"{first} and {tunes[i].text} would both be stored as {n!r}: store one, then "
+                "add the other with add --name"
+            )
+    return names
+
+
+def show_verification(out: Output, path: str) -> int:
+    """verify's report (in JSON: `verify_library`'s report under `verify`): what was
+    checked, every problem found and every leftover file; returns the exit status, 1 on
+    damage (said on stderr too)."""
+    with library_errors():
+        report = store.verify_library(path)
+    out.data("verify", report)
+    if not out.as_json:
+        out.mapping("checked", f"Checked in {path}", report["checked"])
+        if report["damage"]:
+            out.table("damage", "Damage", ["problem"], [[d] for d in report["damage"]])
+        if report["leftovers"]:
+            out.table(
+                "leftovers",
+                "Leftover files (not named by the manifest: an interrupted write leaves them)",
+                ["file"],
+                [[f] for f in report["leftovers"]],
+            )
+    if report["leftovers"]:
+        out.warn(
+            f"{path}: {count(len(report['leftovers']), 'leftover file')} (safe to delete "
+            "while no write runs)"
+        )
+    if report["ok"]:
+        out.note(f"{path}: every checksum and every record is sound")
+        return 0
+    out.error(f"{path}: damaged ({count(len(report['damage']), 'problem')}, listed in the report)")
+    return 1

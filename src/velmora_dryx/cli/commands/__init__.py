@@ -16,8 +16,11 @@ from velmora_dryx.cli.commands import (
     list_lmstudio,
     list_ollama,
     ppl,
+    remove,
+    rename,
     roundtrip,
     suggest,
+    verify,
 )
 
 COMMANDS = (
@@ -25,6 +28,9 @@ COMMANDS = (
     library,
     add,
     info,
+    verify,
+    remove,
+    rename,
     export,
     export_lora,
     dedup,

@@ -3,10 +3,13 @@
 from __future__ import annotations
 
 import argparse
+from pathlib import Path
 
 from velmora_dryx import store
+from velmora_dryx._library_format import read_manifest
 from velmora_dryx.cli import options, sources, store_support
 from velmora_dryx.cli.output import Output
+from velmora_dryx.methods import Settings
 
 NAME = "add"
 HELP = "compress fine-tunes against a saved library's base and append them"
@@ -18,9 +21,10 @@ def configure(p: argparse.ArgumentParser) -> None:
     p.add_argument(
         "--name",
         default=None,
-        help="the name to store a single fine-tune under (default: the source as written)",
+        help="the name to store a single fine-tune under (default: the source's own name: "
+        "its directory or file name, an Ollama model's name and tag)",
     )
-    options.add_rank_options(p, options.METHODS, "the library's", energy=True)
+    options.add_rank_options(p, options.METHODS, "the library's", store="add")
     store_support.add_parallel(p)
 
 
@@ -29,14 +33,18 @@ def check(p: argparse.ArgumentParser, args: argparse.Namespace) -> None:
     if args.name is not None:
         if len(args.finetunes) != 1:
             p.error("--name names one fine-tune; give a single FINETUNE with it")
-        if not args.name:
-            p.error("--name must not be empty")
-    # Contradictions are refused as for library; what is not given stays the library's.
-    given = {k: getattr(args, k) for k in ("method", "rank_ratio", "max_rank", "bits")}
-    options.check_rank_options(p, args)
-    for k, v in given.items():
-        if v is None and not (k == "method" and args.energy is not None):
-            setattr(args, k, None)
+        try:
+            store.check_name(args.name)
+        except ValueError as exc:
+            p.error(f"--name: {exc}")
+    # The options given override the library's settings: checked against them as for
+    # library (a library that cannot be read fails when the command runs).
+    try:
+        stored = Settings.from_stored(read_manifest(Path(args.library))["settings"])
+    except (OSError, ValueError):
+        stored = None
+    if stored is not None:
+        options.check_settings(p, args, stored)
     store_support.check_parallel(p, args)
 
 
@@ -45,14 +53,22 @@ def run(args: argparse.Namespace, out: Output) -> None:
     with store_support.library_errors():
         store.library_info(args.library)  # a damaged or missing library fails before any work
         tunes = sources.resolve_all(args.finetunes, out)
-        names = [args.name] if args.name is not None else [s.text for s in tunes]
+        names = store_support.finetune_names(tunes, args.name)
         finetunes = {n: store_support.streamed(s, out) for n, s in zip(names, tunes, strict=True)}
         with store_support.task_bar(out, "compressing") as progress:
             store.add_many_to_library(
                 args.library,
                 finetunes,
                 progress=progress,
-                **store_support.compression_options(args),
+                jobs=args.jobs,
+                ray=args.ray,
+                **options.given_settings(args),
             )
         info = store.library_info(args.library)
-    store_support.show_library(out, info, f"Fine-tunes in {args.library}")
+    used = Settings.from_stored(
+        next(f for f in info["finetunes"] if f["name"] == names[0])["settings"]
+    )
+    out.data("settings", used.shown())
+    store_support.show_library(
+        out, info, f"Fine-tunes in {args.library} (added with {used.label})", names
+    )

@@ -28,7 +28,7 @@ def configure(p: argparse.ArgumentParser) -> None:
     p.add_argument(
         "finetunes", metavar="FINETUNE", nargs="+", help="fine-tunes of the base, sources as BASE"
     )
-    options.add_rank_options(p, options.METHODS, "tt", energy=True)
+    options.add_rank_options(p, options.METHODS, "tt", store="new")
     p.add_argument(
         "--ppl",
         action="store_true",
@@ -39,9 +39,9 @@ def configure(p: argparse.ArgumentParser) -> None:
 
 
 def check(p: argparse.ArgumentParser, args: argparse.Namespace) -> None:
-    options.check_rank_options(p, args)
-    codecs = args.bits not in (None, 32) or args.budget or args.target_error
-    if args.save is None and (codecs or args.method == "exact"):
+    args.settings = options.check_settings(p, args)
+    settings = args.settings
+    if args.save is None and (settings.bits != 32 or settings.spends or settings.method == "exact"):
         p.error(
             "--bits, --budget, --target-error and --method exact apply to saved libraries "
             "(--save DIR)"
@@ -69,7 +69,7 @@ def run(args: argparse.Namespace, out: Output) -> None:
         base = sources.floating_only(base_source.load(), args.base, out)
     if not base:
         raise CliError(f"{args.base}: no floating-point tensors to take deltas from")
-    settings = options.settings(args)
+    settings = args.settings
     lib = tamsel.ModelLibrary(args.base, base, **settings.library_fields())
     finetunes, rows, mismatches = {}, [], {}
     warm_up()
@@ -99,15 +99,22 @@ def run(args: argparse.Namespace, out: Output) -> None:
             k: np.broadcast_to(np.zeros((), v.dtype), v.shape) for k, v in sd.items()
         }
         del sd
-    out.data("settings", options.rank_settings(args))
+    out.data("settings", settings.shown())
     out.table(
         "finetunes",
-        f"Fine-tunes of {args.base} ({options.method_label(args)})",
+        f"Fine-tunes of {args.base} ({settings.label})",
         ["fine-tune", "tensors", "full MiB", "stored MiB", "rel. error", "seconds"],
         rows,
     )
     out.data("tensor_mismatches", {k: v for k, v in mismatches.items() if v})
-    out.mapping("summary", "Library summary", lib.summary(finetunes))
+    s = lib.summary(finetunes)
+    out.mapping(
+        "summary",
+        "Library summary",
+        store_support.summary(
+            s["n_models"], s["base_bytes"], s["naive_total_bytes"], s["delta_only_bytes"]
+        ),
+    )
     if args.ppl:
         _perplexities(args, out, lib, zip((base_source, *tunes), models, strict=True), base)
 
