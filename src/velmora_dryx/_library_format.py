@@ -130,6 +130,8 @@ _RECORD = {
     # Measured when the record was made (absent from libraries saved from memory).
     "error": lambda v: v is None or _is_nonnegative(v),
     "norm": lambda v: v is None or _is_nonnegative(v),
+    # The fine-tune tensor's own dtype, which exports write (absent: not known).
+    "source_dtype": lambda v: v is None or _is_dtype(v),
 }
 
 
@@ -235,10 +237,15 @@ def verified(
 
 
 def record_entry(
-    name: str, ct, error: float | None = None, norm: float | None = None
+    name: str,
+    ct,
+    error: float | None = None,
+    norm: float | None = None,
+    source_dtype: str | None = None,
 ) -> tuple[dict, list[tuple[str, np.ndarray]]]:
     """The manifest entry of one compressed tensor and its arrays under their file keys;
-    with the relative error of the delta it rebuilds and the delta's norm when measured."""
+    with the relative error of the delta it rebuilds and the delta's norm when measured,
+    and the fine-tune tensor's dtype when known."""
     arrays = [(f"{name}:core:{i}", np.ascontiguousarray(a)) for i, a in enumerate(ct.cores)]
     arrays += [(f"{name}:factor:{i}", np.ascontiguousarray(a)) for i, a in enumerate(ct.factors)]
     digests = {key: tf.sha256(a) for key, a in arrays}
@@ -254,6 +261,8 @@ def record_entry(
     }
     if error is not None:
         entry.update(error=error, norm=norm)
+    if source_dtype is not None:
+        entry["source_dtype"] = source_dtype
     return entry, arrays
 
 
@@ -286,8 +295,9 @@ def load_finetune(root: Path, manifest: dict, ft: dict, verify: bool):
 def load_library(path, *, verify: bool = True):
     """Opens a saved library as a `tamsel.ModelLibrary`.
 
-    Arrays are read-only views of memory maps of the library's files (nothing is copied);
-    `verify` checks every stored tensor against its SHA-256 first. A damaged, truncated,
+    Arrays are read-only views of memory maps of the library's files (nothing is copied,
+    except bfloat16 base tensors, which numpy cannot hold: they come as their float32
+    values); `verify` checks every stored tensor against its SHA-256 first. A damaged, truncated,
     foreign or missing file raises `LibraryError` naming the file and the problem.
     """
     root = Path(path)
@@ -296,7 +306,9 @@ def load_library(path, *, verify: bool = True):
     base = {}
     for t in manifest["base"]["tensors"]:
         check_entry(base_file, t["name"], t["dtype"], t["shape"])
-        base[t["name"]] = verified(base_file, t["name"], t["sha256"], verify)
+        a = verified(base_file, t["name"], t["sha256"], verify)
+        # numpy has no bfloat16: such a tensor comes as its float32 values (a copy).
+        base[t["name"]] = tf.to_float32(a, t["dtype"]) if t["dtype"] == "bfloat16" else a
     if verify:
         verify_model_files(root, manifest)
     deltas = {ft["name"]: load_finetune(root, manifest, ft, verify) for ft in manifest["finetunes"]}
@@ -347,7 +359,9 @@ def library_info(path) -> dict:
             else:
                 squared = None
             methods[e["method"]] = methods.get(e["method"], 0) + 1
-            original += int(np.prod(e["shape"], dtype=np.int64)) * tf.itemsize(e["dtype"])
+            # In full, the fine-tune's tensor takes its own dtype's bytes.
+            dtype = e.get("source_dtype") or e["dtype"]
+            original += int(np.prod(e["shape"], dtype=np.int64)) * tf.itemsize(dtype)
             for key in e["cores"] + e["factors"]:
                 check_entry(f, key, None, None)
                 dtype, _, _, count = f.tensors[key]
