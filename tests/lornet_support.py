@@ -97,7 +97,7 @@ def tiny_llama(vocab_size: int, max_positions: int, **overrides):
     return transformers.LlamaForCausalLM(config)
 
 
-def tiny_llama_tensors(vocab_size: int, max_positions: int, seed: int = 0) -> dict:
+def tiny_llama_tensors(vocab_size: int, max_positions: int, seed: int = 0) -> tuple[dict, str]:
     """The tiny causal LM's weights made with numpy (no torch), float32, under the names and
     shapes transformers saves (the tied output layer left out), with a config.json text:
     the model `tiny_llama` builds, with other random values."""

@@ -307,8 +307,12 @@ def load_library(path, *, verify: bool = True):
     for t in manifest["base"]["tensors"]:
         check_entry(base_file, t["name"], t["dtype"], t["shape"])
         a = verified(base_file, t["name"], t["sha256"], verify)
-        # numpy has no bfloat16: such a tensor comes as its float32 values (a copy).
-        base[t["name"]] = tf.to_float32(a, t["dtype"]) if t["dtype"] == "bfloat16" else a
+        if t["dtype"] == "bfloat16":
+            # numpy has no bfloat16: such a tensor comes as its float32 values (a copy), and
+            # the pages of its patterns need not stay resident.
+            a = tf.to_float32(a, t["dtype"])
+            base_file.release(t["name"])
+        base[t["name"]] = a
     if verify:
         verify_model_files(root, manifest)
     deltas = {ft["name"]: load_finetune(root, manifest, ft, verify) for ft in manifest["finetunes"]}
