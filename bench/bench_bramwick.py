@@ -194,6 +194,7 @@ def main() -> int:
             t_b, m_b = measure(base, 7)
             print(f"{name:<30} {t_o:>9.2f} {t_b:>9.2f} {t_b / t_o:>7.2f} {m_o:>9.0f} {m_b:>9.0f}")
         dequantize_table()
+        narrowing_table()
         vocab_open(Path(d))
     return 0
 
@@ -249,6 +250,39 @@ def dequantize_table(n: int = 4096) -> None:
     print(f"\ndequantization of {n}x{n} tensors, single thread (output GiB/s)")
     heads = ["type", "ours ms", "GiB/s", "gguf ms", "vs gguf", "copy GiB/s", "of copy"]
     print(table(heads, rows))
+
+
+def narrowing_table(n: int = 4096) -> None:
+    """float32 -> F16 / BF16 (rounded to nearest even) against the peers a user would call:
+    numpy's astype (float16), gguf.quants.quantize and, where installed, torch's to()."""
+    import gguf
+
+    x = np.random.default_rng(0).standard_normal((n, n)).astype(np.float32)
+    peers = {
+        "F16": {"numpy astype": lambda: x.astype(np.float16)},
+        "BF16": {},
+    }
+    try:
+        import torch
+
+        t = torch.from_numpy(x)
+        peers["F16"]["torch to()"] = lambda: t.to(torch.float16)
+        peers["BF16"]["torch to()"] = lambda: t.to(torch.bfloat16)
+        torch.set_num_threads(1)
+    except ImportError:
+        pass
+    rows = []
+    for name, others in peers.items():
+        qtype = gguf.GGMLQuantizationType[name]
+        ours = best_of(lambda: bramwick.quantize(x, qtype), 3)
+        others = {"gguf quantize": lambda: gguf.quants.quantize(x, qtype), **others}
+        for peer, fn in others.items():
+            theirs = best_of(fn, 3)
+            rows.append(
+                [name, f"{ours * 1e3:.1f}", peer, f"{theirs * 1e3:.1f}", f"{theirs / ours:.1f}x"]
+            )
+    print(f"\nfloat32 to F16 / BF16, {n}x{n}, single thread")
+    print(table(["type", "ours ms", "peer", "peer ms", "vs peer"], rows))
 
 
 def vocab_open(tmp: Path, vocab: int = 256_000) -> None:

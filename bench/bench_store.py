@@ -17,8 +17,9 @@ resident memory the operation added.
 
 With --big (or VELMORA_BENCH_BIG=1) a model of 4.25 GiB float32 and one fine-tune are
 written to $TMPDIR, streamed into a library, exported and loaded, each in a fresh process
-whose peak resident memory (VmHWM) is printed next to the model's size; the files are
-removed afterwards.
+whose peak resident memory (VmHWM) is printed next to the model's size; then the same model
+in bfloat16 (2.13 GiB), whose library base must hold the source's bytes exactly. The files
+are removed afterwards.
 
     python bench/bench_store.py [--big]
 """
@@ -176,10 +177,10 @@ def big_tensors():
         yield f"blocks.{i}.norm", (BIG_COLS,)
 
 
-def write_big(path: Path, tuned: bool) -> None:
+def write_big(path: Path, tuned: bool, dtype: str) -> None:
     """One tensor at a time: never more than one tensor of the model in memory."""
     path.mkdir(parents=True)
-    entries = [(n, np.dtype(np.float32), s) for n, s in big_tensors()]
+    entries = [(n, dtype, s) for n, s in big_tensors()]
 
     def chunks():
         for i, (_, shape) in enumerate(big_tensors()):
@@ -194,7 +195,7 @@ def write_big(path: Path, tuned: bool) -> None:
                     )
                 else:
                     w += r2.standard_normal(shape, dtype=np.float32) * 0.01
-            yield w
+            yield _tensorfile.from_float32(w, dtype)
             del w
 
     _tensorfile.write_tensor_file(
@@ -221,14 +222,26 @@ def run_child(*args: str) -> dict:
     return json.loads(out.stdout.strip().splitlines()[-1])
 
 
-def big(tmp: Path) -> None:
-    model_bytes = sum(int(np.prod(s)) * 4 for _, s in big_tensors())
-    largest = max(int(np.prod(s)) * 4 for _, s in big_tensors())
+def same_bytes(a: Path, b: Path) -> bool:
+    """Every tensor of safetensors file `a` has the same dtype, shape and bytes in `b`
+    (compared by SHA-256, one tensor mapped at a time)."""
+    fa, fb = _tensorfile.TensorFile(a), _tensorfile.TensorFile(b)
+    if {k: v[:2] for k, v in fa.tensors.items()} != {k: v[:2] for k, v in fb.tensors.items()}:
+        return False
+    return all(
+        _tensorfile.sha256(fa.map_one(k)) == _tensorfile.sha256(fb.map_one(k)) for k in fa.tensors
+    )
+
+
+def big(tmp: Path, dtype: str) -> None:
+    size = _tensorfile.itemsize(dtype)
+    model_bytes = sum(int(np.prod(s)) * size for _, s in big_tensors())
+    largest = max(int(np.prod(s)) * size for _, s in big_tensors())
     t0 = time.perf_counter()
-    write_big(tmp / "base", tuned=False)
-    write_big(tmp / "ft", tuned=True)
+    write_big(tmp / "base", tuned=False, dtype=dtype)
+    write_big(tmp / "ft", tuned=True, dtype=dtype)
     print(
-        f"\nlarge model: {model_bytes / 2**30:.2f} GiB float32 (largest tensor "
+        f"\nlarge model: {model_bytes / 2**30:.2f} GiB {dtype} (largest tensor "
         f"{largest / MiB:.0f} MiB), written in {time.perf_counter() - t0:.0f} s"
     )
     rows = []
@@ -249,13 +262,17 @@ def big(tmp: Path) -> None:
         rows.append(
             [
                 label,
+                dtype,
                 f"{model_bytes / 2**30:.2f}",
                 f"{r['seconds']:.1f}",
                 f"{nbytes / MiB / r['seconds']:,.0f}",
                 f"{r['peak_kib'] / 1024:,.0f}",
             ]
         )
-    print(table(["operation (fresh process)", "model GiB", "s", "MiB/s", "peak RSS MiB"], rows))
+    heads = ["operation (fresh process)", "dtype", "model GiB", "s", "MiB/s", "peak RSS MiB"]
+    print(table(heads, rows))
+    equal = same_bytes(tmp / "base" / "model.safetensors", lib / "base.safetensors")
+    print(f"library base: {dtype}, every tensor's bytes equal to the source's: {equal}")
 
 
 def main() -> None:
@@ -265,11 +282,12 @@ def main() -> None:
     with tempfile.TemporaryDirectory(prefix="bench-store-") as d:
         twelve_layers(Path(d))
     if "--big" in sys.argv or os.environ.get("VELMORA_BENCH_BIG") == "1":
-        d = Path(tempfile.mkdtemp(prefix="bench-store-big-"))
-        try:
-            big(d)
-        finally:
-            shutil.rmtree(d, ignore_errors=True)
+        for dtype in ("float32", "bfloat16"):
+            d = Path(tempfile.mkdtemp(prefix="bench-store-big-"))
+            try:
+                big(d, dtype)
+            finally:
+                shutil.rmtree(d, ignore_errors=True)
 
 
 if __name__ == "__main__":

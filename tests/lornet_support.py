@@ -71,12 +71,8 @@ def random_tensors(seed: int, names, shape=(3, 4), dtype=np.float32) -> dict:
     return {n: rng.standard_normal(shape).astype(dtype) for n in names}
 
 
-def tiny_llama(vocab_size: int, max_positions: int, **overrides):
-    """A two-layer causal LM of hidden size 32 with seeded weights (needs torch, transformers);
-    `overrides` replace entries of its LlamaConfig."""
-    import torch
-    import transformers
-
+def llama_settings(vocab_size: int, max_positions: int, **overrides) -> dict:
+    """The LlamaConfig entries of the tiny causal LM: two layers of hidden size 32."""
     settings = {
         "vocab_size": vocab_size,
         "hidden_size": 32,
@@ -87,7 +83,16 @@ def tiny_llama(vocab_size: int, max_positions: int, **overrides):
         "max_position_embeddings": max_positions,
         "tie_word_embeddings": True,
     }
-    config = transformers.LlamaConfig(**{**settings, **overrides})
+    return {**settings, **overrides}
+
+
+def tiny_llama(vocab_size: int, max_positions: int, **overrides):
+    """A two-layer causal LM of hidden size 32 with seeded weights (needs torch, transformers);
+    `overrides` replace entries of its LlamaConfig."""
+    import torch
+    import transformers
+
+    config = transformers.LlamaConfig(**llama_settings(vocab_size, max_positions, **overrides))
     torch.manual_seed(0)
     return transformers.LlamaForCausalLM(config)
 
@@ -106,3 +111,46 @@ def lora_finetune(model, rank: int, seed: int = 1):
         init_lora_weights=False,  # random A and B: a trained adapter, not a zero one
     )
     return peft.get_peft_model(model, config).merge_and_unload()
+
+
+def tiny_llama_tensors(vocab_size: int, max_positions: int, seed: int = 0) -> tuple[dict, str]:
+    """The tiny causal LM's weights made with numpy (no torch), float32, under the names and
+    shapes transformers saves (the tied output layer left out), with a config.json text:
+    the model `tiny_llama` builds, with other random values."""
+    c = llama_settings(vocab_size, max_positions)
+    h, inner, kv = c["hidden_size"], c["intermediate_size"], c["num_key_value_heads"]
+    kv_width = kv * h // c["num_attention_heads"]
+    shapes = {"model.embed_tokens.weight": (vocab_size, h)}
+    for i in range(c["num_hidden_layers"]):
+        p = f"model.layers.{i}."
+        shapes |= {p + f"self_attn.{m}_proj.weight": (h, h) for m in "qo"}
+        shapes |= {p + f"self_attn.{m}_proj.weight": (kv_width, h) for m in "kv"}
+        shapes |= {p + f"mlp.{m}_proj.weight": (inner, h) for m in ("gate", "up")}
+        shapes |= {p + "mlp.down_proj.weight": (h, inner)}
+        shapes |= {
+            p + n: (h,) for n in ("input_layernorm.weight", "post_attention_layernorm.weight")
+        }
+    shapes["model.norm.weight"] = (h,)
+    rng = np.random.default_rng(seed)
+    tensors = {
+        n: (1 + 0.1 * rng.standard_normal(s) if len(s) == 1 else 0.1 * rng.standard_normal(s))
+        for n, s in shapes.items()
+    }
+    config = json.dumps({"model_type": "llama", "architectures": ["LlamaForCausalLM"], **c})
+    return {n: t.astype(np.float32) for n, t in tensors.items()}, config
+
+
+def read_shard(path: Path) -> dict:
+    """A safetensors file's tensors as (dtype code, shape, raw bytes), read by hand."""
+    data = Path(path).read_bytes()
+    (n,) = struct.unpack("<Q", data[:8])
+    header = json.loads(data[8 : 8 + n])
+    header.pop("__metadata__", None)
+    return {
+        k: (
+            v["dtype"],
+            tuple(v["shape"]),
+            data[8 + n + v["data_offsets"][0] : 8 + n + v["data_offsets"][1]],
+        )
+        for k, v in header.items()
+    }

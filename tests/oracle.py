@@ -297,3 +297,41 @@ def allocate(nbytes, gain, first, budget=None, total_error=0.0, target_error=Non
         spent += nbytes[j]
         left -= gain[j]
     return taken
+
+
+# --- 16-bit floats -------------------------------------------------------------------------
+
+
+def widen_half(bits, dtype):
+    """The float32 values of float16 or bfloat16 bit patterns (uint16)."""
+    bits = np.asarray(bits, np.uint16)
+    if dtype == "float16":
+        return bits.view(np.float16).astype(np.float32)
+    return (bits.astype(np.uint32) << 16).view(np.float32)
+
+
+def round_half(values, dtype):
+    """float32 values as float16 or bfloat16 bit patterns, rounded to the nearest pattern by
+    value (ties to the even pattern; past the largest finite value by half a step:
+    infinity); NaN keeps its sign and leading payload bits and becomes quiet."""
+    x = np.ascontiguousarray(values, np.float32)
+    u = x.view(np.uint32)
+    nan = np.isnan(x)
+    if dtype == "float16":
+        with np.errstate(over="ignore", invalid="ignore"):
+            bits = x.astype(np.float16).view(np.uint16)  # numpy rounds to nearest even
+        quiet = ((u >> 16) & 0x8000) | 0x7E00 | ((u >> 13) & 0x3FF)
+    else:
+        low = (u >> 16).astype(np.uint16)  # toward zero
+        high = low + np.uint16(1)  # away from zero
+        exact = x.astype(np.float64)
+        v_low = widen_half(low, dtype).astype(np.float64)
+        v_high = widen_half(high, dtype).astype(np.float64)
+        # The step past the largest finite value lands on 2^128: infinity.
+        v_high = np.where((high & 0x7FFF) == 0x7F80, np.copysign(2.0**128, exact), v_high)
+        with np.errstate(invalid="ignore"):
+            d_low, d_high = np.abs(exact - v_low), np.abs(v_high - exact)
+        up = (d_high < d_low) | ((d_high == d_low) & (low % 2 == 1))
+        bits = np.where(up & ~np.isinf(x), high, low)
+        quiet = low | 0x40
+    return np.where(nan, quiet, bits).astype(np.uint16)

@@ -105,6 +105,69 @@ def test_dequantize_refuses_bad_input(data, qtype, error, match):
         bramwick.dequantize(data, qtype)
 
 
+# ------------------------------------------------------ float32 to the 16-bit types
+
+
+def rounding_points(seed=0):
+    """float32 patterns at and around every rounding point the 16-bit types meet (exact,
+    just below, at and just past a tie, for each count of dropped bits from 13 to 24, so
+    normal and subnormal results), every bfloat16 pattern's neighbourhood, and random
+    patterns: NaN, infinities and subnormals included."""
+    rng = np.random.default_rng(seed)
+    parts = [rng.integers(0, 2**32, 1 << 18, dtype=np.uint64)]
+    for dropped, tops in [(16, np.arange(2**16)), (13, np.arange(2**19))]:
+        tie = 1 << (dropped - 1)
+        low = np.array([0, 1, tie - 1, tie, tie + 1, 2 * tie - 1], np.uint64)
+        parts.append(((tops.astype(np.uint64) << dropped)[:, None] | low).ravel())
+    for dropped in range(14, 25):
+        tie = 1 << (dropped - 1)
+        top = rng.integers(0, 2**32, 20_000, dtype=np.uint64) >> np.uint64(dropped)
+        low = np.array([0, 1, tie - 1, tie, tie + 1, 2 * tie - 1], np.uint64)
+        parts.append(((top << np.uint64(dropped))[:, None] | low).ravel())
+    return np.concatenate(parts).astype(np.uint32).view(np.float32)
+
+
+@pytest.mark.parametrize("dtype, qtype", [("float16", Q.F16), ("bfloat16", Q.BF16)])
+def test_quantize_rounds_to_nearest_even_as_the_oracle(dtype, qtype):
+    from oracle import round_half, widen_half
+
+    x = rounding_points()
+    got = bramwick.quantize(x, qtype)
+    assert got.dtype == np.uint8 and got.shape == (2 * x.size,)
+    np.testing.assert_array_equal(got.view(np.uint16), round_half(x, dtype))
+    # Any layout, and back through dequantize exactly.
+    grid = x[: 3 * 4096].reshape(3, 4096)[:, ::2]
+    ref = round_half(grid, dtype)
+    np.testing.assert_array_equal(bramwick.quantize(grid, int(qtype)).view(np.uint16), ref)
+    assert_same(bramwick.dequantize(bramwick.quantize(grid, qtype), qtype), widen_half(ref, dtype))
+
+
+@pytest.mark.torch
+@pytest.mark.parametrize("dtype", ["float16", "bfloat16"])
+def test_quantize_rounds_as_torch(dtype):
+    import torch
+
+    x = rounding_points(seed=1)
+    x = x[~np.isnan(x)]  # torch writes one NaN pattern of its own
+    theirs = torch.from_numpy(x).to(getattr(torch, dtype)).view(torch.int16).numpy()
+    ours = bramwick.quantize(x, Q.F16 if dtype == "float16" else Q.BF16)
+    np.testing.assert_array_equal(ours.view(np.int16), theirs)
+
+
+@pytest.mark.parametrize(
+    "values, qtype, error, match",
+    [
+        (np.zeros(3, np.float64), Q.F16, TypeError, "values must be a float32 array"),
+        (np.float32(1.0), Q.BF16, ValueError, "at least one axis"),
+        (np.zeros(32, np.float32), Q.Q8_0, ValueError, "no conversion from float32 to type Q8_0"),
+        (np.zeros(3, np.float32), -1, ValueError, "not a GGML quantization type"),
+    ],
+)
+def test_quantize_refuses_bad_input(values, qtype, error, match):
+    with pytest.raises(error, match=match):
+        bramwick.quantize(values, qtype)
+
+
 # ----------------------------------------------------------------------- state dicts
 
 

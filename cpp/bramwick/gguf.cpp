@@ -165,6 +165,42 @@ py::Obj dequantize(const py::Obj& blocks, const py::Obj& qtype) {
   return dequantize_into(id, src.data<std::uint8_t>(), src.size() / type.bytes, shape);
 }
 
+// The way back for the float types: float32 values to `qtype` elements, as the uint8 array
+// of their little-endian bytes (the layout dequantize() reads).
+py::Obj quantize(const py::Obj& values, const py::Obj& qtype) {
+  const std::uint32_t id = type_id(qtype);
+  if (!core::can_quantize(id)) {
+    const core::GgmlType* type = core::ggml_type(id);
+    throw py::ValueError(std::string("no conversion from float32 to type ") +
+                         (type != nullptr ? type->name : std::to_string(id)) +
+                         " (F32, F16 and BF16 are written)");
+  }
+  const core::GgmlType& type = *core::ggml_type(id);
+  py::Obj np = module_global("np");
+  py::Obj data = np.attr("asarray")(values);
+  if (bridge::dtype_text(data) != "float32") {
+    throw py::TypeError(
+        join({py::str("values must be a float32 array, got dtype "), data.attr("dtype").str()}));
+  }
+  std::vector<std::int64_t> shape;
+  for (const py::Obj& n : data.attr("shape")) shape.push_back(n.as_ll());
+  if (shape.empty()) throw py::ValueError("values must have at least one axis");
+  shape.back() *= type.bytes;
+  data = np.attr("require")(data, "requirements"_a = "CA");  // strided or misaligned: a copy
+  bridge::Buffer src;
+  if (!src.acquire(data.get(), 'f')) {
+    throw py::RuntimeError("numpy did not return a contiguous float32 array");
+  }
+  py::Obj out = bridge::empty(shape, "uint8");
+  bridge::Buffer dst;
+  if (!dst.acquire(out.get(), 'B', true)) {
+    throw py::RuntimeError("numpy.empty did not return a writable uint8 array");
+  }
+  bridge::NoGil nogil;
+  core::quantize(id, src.data<float>(), dst.data<std::uint8_t>(), src.size());
+  return out;
+}
+
 // numpy's name for a plain element type, in the file's byte order.
 std::string element_dtype(std::uint32_t id, bool swapped) {
   const char* code = "";
@@ -279,6 +315,17 @@ const auto kDequantize =
         arg<Array>("data"), arg<Int>("qtype"))
         .returns("np.ndarray");
 
+const auto kQuantize =
+    def<&quantize>(
+        "quantize",
+        "Convert float32 values to GGUF element type `qtype` (F32, F16 or BF16, as a gguf\n"
+        "GGMLQuantizationType member or its int value): a uint8 array of the elements'\n"
+        "little-endian bytes, the last axis `itemsize` times longer, as dequantize() reads it.\n"
+        "F16 and BF16 round to nearest, ties to even (overflow to infinity, subnormals kept,\n"
+        "NaN stays a quiet NaN of the same sign).",
+        arg<Array>("values"), arg<Int>("qtype"))
+        .returns("np.ndarray");
+
 const auto kLoadGgufStateDict =
     def<&load_gguf_state_dict>(
         "load_gguf_state_dict",
@@ -301,7 +348,7 @@ const auto kGgufRawTensors =
 
 void define_gguf(bridge::ModuleBuilder& b) {
   for (const bridge::FunctionDef* def :
-       {&kLoadGgufTensors, &kDequantize, &kLoadGgufStateDict, &kGgufRawTensors}) {
+       {&kLoadGgufTensors, &kDequantize, &kQuantize, &kLoadGgufStateDict, &kGgufRawTensors}) {
     b.function(def);
   }
 }

@@ -122,6 +122,54 @@ VELMORA_KERNEL void f64_run(const std::uint8_t* s, float* o, std::int64_t n) {
   }
 }
 
+// ------------------------------------------------- float32 to the 16-bit float types
+
+// Round to nearest even on the bits, branch-free so that the loops vectorise.
+inline std::uint16_t to_bf16(std::uint32_t u) {
+  const std::uint32_t rounded = (u + 0x7fffu + ((u >> 16) & 1u)) >> 16;
+  const std::uint32_t nan = (u >> 16) | 0x40u;  // quiet, payload's leading bits kept
+  return static_cast<std::uint16_t>((u & 0x7fffffffu) > 0x7f800000u ? nan : rounded);
+}
+
+inline std::uint16_t to_f16(std::uint32_t u) {
+  const std::uint32_t sign = (u >> 16) & 0x8000u;
+  const std::uint32_t a = u & 0x7fffffffu;
+  // A normal half: the exponent rebiased (127 -> 15), the 13 dropped bits rounded.
+  const std::uint32_t normal = (a - 0x38000000u + 0xfffu + ((a >> 13) & 1u)) >> 13;
+  // Below 2^-14 a subnormal half, in units of 2^-24: the significand shifted right by
+  // 126 - exponent, rounded (the shift is clamped to 14..31: 31 leaves 0 of anything below
+  // 2^-32, and above 2^-14 the value is not used).
+  const std::uint32_t e = a >> 23;
+  const std::uint32_t shift = e < 95u ? 31u : e > 112u ? 14u : 126u - e;
+  const std::uint32_t m = (a & 0x7fffffu) | 0x800000u;
+  const std::uint32_t q = m >> shift;
+  const std::uint32_t rest = m & ((1u << shift) - 1u), tie = 1u << (shift - 1u);
+  const std::uint32_t subnormal = q + ((rest > tie) | ((rest == tie) & q));
+  std::uint32_t r = a < 0x38800000u ? subnormal : normal;
+  r = a >= 0x477ff000u ? 0x7c00u : r;  // from halfway past 65504 on: infinity
+  r = a > 0x7f800000u ? 0x7e00u | ((a >> 13) & 0x3ffu) : r;
+  return static_cast<std::uint16_t>(sign | r);
+}
+
+inline void st16(std::uint8_t* p, std::uint16_t v) {
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(p, &v, 2);
+  } else {
+    p[0] = static_cast<std::uint8_t>(v);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
+  }
+}
+
+VELMORA_KERNEL void bf16_out(const float* s, std::uint8_t* o, std::int64_t n) {
+  for (std::int64_t i = 0; i < n; ++i) st16(o + 2 * i, to_bf16(std::bit_cast<std::uint32_t>(s[i])));
+}
+VELMORA_KERNEL void f16_out(const float* s, std::uint8_t* o, std::int64_t n) {
+  for (std::int64_t i = 0; i < n; ++i) st16(o + 2 * i, to_f16(std::bit_cast<std::uint32_t>(s[i])));
+}
+void f32_out(const float* s, std::uint8_t* o, std::int64_t n) {
+  std::memcpy(o, s, static_cast<std::size_t>(n) * 4);
+}
+
 // ----------------------------------------------------------------- 32-element blocks
 
 VELMORA_KERNEL void q4_0_run(const std::uint8_t* s, float* o, std::int64_t n) {
@@ -392,6 +440,17 @@ Kernel kernel_of(std::uint32_t id) noexcept {
   }
 }
 
+using OutKernel = void (*)(const float*, std::uint8_t*, std::int64_t);
+
+OutKernel out_kernel_of(std::uint32_t id) noexcept {
+  switch (id) {
+    case kF32: return f32_out;
+    case kF16: return f16_out;
+    case kBF16: return bf16_out;
+    default: return nullptr;
+  }
+}
+
 }  // namespace
 
 const GgmlType* ggml_type(std::uint32_t id) noexcept {
@@ -430,6 +489,23 @@ void dequantize(std::uint32_t id, const std::uint8_t* src, float* dst, std::int6
     check_interrupt();
     const std::int64_t m = std::min(chunk, n_blocks - i);
     kernel(src + i * type->bytes, dst + i * type->block, m);
+  }
+}
+
+bool can_quantize(std::uint32_t id) noexcept { return out_kernel_of(id) != nullptr; }
+
+void quantize(std::uint32_t id, const float* src, std::uint8_t* dst, std::int64_t n) {
+  const OutKernel kernel = out_kernel_of(id);
+  if (kernel == nullptr) {
+    const GgmlType* type = ggml_type(id);
+    raise_value("no native conversion from float32 to type " +
+                (type != nullptr ? std::string(type->name) : std::to_string(id)));
+  }
+  const GgmlType& type = *ggml_type(id);
+  constexpr std::int64_t kChunk = std::int64_t{1} << 20;  // elements between Ctrl-C polls
+  for (std::int64_t i = 0; i < n; i += kChunk) {
+    check_interrupt();
+    kernel(src + i, dst + i * type.bytes, std::min(kChunk, n - i));
   }
 }
 

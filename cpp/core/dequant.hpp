@@ -1,4 +1,5 @@
-// Block dequantization of GGUF tensor data to float32, and the table of ggml element types.
+// Block dequantization of GGUF tensor data to float32, the way back to the 16-bit float
+// types, and the table of ggml element types.
 //
 // Every kernel reproduces the reference float32 operation order (scale products rounded to
 // float32 before they meet the quants, subtraction of the offset last), so results are equal
@@ -32,5 +33,16 @@ bool is_element_type(std::uint32_t id) noexcept;
 // n_blocks * block floats at dst. Checks for Ctrl-C between chunks (throws Interrupted);
 // an id without a native kernel throws a ValueError-kind Error.
 void dequantize(std::uint32_t id, const std::uint8_t* src, float* dst, std::int64_t n_blocks);
+
+// True for the types quantize() writes: F32, F16 and BF16.
+bool can_quantize(std::uint32_t id) noexcept;
+
+// Converts n floats at src into n little-endian elements of type `id` at dst (any
+// alignment). F16 and BF16 round to nearest, ties to even, in integer arithmetic (no
+// dependence on the floating-point environment): values beyond the largest finite one
+// become infinities, tiny ones subnormals or signed zeros, and a NaN stays a quiet NaN with
+// its sign and the leading bits of its payload. Checks for Ctrl-C between chunks (throws
+// Interrupted); other ids throw a ValueError-kind Error.
+void quantize(std::uint32_t id, const float* src, std::uint8_t* dst, std::int64_t n);
 
 }  // namespace velmora::core

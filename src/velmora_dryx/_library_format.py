@@ -132,6 +132,8 @@ _RECORD = {
     # Measured when the record was made (absent from libraries saved from memory).
     "error": lambda v: v is None or _is_nonnegative(v),
     "norm": lambda v: v is None or _is_nonnegative(v),
+    # The fine-tune tensor's own dtype, which exports write (absent: not known).
+    "source_dtype": lambda v: v is None or _is_dtype(v),
 }
 
 
@@ -242,10 +244,15 @@ def verified(
 
 
 def record_entry(
-    name: str, ct, error: float | None = None, norm: float | None = None
+    name: str,
+    ct,
+    error: float | None = None,
+    norm: float | None = None,
+    source_dtype: str | None = None,
 ) -> tuple[dict, list[tuple[str, np.ndarray]]]:
     """The manifest entry of one compressed tensor and its arrays under their file keys;
-    with the relative error of the delta it rebuilds and the delta's norm when measured."""
+    with the relative error of the delta it rebuilds and the delta's norm when measured,
+    and the fine-tune tensor's dtype when known."""
     arrays = [(f"{name}:core:{i}", np.ascontiguousarray(a)) for i, a in enumerate(ct.cores)]
     arrays += [(f"{name}:factor:{i}", np.ascontiguousarray(a)) for i, a in enumerate(ct.factors)]
     digests = {key: tf.sha256(a) for key, a in arrays}
@@ -261,6 +268,8 @@ def record_entry(
     }
     if error is not None:
         entry.update(error=error, norm=norm)
+    if source_dtype is not None:
+        entry["source_dtype"] = source_dtype
     return entry, arrays
 
 
@@ -298,8 +307,9 @@ def load_finetune(root: Path, manifest: dict, ft: dict, verify: bool):
 def load_library(path, *, verify: bool = True):
     """Opens a saved library as a `tamsel.ModelLibrary`.
 
-    Arrays are read-only views of memory maps of the library's files (nothing is copied);
-    `verify` checks every stored tensor against its SHA-256 first. A damaged, truncated,
+    Arrays are read-only views of memory maps of the library's files (nothing is copied,
+    except bfloat16 base tensors, which numpy cannot hold: they come as their float32
+    values); `verify` checks every stored tensor against its SHA-256 first. A damaged, truncated,
     foreign or missing file raises `LibraryError` naming the file and the problem.
     """
     root = Path(path)
@@ -308,7 +318,13 @@ def load_library(path, *, verify: bool = True):
     base = {}
     for t in manifest["base"]["tensors"]:
         check_entry(base_file, t["name"], t["dtype"], t["shape"])
-        base[t["name"]] = verified(base_file, t["name"], t["sha256"], verify)
+        a = verified(base_file, t["name"], t["sha256"], verify)
+        if t["dtype"] == "bfloat16":
+            # numpy has no bfloat16: such a tensor comes as its float32 values (a copy), and
+            # the pages of its patterns need not stay resident.
+            a = tf.to_float32(a, t["dtype"])
+            base_file.release(t["name"])
+        base[t["name"]] = a
     if verify:
         verify_model_files(root, manifest)
     deltas = {ft["name"]: load_finetune(root, manifest, ft, verify) for ft in manifest["finetunes"]}
@@ -389,7 +405,9 @@ def _finetune_row(root: Path, manifest: dict, ft: dict, library: Settings) -> di
         kept = _short_of_energy(e, settings.max_rank)
         if kept is not None:
             short.append(kept)
-        original += int(np.prod(e["shape"], dtype=np.int64)) * tf.itemsize(e["dtype"])
+        # In full, the fine-tune's tensor takes its own dtype's bytes.
+        dtype = e.get("source_dtype") or e["dtype"]
+        original += int(np.prod(e["shape"], dtype=np.int64)) * tf.itemsize(dtype)
         for key in e["cores"] + e["factors"]:
             check_entry(f, key, None, None)
             dtype, _, _, count = f.tensors[key]

@@ -25,39 +25,36 @@ from velmora_dryx.methods import Settings
 @dataclass(frozen=True)
 class TensorRef:
     """Where one source tensor lives: a byte range of a safetensors file (read through a map
-    of just that range), or an array in memory."""
+    of just that range), or an array in memory; `dtype` is its stored dtype's name."""
 
     name: str
     shape: tuple[int, ...]
     nbytes: int
+    dtype: str
     path: str | None = None
-    dtype: str = ""
     offset: int = 0
     count: int = 0
     array: Any = None
-    as_float32: bool = False
 
-    def load(self) -> np.ndarray:
+    def raw(self) -> np.ndarray:
+        """The elements as stored (bfloat16 as its 16-bit patterns): what the base keeps."""
         if self.path is None:
             return self.array
-        a = tf.map_range(self.path, self.dtype, self.shape, self.offset, self.count)
-        # Weights read from model files become float32, as the state-dict loaders make them.
-        return a.astype(np.float32, copy=False) if self.as_float32 else a
+        return tf.map_range(self.path, self.dtype, self.shape, self.offset, self.count)
+
+    def values(self, raw: np.ndarray | None = None) -> np.ndarray:
+        """What deltas are taken from: float32 and float64 as stored, the 16-bit float types
+        widened to float32 (exactly), other types cast to float32 as the state-dict loaders
+        cast them. `raw` is this tensor's `raw()` when the caller already holds it."""
+        a = self.raw() if raw is None else raw
+        if self.dtype in ("float32", "float64"):
+            return a
+        return tf.to_float32(a, self.dtype)
 
 
-def file_refs(f: tf.TensorFile, as_float32: bool) -> dict[str, TensorRef]:
+def file_refs(f: tf.TensorFile) -> dict[str, TensorRef]:
     return {
-        name: TensorRef(
-            name,
-            shape,
-            count * tf.itemsize(dtype),
-            str(f.path),
-            dtype,
-            offset,
-            count,
-            None,
-            as_float32,
-        )
+        name: TensorRef(name, shape, count * tf.itemsize(dtype), dtype, str(f.path), offset, count)
         for name, (dtype, shape, offset, count) in f.tensors.items()
     }
 
@@ -71,7 +68,7 @@ def source_refs(source) -> dict[str, TensorRef]:
         refs = {}
         for name, a in source.items():
             a = np.asarray(a)
-            refs[name] = TensorRef(name, tuple(a.shape), int(a.nbytes), array=a)
+            refs[name] = TensorRef(name, tuple(a.shape), int(a.nbytes), a.dtype.name, array=a)
         return refs
     p = Path(source)
     if p.is_file():
@@ -88,7 +85,7 @@ def source_refs(source) -> dict[str, TensorRef]:
             raise ValueError(str(exc)) from None
         # Names in sorted order within a shard, as the safetensors reader (and so the
         # state-dict loaders) lists them.
-        shard_refs = file_refs(f, as_float32=True)
+        shard_refs = file_refs(f)
         refs.update((k, shard_refs[k]) for k in sorted(shard_refs))
     return refs
 
@@ -131,12 +128,14 @@ def run_task(task: CompressTask) -> TaskResult:
     name = task.tuned.name
     base = None
     if task.base is not None:
-        base = task.base.load()
-        if task.base_sha256 is not None and tf.sha256(base) != task.base_sha256:
+        raw = task.base.raw()
+        if task.base_sha256 is not None and tf.sha256(raw) != task.base_sha256:
             raise corrupted(task.base.path, name)
-    ct, error, norm = tamsel._stored_delta(base, task.tuned.load(), task.settings)
+        base = task.base.values(raw)
+        del raw
+    ct, error, norm = tamsel._stored_delta(base, task.tuned.values(), task.settings)
     del base
-    entry, arrays = record_entry(name, ct, error, norm)
+    entry, arrays = record_entry(name, ct, error, norm, task.tuned.dtype)
     if task.stage is None:
         return TaskResult(entry, arrays, None, task.tuned.nbytes)
     piece = Path(task.stage) / f"{uuid.uuid4().hex}.safetensors"

@@ -23,8 +23,10 @@ from typing import Any
 
 import numpy as np
 
-# safetensors dtype codes <-> numpy dtype names. bfloat16 maps only where ml_dtypes gives
-# numpy the type.
+from velmora_dryx import bramwick
+
+# safetensors dtype codes <-> the dtype names of stored tensors: numpy's, and "bfloat16",
+# which numpy lacks (its elements are held as their 16-bit patterns, see `np_dtype`).
 _CODES = {
     "F64": "float64",
     "F32": "float32",
@@ -42,6 +44,8 @@ _CODES = {
 }
 _NAMES = {v: k for k, v in _CODES.items()}
 DTYPE_NAMES = frozenset(_NAMES)
+# The 16-bit float types, converted to and from float32 natively (their GGUF type ids).
+HALF_TYPES = {"float16": 1, "bfloat16": 30}
 _MAX_HEADER = 100 << 20
 _CHUNK = 16 << 20
 
@@ -51,25 +55,47 @@ class LibraryError(ValueError):
 
 
 def np_dtype(name: str) -> np.dtype:
-    if name == "bfloat16":
-        try:
-            import ml_dtypes
-        except ImportError:
-            raise ImportError("bfloat16 tensors need ml_dtypes: pip install ml_dtypes") from None
-        return np.dtype(ml_dtypes.bfloat16)
-    return np.dtype(name)
+    """The numpy dtype that holds a stored dtype's elements: bfloat16, which numpy lacks, as
+    its 16-bit patterns (uint16); `to_float32` gives the values."""
+    return np.dtype(np.uint16) if name == "bfloat16" else np.dtype(name)
 
 
 def itemsize(name: str) -> int:
-    """Bytes per element of a stored dtype (bfloat16 without needing ml_dtypes)."""
-    return 2 if name == "bfloat16" else np.dtype(name).itemsize
+    """Bytes per element of a stored dtype."""
+    return np_dtype(name).itemsize
 
 
-def dtype_code(dtype: np.dtype) -> str:
+def dtype_name(dtype) -> str:
+    """The stored dtype name of a numpy dtype, or of a name ("bfloat16" included)."""
+    return dtype if isinstance(dtype, str) else np.dtype(dtype).name
+
+
+def dtype_code(dtype) -> str:
     try:
-        return _NAMES[np.dtype(dtype).name]
+        return _NAMES[dtype_name(dtype)]
     except KeyError:
-        raise ValueError(f"dtype {np.dtype(dtype).name} cannot be stored in safetensors") from None
+        raise ValueError(f"dtype {dtype_name(dtype)} cannot be stored in safetensors") from None
+
+
+def to_float32(array, name: str) -> np.ndarray:
+    """The values of a tensor of stored dtype `name` (bfloat16 as its patterns) as a new
+    float32 array; the 16-bit float types are widened natively, exactly."""
+    a = np.asarray(array)
+    if name not in HALF_TYPES:
+        return a.astype(np.float32)
+    bits = np.ascontiguousarray(a).reshape(-1).view(np.uint8)
+    return bramwick.dequantize(bits, HALF_TYPES[name]).reshape(a.shape)
+
+
+def from_float32(values, name: str) -> np.ndarray:
+    """float32 values (wider ones are rounded to float32 first) as a tensor of stored dtype
+    `name`: the 16-bit float types rounded natively to nearest even (bfloat16 as its
+    patterns), other types by numpy's cast."""
+    if name not in HALF_TYPES:
+        return np.asarray(values).astype(np_dtype(name), copy=False)
+    v = np.asarray(values, dtype=np.float32)
+    out = bramwick.quantize(v.reshape(-1), HALF_TYPES[name])
+    return out.view(np_dtype(name)).reshape(v.shape)
 
 
 def sha256(array: np.ndarray) -> str:
@@ -151,15 +177,16 @@ def write_tensor_file(
     metadata: dict,
     sync: bool = True,
 ) -> None:
-    """Writes a safetensors file atomically: the header from `entries` (name, dtype, shape),
-    then the bytes of `chunks` (arrays or buffers, in entry order), which must add up to
-    exactly the bytes the entries describe."""
+    """Writes a safetensors file atomically: the header from `entries` (name, dtype, shape;
+    a numpy dtype or a stored dtype name such as "bfloat16"), then the bytes of `chunks`
+    (arrays or buffers, in entry order), which must add up to exactly the bytes the entries
+    describe."""
     sized = [
         (
             n,
             dtype_code(d),
             tuple(int(x) for x in s),
-            int(np.prod(s, dtype=np.int64)) * np.dtype(d).itemsize,
+            int(np.prod(s, dtype=np.int64)) * itemsize(dtype_name(d)),
         )
         for n, d, s in entries
     ]

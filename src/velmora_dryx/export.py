@@ -27,6 +27,22 @@ from velmora_dryx.methods import METHODS
 DEFAULT_SHARD_BYTES = 5 << 30
 # transformers refuses safetensors weights whose metadata does not name the framework.
 _WEIGHTS_META = {"format": "pt"}
+# The dtypes an export can be asked for (None: each tensor's own).
+DTYPES = ("float32", "bfloat16", "float16")
+
+
+def _checked_dtype(dtype) -> str | None:
+    if dtype is None:
+        return None
+    try:
+        name = dtype if isinstance(dtype, str) else np.dtype(dtype).name
+    except TypeError:
+        name = None
+    if name not in DTYPES:
+        raise ValueError(
+            f"dtype must be one of {', '.join(DTYPES)} (or None: each tensor's own), got {dtype!r}"
+        )
+    return name
 
 
 def _open(path, name: str, verify: bool):
@@ -47,18 +63,41 @@ def _open(path, name: str, verify: bool):
     return root, manifest, ft, base_file, base, ft_file
 
 
-def _reconstructed(base_file, base, ft_file, entry, verify):
-    """One tensor of the fine-tune, rebuilt as the library rebuilds it."""
+def _export_dtype(entry: dict, base: dict, dtype: str | None) -> str:
+    """The dtype a tensor is exported in: the one asked for, else the fine-tune tensor's own
+    (a floating type); else, for libraries that did not record it or an integer tensor,
+    the type of the reconstruction (the base's promoted with the delta's)."""
+    if dtype is not None:
+        return dtype
+    source = entry.get("source_dtype")
+    if source in ("float32", "float64") or source in tf.HALF_TYPES:
+        return source
+    rebuilt = np.dtype(entry["dtype"])
+    # An exact record comes back in the tuned tensor's own type.
+    if entry["name"] in base and entry["method"] != "exact":
+        rebuilt = np.result_type(tf.np_dtype(base[entry["name"]]["dtype"]), rebuilt)
+    return rebuilt.name
+
+
+def _reconstructed(base_file, base, ft_file, entry, dtype: str, verify):
+    """One tensor of the fine-tune, rebuilt as the library rebuilds it (the 16-bit float
+    types widened to float32) and rounded once to `dtype` (bfloat16 as its patterns). A
+    tensor whose delta was zero comes back as the base's bytes, when the dtypes agree."""
     name = entry["name"]
     b = None
     if name in base:
         b = verified(base_file, name, base[name]["sha256"], verify, own_map=True)
+        stored = base[name]["dtype"]
+        if entry.get("norm") == 0 and stored == dtype:
+            return b
+        if stored in tf.HALF_TYPES:
+            b = tf.to_float32(b, stored)
     out = tamsel._apply_delta(b, record(ft_file, entry, verify, own_map=True))
     if verify and entry["method"] == "exact" and tf.sha256(out) != entry["metadata"]["sha256"]:
         raise LibraryError(
             f"{ft_file.path}: {name!r} does not rebuild the bytes it was stored from"
         )
-    return out
+    return tf.from_float32(out, dtype)
 
 
 def export_finetune(
@@ -69,23 +108,23 @@ def export_finetune(
     verify: bool = True,
     max_shard_bytes: int = DEFAULT_SHARD_BYTES,
     progress=None,
+    dtype=None,
 ) -> dict:
     """Writes a stored fine-tune, rebuilt, as a model directory in safetensors shards (with
     the base's configuration and tokenizer files when the library has them), one tensor at
-    a time. Returns what was written: {"path", "files", "tensors", "bytes"}."""
+    a time. Each tensor is written in the dtype the fine-tune's tensor had (rounded to
+    nearest even; a tensor the fine-tune did not change comes back bit for bit), or in
+    `dtype` ("float32", "bfloat16" or "float16") for all. Returns what was written:
+    {"path", "files", "tensors", "bytes"}."""
     if max_shard_bytes < 1:
         raise ValueError(f"max_shard_bytes must be positive, got {max_shard_bytes}")
+    dtype = _checked_dtype(dtype)
     root, manifest, ft, base_file, base, ft_file = _open(path, name, verify)
-    # Plan the shards from the sizes the reconstruction will have: base dtype promoted with
-    # the delta's (float32), or the delta's own for a tensor the base lacks.
-    plan: list[tuple[dict, np.dtype, tuple[int, ...], int]] = []
+    plan: list[tuple[dict, str, tuple[int, ...], int]] = []
     for e in ft["tensors"]:
-        dtype = tf.np_dtype(e["dtype"])
-        # An exact record comes back in the tuned tensor's own type.
-        if e["name"] in base and e["method"] != "exact":
-            dtype = np.result_type(tf.np_dtype(base[e["name"]]["dtype"]), dtype)
+        target = _export_dtype(e, base, dtype)
         shape = tuple(e["shape"])
-        plan.append((e, dtype, shape, int(np.prod(shape, dtype=np.int64)) * dtype.itemsize))
+        plan.append((e, target, shape, int(np.prod(shape, dtype=np.int64)) * tf.itemsize(target)))
     shards: list[list] = [[]]
     size = 0
     for item in plan:
@@ -104,11 +143,11 @@ def export_finetune(
     done = [0, 0]
 
     def chunks(items):
-        for e, dtype, shape, nbytes in items:
-            a = _reconstructed(base_file, base, ft_file, e, verify)
-            if a.dtype != dtype or a.shape != shape:
+        for e, target, shape, nbytes in items:
+            a = _reconstructed(base_file, base, ft_file, e, target, verify)
+            if a.dtype != tf.np_dtype(target) or a.shape != shape:
                 raise RuntimeError(
-                    f"{e['name']}: rebuilt as {a.dtype} {a.shape}, expected {dtype} {shape}"
+                    f"{e['name']}: rebuilt as {a.dtype} {a.shape}, expected {target} {shape}"
                 )
             yield a
             done[0] += 1
@@ -177,17 +216,20 @@ class NoLoraTargets(ValueError):
         )
 
 
-def export_lora(path, name: str, out_dir, *, verify: bool = True) -> dict:
+def export_lora(path, name: str, out_dir, *, verify: bool = True, dtype=None) -> dict:
     """Writes a stored fine-tune's truncated-SVD matrices as a PEFT LoRA adapter
     (`adapter_model.safetensors` and `adapter_config.json`): B = U diag(s), A = V^T per
     matrix, at the rank each was stored with, scaled by 1, so that the adapter adds exactly
-    the library's reconstruction of each delta. Tensors a LoRA adapter cannot carry are
-    listed under "skipped" with the reason. Returns {"path", "targets", "rank", "skipped"}.
+    the library's reconstruction of each delta. The matrices are written in the dtype of
+    the base tensor they adapt (rounded to nearest even), or in `dtype` ("float32",
+    "bfloat16" or "float16"). Tensors a LoRA adapter cannot carry are listed under
+    "skipped" with the reason. Returns {"path", "targets", "rank", "skipped"}.
     """
-    root, manifest, ft, _, _, ft_file = _open(path, name, verify)
+    dtype = _checked_dtype(dtype)
+    root, manifest, ft, _, base, ft_file = _open(path, name, verify)
     targets: dict[str, int] = {}
     skipped: dict[str, str] = {}
-    arrays: list[tuple[str, np.ndarray]] = []
+    arrays: list[tuple[str, str, np.ndarray]] = []
     for e in ft["tensors"]:
         reason = _lora_skip_reason(e)
         if reason is not None:
@@ -206,8 +248,11 @@ def export_lora(path, name: str, out_dir, *, verify: bool = True) -> dict:
         if right.shape[0] == 0:
             skipped[e["name"]] = "unchanged (nothing stored)"
             continue
-        arrays.append((f"base_model.model.{module}.lora_A.weight", np.ascontiguousarray(right)))
-        arrays.append((f"base_model.model.{module}.lora_B.weight", np.ascontiguousarray(left)))
+        target = dtype or (base[e["name"]]["dtype"] if e["name"] in base else ct.dtype)
+        for key, factor in (("lora_A", right), ("lora_B", left)):
+            arrays.append(
+                (f"base_model.model.{module}.{key}.weight", target, tf.from_float32(factor, target))
+            )
         targets[module] = int(right.shape[0])
     if not targets:
         raise NoLoraTargets(name)
@@ -234,8 +279,8 @@ def export_lora(path, name: str, out_dir, *, verify: bool = True) -> dict:
     with tf.new_directory(out_dir, "a LoRA adapter is exported") as out:
         tf.write_tensor_file(
             out / "adapter_model.safetensors",
-            [(k, a.dtype, a.shape) for k, a in arrays],
-            [a for _, a in arrays],
+            [(k, d, a.shape) for k, d, a in arrays],
+            [a for _, _, a in arrays],
             _WEIGHTS_META,
         )
         with tf.atomic_file(out / "adapter_config.json", "w") as f:

@@ -286,20 +286,14 @@ def _new_manifest(base_id: str, settings: Settings) -> dict:
 def _write_base(
     root: Path, manifest: dict, refs: dict[str, TensorRef], tracker: _Tracker | None = None
 ) -> dict[str, str]:
-    """Writes the base tensor by tensor (each mapped, hashed, written, let go)."""
+    """Writes the base tensor by tensor (each mapped, hashed, written, let go), every tensor
+    in its source dtype, byte for byte."""
     digests: dict[str, str] = {}
-    entries = []
-    for ref in refs.values():
-        dtype = (
-            np.dtype(np.float32)
-            if ref.as_float32
-            else np.dtype(ref.array.dtype if ref.path is None else tf.np_dtype(ref.dtype))
-        )
-        entries.append((ref.name, dtype, ref.shape))
+    entries = [(ref.name, ref.dtype, ref.shape) for ref in refs.values()]
 
     def chunks():
         for ref in refs.values():
-            a = np.ascontiguousarray(ref.load())
+            a = np.ascontiguousarray(ref.raw())
             digests[ref.name] = tf.sha256(a)
             yield a
             if tracker is not None:
@@ -307,8 +301,7 @@ def _write_base(
 
     tf.write_tensor_file(root / BASE_FILE, entries, chunks(), file_meta(manifest, "base"))
     manifest["base"]["tensors"] = [
-        {"name": n, "shape": list(s), "dtype": np.dtype(d).name, "sha256": digests[n]}
-        for n, d, s in entries
+        {"name": n, "shape": list(s), "dtype": d, "sha256": digests[n]} for n, d, s in entries
     ]
     return digests
 
@@ -407,17 +400,19 @@ def build_library(
 
     `base` and each fine-tune are a state dict, a `.safetensors` file or a model directory
     of shards (read tensor by tensor through memory maps, so a model larger than memory
-    builds in memory bounded by a few tensors per job). `finetunes` maps names to sources
-    (a list of paths names each fine-tune by its directory's or file's name; names with '/'
-    or control characters are refused). How deltas are compressed:
-    `settings` (a `methods.Settings`) and/or its fields as keywords: `method`, `max_rank`
-    (the cap of the tensor train and of the energy SVD; 0: no cap, for the energy SVD only),
-    `energy` (selects the energy SVD), `rank_ratio` (svd and Tucker) or `rank` (selects the
-    svd at rank min(rank, m, n) on every matrix); an option the method would not use, or
-    two that contradict each other, raise ValueError. `jobs` tasks run at once (default:
-    the usable cores), `ray` ("local", "auto" or a cluster address) runs them on Ray. The
-    result is the same, byte for byte, for any `jobs` and on Ray. `base_id` defaults to the
-    base's absolute path.
+    builds in memory bounded by a few tensors per job). The base is stored in its source
+    dtypes, byte for byte (bfloat16 and float16 included); deltas are taken from the values
+    in float32 (float64 sources in float64), and each fine-tune tensor's dtype is recorded
+    for the exports. `finetunes` maps names to sources (a list of paths names each
+    fine-tune by its directory's or file's name; names with '/' or control characters are
+    refused). How deltas are compressed: `settings` (a `methods.Settings`) and/or its
+    fields as keywords: `method`, `max_rank` (the cap of the tensor train and of the energy
+    SVD; 0: no cap, for the energy SVD only), `energy` (selects the energy SVD),
+    `rank_ratio` (svd and Tucker) or `rank` (selects the svd at rank min(rank, m, n) on
+    every matrix); an option the method would not use, or two that contradict each other,
+    raise ValueError. `jobs` tasks run at once (default: the usable cores), `ray`
+    ("local", "auto" or a cluster address) runs them on Ray. The result is the same, byte
+    for byte, for any `jobs` and on Ray. `base_id` defaults to the base's absolute path.
     """
     jobs = check_jobs(jobs)
     settings = Settings.chosen(**options) if settings is None else settings.overridden(**options)
@@ -439,7 +434,7 @@ def build_library(
         _copy_model_files(root, manifest, base if model_dir is None else model_dir)
         (root / FINETUNE_DIR).mkdir()
         # Deltas are taken against the base as stored, so that `add` later sees the same.
-        stored = file_refs(tf.TensorFile(root / BASE_FILE), as_float32=False)
+        stored = file_refs(tf.TensorFile(root / BASE_FILE))
         manifest["finetunes"] = _compress_finetunes(
             root, manifest, stored, None, sources, settings, jobs, ray, tracker
         )
@@ -517,7 +512,7 @@ def add_many_to_library(
         for t in manifest["base"]["tensors"]:
             check_entry(base_file, t["name"], t["dtype"], t["shape"])
             digests[t["name"]] = t["sha256"]
-        base_refs = {n: r for n, r in file_refs(base_file, False).items() if n in digests}
+        base_refs = {n: r for n, r in file_refs(base_file).items() if n in digests}
         sources = [(n, source_refs(src)) for n, src in items]
         for n, refs in sources:
             _check_finetune(n, refs, base_refs)

@@ -15,14 +15,15 @@ from __future__ import annotations
 import importlib.util
 import os
 import sys
-import tempfile
 from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
 
+from velmora_dryx import _tensorfile as tf
 from velmora_dryx import bramwick, lornet
+from velmora_dryx._library_tasks import source_refs
 from velmora_dryx.cli.errors import CliError, one_line
 from velmora_dryx.cli.output import Output, count
 
@@ -69,17 +70,24 @@ def _find_spec(module: str):
 # Loaders, one per kind. Each reads the whole state dict at a local path.
 
 
-def _load_safetensors_dir(path: Path) -> dict[str, np.ndarray]:
-    return lornet.load_state_dict_numpy_safe(path)
+def _load_safetensors(path: Path) -> dict[str, np.ndarray]:
+    """Every tensor as float32, in the state-dict loaders' order and values (the 16-bit
+    float types widened natively, exactly: no torch needed), read by the package's own
+    reader; owned, writable arrays, as the loaders give."""
+    sd = {}
+    for name, ref in source_refs(path).items():
+        a = ref.values()
+        sd[name] = a if a.dtype == np.float32 and a.flags.writeable else a.astype(np.float32)
+    return sd
 
 
-def _load_safetensors_file(path: Path) -> dict[str, np.ndarray]:
-    # The directory loader reads every shard of a directory: a private directory holding a
-    # link to the one file makes it a one-shard model, read the same way.
-    with tempfile.TemporaryDirectory(prefix="velmora-dryx-") as tmp:
-        link = Path(tmp) / "model.safetensors"
-        os.symlink(path.resolve(), link)
-        return _load_safetensors_dir(Path(tmp))
+def _load_safetensors_raw(path: Path) -> dict[str, np.ndarray]:
+    """The tensors as stored, as views of the files (bfloat16 as its 16-bit patterns)."""
+    return {name: ref.raw() for name, ref in source_refs(path).items()}
+
+
+def _safetensors_dtypes(path: Path) -> dict[str, str]:
+    return {name: ref.dtype for name, ref in source_refs(path).items()}
 
 
 def _load_gguf(path: Path) -> dict[str, np.ndarray]:
@@ -129,15 +137,21 @@ class Kind:
     diagnose: Callable[[list[Path]], CliError | None]
     # Reads the tensors as a store keeps them, where that differs from `load`.
     load_raw: Callable[[Path], dict[str, np.ndarray]] | None = None
+    # Each tensor's stored dtype, from the headers, where `load` converts them.
+    dtypes: Callable[[Path], dict[str, str]] | None = None
 
 
+_SAFETENSORS = Kind(
+    "safetensors weights",
+    _load_safetensors,
+    ("safetensors",),
+    _safetensors_problem,
+    _load_safetensors_raw,
+    _safetensors_dtypes,
+)
 KINDS: dict[str, Kind] = {
-    "hf": Kind(
-        "safetensors weights", _load_safetensors_dir, ("safetensors",), _safetensors_problem
-    ),
-    "safetensors": Kind(
-        "safetensors weights", _load_safetensors_file, ("safetensors",), _safetensors_problem
-    ),
+    "hf": _SAFETENSORS,
+    "safetensors": _SAFETENSORS,
     "gguf": Kind("GGUF weights", _load_gguf, ("gguf",), _gguf_problem, _load_gguf_raw),
 }
 # file suffix (lower case) -> kind
@@ -203,10 +217,23 @@ class Source:
         return [self.path]
 
     def load(self, raw: bool = False) -> dict[str, np.ndarray]:
-        """The state dict; raw=True keeps tensors as stored (GGUF quantized ones as bytes)."""
+        """The state dict; raw=True keeps tensors as stored (GGUF quantized ones as bytes,
+        bfloat16 as its 16-bit patterns)."""
         kind = KINDS[self.kind]
+        return self._read(kind, kind.load_raw if raw and kind.load_raw else kind.load)
+
+    def itemsizes(self) -> dict[str, int]:
+        """Bytes per element of each tensor as the source stores it, where `load` converts
+        (safetensors: a bfloat16 tensor takes 2 bytes per parameter in full); empty where
+        the loaded arrays are the measure (GGUF)."""
+        kind = KINDS[self.kind]
+        if kind.dtypes is None:
+            return {}
+        return {k: tf.itemsize(d) for k, d in self._read(kind, kind.dtypes).items()}
+
+    def _read(self, kind: Kind, read: Callable[[Path], dict]) -> dict:
         try:
-            return (kind.load_raw if raw and kind.load_raw else kind.load)(self.path)
+            return read(self.path)
         except MemoryError:
             raise
         except Exception as exc:

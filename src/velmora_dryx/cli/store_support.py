@@ -8,7 +8,7 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import Any
 
-from velmora_dryx import store
+from velmora_dryx import export, store
 from velmora_dryx.cli import options, sources
 from velmora_dryx.cli.errors import CliError
 from velmora_dryx.cli.output import Output, count, mib
@@ -16,11 +16,18 @@ from velmora_dryx.methods import Settings
 from velmora_dryx.store import LibraryError
 
 
-def add_export_arguments(p: argparse.ArgumentParser) -> None:
-    """DIR NAME OUT and --no-verify, for the export commands."""
+def add_export_arguments(p: argparse.ArgumentParser, dtype_default: str) -> None:
+    """DIR NAME OUT, --dtype and --no-verify, for the export commands."""
     p.add_argument("library", metavar="DIR", help="a library saved by library --save")
     p.add_argument("name", metavar="NAME", help="the fine-tune (as info lists it)")
     p.add_argument("out_dir", metavar="OUT", help="a new directory to write")
+    p.add_argument(
+        "--dtype",
+        choices=export.DTYPES,
+        default=None,
+        help=f"write every tensor in this dtype, rounded to nearest even "
+        f"(default: {dtype_default})",
+    )
     p.add_argument(
         "--no-verify", action="store_true", help="skip the checksums of the stored tensors"
     )

@@ -13,13 +13,18 @@ HELP = "write a stored fine-tune, rebuilt, as a model directory of safetensors s
 
 
 def configure(p: argparse.ArgumentParser) -> None:
-    store_support.add_export_arguments(p)
+    store_support.add_export_arguments(p, "each tensor in the dtype the fine-tune had")
 
 
 def run(args: argparse.Namespace, out: Output) -> None:
     with store_support.library_errors(), store_support.task_bar(out, "exporting") as progress:
         report = export.export_finetune(
-            args.library, args.name, args.out_dir, verify=not args.no_verify, progress=progress
+            args.library,
+            args.name,
+            args.out_dir,
+            verify=not args.no_verify,
+            progress=progress,
+            dtype=args.dtype,
         )
     out.mapping(
         "export",

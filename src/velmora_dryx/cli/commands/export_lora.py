@@ -14,14 +14,14 @@ HELP = "write a fine-tune stored with the (energy) SVD as a PEFT LoRA adapter"
 
 
 def configure(p: argparse.ArgumentParser) -> None:
-    store_support.add_export_arguments(p)
+    store_support.add_export_arguments(p, "the dtype of the base tensor each matrix adapts")
 
 
 def run(args: argparse.Namespace, out: Output) -> None:
     with store_support.library_errors():
         try:
             report = export.export_lora(
-                args.library, args.name, args.out_dir, verify=not args.no_verify
+                args.library, args.name, args.out_dir, verify=not args.no_verify, dtype=args.dtype
             )
         except export.NoLoraTargets as exc:
             how = "--energy E, with library --save or add"

@@ -75,6 +75,9 @@ def run(args: argparse.Namespace, out: Output) -> None:
     warm_up()
     for source in out.progress(tunes, "adding fine-tunes"):
         sd = sources.floating_only(source.load(), source.text, out)
+        # Only the sizes (in the source's own dtypes) are needed beyond this loop:
+        # zero-stride stand-ins keep one fine-tune in memory at a time.
+        finetunes[source.text] = _as_stored(sd, source.itemsizes())
         mismatches[source.text] = _compare(source.text, args.base, base, sd, out)
         t0 = time.perf_counter()
         try:
@@ -87,17 +90,12 @@ def run(args: argparse.Namespace, out: Output) -> None:
             [
                 source.text,
                 len(delta.tensors),
-                mib(lib.naive_bytes({source.text: sd})),
+                mib(lib.naive_bytes({source.text: finetunes[source.text]})),
                 mib(delta.stored_bytes()),
                 err,
                 seconds,
             ]
         )
-        # Only the sizes are needed from here on: zero-stride stand-ins keep one fine-tune
-        # in memory at a time.
-        finetunes[source.text] = {
-            k: np.broadcast_to(np.zeros((), v.dtype), v.shape) for k, v in sd.items()
-        }
         del sd
     out.data("settings", settings.shown())
     out.table(
@@ -107,7 +105,9 @@ def run(args: argparse.Namespace, out: Output) -> None:
         rows,
     )
     out.data("tensor_mismatches", {k: v for k, v in mismatches.items() if v})
-    s = lib.summary(finetunes)
+    # Bytes in full are the sources' own (a bfloat16 model takes 2 bytes per parameter).
+    sized = tamsel.ModelLibrary(lib.base_id, _as_stored(base, base_source.itemsizes()), lib.deltas)
+    s = sized.summary(finetunes)
     out.mapping(
         "summary",
         "Library summary",
@@ -195,6 +195,15 @@ def _compare(name: str, base_name: str, base: dict, sd: dict, out: Output) -> di
             "they are stored compressed as they are, not as deltas"
         )
     return {"missing": missing, "extra": extra} if missing or extra else {}
+
+
+def _as_stored(sd: dict, itemsizes: dict[str, int]) -> dict:
+    """Zero-stride stand-ins of a state dict's tensors taking the bytes per element their
+    source stores them in (as loaded where the source does not say)."""
+    return {
+        k: np.broadcast_to(np.zeros((), (np.void, itemsizes.get(k, v.itemsize))), v.shape)
+        for k, v in sd.items()
+    }
 
 
 def _culprit(base: dict, sd: dict) -> str:

@@ -43,6 +43,8 @@ def run(args: argparse.Namespace, out: Output) -> None:
     if not tensors:
         raise CliError(f"{args.source}: no floating-point tensors of two or more dimensions")
     tensors = tensors[: args.limit]
+    # Ratios against the bytes the source stores each tensor in (2 per bfloat16 parameter).
+    itemsizes = source.itemsizes()
     rows = []
     for name, t in out.progress(tensors, "round trips"):
         method = args.method if args.method != "auto" else kestrine.suggest_method(t.shape)
@@ -61,7 +63,7 @@ def run(args: argparse.Namespace, out: Output) -> None:
                 name,
                 options.shape_text(t.shape),
                 r.method.value,
-                r.compression_ratio,
+                r.compression_ratio * itemsizes.get(name, 4) / 4,
                 r.relative_frobenius_error,
                 r.elapsed_compress_ms,
                 r.elapsed_decompress_ms,
