@@ -148,7 +148,9 @@ def test_save_load_and_export_give_the_same_tensors(rng, tmp_path, settings):
     assert all(out[k].dtype == v.dtype and np.array_equal(out[k], v) for k, v in rebuilt.items())
     records = loaded.deltas["ft-a"].tensors
     if any(ct.method is CompressionMethod.SVD for ct in records.values()):
-        targets = vd.export_lora(tmp_path / "lib", "ft-a", tmp_path / "lora")["targets"]
+        targets = vd.export_lora(tmp_path / "lib", "ft-a", tmp_path / "lora", dtype="float32")[
+            "targets"
+        ]
         lora = load_file(str(tmp_path / "lora" / "adapter_model.safetensors"))
         for module, r in targets.items():
             b, a = (lora[f"base_model.model.{module}.lora_{x}.weight"] for x in "BA")
@@ -169,7 +171,10 @@ def test_build_records_each_fine_tunes_error_and_never_stores_more_than_dense(
         num = den = 0.0
         for t, ct in lib.deltas[row["name"]].tensors.items():
             w = tunes[row["name"]][t]
-            delta = np.asarray(w - base[t] if t in base else w, np.float32).astype(np.float64)
+            # Deltas are taken from the values widened to float32 (float64 stays float64).
+            wide = np.result_type(w.dtype, np.float32)
+            d = w.astype(wide) - base[t].astype(wide) if t in base else w
+            delta = np.asarray(d, np.float32).astype(np.float64)
             assert ct.compressed_size_bytes <= delta.size * 4
             num += np.sum((kestrine.decompress(ct) - delta) ** 2)
             den += np.sum(delta**2)

@@ -173,6 +173,7 @@ class PlanResult:
     total: float  # the delta's squared norm
     piece: str | None  # the staged components
     nbytes: int
+    dtype: str  # the fine-tune tensor's own
 
 
 def _plan_cap(shape: tuple[int, ...], s: Settings) -> tuple[float, int | None]:
@@ -189,16 +190,19 @@ def run_plan(task: PlanTask) -> PlanResult:
     name, shape = task.tuned.name, task.tuned.shape
     base = None
     if task.base is not None:
-        base = task.base.load()
-        if task.base_sha256 is not None and tf.sha256(base) != task.base_sha256:
+        raw = task.base.raw()
+        if task.base_sha256 is not None and tf.sha256(raw) != task.base_sha256:
             raise corrupted(task.base.path, name)
-    tuned = task.tuned.load()
+        base = task.base.values(raw)
+        del raw
+    tuned = task.tuned.values()
+    dtype = task.tuned.dtype
     if len(shape) < 2:
         whole = replace(task.settings, budget=None, target_error=None, bits=32)
         ct, error, norm = tamsel._stored_delta(base, tuned, whole)
-        entry, arrays = record_entry(name, ct, error, norm)
+        entry, arrays = record_entry(name, ct, error, norm, dtype)
         result = TaskResult(entry, arrays, None, task.tuned.nbytes)
-        return PlanResult(name, shape, result, None, 0.0, None, task.tuned.nbytes)
+        return PlanResult(name, shape, result, None, 0.0, None, task.tuned.nbytes, dtype)
     energy, cap = _plan_cap(shape, task.settings)
     a, b, steps, total = tamsel._delta_plan(base, tuned, task.settings.bits, energy, cap)
     del base, tuned
@@ -206,7 +210,7 @@ def run_plan(task: PlanTask) -> PlanResult:
     tf.write_tensor_file(
         piece, [("a", a.dtype, a.shape), ("b", b.dtype, b.shape)], [a, b], {}, sync=False
     )
-    return PlanResult(name, shape, None, steps, total, str(piece), task.tuned.nbytes)
+    return PlanResult(name, shape, None, steps, total, str(piece), task.tuned.nbytes, dtype)
 
 
 @dataclass(frozen=True)
@@ -221,6 +225,7 @@ class EncodeTask:
     error: float
     norm: float  # of the delta
     stage: str | None
+    source_dtype: str | None = None  # the fine-tune tensor's own
 
 
 def run_encode(task: EncodeTask) -> TaskResult:
@@ -229,7 +234,7 @@ def run_encode(task: EncodeTask) -> TaskResult:
     ct = tamsel._planned_record(task.shape, a, b, task.widths, task.bits, task.error, task.norm)
     del a, b, piece
     os.unlink(task.piece)
-    entry, arrays = record_entry(task.name, ct, task.error, task.norm)
+    entry, arrays = record_entry(task.name, ct, task.error, task.norm, task.source_dtype)
     if task.stage is None:
         return TaskResult(entry, arrays, None, 0)
     out = Path(task.stage) / f"{uuid.uuid4().hex}.safetensors"

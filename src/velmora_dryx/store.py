@@ -244,6 +244,7 @@ def _spent(tasks: list[CompressTask], stage: str, jobs: int, ray: str | None):
             e,
             math.sqrt(p.total),
             None if ray is None else stage,
+            p.dtype,
         )
         for p, w, e in zip(planned, widths, errors, strict=True)
     ]
