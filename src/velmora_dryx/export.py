@@ -208,7 +208,7 @@ def _lora_reason(entry: dict, name: str) -> str | None:
     shape = entry["shape"]
     if len(shape) != 2:
         return f"{len(shape)}-D tensor (LoRA adapts matrices)"
-    if not name.endswith(".weight") or "." not in name[: -len(".weight")]:
+    if not name.endswith(".weight") or name == ".weight":
         return "not a module's weight"
     leaf = name.rsplit(".", 2)[-2]
     if leaf in _EMBEDDING_NAMES:
