@@ -137,7 +137,8 @@ class BaseNames:
     def _to_gguf(self, refs: dict) -> dict:
         from velmora_dryx.gguf_model import GgufNames
 
-        if not self.architecture or self.config_dir is None:
+        config = None if self.config_dir is None else Path(self.config_dir) / "config.json"
+        if not self.architecture or config is None or not config.is_file():
             raise ValueError(
                 "its tensors have Hugging Face names and the base's are GGUF's, but the "
                 "library keeps no configuration to map them with"
