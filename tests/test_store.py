@@ -13,7 +13,7 @@ from lornet_support import tiny_llama, write_shard
 from threadpoolctl import threadpool_limits
 
 import velmora_dryx as vd
-from velmora_dryx import kestrine, store, tamsel
+from velmora_dryx import _library_format, kestrine, store, tamsel
 from velmora_dryx.kestrine import CompressionMethod
 
 SHAPES = {
@@ -301,7 +301,7 @@ CORRUPTIONS = [
     ),
     (
         "newer format",
-        lambda r, *_: edit_manifest(r, lambda m: m.update(version=2)),
+        lambda r, *_: edit_manifest(r, lambda m: m.update(version=_library_format.VERSION + 1)),
         "manifest.json",
         "newer",
     ),

@@ -16,7 +16,9 @@ from velmora_dryx.methods import METHODS, Settings
 from velmora_dryx.tamsel import CompressedDelta, ModelLibrary
 
 FORMAT = "velmora-dryx-library"
-VERSION = 1
+# Version 2 adds the quantized-factor and exact records and their settings; a library that
+# holds none is still written as version 1.
+VERSION = 2
 MANIFEST = "manifest.json"
 BASE_FILE = "base.safetensors"
 FINETUNE_DIR = "finetunes"
@@ -246,7 +248,7 @@ def record_entry(
     digests = {key: tf.sha256(a) for key, a in arrays}
     entry = {
         "name": name,
-        "method": ct.method.value,
+        "method": getattr(ct.method, "value", ct.method),
         "shape": list(ct.shape),
         "dtype": ct.dtype,
         "metadata": _encode(ct.metadata),
@@ -259,12 +261,17 @@ def record_entry(
     return entry, arrays
 
 
+_KESTRINE_METHODS = frozenset(m.value for m in CompressionMethod)
+
+
 def record(f: tf.TensorFile, entry: dict, verify: bool, own_map: bool = False):
     def arrays(keys):
         return tuple(verified(f, k, entry["sha256"][k], verify, own_map) for k in keys)
 
+    method = entry["method"]
+    # The library's own record kinds keep their name: kestrine's decompressors refuse them.
     return CompressedTensor(
-        CompressionMethod(entry["method"]),
+        CompressionMethod(method) if method in _KESTRINE_METHODS else method,
         tuple(entry["shape"]),
         entry["dtype"],
         arrays(entry["cores"]),
@@ -354,11 +361,15 @@ def library_info(path) -> dict:
                 check_entry(f, key, None, None)
                 dtype, _, _, count = f.tensors[key]
                 stored += count * tf.itemsize(dtype)
+        stored_as = Settings.from_stored(ft.get("settings", manifest["settings"]))
         rows.append(
             {
                 "name": ft["name"],
                 "tensors": len(ft["tensors"]),
                 "methods": methods,
+                "stored_as": stored_as.label,
+                "bits": stored_as.bits,
+                "budget": stored_as.budget,
                 "original_bytes": original,
                 "stored_bytes": stored,
                 "ratio": original / stored if stored else float("inf"),

@@ -107,13 +107,13 @@ def atomic_file(final: Path, mode: str = "wb", sync: bool = True):
 
 
 @contextlib.contextmanager
-def new_directory(path) -> Iterator[Path]:
+def new_directory(path, what: str = "a library is saved") -> Iterator[Path]:
     """A temporary directory beside `path`, renamed to `path` when the block succeeds: the
     directory appears complete or not at all. `path` must not exist, or be an empty
-    directory."""
+    directory; `what` says what is written there, for the error when it exists."""
     final = Path(path)
     if final.exists() and (not final.is_dir() or any(final.iterdir())):
-        raise FileExistsError(f"{final}: already exists (a library is saved to a new directory)")
+        raise FileExistsError(f"{final}: already exists ({what} to a new directory)")
     final.parent.mkdir(parents=True, exist_ok=True)
     tmp = final.parent / f".{final.name}.tmp-{uuid.uuid4().hex[:12]}"
     tmp.mkdir()

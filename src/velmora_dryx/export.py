@@ -13,7 +13,7 @@ from typing import Any
 import numpy as np
 
 from velmora_dryx import _tensorfile as tf
-from velmora_dryx import kestrine, tamsel
+from velmora_dryx import tamsel
 from velmora_dryx._library_format import (
     check_entry,
     inside,
@@ -64,7 +64,12 @@ def _reconstructed(base_file, base, ft_file, entry, verify):
     b = None
     if name in base:
         b = verified(base_file, name, base[name]["sha256"], verify, own_map=True)
-    return tamsel._apply_delta(b, record(ft_file, entry, verify, own_map=True))
+    out = tamsel._apply_delta(b, record(ft_file, entry, verify, own_map=True))
+    if verify and entry["method"] == "exact" and tf.sha256(out) != entry["metadata"]["sha256"]:
+        raise LibraryError(
+            f"{ft_file.path}: {name!r} does not rebuild the bytes it was stored from"
+        )
+    return out
 
 
 def _stand_in(shape: tuple[int, ...]) -> np.ndarray:
@@ -77,10 +82,11 @@ def _nbytes(dtype, shape) -> int:
 
 
 def _rebuilt_dtype(base: dict, entry: dict) -> np.dtype:
-    """The dtype a tensor is rebuilt in: the base's promoted with the delta's (float32), or
-    the delta's own for a tensor the base lacks."""
-    dtype = np.dtype(entry["dtype"])
-    if entry["name"] in base:
+    """The dtype a tensor is rebuilt in: the base's promoted with the delta's (float32), the
+    delta's own for a tensor the base lacks, the tuned tensor's for an exact record."""
+    dtype = tf.np_dtype(entry["dtype"])
+    # An exact record comes back in the tuned tensor's own type.
+    if entry["name"] in base and entry["method"] != "exact":
         dtype = np.result_type(tf.np_dtype(base[entry["name"]]["dtype"]), dtype)
     return dtype
 
@@ -157,7 +163,7 @@ def export_finetune(
             if progress is not None:
                 progress(done[0], len(plan), done[1], total)
 
-    with tf.new_directory(out_dir) as out:
+    with tf.new_directory(out_dir, "a fine-tune is exported") as out:
         for fname, items in zip(names, shards, strict=True):
             tf.write_tensor_file(
                 out / fname,
@@ -221,17 +227,36 @@ def _lora_reason(entry: dict, name: str) -> str | None:
     return None
 
 
-def _is_zero(ct) -> bool:
-    """A stored delta that changes nothing."""
-    if METHODS[ct.method.value].lora:
-        return not np.any(ct.cores[0])  # the singular values
-    return not np.any(kestrine.decompress(ct))
+class NoLoraTargets(ValueError):
+    """A fine-tune with no matrix stored with truncated SVD: nothing for a LoRA adapter to
+    carry. `how` says how to store one with the energy SVD (by default, the keyword)."""
+
+    def __init__(self, finetune: str, how: str = "energy=...") -> None:
+        self.finetune = finetune
+        super().__init__(
+            f"fine-tune {finetune!r} has no matrix stored with truncated SVD, so no LoRA adapter "
+            f"can carry it (store it with the energy SVD: {how})"
+        )
 
 
-def _lora_factors(ct) -> tuple[np.ndarray, np.ndarray]:
-    """B (out, r) and A (r, in) of a truncated-SVD record: the singular values go with U."""
+def _lora_factors(entry: dict, ct) -> tuple[np.ndarray, np.ndarray]:
+    """B (out, r) and A (r, in) of a truncated-SVD record, whose product is the delta the
+    library rebuilds: the singular values go with U; quantized factors are dequantized."""
+    if entry["method"] == "qsvd":
+        m, n = entry["shape"]
+        return tamsel._dequantize_factors(*ct.cores, *ct.factors, m, n)
     (s,), (u, vt) = ct.cores, ct.factors
     return u * s, vt
+
+
+def _is_zero(entry: dict, ct, base_entry: dict) -> bool:
+    """A stored delta that changes nothing."""
+    if entry["method"] == "exact":  # the tuned tensor's bytes are the base's
+        return entry["metadata"].get("sha256") == base_entry["sha256"]
+    if METHODS[entry["method"]].lora and len(entry["shape"]) == 2:
+        left, right = _lora_factors(entry, ct)
+        return right.shape[0] == 0 or not np.any(left) or not np.any(right)
+    return not np.any(tamsel._apply_delta(None, ct))
 
 
 def _row_or_column_order(where: np.ndarray) -> tuple[np.ndarray | None, np.ndarray | None]:
@@ -285,8 +310,8 @@ class _Adapter:
                 f"{self.root}: no LoRA adapter with Hugging Face module names can be written: {exc}"
             ) from None
         self.entries = {e["name"]: e for e in self.ft["tensors"]}
-        # module -> (record, row order, column order) of the LoRA modules
-        self.lora: dict[str, tuple[Any, np.ndarray | None, np.ndarray | None]] = {}
+        # module -> (entry, record, row order, column order) of the LoRA modules
+        self.lora: dict[str, tuple[dict, Any, np.ndarray | None, np.ndarray | None]] = {}
         self.other: dict[str, list[tuple[str, str]]] = {}  # module -> (tensor, why not LoRA)
         self.skipped: dict[str, str] = {}
         self.unchanged = 0
@@ -333,7 +358,7 @@ class _Adapter:
                 )
                 continue
             ct = record(self.ft_file, e, self.verify)
-            if _is_zero(ct):
+            if _is_zero(e, ct, self.base[stored]):
                 self.unchanged += 1
             elif hf is None:
                 self.skipped[stored] = "no parameter of the Hugging Face model"
@@ -351,7 +376,7 @@ class _Adapter:
                 if rows is None and cols is None:
                     reason = "its GGUF layout is not a reordering of rows or columns"
         if reason is None:
-            self.lora[module] = (ct, rows, cols)
+            self.lora[module] = (e, ct, rows, cols)
         else:
             self.other.setdefault(module, []).append((hf, reason))
 
@@ -368,10 +393,7 @@ class _Adapter:
                     why = "a parameter of the model itself, not of a module"
                     self.skipped.update((t, why) for t, _ in items)
         if not self.lora:
-            raise ValueError(
-                f"fine-tune {self.name!r} has no matrix stored with truncated SVD, so no LoRA "
-                "adapter can carry it (store it with the energy SVD: energy=...)"
-            )
+            raise NoLoraTargets(self.name)
         # A module written whole is every tensor under its name, changed or not, as PEFT
         # saves it.
         for stored in self.base:
@@ -390,17 +412,20 @@ class _Adapter:
         ):
             self.tied = embedding
 
-    def arrays(self) -> tuple[list[tuple[str, np.dtype, tuple, Callable]], dict[str, int]]:
-        """(key, dtype, shape, maker) of every array of the adapter, and the bytes of each
-        module written whole."""
+    def arrays(self) -> tuple[list[tuple[str, np.dtype, tuple, Callable]], dict, dict]:
+        """(key, dtype, shape, maker) of every array of the adapter, the rank of each LoRA
+        module and the bytes of each module written whole."""
         arrays: list[tuple[str, np.dtype, tuple, Callable]] = []
-        for module, (ct, rows, cols) in self.lora.items():
-            b, a = _lora_factors(ct)
+        ranks: dict[str, int] = {}
+        for module, (e, ct, rows, cols) in self.lora.items():
+            b, a = _lora_factors(e, ct)
+            ranks[module] = int(a.shape[0])
             if rows is not None:
                 b = b[rows]
             if cols is not None:
                 a = a[:, cols]
             prefix = f"base_model.model.{module}"
+            a, b = np.ascontiguousarray(a), np.ascontiguousarray(b)
             arrays.append((f"{prefix}.lora_A.weight", a.dtype, a.shape, lambda a=a: a))
             arrays.append((f"{prefix}.lora_B.weight", b.dtype, b.shape, lambda b=b: b))
         sizes: dict[str, int] = {}
@@ -425,7 +450,7 @@ class _Adapter:
                         (f"base_model.model.{k}", dtype, shape, lambda s=stored: self.whole(s))
                     )
                 sizes[module] += _nbytes(dtype, shape)
-        return arrays, sizes
+        return arrays, ranks, sizes
 
     def errors(self) -> dict[str, float]:
         """Each tensor left out: the relative error of the base's against the fine-tune's."""
@@ -500,10 +525,9 @@ def export_lora(
     adapter = _Adapter(path, name, verify)
     adapter.classify()
     adapter.choose(lora_only)
-    arrays, sizes = adapter.arrays()
-    targets = {m: int(ct.cores[0].shape[0]) for m, (ct, _, _) in adapter.lora.items()}
+    arrays, targets, sizes = adapter.arrays()
     config = adapter.config(targets, sorted(sizes))
-    with tf.new_directory(out_dir) as out:
+    with tf.new_directory(out_dir, "a LoRA adapter is exported") as out:
         tf.write_tensor_file(
             out / "adapter_model.safetensors",
             [(k, d, s) for k, d, s, _ in arrays],

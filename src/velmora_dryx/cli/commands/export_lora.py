@@ -6,6 +6,7 @@ import argparse
 
 from velmora_dryx import export
 from velmora_dryx.cli import store_support
+from velmora_dryx.cli.errors import CliError
 from velmora_dryx.cli.output import Output, count, mib
 
 NAME = "export-lora"
@@ -29,14 +30,18 @@ def configure(p: argparse.ArgumentParser) -> None:
 
 def run(args: argparse.Namespace, out: Output) -> None:
     with store_support.library_errors(), out.step(f"exporting {args.name}"):
-        report = export.export_lora(
-            args.library,
-            args.name,
-            args.out_dir,
-            verify=not args.no_verify,
-            lora_only=args.lora_only,
-            logits=not args.no_logits,
-        )
+        try:
+            report = export.export_lora(
+                args.library,
+                args.name,
+                args.out_dir,
+                verify=not args.no_verify,
+                lora_only=args.lora_only,
+                logits=not args.no_logits,
+            )
+        except export.NoLoraTargets as exc:
+            how = "--energy E, with library --save or add"
+            raise CliError(str(export.NoLoraTargets(exc.finetune, how))) from exc
     out.table(
         "targets",
         f"LoRA modules of {args.name} (r = {report['rank']}, scaling 1)",

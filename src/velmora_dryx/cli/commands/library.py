@@ -11,7 +11,7 @@ from velmora_dryx import store, tamsel
 from velmora_dryx.cli import options, sources, store_support
 from velmora_dryx.cli.commands import ppl
 from velmora_dryx.cli.errors import CliError, describe
-from velmora_dryx.cli.output import Output, count, mib
+from velmora_dryx.cli.output import Output, count, mib, warm_up
 
 NAME = "library"
 HELP = "store fine-tunes of a base model as compressed deltas"
@@ -37,6 +37,12 @@ def configure(p: argparse.ArgumentParser) -> None:
 
 def check(p: argparse.ArgumentParser, args: argparse.Namespace) -> None:
     options.check_rank_options(p, args)
+    codecs = args.bits not in (None, 32) or args.budget or args.target_error
+    if args.save is None and (codecs or args.method == "exact"):
+        p.error(
+            "--bits, --budget, --target-error and --method exact apply to saved libraries "
+            "(--save DIR)"
+        )
     options.check_unique(p, args.finetunes, "FINETUNE")
     for flag, value in (("--max-tokens", args.max_tokens), ("--text", args.text)):
         if value is not None and not args.ppl:
@@ -52,6 +58,8 @@ def run(args: argparse.Namespace, out: Output) -> None:
     base_source = sources.resolve(args.base, out)
     tunes = sources.resolve_all(args.finetunes, out)
     models = [ppl.perplexity_model(s, "--ppl") for s in (base_source, *tunes)] if args.ppl else []
+    if args.ppl:
+        ppl.check_wikitext(out, args.text)
     if args.save is not None:
         store_support.save(args, out, base_source, tunes)
         if args.ppl:
@@ -67,6 +75,7 @@ def run(args: argparse.Namespace, out: Output) -> None:
     settings = options.settings(args)
     lib = tamsel.ModelLibrary(args.base, base, **settings.library_fields())
     finetunes, rows, mismatches = {}, [], {}
+    warm_up()
     for source in out.progress(tunes, "adding fine-tunes"):
         sd = sources.floating_only(source.load(), source.text, out)
         mismatches[source.text] = _compare(source.text, args.base, base, sd, out)
@@ -117,7 +126,8 @@ def _compare(name: str, base_name: str, base: dict, sd: dict, out: Output) -> di
     mismatched = [k for k in shared if sd[k].shape != base[k].shape]
     if mismatched:
         raise CliError(
-            f"{name}: {count(len(mismatched), 'tensor')} differ in shape from the base "
+            f"{name}: {count(len(mismatched), 'tensor')} "
+            f"{'differs' if len(mismatched) == 1 else 'differ'} in shape from the base "
             f"(first: {mismatched[0]}); is it a fine-tune of {base_name}?"
         )
     missing = sorted(k for k in base if k not in sd)

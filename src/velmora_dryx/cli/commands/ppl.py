@@ -27,6 +27,7 @@ HELP = "perplexity of a model or a stored fine-tune, on WikiText-2 or your own t
 
 PPL_NEEDS = ("torch", "transformers", "datasets")
 WIKITEXT = "WikiText-2"
+WIKITEXT_DATASET = ("Salesforce/wikitext", "wikitext-2-raw-v1")  # the text perplexity scores
 
 
 def configure(p: argparse.ArgumentParser) -> None:
@@ -72,7 +73,7 @@ def run(args: argparse.Namespace, out: Output) -> None:
         model = perplexity_model(source, "perplexity")
     else:
         check_stored(stored, "perplexity")
-    sources.quiet_hub(out)
+    check_wikitext(out, args.text)
     with (
         evaluation_text(args.text) as text,
         out.step(f"perplexity of {args.model}"),
@@ -88,6 +89,25 @@ def run(args: argparse.Namespace, out: Output) -> None:
 
 
 # ---- the text ---------------------------------------------------------------------------
+
+
+def check_wikitext(out: Output, text: str | None) -> None:
+    """Loads WikiText-2 (from the cache, or the hub) before any work, so that a dataset out
+    of reach is named as such, not taken for a fault of the model being scored; nothing
+    when the text is the user's own (`text`)."""
+    sources.quiet_hub(out)
+    if text is not None:
+        return
+    import datasets
+
+    try:
+        with out.step("loading WikiText-2"):
+            datasets.load_dataset(*WIKITEXT_DATASET, split="test")
+    except MemoryError:
+        raise
+    except Exception as exc:
+        why = sources.hub_failure(exc)
+        raise CliError(f"perplexity needs WikiText-2 ({WIKITEXT_DATASET[0]}), and {why}") from exc
 
 
 @contextmanager
