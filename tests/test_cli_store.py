@@ -68,7 +68,12 @@ def test_save_add_info_export_round(models, tmp_path, capsys):
     status, doc, err = run(capsys, "export-lora", lib, "ft1", str(tmp_path / "lora"))
     assert status == 0, err
     assert [t["module"] for t in doc["targets"]] == ["model.layers.0.q_proj"]
+    assert [t["module"] for t in doc["full"]] == ["model.layers.0.norm"] and not doc["skipped"]
+    assert "warning" not in err
+    status, doc, err = run(capsys, "export-lora", lib, ft1, str(tmp_path / "lo"), "--lora-only")
+    assert status == 0, err
     assert [t["tensor"] for t in doc["skipped"]] == ["model.layers.0.norm.weight"]
+    assert "1 changed tensor of" in err and doc["adapter"]["modules written whole"] == 0
 
 
 CASES = [
@@ -84,7 +89,8 @@ CASES = [
     (["library", "{base}", "{ft1}", "--save", "{lib}"], 1, "exists (a library is saved to a new"),
     (["library", "{base}", "{ft1}", "--save", "{tmp}/l2", "--jobs", "0"], 2, "--jobs"),
     (["library", "{base}", "{ft1}", "--jobs", "2"], 2, "--jobs and --ray apply to --save"),
-    (["library", "{base}", "{ft1}", "--save", "{tmp}/l2", "--ppl"], 2, "--ppl"),
+    (["library", "{base}", "{ft1}", "--save", "{tmp}/l2", "--ppl"], 1, "--ppl needs"),
+    (["library", "{base}", "{ft1}", "--text", "{tmp}/t"], 2, "--text applies to --ppl only"),
     (["library", "{base}", "{ft1}", "--save", "{tmp}/l2", "--ray", " "], 2, "--ray needs"),
 ]
 

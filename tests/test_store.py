@@ -604,7 +604,7 @@ def test_lora_adapter_loads_with_peft_and_adds_the_stored_deltas(hf_family, tmp_
     vd.build_library(
         hf_family / "base", {"tuned": hf_family / "tuned"}, tmp_path / "lib", energy=0.999
     )
-    report = vd.export_lora(tmp_path / "lib", "tuned", tmp_path / "lora")
+    report = vd.export_lora(tmp_path / "lib", "tuned", tmp_path / "lora", lora_only=True)
     skipped = report["skipped"]
     assert "model.embed_tokens.weight" in skipped and "model.norm.weight" in skipped
     assert len(report["targets"]) == 14  # seven linear layers in each of two blocks

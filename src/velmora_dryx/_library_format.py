@@ -150,6 +150,8 @@ def _validate(m: dict, path: Path) -> None:
             raise LibraryError(f"{path}: corrupted ({what})")
 
     need(_fits(m, {"uuid": _is_str, "base_id": _is_str}), "uuid or base_id")
+    # Libraries whose base came from a GGUF file record its architecture.
+    need(m.get("gguf_architecture") is None or _is_str(m["gguf_architecture"]), "gguf_architecture")
     try:
         Settings.from_stored(m.get("settings"))
     except (TypeError, ValueError) as exc:

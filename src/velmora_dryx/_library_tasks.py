@@ -14,7 +14,7 @@ from typing import Any
 import numpy as np
 
 from velmora_dryx import _tensorfile as tf
-from velmora_dryx import lornet, tamsel
+from velmora_dryx import bramwick, lornet, tamsel
 from velmora_dryx._library_format import MODEL_PATTERNS, corrupted, record_entry
 from velmora_dryx._tensorfile import LibraryError
 from velmora_dryx.methods import Settings
@@ -59,17 +59,38 @@ def file_refs(f: tf.TensorFile) -> dict[str, TensorRef]:
     }
 
 
-def source_refs(source) -> dict[str, TensorRef]:
-    """The tensors of a source, in order: a state dict, a `.safetensors` file, or a model
-    directory of `*.safetensors` shards (in the order of the state-dict loaders: shards
-    sorted, names sorted within a shard; a later shard's tensor replaces an earlier one of
-    the same name and keeps its place)."""
+GGUF_MAGIC = b"GGUF"
+
+
+def is_gguf_file(source) -> bool:
+    """A file that starts with the GGUF magic bytes (Ollama's blobs have no suffix)."""
     if isinstance(source, Mapping):
-        refs = {}
-        for name, a in source.items():
-            a = np.asarray(a)
-            refs[name] = TensorRef(name, tuple(a.shape), int(a.nbytes), a.dtype.name, array=a)
-        return refs
+        return False
+    p = Path(source)
+    if not p.is_file():
+        return False
+    with open(p, "rb") as f:
+        return f.read(4) == GGUF_MAGIC
+
+
+def array_refs(tensors: Mapping) -> dict[str, TensorRef]:
+    refs = {}
+    for name, a in tensors.items():
+        a = np.asarray(a)
+        refs[name] = TensorRef(name, tuple(a.shape), int(a.nbytes), a.dtype.name, array=a)
+    return refs
+
+
+def source_refs(source) -> dict[str, TensorRef]:
+    """The tensors of a source, in order: a state dict, a `.safetensors` file, a GGUF file
+    (loaded whole, quantized tensors dequantized to float32), or a model directory of
+    `*.safetensors` shards (in the order of the state-dict loaders: shards sorted, names
+    sorted within a shard; a later shard's tensor replaces an earlier one of the same name
+    and keeps its place)."""
+    if isinstance(source, Mapping):
+        return array_refs(source)
+    if is_gguf_file(source):
+        return array_refs(bramwick.load_gguf_state_dict(Path(source)))
     p = Path(source)
     if p.is_file():
         shards = [p]

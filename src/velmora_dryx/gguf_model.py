@@ -1,12 +1,17 @@
-"""A GGUF file seen as a Hugging Face model: its configuration, tokenizer and weight names.
+"""GGUF files seen as Hugging Face models: configuration, tokenizer and tensor names.
 
 Perplexity runs a transformers model from a model directory. ``GgufModel`` turns a GGUF file
 into one: config.json and the tokenizer files from transformers' own GGUF support, and the
 weights (read natively by ``bramwick``, quantized ones dequantized to float32) under the
 model's parameter names, with the transforms GGUF applies at conversion (the Q/K row
 permutation of the llama family, among others) undone by transformers' tensor processors,
-as its GGUF loader applies them. ``hf_state_dict`` does the same renaming for a state dict
-held in GGUF names, such as a fine-tune rebuilt from a model library.
+as its GGUF loader applies them.
+
+``GgufNames`` is that mapping on its own, for one architecture and configuration: a state
+dict in GGUF names to the model's names (``to_hf``), one tensor at a time where the
+conversion maps tensors one to one (``hf_tensor``), and back (``gguf_tensor``) where it only
+reorders elements. Saved libraries use it to store a fine-tune under its base's names and
+to export a library built from GGUF files as a Hugging Face model or adapter.
 
 Needs torch, transformers and gguf.
 """
@@ -67,80 +72,68 @@ def _newer_loader() -> set[str]:
     return set(GGUF_ARCHS)
 
 
-class GgufModel:
-    """A GGUF file opened as a transformers causal LM.
+def unsupported(architecture: str) -> UnsupportedArchitecture:
+    return UnsupportedArchitecture(
+        f"transformers cannot load GGUF models of architecture {architecture!r} "
+        f"(it can: {', '.join(supported_architectures())})"
+    )
 
-    Opening reads the metadata only and checks everything but the weights' values: the
-    architecture (``UnsupportedArchitecture`` when transformers cannot load it), the
-    configuration and tokenizer, and that the file's tensors give every parameter of the
-    model its shape (ValueError). The weights are read when a directory is written.
-    """
 
-    def __init__(self, path: str | os.PathLike) -> None:
-        from gguf import GGUFReader
-        from transformers import AutoConfig, AutoTokenizer
-        from transformers import modeling_gguf_pytorch_utils as mg
+def _stand_in(shape: tuple[int, ...]) -> np.ndarray:
+    """A float32 array of this shape that takes no memory (zero strides)."""
+    return np.broadcast_to(np.zeros((), np.float32), shape)
 
-        self.path = Path(path)
-        reader = GGUFReader(str(self.path))
-        self.architecture = _architecture(reader)
-        supported = supported_architectures()
-        if self.architecture in _newer_loader():
-            raise self._unsupported(supported)
-        try:
-            self.config = AutoConfig.from_pretrained(
-                str(self.path.parent), gguf_file=self.path.name, local_files_only=True
-            )
-        except Exception as exc:
-            # transformers reads some architectures under another spelling (qwen2moe as
-            # qwen2_moe): an unlisted one is judged by whether its configuration loads.
-            if self.architecture not in supported:
-                raise self._unsupported(supported) from exc
-            raise
-        # The processors read the configuration as transformers' GGUF reader spells it; what
-        # that leaves out (a key-value head count the file omits) comes from the full
-        # configuration, whose defaults are the ones the model is built with.
-        parsed = mg.load_gguf_checkpoint(str(self.path), return_tensors=False)["config"]
-        cls = mg.TENSOR_PROCESSORS.get(self.architecture, mg.TensorProcessor)
-        self._processor = cls(config={**self.config.to_dict(), **parsed})
-        self._shapes: dict[str, tuple[int, ...]] = {}
-        self._required: list[tuple[str, ...]] = []
-        self._names = self._name_map()
-        self._check(self._planned(_tensor_infos(reader)))
-        self.tokenizer = AutoTokenizer.from_pretrained(
-            str(self.path.parent), gguf_file=self.path.name, local_files_only=True
-        )
 
-    def _unsupported(self, supported: list[str]) -> UnsupportedArchitecture:
-        return UnsupportedArchitecture(
-            f"transformers cannot load GGUF models of architecture {self.architecture!r} "
-            f"(it can: {', '.join(supported)})"
-        )
+class GgufNames:
+    """How the tensors of one architecture's GGUF files become the parameters of the
+    transformers model of `config`: names, and the conversion's transforms undone by the
+    architecture's tensor processor. `parsed` is the configuration as transformers' GGUF
+    reader spells it, where a file is at hand (it takes precedence, as in that reader).
 
-    def __repr__(self) -> str:
-        return f"GgufModel({str(self.path)!r}, architecture={self.architecture!r})"
+    Raises UnsupportedArchitecture when transformers maps no tensors of `architecture`."""
 
-    # ---- weights ------------------------------------------------------------------------
-
-    def _name_map(self) -> dict[str, str]:
-        """GGUF tensor name -> model parameter name, from the model built on the meta
-        device (no memory for its weights)."""
+    def __init__(self, architecture: str, config, parsed: dict | None = None) -> None:
         import torch
         from transformers import AutoModelForCausalLM
-        from transformers.modeling_gguf_pytorch_utils import get_gguf_hf_weights_map
+        from transformers import modeling_gguf_pytorch_utils as mg
 
+        if architecture in _newer_loader():
+            raise unsupported(architecture)
+        self.architecture = architecture
+        self.config = config
+        cls = mg.TENSOR_PROCESSORS.get(architecture, mg.TensorProcessor)
+        self._processor = cls(config={**config.to_dict(), **(parsed or {})})
+        # The model built on the meta device (no memory for its weights) gives the names.
         with torch.device("meta"):
-            model = AutoModelForCausalLM.from_config(self.config)
-        names = get_gguf_hf_weights_map(model, self._processor)
+            model = AutoModelForCausalLM.from_config(config)
+        try:
+            self._names = mg.get_gguf_hf_weights_map(model, self._processor)
+        except NotImplementedError as exc:
+            raise unsupported(architecture) from exc
+        self._shapes: dict[str, tuple[int, ...]] = {}
         # Names sharing one tensor (tied embeddings) need only one of them present.
         groups: dict[int, list[str]] = {}
         for name, t in model.state_dict(keep_vars=True).items():
             groups.setdefault(id(t), []).append(name)
             self._shapes[name] = tuple(t.shape)
         self._required = [tuple(g) for g in groups.values()]
-        return names
+        self._gguf: dict[str, str] = {}
+        self._merged: set[str] = set()  # model tensors made of several GGUF tensors
+        for g, h in self._names.items():
+            if h in self._gguf:
+                self._merged.add(h)
+            self._gguf[h] = g
 
-    def hf_state_dict(self, tensors: dict[str, np.ndarray]) -> dict[str, np.ndarray]:
+    @classmethod
+    def of_model_directory(cls, architecture: str, directory) -> GgufNames:
+        """For a model directory whose config.json came from a GGUF file of `architecture`."""
+        from transformers import AutoConfig
+
+        return cls(architecture, AutoConfig.from_pretrained(str(directory), local_files_only=True))
+
+    # ---- whole state dicts ----------------------------------------------------------------
+
+    def to_hf(self, tensors: dict[str, np.ndarray]) -> dict[str, np.ndarray]:
         """The tensors of a state dict in GGUF names under the model's parameter names.
 
         The given dict is emptied as it goes, so no tensor is held twice; tensors that map
@@ -155,7 +148,7 @@ class GgufModel:
             self._process(name, tensors.pop(name), parsed)
         out = parsed["tensors"]
         hf = {k: v.numpy() if isinstance(v, torch.Tensor) else v for k, v in out.items()}
-        self._check(hf)
+        self.check(hf)
         return hf
 
     def _process(self, name: str, weights: np.ndarray, parsed: dict) -> None:
@@ -166,18 +159,19 @@ class GgufModel:
         if result.name in self._names:
             parsed["tensors"][self._names[result.name]] = result.weights
 
-    def _planned(self, shapes: dict[str, tuple[int, ...]]) -> dict[str, np.ndarray]:
-        """What ``hf_state_dict`` makes of tensors of these shapes, from zero-stride stand-ins
+    def planned(self, shapes: dict[str, tuple[int, ...]]) -> dict[str, np.ndarray]:
+        """What ``to_hf`` makes of tensors of these shapes, from zero-stride stand-ins
         (no memory for their values), one tensor at a time."""
         planned: dict[str, np.ndarray] = {}
         for name, shape in shapes.items():
             parsed: dict = {"tensors": {}}
-            self._process(name, np.broadcast_to(np.zeros((), np.float32), shape), parsed)
+            self._process(name, _stand_in(shape), parsed)
             for k, v in parsed["tensors"].items():
-                planned[k] = np.broadcast_to(np.zeros((), np.float32), tuple(v.shape))
+                planned[k] = _stand_in(tuple(v.shape))
         return planned
 
-    def _check(self, hf: dict[str, np.ndarray]) -> None:
+    def check(self, hf: dict[str, np.ndarray]) -> None:
+        """Every parameter of the model has a tensor of its shape (ValueError)."""
         for group in self._required:
             if not any(n in hf for n in group):
                 raise ValueError(
@@ -192,7 +186,142 @@ class GgufModel:
                     f"the configuration gives {want}"
                 )
 
+    # ---- one tensor at a time -------------------------------------------------------------
+
+    def hf_tensor(self, name: str, weights: np.ndarray) -> tuple[str, np.ndarray] | None:
+        """One GGUF tensor as the model's parameter: (name, array), or None for a tensor
+        the model does not use. ValueError where the conversion merges it with others."""
+        import torch
+
+        hf = self._names.get(name)
+        if hf in self._merged:
+            raise ValueError(
+                f"{name}: the {self.architecture} conversion merges it with other GGUF tensors "
+                f"into {hf}, which tensor-by-tensor work cannot follow"
+            )
+        parsed: dict = {"tensors": {}}
+        self._process(name, weights, parsed)
+        out = parsed["tensors"]
+        if not out:
+            return None
+        if len(out) != 1:
+            raise ValueError(f"{name}: the {self.architecture} conversion splits it")
+        ((hf, w),) = out.items()
+        return hf, w.numpy() if isinstance(w, torch.Tensor) else w
+
+    def hf_name(self, name: str) -> str | None:
+        return self._names.get(name)
+
+    def gguf_name(self, hf_name: str) -> str | None:
+        return self._gguf.get(hf_name)
+
+    def layout(self, name: str, shape: tuple[int, ...]) -> np.ndarray | None:
+        """Where each element of the model's tensor comes from in the GGUF tensor `name` of
+        `shape`: flat indices in the model tensor's shape, or None when the conversion keeps
+        the order. ValueError when it does more than reorder (a transposed or recomputed
+        tensor)."""
+        stand_in = _stand_in(shape)
+        done = self.hf_tensor(name, stand_in)
+        if done is None or done[1] is stand_in:
+            return None
+        n = int(np.prod(shape, dtype=np.int64))
+        index = np.arange(n, dtype=np.int64).reshape(shape)
+        _, moved = self.hf_tensor(name, index)  # type: ignore[misc]
+        moved = np.asarray(moved)
+        flat = moved.reshape(-1)
+        if (
+            flat.size != n
+            or flat.dtype != np.int64
+            or (n and (flat.min() < 0 or flat.max() >= n))
+            or (n and np.bincount(flat, minlength=n).max() != 1)
+        ):
+            raise ValueError(
+                f"{name}: the {self.architecture} conversion changes its values, not only "
+                "their order, so it cannot be undone tensor by tensor"
+            )
+        if np.array_equal(flat, np.arange(n, dtype=np.int64)):
+            return None
+        return moved
+
+    def gguf_tensor(
+        self, hf_name: str, weights: np.ndarray, shape: tuple[int, ...]
+    ) -> tuple[str, np.ndarray]:
+        """A model parameter as the GGUF tensor of `shape` it converts from (the inverse of
+        ``hf_tensor``); ValueError where no GGUF tensor maps to it alone or the conversion
+        does more than reorder."""
+        name = self._gguf.get(hf_name)
+        if name is None or hf_name in self._merged:
+            raise ValueError(
+                f"{hf_name}: no single GGUF tensor of the {self.architecture} conversion maps to it"
+            )
+        where = self.layout(name, shape)
+        weights = np.asarray(weights)
+        if int(np.prod(shape, dtype=np.int64)) != weights.size:
+            raise ValueError(
+                f"{hf_name}: shape {weights.shape} does not convert to {name}'s {tuple(shape)}"
+            )
+        if where is None:
+            return name, weights.reshape(shape)
+        out = np.empty(weights.size, weights.dtype)
+        out[where.reshape(-1)] = weights.reshape(-1)
+        return name, out.reshape(shape)
+
+
+class GgufModel:
+    """A GGUF file opened as a transformers causal LM.
+
+    Opening reads the metadata only and checks everything but the weights' values: the
+    architecture (``UnsupportedArchitecture`` when transformers cannot load it), the
+    configuration and tokenizer, and that the file's tensors give every parameter of the
+    model its shape (ValueError). The weights are read when a directory is written.
+    """
+
+    def __init__(self, path: str | os.PathLike, tokenizer: bool = True) -> None:
+        from gguf import GGUFReader
+        from transformers import AutoConfig, AutoTokenizer
+        from transformers import modeling_gguf_pytorch_utils as mg
+
+        self.path = Path(path)
+        reader = GGUFReader(str(self.path))
+        self.architecture = _architecture(reader)
+        if self.architecture in _newer_loader():
+            raise unsupported(self.architecture)
+        try:
+            self.config = AutoConfig.from_pretrained(
+                str(self.path.parent), gguf_file=self.path.name, local_files_only=True
+            )
+        except Exception as exc:
+            # transformers reads some architectures under another spelling (qwen2moe as
+            # qwen2_moe): an unlisted one is judged by whether its configuration loads.
+            if self.architecture not in supported_architectures():
+                raise unsupported(self.architecture) from exc
+            raise
+        # The processors read the configuration as transformers' GGUF reader spells it; what
+        # that leaves out (a key-value head count the file omits) comes from the full
+        # configuration, whose defaults are the ones the model is built with.
+        parsed = mg.load_gguf_checkpoint(str(self.path), return_tensors=False)["config"]
+        self.names = GgufNames(self.architecture, self.config, parsed)
+        self.names.check(self.names.planned(_tensor_infos(reader)))
+        self.tokenizer = None
+        if tokenizer:
+            self.tokenizer = AutoTokenizer.from_pretrained(
+                str(self.path.parent), gguf_file=self.path.name, local_files_only=True
+            )
+
+    def __repr__(self) -> str:
+        return f"GgufModel({str(self.path)!r}, architecture={self.architecture!r})"
+
+    def hf_state_dict(self, tensors: dict[str, np.ndarray]) -> dict[str, np.ndarray]:
+        """``GgufNames.to_hf`` of this file's architecture."""
+        return self.names.to_hf(tensors)
+
     # ---- model directories --------------------------------------------------------------
+
+    def save_configuration(self, directory: str | os.PathLike) -> None:
+        """config.json and the tokenizer files (when opened with the tokenizer)."""
+        self.config.save_pretrained(directory)
+        if self.tokenizer is not None:
+            self.tokenizer.save_pretrained(directory)
 
     def save_pretrained(
         self, directory: str | os.PathLike, tensors: dict[str, np.ndarray] | None = None
@@ -202,8 +331,7 @@ class GgufModel:
         or, when None, the file's own weights."""
         directory = Path(directory)
         directory.mkdir(parents=True, exist_ok=True)
-        self.config.save_pretrained(directory)
-        self.tokenizer.save_pretrained(directory)
+        self.save_configuration(directory)
         if tensors is None:
             tensors = bramwick.load_gguf_state_dict(self.path)
         hf = self.hf_state_dict(tensors)

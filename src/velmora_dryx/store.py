@@ -45,6 +45,7 @@ from velmora_dryx._library_format import (
     verify_model_file,
     write_manifest,
 )
+from velmora_dryx._library_gguf import ARCHITECTURE_KEY, BaseNames, base_configuration
 from velmora_dryx._library_tasks import (
     CompressTask,
     EncodeTask,
@@ -53,6 +54,7 @@ from velmora_dryx._library_tasks import (
     TensorRef,
     allocate,
     file_refs,
+    is_gguf_file,
     model_files,
     run_encode,
     run_plan,
@@ -419,27 +421,37 @@ def build_library(
     settings = Settings.chosen(**options) if settings is None else settings.overridden(**options)
     items = _finetune_list(finetunes)
     base_refs = source_refs(base)
-    sources = [(name, source_refs(src)) for name, src in items]
-    for name, refs in sources:
-        _check_finetune(name, refs, base_refs)
-    if base_id is None:
-        base_id = source_id(base)
-    tracker = _Tracker(
-        progress,
-        len(base_refs) + sum(len(refs) for _, refs in sources),
-        sum(r.nbytes for r in base_refs.values()) + _source_bytes(sources),
-    )
-    with tf.new_directory(path) as root:
-        manifest = _new_manifest(base_id, settings)
-        _write_base(root, manifest, base_refs, tracker)
-        _copy_model_files(root, manifest, base if model_dir is None else model_dir)
-        (root / FINETUNE_DIR).mkdir()
-        # Deltas are taken against the base as stored, so that `add` later sees the same.
-        stored = file_refs(tf.TensorFile(root / BASE_FILE))
-        manifest["finetunes"] = _compress_finetunes(
-            root, manifest, stored, None, sources, settings, jobs, ray, tracker
+    gguf_arch = None
+    with contextlib.ExitStack() as stack:
+        if is_gguf_file(base):
+            # Its architecture, and the configuration transformers makes of it (which
+            # Hugging Face exports and fine-tunes with Hugging Face names need).
+            gguf_arch, config = stack.enter_context(base_configuration(base))
+            model_dir = config if model_dir is None else model_dir
+        names = BaseNames({k: r.shape for k, r in base_refs.items()}, gguf_arch, model_dir)
+        sources = [(name, names.aligned(name, src, source_refs(src))) for name, src in items]
+        for name, refs in sources:
+            _check_finetune(name, refs, base_refs)
+        if base_id is None:
+            base_id = source_id(base)
+        tracker = _Tracker(
+            progress,
+            len(base_refs) + sum(len(refs) for _, refs in sources),
+            sum(r.nbytes for r in base_refs.values()) + _source_bytes(sources),
         )
-        write_manifest(root, manifest)
+        with tf.new_directory(path) as root:
+            manifest = _new_manifest(base_id, settings)
+            if gguf_arch is not None:
+                manifest[ARCHITECTURE_KEY] = gguf_arch
+            _write_base(root, manifest, base_refs, tracker)
+            _copy_model_files(root, manifest, base if model_dir is None else model_dir)
+            (root / FINETUNE_DIR).mkdir()
+            # Deltas are taken against the base as stored, so that `add` later sees the same.
+            stored = file_refs(tf.TensorFile(root / BASE_FILE))
+            manifest["finetunes"] = _compress_finetunes(
+                root, manifest, stored, None, sources, settings, jobs, ray, tracker
+            )
+            write_manifest(root, manifest)
 
 
 # ---- extending a saved library ------------------------------------------------------------
@@ -514,7 +526,12 @@ def add_many_to_library(
             check_entry(base_file, t["name"], t["dtype"], t["shape"])
             digests[t["name"]] = t["sha256"]
         base_refs = {n: r for n, r in file_refs(base_file).items() if n in digests}
-        sources = [(n, source_refs(src)) for n, src in items]
+        names = BaseNames(
+            {n: r.shape for n, r in base_refs.items()},
+            manifest.get(ARCHITECTURE_KEY),
+            root / MODEL_DIR,
+        )
+        sources = [(n, names.aligned(n, src, source_refs(src))) for n, src in items]
         for n, refs in sources:
             _check_finetune(n, refs, base_refs)
         entries = _compress_finetunes(

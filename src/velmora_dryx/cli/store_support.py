@@ -72,8 +72,13 @@ def require_ray(args: argparse.Namespace) -> None:
 
 def streamed(source: sources.Source, out: Output) -> Any:
     """What the library reads a source from: the safetensors files themselves (memory-mapped,
-    tensor by tensor), or, for GGUF files, the loaded floating-point tensors."""
-    if source.kind in ("hf", "safetensors"):
+    tensor by tensor) or the GGUF file (loaded whole, its names mapped to the base's where
+    they differ)."""
+    if source.kind == "gguf":
+        problem = sources.KINDS["gguf"].diagnose([source.path])
+        if problem is not None:
+            raise problem
+    if source.kind in ("hf", "safetensors", "gguf"):
         return source.path
     return sources.floating_only(source.load(), source.text, out)
 
@@ -217,16 +222,13 @@ def check_save(p: argparse.ArgumentParser, args: argparse.Namespace) -> None:
         if args.jobs is not None or args.ray is not None:
             p.error("--jobs and --ray apply to --save")
         return
-    if args.ppl:
-        p.error("--ppl does not combine with --save (export a fine-tune, then run ppl on it)")
     check_parallel(p, args)
 
 
-def save(args: argparse.Namespace, out: Output) -> None:
-    """library BASE FINETUNE... --save DIR: the library built on disk, streamed."""
+def save(args: argparse.Namespace, out: Output, base, tunes) -> None:
+    """library BASE FINETUNE... --save DIR: the library built on disk, streamed, from the
+    resolved sources."""
     require_ray(args)
-    base = sources.resolve(args.base, out)
-    tunes = sources.resolve_all(args.finetunes, out)
     names = finetune_names(tunes)
     with library_errors():
         with task_bar(out, "writing the base, compressing") as progress:

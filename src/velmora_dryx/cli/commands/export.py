@@ -36,3 +36,5 @@ def run(args: argparse.Namespace, out: Output) -> None:
             "files": ", ".join(report["files"]),
         },
     )
+    if report["note"] is not None:
+        out.warn(f"{args.name}: {report['note']}")

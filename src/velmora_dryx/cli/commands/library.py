@@ -4,22 +4,18 @@ from __future__ import annotations
 
 import argparse
 import time
-from collections.abc import Iterator
-from contextlib import contextmanager
-from pathlib import Path
 
 import numpy as np
 
-from velmora_dryx import lornet, tamsel
+from velmora_dryx import store, tamsel
 from velmora_dryx.cli import options, sources, store_support
-from velmora_dryx.cli.errors import CliError, about, describe
+from velmora_dryx.cli.commands import ppl
+from velmora_dryx.cli.errors import CliError, describe
 from velmora_dryx.cli.output import Output, count, mib, warm_up
 
 NAME = "library"
 HELP = "store fine-tunes of a base model as compressed deltas"
 
-PPL_NEEDS = ("torch", "transformers", "datasets")
-WIKITEXT = ("Salesforce/wikitext", "wikitext-2-raw-v1")  # the text perplexity scores
 DEFAULT_MAX_TOKENS = 4096
 
 
@@ -32,9 +28,10 @@ def configure(p: argparse.ArgumentParser) -> None:
     p.add_argument(
         "--ppl",
         action="store_true",
-        help="also report WikiText-2 perplexity (Hugging Face model directories or GGUF sources)",
+        help="also report perplexity (Hugging Face model directories or GGUF sources)",
     )
     options.add_count(p, "--max-tokens", 2, None, "tokens scored by --ppl", DEFAULT_MAX_TOKENS)
+    ppl.add_text(p)
     store_support.add_save(p)
 
 
@@ -47,24 +44,30 @@ def check(p: argparse.ArgumentParser, args: argparse.Namespace) -> None:
             "(--save DIR)"
         )
     options.check_unique(p, args.finetunes, "FINETUNE")
-    if args.max_tokens is not None and not args.ppl:
-        p.error("--max-tokens applies to --ppl only")
+    for flag, value in (("--max-tokens", args.max_tokens), ("--text", args.text)):
+        if value is not None and not args.ppl:
+            p.error(f"{flag} applies to --ppl only")
     if args.max_tokens is None:
         args.max_tokens = DEFAULT_MAX_TOKENS
     store_support.check_save(p, args)
 
 
 def run(args: argparse.Namespace, out: Output) -> None:
-    if args.save is not None:
-        store_support.save(args, out)
-        return
     if args.ppl:
-        sources.require(PPL_NEEDS, "--ppl")
+        sources.require(ppl.needs(args.text), "--ppl")
     base_source = sources.resolve(args.base, out)
     tunes = sources.resolve_all(args.finetunes, out)
-    models = [perplexity_model(s, "--ppl") for s in (base_source, *tunes)] if args.ppl else []
+    models = [ppl.perplexity_model(s, "--ppl") for s in (base_source, *tunes)] if args.ppl else []
     if args.ppl:
-        check_wikitext(out)
+        ppl.check_wikitext(out, args.text)
+    if args.save is not None:
+        store_support.save(args, out, base_source, tunes)
+        if args.ppl:
+            stored = [f["name"] for f in store.library_info(args.save)["finetunes"]]
+            ppl.library_perplexities(
+                args, out, list(zip((base_source, *tunes), models, strict=True)), None, stored
+            )
+        return
     with out.step(f"loading {args.base}"):
         base = sources.floating_only(base_source.load(), args.base, out)
     if not base:
@@ -116,56 +119,8 @@ def run(args: argparse.Namespace, out: Output) -> None:
         ),
     )
     if args.ppl:
-        _perplexities(args, out, lib, zip((base_source, *tunes), models, strict=True), base)
-
-
-def perplexity_model(source: sources.Source, purpose: str):
-    """What perplexity needs of a source, checked before any work. Perplexity loads the
-    model from a directory (weights, config.json and tokenizer): a Hugging Face model
-    directory is used as it is (None is returned); a GGUF file is opened as a GgufModel,
-    which writes one, refused when transformers cannot load its architecture."""
-    if source.kind == "gguf":
-        from velmora_dryx.gguf_model import GgufModel, UnsupportedArchitecture
-
-        with about(source.text):
-            try:
-                return GgufModel(source.path)
-            except UnsupportedArchitecture as exc:
-                raise CliError(f"{source.text}: {purpose} unavailable: {exc}") from exc
-    if not source.is_model_directory:
-        raise CliError(
-            f"{source.text}: {purpose} needs a Hugging Face model directory or a GGUF file"
-        )
-    if not (source.path / "config.json").is_file():
-        raise CliError(f"{source.text}: {purpose} needs config.json beside the weights")
-    return None
-
-
-def check_wikitext(out: Output) -> None:
-    """Loads WikiText-2 (from the cache, or the hub) before any work, so that a dataset out
-    of reach is named as such, not taken for a fault of the model being scored."""
-    import datasets
-
-    sources.quiet_hub(out)
-    try:
-        with out.step("loading WikiText-2"):
-            datasets.load_dataset(*WIKITEXT, split="test")
-    except MemoryError:
-        raise
-    except Exception as exc:
-        why = sources.hub_failure(exc)
-        raise CliError(f"perplexity needs WikiText-2 ({WIKITEXT[0]}), and {why}") from exc
-
-
-@contextmanager
-def model_directory(source: sources.Source, model, tensors=None) -> Iterator[Path]:
-    """The model directory perplexity loads: the source's own, or a temporary one written
-    from its GGUF file (`model`), holding `tensors` (GGUF names) or the file's weights."""
-    if model is None:
-        yield source.path
-        return
-    with model.model_directory(tensors) as directory:
-        yield directory
+        pairs = list(zip((base_source, *tunes), models, strict=True))
+        ppl.library_perplexities(args, out, pairs, base, lib.reconstruct)
 
 
 def _compare(name: str, base_name: str, base: dict, sd: dict, out: Output) -> dict:
@@ -224,36 +179,3 @@ def _add(lib, model_id: str, sd: dict, settings):
     record = tamsel.CompressedDelta(model_id, tensors, lib.base_id)
     lib.deltas[model_id] = record
     return record
-
-
-def _perplexities(args, out: Output, lib, models, base) -> None:
-    """Perplexity of the base, each fine-tune and its reconstruction; `models` pairs each
-    source (the base first) with its GgufModel, or None for a model directory."""
-    sources.quiet_hub(out)
-
-    def ppl(directory, weights):
-        return lornet.perplexity_from_state_dict(directory, weights, max_tokens=args.max_tokens)
-
-    (base_source, base_model), *tunes = models
-    with out.step(f"perplexity of {args.base}"), about(base_source.text):
-        if base_model is None:
-            rows = [["base", ppl(base_source.path, base)]]
-        else:
-            # A shallow copy: writing empties it, and the library keeps the base.
-            with model_directory(base_source, base_model, dict(base)) as directory:
-                rows = [["base", ppl(directory, None)]]
-    for source, model in out.progress(tunes, "perplexity"):
-        with about(source.text):
-            if model is None:
-                weights = source.load()
-                rows.append([source.text, ppl(source.path, weights)])
-                del weights
-                rebuilt = lib.reconstruct(source.text)
-                rows.append([source.text + " (reconstructed)", ppl(source.path, rebuilt)])
-                continue
-            with model_directory(source, model) as directory:
-                rows.append([source.text, ppl(directory, None)])
-                rebuilt = model.hf_state_dict(lib.reconstruct(source.text))
-                rows.append([source.text + " (reconstructed)", ppl(directory, rebuilt)])
-            del rebuilt
-    out.table("perplexity", "WikiText-2 perplexity", ["model", "perplexity"], rows)
