@@ -70,7 +70,7 @@ def test_save_add_info_export_round(models, tmp_path, capsys):
     assert [t["module"] for t in doc["targets"]] == ["model.layers.0.q_proj"]
     assert [t["module"] for t in doc["full"]] == ["model.layers.0.norm"] and not doc["skipped"]
     assert "warning" not in err
-    status, doc, err = run(capsys, "export-lora", lib, ft1, str(tmp_path / "lo"), "--lora-only")
+    status, doc, err = run(capsys, "export-lora", lib, "ft1", str(tmp_path / "lo"), "--lora-only")
     assert status == 0, err
     assert [t["tensor"] for t in doc["skipped"]] == ["model.layers.0.norm.weight"]
     assert "1 changed tensor of" in err and doc["adapter"]["modules written whole"] == 0
