@@ -89,7 +89,14 @@ const auto kBlocks = def<&blocks>("_blocks", "Yield fixed-size byte blocks (last
 // ---------------------------------------------------------------------------------------
 // The store.
 
-PyObject* g_add_tensor_bytes = nullptr;  // the native method, to tell it from overrides
+// The module's state: objects its body creates once, kept for the life of the process.
+struct State {
+  PyObject* add_tensor_bytes = nullptr;  // the native method, to tell it from overrides
+};
+State& state() {
+  static State s;
+  return s;
+}
 
 // The bookkeeping of one block, in the order the store documents: the digest's length
 // when first seen, the tenant's reference, then the tenant's byte total.
@@ -179,7 +186,7 @@ void add_tensor_bytes(const py::Obj& self, const py::Obj& tenant, const py::Obj&
 
 // True when `method` is the store's own add_tensor_bytes bound to `self`.
 bool is_native_add(const py::Obj& method, const py::Obj& self) {
-  return method.is_exact(&PyMethod_Type) && method.attr("__func__").is(g_add_tensor_bytes) &&
+  return method.is_exact(&PyMethod_Type) && method.attr("__func__").is(state().add_tensor_bytes) &&
          method.attr("__self__").is(self);
 }
 
@@ -278,7 +285,7 @@ void body(bridge::ModuleBuilder& b) {
   b.function(&kBlocks);
 
   py::Obj add = b.method(&kAddTensorBytes);
-  g_add_tensor_bytes = py::Obj(add).release();  // kept for the process
+  state().add_tensor_bytes = py::Obj(add).release();
   using bridge::Field;
   py::Obj cls = bridge::make_dataclass(
       b, "DedupStore", "Global content-addressed block store shared across tenants.",

@@ -67,7 +67,7 @@ py::Obj shard_files(const py::Obj& model_dir) {
 py::Obj model_disk_bytes(const py::Obj& model_dir) {
   py::Obj total = py::integer(0);
   // stat() follows links, so a shard kept in the hub cache as a link counts its blob.
-  for (const py::Obj& shard : module_global("_shard_files")(model_dir)) {
+  for (const py::Obj& shard : shard_files(model_dir)) {
     total = total + shard.attr("stat")().attr("st_size");
   }
   return py::as_int(total);
@@ -92,7 +92,7 @@ void read_shard_numpy(const py::Obj& safe_open, const py::Obj& shard, const py::
 py::Obj load_state_dict_numpy(const py::Obj& model_dir, const py::Obj& dtype) {
   py::Obj safe_open = from_import("safetensors", "safe_open");
   py::Obj out = py::dict();
-  for (const py::Obj& shard : module_global("_shard_files")(model_dir)) {
+  for (const py::Obj& shard : shard_files(model_dir)) {
     read_shard_numpy(safe_open, shard, dtype, out);
   }
   return out;
@@ -151,7 +151,7 @@ bool needs_torch(const py::Obj& shard) {
 
 py::Obj load_state_dict_numpy_safe(const py::Obj& model_dir, const py::Obj& dtype) {
   py::Obj out = py::dict();
-  for (const py::Obj& shard : module_global("_shard_files")(model_dir)) {
+  for (const py::Obj& shard : shard_files(model_dir)) {
     // Only the Exception family falls back; an interrupt goes on up.
     py::Obj failed = bridge::try_except(PyExc_Exception, [&] {
       read_shard_numpy(from_import("safetensors", "safe_open"), shard, dtype, out);
@@ -164,7 +164,9 @@ py::Obj load_state_dict_numpy_safe(const py::Obj& model_dir, const py::Obj& dtyp
       bridge::raise_with_note(failed, "while loading the shard " + py::text(shard));
     }
     // The whole shard is stored again from the torch path, so a value the failed attempt had
-    // already stored never survives; an error of the fallback chains to the first one.
+    // already stored never survives; an error of the fallback chains to the first one. The
+    // fallback is the module's _bf16_safe_load as Python sees it: replacing it is a
+    // documented contract (tests do, to watch or forbid the torch path).
     Handling handling(failed.get());
     out.attr("update")(module_global("_bf16_safe_load")(shard, dtype));
   }
@@ -268,7 +270,7 @@ double perplexity_from_state_dict(const py::Obj& model_dir, const py::Obj& state
   if (!state_dict.is_none()) load_into(torch, model, state_dict);
   model.attr("eval")();
 
-  py::Obj ids = module_global("_load_wikitext_ids")(model_dir, max_tokens);
+  py::Obj ids = load_wikitext_ids(model_dir, max_tokens);
   // Sizes beyond 64 bits behave as the largest ones: one window over everything.
   const long long window = py::saturated_ll(window_size.get());
   const long long stride = py::saturated_ll(stride_size.get());

@@ -21,7 +21,6 @@ namespace velmora::bramwick {
 
 using bridge::arg;
 using bridge::def;
-using bridge::module_global;
 using bridge::raise_in_handler;
 using namespace bridge::types;
 using namespace py::literals;
@@ -72,7 +71,7 @@ struct OpenGguf {
 };
 
 OpenGguf open_gguf(const py::Obj& path_text, std::span<const core::GgufTypeSize> types) {
-  const std::string path = module_global("os").attr("fsencode")(path_text).as_bytes();
+  const std::string path = py::Obj::borrow(state().os).attr("fsencode")(path_text).as_bytes();
   if (path.find('\0') != std::string::npos) throw py::ValueError("embedded null byte");
   OpenGguf g;
   try {
@@ -97,7 +96,7 @@ py::Obj load_gguf_tensors(const py::Obj& gguf_path) {
   open_gguf(path_text, gguf_package_types());
   py::Obj reader = reader_cls(path_text, "mode"_a = "r");
   py::Obj out = py::dict();
-  py::Obj uint8 = module_global("np").attr("uint8");
+  py::Obj uint8 = bridge::np().attr("uint8");
   for (const py::Obj& t : reader.attr("tensors")) {
     py::Obj arr = t.attr("data");
     // Quantized blocks, integers and raw bytes are kept as their bytes, as a view.
@@ -142,7 +141,7 @@ py::Obj dequantize(const py::Obj& blocks, const py::Obj& qtype) {
   const std::uint32_t id = type_id(qtype);
   if (!core::can_dequantize(id)) return gguf_dequantize(blocks, id);
   const core::GgmlType& type = *core::ggml_type(id);
-  py::Obj np = module_global("np");
+  const py::Obj& np = bridge::np();
   py::Obj data = np.attr("asarray")(blocks);
   if (bridge::dtype_text(data) != "uint8") {
     throw py::TypeError(join(
@@ -196,7 +195,7 @@ py::Obj raw_view(const py::Obj& map, const core::GgufLayout& layout,
   view = view.attr("reshape")(bridge::shape_tuple(shape));
   // Integers, like quantized blocks, are kept as their bytes.
   if (py::text(view.attr("dtype").attr("kind")) != "f" && !shape.empty()) {
-    view = view.attr("view")(module_global("np").attr("uint8"));
+    view = view.attr("view")(bridge::np().attr("uint8"));
   }
   return view;
 }
@@ -206,7 +205,7 @@ py::Obj gguf_raw_tensors(const py::Obj& gguf_path) {
   OpenGguf g = open_gguf(path_text, core::builtin_gguf_types());
   py::Obj out = py::dict();
   if (g.layout.tensors.empty()) return out;
-  py::Obj map = module_global("np").attr("memmap")(path_text, "dtype"_a = "uint8", "mode"_a = "r");
+  py::Obj map = bridge::np().attr("memmap")(path_text, "dtype"_a = "uint8", "mode"_a = "r");
   for (const core::GgufTensorInfo& t : g.layout.tensors) {
     out.set_item(py::str(t.name), raw_view(map, g.layout, t));
   }
@@ -221,7 +220,7 @@ py::Obj dequantize_by_package(const core::GgufTensorInfo& t, const std::uint8_t*
   py::Obj raw =
       py::bytes({reinterpret_cast<const char*>(src), static_cast<std::size_t>(t.n_bytes)});
   shape.back() = shape.back() / type.block * type.bytes;
-  py::Obj blocks = module_global("np")
+  py::Obj blocks = bridge::np()
                        .attr("frombuffer")(raw, "dtype"_a = "uint8")
                        .attr("reshape")(bridge::shape_tuple(shape));
   py::Obj value;

@@ -9,20 +9,6 @@ namespace velmora::kestrine {
 
 namespace {
 
-// The module's own operations that the dispatcher hands records to, bound when the module
-// body runs (they are defined before the dispatcher) and kept for the process.
-struct Targets {
-  PyObject* svd_compress = nullptr;
-  PyObject* tucker_decompress = nullptr;
-  PyObject* tt_decompress = nullptr;
-  PyObject* svd_decompress = nullptr;
-};
-
-Targets& targets() {
-  static Targets t;
-  return t;
-}
-
 [[noreturn]] void unknown_method(const py::Obj& method) {
   throw py::ValueError("Unknown compression method: " + py::text(method));
 }
@@ -31,11 +17,9 @@ py::Obj compress(const py::Obj& tensor, py::Obj method, double rank_ratio,
                  const py::Obj& max_rank) {
   const State& s = state();
   if (method.is_instance(&PyUnicode_Type)) method = py::Obj::borrow(s.method_cls)(method);
-  if (method.is(s.tucker)) return tucker_compress_impl(tensor, rank_ratio, py::integer(1));
-  if (method.is(s.tt)) return tt_compress_impl(tensor, max_rank);
-  if (method.is(s.svd)) {
-    return py::Obj::borrow(targets().svd_compress)(tensor, "rank_ratio"_a = rank_ratio);
-  }
+  if (method.is(s.tucker)) return tucker_compress(tensor, rank_ratio, py::integer(1));
+  if (method.is(s.tt)) return tt_compress(tensor, max_rank);
+  if (method.is(s.svd)) return svd_compress(tensor, rank_ratio, 1);
   if (method.is(s.none)) {
     py::Obj shape = py::type(PyTuple_Type)(tensor.attr("shape"));
     py::Obj dtype = py::str(py::text(tensor.attr("dtype")));
@@ -48,10 +32,9 @@ py::Obj compress(const py::Obj& tensor, py::Obj method, double rank_ratio,
 py::Obj decompress(const py::Obj& rec) {
   py::Obj method = rec.attr("method");
   const State& s = state();
-  const Targets& t = targets();
-  if (method.is(s.tucker)) return py::Obj::borrow(t.tucker_decompress)(rec);
-  if (method.is(s.tt)) return py::Obj::borrow(t.tt_decompress)(rec);
-  if (method.is(s.svd)) return py::Obj::borrow(t.svd_decompress)(rec);
+  if (method.is(s.tucker)) return tucker_decompress(rec);
+  if (method.is(s.tt)) return tt_decompress(rec);
+  if (method.is(s.svd)) return svd_decompress(rec);
   if (method.is(s.none)) return rec.attr("cores").item(0).attr("copy")();
   unknown_method(method);
 }
@@ -83,16 +66,9 @@ const auto kSuggest =
         arg<Tuple>("tensor_shape", "tuple[int, ...]"))
         .returns("CompressionMethod");
 
-PyObject* keep(bridge::ModuleBuilder& b, const char* name) { return b.get(name).release(); }
-
 }  // namespace
 
 void define_dispatch(bridge::ModuleBuilder& b) {
-  Targets& t = targets();
-  t.svd_compress = keep(b, "svd_compress");
-  t.tucker_decompress = keep(b, "tucker_decompress");
-  t.tt_decompress = keep(b, "tt_decompress");
-  t.svd_decompress = keep(b, "svd_decompress");
   b.function(&kCompress);
   b.function(&kDecompress);
 }

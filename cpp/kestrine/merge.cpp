@@ -11,6 +11,8 @@ namespace velmora::kestrine {
 namespace {
 
 // [decompress(atom) for atom in atoms], every atom decompressed before anything is merged.
+// The merges go through the module's compress and decompress as rebound from Python: that
+// they use those two operations is their documented contract (and tests replace them).
 py::Obj decompress_all(const py::Obj& atoms) {
   py::Obj decompress = module_global("decompress");
   py::Obj dense = py::list();
@@ -23,6 +25,7 @@ py::Obj decompress_all(const py::Obj& atoms) {
 py::Obj finish(const py::Obj& merged, const py::Obj& method, const py::Obj& rank_ratio,
                const py::Obj& max_rank) {
   if (method.is_none() || method == py::Obj::borrow(state().none)) return merged;
+  // The module's compress as Python sees it (see decompress_all).
   return module_global("compress")(merged, method, "rank_ratio"_a = rank_ratio,
                                    "max_rank"_a = max_rank);
 }

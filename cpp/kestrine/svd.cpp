@@ -115,6 +115,8 @@ Factors slice_numpy(const py::Obj& mat, std::int64_t keep) {
   return f;
 }
 
+}  // namespace
+
 py::Obj svd_compress(const py::Obj& tensor, double rank_ratio, long long min_rank) {
   double ratio = not_nan(rank_ratio, "rank_ratio");
   Flat f = flatten(tensor, require_ndim2(tensor, "SVD"));
@@ -141,6 +143,8 @@ py::Obj svd_compress(const py::Obj& tensor, double rank_ratio, long long min_ran
   return make_record(state().svd, f.shape, py::str(dt), py::tuple({astype_nocopy(k.s, out)}),
                      py::tuple({astype_nocopy(k.u, out), astype_nocopy(k.vt, out)}), metadata);
 }
+
+namespace {
 
 py::Obj svd_compress_energy(const py::Obj& tensor, double energy_share, long long min_rank,
                             std::optional<long long> cap) {
@@ -205,6 +209,8 @@ py::Obj reconstruct_native(const py::Obj& u, const py::Obj& s, const py::Obj& vt
   return out;
 }
 
+}  // namespace
+
 py::Obj svd_decompress(const py::Obj& rec) {
   py::Obj method = rec.attr("method");
   if (!method.is(state().svd)) throw py::ValueError("Expected SVD, got " + py::text(method));
@@ -218,6 +224,8 @@ py::Obj svd_decompress(const py::Obj& rec) {
   py::Obj shaped = mat.attr("reshape")(rec.attr("shape"));
   return in_record_dtype(shaped, rec.attr("dtype"));
 }
+
+namespace {
 
 const auto kSvdCompress = compressor<&svd_compress>(
     "svd_compress", "Truncated SVD for 2D matrices. Higher-dim inputs are flattened mode-0.",

@@ -39,7 +39,7 @@ std::vector<py::Obj> sweep(const S* x, const std::vector<std::int64_t>& shape,
 
 }  // namespace
 
-py::Obj tt_compress_impl(const py::Obj& tensor, const py::Obj& max_rank) {
+py::Obj tt_compress(const py::Obj& tensor, const py::Obj& max_rank) {
   const std::vector<std::int64_t> dims =
       bridge::declared_shape(tensor, require_ndim2(tensor, "TT"));
   const long long cap = std::max(1LL, saturated_ll(max_rank.get()));
@@ -76,10 +76,6 @@ py::Obj tt_compress_impl(const py::Obj& tensor, const py::Obj& max_rank) {
 
 namespace {
 
-py::Obj tt_compress(const py::Obj& tensor, const py::Obj& max_rank) {
-  return tt_compress_impl(tensor, max_rank);
-}
-
 py::Obj product_of(const py::Obj& seq) {
   py::Obj p = py::integer(1);
   for (const py::Obj& e : seq) p = p * e;
@@ -104,6 +100,8 @@ py::Obj contract_numpy(const py::Obj& cores) {
   return result;
 }
 
+}  // namespace
+
 py::Obj tt_decompress(const py::Obj& rec) {
   py::Obj method = rec.attr("method");
   if (!method.is(state().tt)) {
@@ -116,6 +114,8 @@ py::Obj tt_decompress(const py::Obj& rec) {
   py::Obj shaped = result.attr("reshape")(rec.attr("shape"));
   return in_record_dtype(shaped, rec.attr("dtype"));
 }
+
+namespace {
 
 const auto kTtCompress = compressor<&tt_compress>(
     "tt_compress",

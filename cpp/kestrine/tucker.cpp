@@ -71,7 +71,7 @@ Parts compress_numpy(const py::Obj& tensor, const std::vector<long long>& target
 
 }  // namespace
 
-py::Obj tucker_compress_impl(const py::Obj& tensor, double ratio, const py::Obj& min_rank_obj) {
+py::Obj tucker_compress(const py::Obj& tensor, double ratio, const py::Obj& min_rank_obj) {
   const std::vector<std::int64_t> dims =
       bridge::declared_shape(tensor, require_ndim2(tensor, "Tucker"));
   ratio = not_nan(ratio, "rank_ratio");
@@ -110,10 +110,6 @@ py::Obj tucker_compress_impl(const py::Obj& tensor, double ratio, const py::Obj&
 }
 
 namespace {
-
-py::Obj tucker_compress(const py::Obj& tensor, double rank_ratio, const py::Obj& min_rank) {
-  return tucker_compress_impl(tensor, rank_ratio, min_rank);
-}
 
 // All mode products natively (one BLAS throughout) when the core and every factor are
 // contiguous arrays of one float type that fit together; an empty handle otherwise.
@@ -163,6 +159,8 @@ py::Obj expand_native(const NativeArray& core, const std::vector<NativeArray>& f
   return out;
 }
 
+}  // namespace
+
 py::Obj tucker_decompress(const py::Obj& rec) {
   py::Obj method = rec.attr("method");
   if (!method.is(state().tucker)) throw py::ValueError("Expected TUCKER, got " + py::text(method));
@@ -186,6 +184,8 @@ py::Obj tucker_decompress(const py::Obj& rec) {
   for (Py_ssize_t k = 0; k < d; ++k) array = mode_dot_numpy(array, factors.item(k), py::integer(k));
   return in_record_dtype(array, rec.attr("dtype"));
 }
+
+namespace {
 
 const auto kTuckerCompress = compressor<&tucker_compress>(
     "tucker_compress",
