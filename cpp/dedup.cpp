@@ -83,8 +83,10 @@ py::Obj blocks(PyObject* buf, PyObject* block) {
                                              py::Obj::borrow(block));
 }
 
-const auto kBlocks = def<&blocks>("_blocks", "Yield fixed-size byte blocks (last may be short).",
-                                  arg<MemoryView>("buf"), arg<Int>("block"));
+const bridge::Decl kBlocks[] = {
+    def<&blocks>("_blocks", "Yield fixed-size byte blocks (last may be short).",
+                 arg<MemoryView>("buf"), arg<Int>("block")),
+};
 
 // ---------------------------------------------------------------------------------------
 // The store.
@@ -242,50 +244,48 @@ py::Obj summary(const py::Obj& self) {
   return out;
 }
 
-const auto kAddTensorBytes =
+// DedupStore's methods; add_tensor_bytes first (the body keeps it in the state).
+const bridge::Decl kStoreMethods[] = {
     method<&add_tensor_bytes>(
         "DedupStore.add_tensor_bytes",
         "Cut `data` into blocks of `block_size` bytes, record each block's digest for `tenant`\n"
         "and keep every digest not seen before. The tenant is registered even for empty data.",
         arg<Str>("tenant"), arg<Bytes>("data"))
-        .returns("None");
-const auto kAddStateDict =
+        .returns("None"),
     method<&add_state_dict>(
         "DedupStore.add_state_dict",
         "Add every tensor of `sd` for `tenant`, in sorted name order, by its row-major raw\n"
         "bytes. Each tensor is cut on its own: no block spans two tensors.",
         arg<Str>("tenant"), arg<Dict>("sd", "dict[str, np.ndarray]"))
-        .returns("None");
-const auto kNaiveBytes = method<&naive_bytes>("DedupStore.naive_bytes",
-                                              "Bytes all tenants would need with nothing shared.")
-                             .returns("int");
-const auto kDedupedBytes =
+        .returns("None"),
+    method<&naive_bytes>("DedupStore.naive_bytes",
+                         "Bytes all tenants would need with nothing shared.")
+        .returns("int"),
     method<&deduped_bytes>("DedupStore.deduped_bytes",
                            "Bytes of the distinct blocks: what the store needs.")
-        .returns("int");
-const auto kDedupRatio =
+        .returns("int"),
     method<&dedup_ratio>("DedupStore.dedup_ratio",
                          "Naive bytes per deduplicated byte (1.0 for an empty store).")
-        .returns("float");
-const auto kSharedFraction =
+        .returns("float"),
     method<&shared_fraction>(
         "DedupStore.shared_fraction",
         "Fraction of the naive bytes that sharing saves (0.0 when there are none).")
-        .returns("float");
-const auto kSummary = method<&summary>("DedupStore.summary",
-                                       "Tenant count, block size, both totals, unique block "
-                                       "count, ratio and shared fraction.")
-                          .returns("dict");
+        .returns("float"),
+    method<&summary>("DedupStore.summary",
+                     "Tenant count, block size, both totals, unique block count, ratio and "
+                     "shared fraction.")
+        .returns("dict"),
+};
 
 void body(bridge::ModuleBuilder& b) {
   b.import("hashlib");
   b.from_import("dataclasses", "dataclass");
   b.from_import("dataclasses", "field");
   b.import("numpy", "np");
-  b.function(&kBlocks);
+  b.functions(kBlocks);
 
-  py::Obj add = b.method(&kAddTensorBytes);
-  state().add_tensor_bytes = py::Obj(add).release();
+  bridge::NamespaceItems methods = b.methods(kStoreMethods);
+  state().add_tensor_bytes = py::Obj(methods.front().second).release();
   using bridge::Field;
   py::Obj cls = bridge::make_dataclass(
       b, "DedupStore", "Global content-addressed block store shared across tenants.",
@@ -293,14 +293,7 @@ void body(bridge::ModuleBuilder& b) {
        Field{"unique", "dict[str, int]", Field::EmptyDict},
        Field{"tenants", "dict[str, list[str]]", Field::EmptyDict},
        Field{"_tenant_bytes", "dict[str, int]", Field::EmptyDict}},
-      {{"add_tensor_bytes", add},
-       {"add_state_dict", b.method(&kAddStateDict)},
-       {"naive_bytes", b.method(&kNaiveBytes)},
-       {"deduped_bytes", b.method(&kDedupedBytes)},
-       {"dedup_ratio", b.method(&kDedupRatio)},
-       {"shared_fraction", b.method(&kSharedFraction)},
-       {"summary", b.method(&kSummary)}},
-      {});
+      methods, {});
   b.set("DedupStore", cls);
 }
 

@@ -286,46 +286,40 @@ double perplexity_from_state_dict(const py::Obj& model_dir, const py::Obj& state
 // Declarations and the module body.
 
 constexpr const char* kStateDict = "dict[str, np.ndarray]";
-constexpr bridge::Arg kModelDir = arg<Any>("model_dir", "Path");
-constexpr bridge::Arg kDtype = arg<Any>("dtype") = bridge::expr("np.float32");
+constexpr auto kModelDir = arg<Any>("model_dir", "Path");
+constexpr auto kDtype = arg<Any>("dtype") = bridge::expr("np.float32");
 
-const auto kEnsureCache =
+// The module's operations, defined in this order.
+const bridge::Decl kOperations[] = {
     def<&ensure_cache>("ensure_cache",
                        "Point the HF cache at a roomy drive BEFORE importing transformers.",
                        arg<Str>("cache_dir"))
-        .returns("None");
-const auto kSnapshot =
+        .returns("None"),
     def<&snapshot>("snapshot", "Download (or reuse) a model snapshot; return its local dir.",
                    arg<Str>("repo_id"))
-        .returns("Path");
-const auto kShardFiles =
-    def<&shard_files>("_shard_files", nullptr, kModelDir).returns("list[Path]");
-const auto kModelDiskBytes =
+        .returns("Path"),
+    def<&shard_files>("_shard_files", nullptr, kModelDir).returns("list[Path]"),
     def<&model_disk_bytes>("model_disk_bytes",
                            "Bytes of the actual weight shards as shipped (native dtype).",
                            kModelDir)
-        .returns("int");
-const auto kLoadNumpy =
+        .returns("int"),
     def<&load_state_dict_numpy>(
         "load_state_dict_numpy",
         "Load all safetensors shards into one {name: np.ndarray} dict (cast to dtype).", kModelDir,
         kDtype)
-        .returns(kStateDict);
-const auto kBf16SafeLoad =
+        .returns(kStateDict),
     def<&bf16_safe_load>("_bf16_safe_load",
                          "Load a shard via torch when bf16 is present (np backend rejects bf16).",
                          arg<Any>("shard", "Path"), arg<Any>("dtype"))
-        .returns(kStateDict);
-const auto kLoadNumpySafe =
+        .returns(kStateDict),
     def<&load_state_dict_numpy_safe>(
         "load_state_dict_numpy_safe",
         "Robust loader: falls back to torch per-shard if the np backend trips on bf16.", kModelDir,
         kDtype)
-        .returns(kStateDict);
-const auto kLoadWikitextIds = def<&load_wikitext_ids>(
-    "_load_wikitext_ids", "Tokenize wikitext-2 test text with the model's tokenizer; cap length.",
-    kModelDir, arg<Int>("max_tokens"));
-const auto kPerplexity =
+        .returns(kStateDict),
+    def<&load_wikitext_ids>("_load_wikitext_ids",
+                            "Tokenize wikitext-2 test text with the model's tokenizer; cap length.",
+                            kModelDir, arg<Int>("max_tokens")),
     def<&perplexity_from_state_dict>(
         "perplexity_from_state_dict",
         "Sliding-window perplexity on wikitext-2 test.\n\n"
@@ -334,17 +328,14 @@ const auto kPerplexity =
         "reconstructed delta).",
         kModelDir, arg<DictOrNone>("state_dict", "dict[str, np.ndarray] | None"), kw_only,
         arg<Int>("max_tokens") = 4096, arg<Int>("window") = 1024, arg<Int>("stride") = 512)
-        .returns("float");
+        .returns("float"),
+};
 
 void body(bridge::ModuleBuilder& b) {
   b.import("os");
   b.from_import("pathlib", "Path");
   b.import("numpy", "np");
-  for (const bridge::FunctionDef* def :
-       {&kEnsureCache, &kSnapshot, &kShardFiles, &kModelDiskBytes, &kLoadNumpy, &kBf16SafeLoad,
-        &kLoadNumpySafe, &kLoadWikitextIds, &kPerplexity}) {
-    b.function(def);
-  }
+  b.functions(kOperations);
 }
 
 }  // namespace

@@ -44,7 +44,7 @@ constexpr std::int64_t kNoGilThreshold = 1 << 15;
 
 constexpr const char* kStateDict = "dict[str, np.ndarray]";
 constexpr const char* kFinetunes = "dict[str, dict[str, np.ndarray]]";
-const bridge::Arg kStateDictArg = arg<Dict>("sd", kStateDict);
+constexpr auto kStateDictArg = arg<Dict>("sd", kStateDict);
 
 bool same_shape(const View& a, const View& b) { return a.shape() == b.shape(); }
 

@@ -259,16 +259,14 @@ py::Obj load_gguf_state_dict(const py::Obj& gguf_path) {
   return out;
 }
 
-const auto kLoadGgufTensors =
+const bridge::Decl kOperations[] = {
     def<&load_gguf_tensors>(
         "load_gguf_tensors",
         "Load the tensors of a GGUF file as a dict of arrays, without copying: floating-point\n"
         "tensors as the reader's arrays, every other tensor as a uint8 view of its bytes.\n"
         "Needs the gguf package.",
         arg<Any>("gguf_path", "Path"))
-        .returns("dict[str, np.ndarray]");
-
-const auto kDequantize =
+        .returns("dict[str, np.ndarray]"),
     def<&dequantize>(
         "dequantize",
         "Dequantize GGUF blocks to float32: `data` is a uint8 array whose last axis holds whole\n"
@@ -276,33 +274,25 @@ const auto kDequantize =
         "the same leading axes and the last one in elements. Common types are decoded natively\n"
         "(equal to gguf.quants.dequantize); others go through the gguf package.",
         arg<Array>("data"), arg<Int>("qtype"))
-        .returns("np.ndarray");
-
-const auto kLoadGgufStateDict =
+        .returns("np.ndarray"),
     def<&load_gguf_state_dict>(
         "load_gguf_state_dict",
         "Load every tensor of a GGUF file as a float32 array (float tensors converted, quantized\n"
         "ones dequantized), shaped as load_gguf_tensors shapes float tensors, in file order. The\n"
         "file is read natively through a memory map; its metadata is never materialized.",
         arg<Any>("gguf_path", "Path"))
-        .returns("dict[str, np.ndarray]");
-
-const auto kGgufRawTensors =
+        .returns("dict[str, np.ndarray]"),
     def<&gguf_raw_tensors>(
         "gguf_raw_tensors",
         "The tensors of a GGUF file as load_gguf_tensors gives them (floating-point tensors as\n"
         "arrays, every other tensor as its bytes), as zero-copy views of a memory map, laid out\n"
         "by the native parser instead of the gguf package's reader.",
         arg<Any>("gguf_path", "Path"))
-        .returns("dict[str, np.ndarray]");
+        .returns("dict[str, np.ndarray]"),
+};
 
 }  // namespace
 
-void define_gguf(bridge::ModuleBuilder& b) {
-  for (const bridge::FunctionDef* def :
-       {&kLoadGgufTensors, &kDequantize, &kLoadGgufStateDict, &kGgufRawTensors}) {
-    b.function(def);
-  }
-}
+void define_gguf(bridge::ModuleBuilder& b) { b.functions(kOperations); }
 
 }  // namespace velmora::bramwick

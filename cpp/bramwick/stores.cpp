@@ -276,59 +276,44 @@ py::Obj find_lmstudio_model(const py::Obj& name) {
   return matches.item(0);
 }
 
-const auto kListOllamaModels =
+const bridge::Decl kOperations[] = {
     def<&list_ollama_models>(
         "list_ollama_models",
         "List the models of the local Ollama store as dicts with \"name\" (model:tag) and\n"
         "\"size_bytes\" (the sum of the manifest's layer sizes). Manifests that cannot be read\n"
         "or parsed are skipped; blobs are never opened.")
-        .returns("list[dict]");
-
-const auto kFindOllamaBlob =
+        .returns("list[dict]"),
     def<&find_ollama_blob>(
         "find_ollama_blob",
         "Resolve an Ollama model name (\"model\" or \"model:tag\", tag \"latest\" by default) to\n"
         "the blob holding its GGUF weights: the model layer's blob, else the largest blob of\n"
         "the manifest. Raises FileNotFoundError when the model or its blobs are missing.",
         arg<Str>("model_name"))
-        .returns("Path");
-
-const auto kLmstudioHome =
+        .returns("Path"),
     def<&lmstudio_home>("_lmstudio_home",
                         "The LM Studio models directory: $LMSTUDIO_MODELS when set and "
                         "not empty, otherwise the platform's default.")
-        .returns("Path");
-
-const auto kLmstudioModelsDir =
-    def<&lmstudio_home>("lmstudio_models_dir",
-                        "The LM Studio models directory that list_lmstudio_models and "
-                        "find_lmstudio_model search (which need not exist).")
-        .returns("Path");
-
-const auto kListLmstudioModels =
+        .returns("Path"),
     def<&list_lmstudio_models>(
         "list_lmstudio_models",
         "List the GGUF files below the LM Studio models directory as dicts with \"name\" (the\n"
         "path relative to that directory), \"path\" and \"size_bytes\".")
-        .returns("list[dict]");
-
-const auto kFindLmstudioModel =
+        .returns("list[dict]"),
     def<&find_lmstudio_model>(
         "find_lmstudio_model",
         "Resolve a name to one LM Studio GGUF file: the path below the models directory when it\n"
         "exists, else the single file whose path contains the name, ignoring case. Raises\n"
         "FileNotFoundError for no match and ValueError for several.",
         arg<Str>("name"))
-        .returns("Path");
+        .returns("Path"),
+    def<&lmstudio_home>("lmstudio_models_dir",
+                        "The LM Studio models directory that list_lmstudio_models and "
+                        "find_lmstudio_model search (which need not exist).")
+        .returns("Path"),
+};
 
 }  // namespace
 
-void define_stores(bridge::ModuleBuilder& b) {
-  for (const bridge::FunctionDef* def :
-       {&kListOllamaModels, &kFindOllamaBlob, &kLmstudioHome, &kListLmstudioModels,
-        &kFindLmstudioModel, &kLmstudioModelsDir}) {
-    b.function(def);
-  }
-}
+void define_stores(bridge::ModuleBuilder& b) { b.functions(kOperations); }
 
 }  // namespace velmora::bramwick

@@ -50,29 +50,27 @@ py::Obj suggest_method(const py::Obj& shape) {
   return py::Obj::borrow(largest > 4 * smallest ? s.tucker : s.tt);
 }
 
-const auto kCompress = compressor<&compress>(
-    "compress", "Compress a tensor with the given method.", arg<Array>("tensor"),
-    arg<Any>("method", "CompressionMethod | str"), kw_only, kRankOptions);
+const bridge::Decl kDispatch[] = {
+    compressor<&compress>("compress", "Compress a tensor with the given method.",
+                          arg<Array>("tensor"), arg<Any>("method", "CompressionMethod | str"),
+                          kw_only, kRankOptions),
+    decompressor<&decompress>("decompress", "Reconstruct a dense tensor from a CompressedTensor."),
+};
 
-const auto kDecompress =
-    decompressor<&decompress>("decompress", "Reconstruct a dense tensor from a CompressedTensor.");
-
-const auto kSuggest =
+const bridge::Decl kSuggest[] = {
     def<&suggest_method>(
         "suggest_method",
         "Recommend a compression method based on tensor shape.\n\n"
         "Matrices go to SVD (simplest, well-conditioned); tensors with a dominant extent go to\n"
         "Tucker (HOSVD); high-order tensors with balanced extents go to the tensor train.",
         arg<Tuple>("tensor_shape", "tuple[int, ...]"))
-        .returns("CompressionMethod");
+        .returns("CompressionMethod"),
+};
 
 }  // namespace
 
-void define_dispatch(bridge::ModuleBuilder& b) {
-  b.function(&kCompress);
-  b.function(&kDecompress);
-}
+void define_dispatch(bridge::ModuleBuilder& b) { b.functions(kDispatch); }
 
-void define_suggest(bridge::ModuleBuilder& b) { b.function(&kSuggest); }
+void define_suggest(bridge::ModuleBuilder& b) { b.functions(kSuggest); }
 
 }  // namespace velmora::kestrine

@@ -24,7 +24,7 @@ using namespace py::literals;
 
 // Parameters shared by several operations, declared once.
 // The record a decompressor takes.
-inline constexpr bridge::Arg kCompressedArg = arg<Any>("compressed", "CompressedTensor");
+inline constexpr auto kCompressedArg = arg<Any>("compressed", "CompressedTensor");
 // A compressor: a CompressedTensor out.
 template <auto F, class... Items>
 bridge::Decl compressor(const char* name, const char* doc, const Items&... items) {
@@ -36,12 +36,12 @@ bridge::Decl decompressor(const char* name, const char* doc) {
   return def<F>(name, doc, kCompressedArg).returns("np.ndarray");
 }
 // The options of the rank-ratio compressors (Tucker, truncated SVD).
-inline constexpr bridge::ArgSet<2> kRatioOptions = {
-    arg<Float>("rank_ratio") = core::kDefaultRankRatio, arg<Int>("min_rank") = 1};
+inline constexpr auto kRatioOptions =
+    bridge::arg_set(arg<Float>("rank_ratio") = core::kDefaultRankRatio, arg<Int>("min_rank") = 1);
 // The rank options of compress() and roundtrip_report(), keyword-only there.
-inline constexpr bridge::ArgSet<2> kRankOptions = {
-    arg<Float>("rank_ratio") = core::kDefaultRankRatio,
-    arg<Int>("max_rank") = core::kDefaultMaxRank};
+inline constexpr auto kRankOptions =
+    bridge::arg_set(arg<Float>("rank_ratio") = core::kDefaultRankRatio,
+                    arg<Int>("max_rank") = core::kDefaultMaxRank);
 
 // The module's state: objects its body creates once, kept for the life of the process.
 struct State {

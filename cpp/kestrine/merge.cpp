@@ -90,21 +90,19 @@ py::Obj compressed_weighted_mean(const py::Obj& atoms, const py::Obj& weights,
 constexpr const char* kAtoms = "Sequence[CompressedTensor]";
 constexpr const char* kResult = "CompressedTensor | np.ndarray";
 // The recompression options both merges take, keyword-only.
-constexpr bridge::ArgSet<3> kRecompress = {
-    arg<Any>("recompress_method", "CompressionMethod | str | None") = bridge::none,
-    arg<Float>("recompress_rank_ratio") = core::kDefaultRankRatio,
-    arg<Int>("recompress_max_rank") = core::kDefaultMaxRank};
+constexpr auto kRecompress =
+    bridge::arg_set(arg<Any>("recompress_method", "CompressionMethod | str | None") = bridge::none,
+                    arg<Float>("recompress_rank_ratio") = core::kDefaultRankRatio,
+                    arg<Int>("recompress_max_rank") = core::kDefaultMaxRank);
 
-const auto kConcat =
+const bridge::Decl kOperations[] = {
     def<&compressed_concat>(
         "compressed_concat",
         "Concatenate decompressed atoms along `axis`; optionally compress the result again.\n\n"
         "The merged array is returned dense when `recompress_method` is None or NONE, otherwise\n"
         "as the record compress() builds for it.",
         arg<Any>("atoms", kAtoms), kw_only, arg<Int>("axis") = 0, kRecompress)
-        .returns(kResult);
-
-const auto kWeightedMean =
+        .returns(kResult),
     def<&compressed_weighted_mean>(
         "compressed_weighted_mean",
         "Weighted mean of decompressed atoms; optionally compress the result again.\n\n"
@@ -113,13 +111,11 @@ const auto kWeightedMean =
         "`recompress_method` is None or NONE, otherwise the record compress() builds for it.",
         arg<Any>("atoms", kAtoms), arg<Any>("weights", "Sequence[float] | None") = bridge::none,
         kw_only, kRecompress)
-        .returns(kResult);
+        .returns(kResult),
+};
 
 }  // namespace
 
-void define_merge(bridge::ModuleBuilder& b) {
-  b.function(&kConcat);
-  b.function(&kWeightedMean);
-}
+void define_merge(bridge::ModuleBuilder& b) { b.functions(kOperations); }
 
 }  // namespace velmora::kestrine

@@ -46,12 +46,13 @@ py::Obj roundtrip_report(const py::Obj& tensor, const py::Obj& method, const py:
                                              quality, (t1 - t0) * 1000.0, (t2 - t1) * 1000.0);
 }
 
-const auto kRoundtripReport =
+const bridge::Decl kOperations[] = {
     def<&roundtrip_report>(
         "roundtrip_report",
         "Compress and decompress a tensor once; report sizes, error, quality and timings.",
         arg<Array>("tensor"), arg<Any>("method", "CompressionMethod | str"), kw_only, kRankOptions)
-        .returns("CompressionReport");
+        .returns("CompressionReport"),
+};
 
 }  // namespace
 
@@ -69,6 +70,6 @@ void define_report_record(bridge::ModuleBuilder& b) {
   state().report_cls = cls.release();
 }
 
-void define_roundtrip_report(bridge::ModuleBuilder& b) { b.function(&kRoundtripReport); }
+void define_roundtrip_report(bridge::ModuleBuilder& b) { b.functions(kOperations); }
 
 }  // namespace velmora::kestrine

@@ -227,29 +227,27 @@ py::Obj svd_decompress(const py::Obj& rec) {
 
 namespace {
 
-const auto kSvdCompress = compressor<&svd_compress>(
-    "svd_compress", "Truncated SVD for 2D matrices. Higher-dim inputs are flattened mode-0.",
-    arg<Array>("tensor"), kRatioOptions);
-
-const auto kSvdCompressEnergy = compressor<&svd_compress_energy>(
-    "svd_compress_energy",
-    "Truncated SVD keeping the smallest rank that reaches an energy share.\n\n"
-    "Keeps the fewest leading singular triplets whose squared singular values carry at\n"
-    "least `energy` of the total squared spectral mass. A real fine-tune delta is not\n"
-    "exactly low-rank, so a fixed rank either over- or under-spends; selecting the rank by\n"
-    "energy spends just enough rank per tensor to reach a quality target, and different\n"
-    "tensors get different ranks. The factorization runs in float32; the kept factors are\n"
-    "stored in the tensor's own element type.",
-    arg<Array>("tensor"), arg<Float>("energy") = 0.99, arg<Int>("min_rank") = 1,
-    arg<IntOrNone>("max_rank") = bridge::none);
-
-const auto kSvdDecompress = decompressor<&svd_decompress>(
-    "svd_decompress", "Rebuild the dense tensor from an SVD CompressedTensor.");
+const bridge::Decl kOperations[] = {
+    compressor<&svd_compress>(
+        "svd_compress", "Truncated SVD for 2D matrices. Higher-dim inputs are flattened mode-0.",
+        arg<Array>("tensor"), kRatioOptions),
+    compressor<&svd_compress_energy>(
+        "svd_compress_energy",
+        "Truncated SVD keeping the smallest rank that reaches an energy share.\n\n"
+        "Keeps the fewest leading singular triplets whose squared singular values carry at\n"
+        "least `energy` of the total squared spectral mass. A real fine-tune delta is not\n"
+        "exactly low-rank, so a fixed rank either over- or under-spends; selecting the rank by\n"
+        "energy spends just enough rank per tensor to reach a quality target, and different\n"
+        "tensors get different ranks. The factorization runs in float32; the kept factors are\n"
+        "stored in the tensor's own element type.",
+        arg<Array>("tensor"), arg<Float>("energy") = 0.99, arg<Int>("min_rank") = 1,
+        arg<IntOrNone>("max_rank") = bridge::none),
+    decompressor<&svd_decompress>("svd_decompress",
+                                  "Rebuild the dense tensor from an SVD CompressedTensor."),
+};
 
 }  // namespace
 
-void define_svd(bridge::ModuleBuilder& b) {
-  b.functions(&kSvdCompress, &kSvdCompressEnergy, &kSvdDecompress);
-}
+void define_svd(bridge::ModuleBuilder& b) { b.functions(kOperations); }
 
 }  // namespace velmora::kestrine

@@ -117,20 +117,21 @@ py::Obj tt_decompress(const py::Obj& rec) {
 
 namespace {
 
-const auto kTtCompress = compressor<&tt_compress>(
-    "tt_compress",
-    "Tensor-train decomposition (TT-SVD) with the bond ranks capped at max_rank.\n\n"
-    "A left-to-right sweep of truncated SVDs in float64 turns a tensor of d >= 2\n"
-    "dimensions into d three-way cores of shapes (r_{k-1}, n_k, r_k), stored in the\n"
-    "tensor's own element type. Suited to high-order tensors, large linear weights and\n"
-    "embedding outputs.",
-    arg<Array>("tensor"), arg<Int>("max_rank") = core::kDefaultMaxRank);
-
-const auto kTtDecompress = decompressor<&tt_decompress>(
-    "tt_decompress", "Contract tensor-train cores back into a dense tensor.");
+const bridge::Decl kOperations[] = {
+    compressor<&tt_compress>(
+        "tt_compress",
+        "Tensor-train decomposition (TT-SVD) with the bond ranks capped at max_rank.\n\n"
+        "A left-to-right sweep of truncated SVDs in float64 turns a tensor of d >= 2\n"
+        "dimensions into d three-way cores of shapes (r_{k-1}, n_k, r_k), stored in the\n"
+        "tensor's own element type. Suited to high-order tensors, large linear weights and\n"
+        "embedding outputs.",
+        arg<Array>("tensor"), arg<Int>("max_rank") = core::kDefaultMaxRank),
+    decompressor<&tt_decompress>("tt_decompress",
+                                 "Contract tensor-train cores back into a dense tensor."),
+};
 
 }  // namespace
 
-void define_tensor_train(bridge::ModuleBuilder& b) { b.functions(&kTtCompress, &kTtDecompress); }
+void define_tensor_train(bridge::ModuleBuilder& b) { b.functions(kOperations); }
 
 }  // namespace velmora::kestrine

@@ -187,20 +187,21 @@ py::Obj tucker_decompress(const py::Obj& rec) {
 
 namespace {
 
-const auto kTuckerCompress = compressor<&tucker_compress>(
-    "tucker_compress",
-    "Tucker decomposition by truncated higher-order SVD (HOSVD).\n\n"
-    "One factor of leading left singular vectors per mode, each with about rank_ratio of\n"
-    "that mode's size as columns (at least min_rank), and the core obtained by projecting\n"
-    "the tensor onto them. Suited to four-dimensional convolution-style weights and model\n"
-    "checkpoints.",
-    arg<Array>("tensor"), kRatioOptions);
-
-const auto kTuckerDecompress = decompressor<&tucker_decompress>(
-    "tucker_decompress", "Rebuild the dense tensor from a Tucker core and its factors.");
+const bridge::Decl kOperations[] = {
+    compressor<&tucker_compress>(
+        "tucker_compress",
+        "Tucker decomposition by truncated higher-order SVD (HOSVD).\n\n"
+        "One factor of leading left singular vectors per mode, each with about rank_ratio of\n"
+        "that mode's size as columns (at least min_rank), and the core obtained by projecting\n"
+        "the tensor onto them. Suited to four-dimensional convolution-style weights and model\n"
+        "checkpoints.",
+        arg<Array>("tensor"), kRatioOptions),
+    decompressor<&tucker_decompress>(
+        "tucker_decompress", "Rebuild the dense tensor from a Tucker core and its factors."),
+};
 
 }  // namespace
 
-void define_tucker(bridge::ModuleBuilder& b) { b.functions(&kTuckerCompress, &kTuckerDecompress); }
+void define_tucker(bridge::ModuleBuilder& b) { b.functions(kOperations); }
 
 }  // namespace velmora::kestrine
