@@ -54,12 +54,10 @@ class ModuleBuilder {
 
 using ModuleBody = void (*)(ModuleBuilder&);
 
-// The namespace of the module this code is linked into (each extension module links its own
-// copy of the bridge), set before the module body runs.
-PyObject* module_globals() noexcept;
-
-// A name of that namespace looked up at call time, as Python code in the module sees it: a
-// rebound name is the new object, a deleted one raises NameError.
+// A name of the namespace of the module this code is linked into (each extension module
+// links its own copy of the bridge), looked up at call time, as Python code in the module
+// sees it: a rebound name is the new object, a deleted one raises NameError. Only for names
+// that Python code may replace by contract; the module's own calls are C++ calls.
 py::Obj module_global(const char* name);
 
 // Runs the module body once per process; a second initialisation raises RuntimeError.

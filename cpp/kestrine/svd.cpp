@@ -83,8 +83,6 @@ Factors top_vectors(core::TruncatedSvd<T>& svd, std::int64_t k) {
   return f;
 }
 
-bool is_float_type(const std::string& dtype, const char* name) { return dtype == name; }
-
 [[noreturn]] void negative_rank(const char* param, long long value) {
   throw py::ValueError(std::string(param) + " must be >= 0, got " + std::to_string(value));
 }
@@ -128,9 +126,9 @@ py::Obj svd_compress(const py::Obj& tensor, double rank_ratio, long long min_ran
   py::Obj dtype = tensor.attr("dtype");
   const std::string dt = py::text(dtype);
   Factors k;
-  if (is_float_type(dt, "float32")) {
+  if (dt == "float32") {
     k = fixed_rank_native<float>(f, rank);
-  } else if (is_float_type(dt, "float64")) {
+  } else if (dt == "float64") {
     k = fixed_rank_native<double>(f, rank);
   } else {
     k = slice_numpy(f.mat, rank);
