@@ -83,13 +83,22 @@ py::Obj blocks(PyObject* buf, PyObject* block) {
                                              py::Obj::borrow(block));
 }
 
-const auto kBlocks = def<&blocks>("_blocks", "Yield fixed-size byte blocks (last may be short).",
-                                  arg<MemoryView>("buf"), arg<Int>("block"));
+const bridge::Decl kBlocks[] = {
+    def<&blocks>("_blocks", "Yield fixed-size byte blocks (last may be short).",
+                 arg<MemoryView>("buf"), arg<Int>("block")),
+};
 
 // ---------------------------------------------------------------------------------------
 // The store.
 
-PyObject* g_add_tensor_bytes = nullptr;  // the native method, to tell it from overrides
+// The module's state: objects its body creates once, kept for the life of the process.
+struct State {
+  PyObject* add_tensor_bytes = nullptr;  // the native method, to tell it from overrides
+};
+State& state() {
+  static State s;
+  return s;
+}
 
 // The bookkeeping of one block, in the order the store documents: the digest's length
 // when first seen, the tenant's reference, then the tenant's byte total.
@@ -179,7 +188,7 @@ void add_tensor_bytes(const py::Obj& self, const py::Obj& tenant, const py::Obj&
 
 // True when `method` is the store's own add_tensor_bytes bound to `self`.
 bool is_native_add(const py::Obj& method, const py::Obj& self) {
-  return method.is_exact(&PyMethod_Type) && method.attr("__func__").is(g_add_tensor_bytes) &&
+  return method.is_exact(&PyMethod_Type) && method.attr("__func__").is(state().add_tensor_bytes) &&
          method.attr("__self__").is(self);
 }
 
@@ -235,50 +244,48 @@ py::Obj summary(const py::Obj& self) {
   return out;
 }
 
-const auto kAddTensorBytes =
+// DedupStore's methods; add_tensor_bytes first (the body keeps it in the state).
+const bridge::Decl kStoreMethods[] = {
     method<&add_tensor_bytes>(
         "DedupStore.add_tensor_bytes",
         "Cut `data` into blocks of `block_size` bytes, record each block's digest for `tenant`\n"
         "and keep every digest not seen before. The tenant is registered even for empty data.",
         arg<Str>("tenant"), arg<Bytes>("data"))
-        .returns("None");
-const auto kAddStateDict =
+        .returns("None"),
     method<&add_state_dict>(
         "DedupStore.add_state_dict",
         "Add every tensor of `sd` for `tenant`, in sorted name order, by its row-major raw\n"
         "bytes. Each tensor is cut on its own: no block spans two tensors.",
         arg<Str>("tenant"), arg<Dict>("sd", "dict[str, np.ndarray]"))
-        .returns("None");
-const auto kNaiveBytes = method<&naive_bytes>("DedupStore.naive_bytes",
-                                              "Bytes all tenants would need with nothing shared.")
-                             .returns("int");
-const auto kDedupedBytes =
+        .returns("None"),
+    method<&naive_bytes>("DedupStore.naive_bytes",
+                         "Bytes all tenants would need with nothing shared.")
+        .returns("int"),
     method<&deduped_bytes>("DedupStore.deduped_bytes",
                            "Bytes of the distinct blocks: what the store needs.")
-        .returns("int");
-const auto kDedupRatio =
+        .returns("int"),
     method<&dedup_ratio>("DedupStore.dedup_ratio",
                          "Naive bytes per deduplicated byte (1.0 for an empty store).")
-        .returns("float");
-const auto kSharedFraction =
+        .returns("float"),
     method<&shared_fraction>(
         "DedupStore.shared_fraction",
         "Fraction of the naive bytes that sharing saves (0.0 when there are none).")
-        .returns("float");
-const auto kSummary = method<&summary>("DedupStore.summary",
-                                       "Tenant count, block size, both totals, unique block "
-                                       "count, ratio and shared fraction.")
-                          .returns("dict");
+        .returns("float"),
+    method<&summary>("DedupStore.summary",
+                     "Tenant count, block size, both totals, unique block count, ratio and "
+                     "shared fraction.")
+        .returns("dict"),
+};
 
 void body(bridge::ModuleBuilder& b) {
   b.import("hashlib");
   b.from_import("dataclasses", "dataclass");
   b.from_import("dataclasses", "field");
   b.import("numpy", "np");
-  b.function(&kBlocks);
+  b.functions(kBlocks);
 
-  py::Obj add = b.method(&kAddTensorBytes);
-  g_add_tensor_bytes = py::Obj(add).release();  // kept for the process
+  bridge::NamespaceItems methods = b.methods(kStoreMethods);
+  state().add_tensor_bytes = py::Obj(methods.front().second).release();
   using bridge::Field;
   py::Obj cls = bridge::make_dataclass(
       b, "DedupStore", "Global content-addressed block store shared across tenants.",
@@ -286,14 +293,7 @@ void body(bridge::ModuleBuilder& b) {
        Field{"unique", "dict[str, int]", Field::EmptyDict},
        Field{"tenants", "dict[str, list[str]]", Field::EmptyDict},
        Field{"_tenant_bytes", "dict[str, int]", Field::EmptyDict}},
-      {{"add_tensor_bytes", add},
-       {"add_state_dict", b.method(&kAddStateDict)},
-       {"naive_bytes", b.method(&kNaiveBytes)},
-       {"deduped_bytes", b.method(&kDedupedBytes)},
-       {"dedup_ratio", b.method(&kDedupRatio)},
-       {"shared_fraction", b.method(&kSharedFraction)},
-       {"summary", b.method(&kSummary)}},
-      {});
+      methods, {});
   b.set("DedupStore", cls);
 }
 

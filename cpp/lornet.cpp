@@ -67,7 +67,7 @@ py::Obj shard_files(const py::Obj& model_dir) {
 py::Obj model_disk_bytes(const py::Obj& model_dir) {
   py::Obj total = py::integer(0);
   // stat() follows links, so a shard kept in the hub cache as a link counts its blob.
-  for (const py::Obj& shard : module_global("_shard_files")(model_dir)) {
+  for (const py::Obj& shard : shard_files(model_dir)) {
     total = total + shard.attr("stat")().attr("st_size");
   }
   return py::as_int(total);
@@ -92,7 +92,7 @@ void read_shard_numpy(const py::Obj& safe_open, const py::Obj& shard, const py::
 py::Obj load_state_dict_numpy(const py::Obj& model_dir, const py::Obj& dtype) {
   py::Obj safe_open = from_import("safetensors", "safe_open");
   py::Obj out = py::dict();
-  for (const py::Obj& shard : module_global("_shard_files")(model_dir)) {
+  for (const py::Obj& shard : shard_files(model_dir)) {
     read_shard_numpy(safe_open, shard, dtype, out);
   }
   return out;
@@ -151,7 +151,7 @@ bool needs_torch(const py::Obj& shard) {
 
 py::Obj load_state_dict_numpy_safe(const py::Obj& model_dir, const py::Obj& dtype) {
   py::Obj out = py::dict();
-  for (const py::Obj& shard : module_global("_shard_files")(model_dir)) {
+  for (const py::Obj& shard : shard_files(model_dir)) {
     // Only the Exception family falls back; an interrupt goes on up.
     py::Obj failed = bridge::try_except(PyExc_Exception, [&] {
       read_shard_numpy(from_import("safetensors", "safe_open"), shard, dtype, out);
@@ -164,7 +164,9 @@ py::Obj load_state_dict_numpy_safe(const py::Obj& model_dir, const py::Obj& dtyp
       bridge::raise_with_note(failed, "while loading the shard " + py::text(shard));
     }
     // The whole shard is stored again from the torch path, so a value the failed attempt had
-    // already stored never survives; an error of the fallback chains to the first one.
+    // already stored never survives; an error of the fallback chains to the first one. The
+    // fallback is the module's _bf16_safe_load as Python sees it: replacing it is a
+    // documented contract (tests do, to watch or forbid the torch path).
     Handling handling(failed.get());
     out.attr("update")(module_global("_bf16_safe_load")(shard, dtype));
   }
@@ -268,7 +270,7 @@ double perplexity_from_state_dict(const py::Obj& model_dir, const py::Obj& state
   if (!state_dict.is_none()) load_into(torch, model, state_dict);
   model.attr("eval")();
 
-  py::Obj ids = module_global("_load_wikitext_ids")(model_dir, max_tokens);
+  py::Obj ids = load_wikitext_ids(model_dir, max_tokens);
   // Sizes beyond 64 bits behave as the largest ones: one window over everything.
   const long long window = py::saturated_ll(window_size.get());
   const long long stride = py::saturated_ll(stride_size.get());
@@ -284,46 +286,40 @@ double perplexity_from_state_dict(const py::Obj& model_dir, const py::Obj& state
 // Declarations and the module body.
 
 constexpr const char* kStateDict = "dict[str, np.ndarray]";
-constexpr bridge::Arg kModelDir = arg<Any>("model_dir", "Path");
-constexpr bridge::Arg kDtype = arg<Any>("dtype") = bridge::expr("np.float32");
+constexpr auto kModelDir = arg<Any>("model_dir", "Path");
+constexpr auto kDtype = arg<Any>("dtype") = bridge::expr("np.float32");
 
-const auto kEnsureCache =
+// The module's operations, defined in this order.
+const bridge::Decl kOperations[] = {
     def<&ensure_cache>("ensure_cache",
                        "Point the HF cache at a roomy drive BEFORE importing transformers.",
                        arg<Str>("cache_dir"))
-        .returns("None");
-const auto kSnapshot =
+        .returns("None"),
     def<&snapshot>("snapshot", "Download (or reuse) a model snapshot; return its local dir.",
                    arg<Str>("repo_id"))
-        .returns("Path");
-const auto kShardFiles =
-    def<&shard_files>("_shard_files", nullptr, kModelDir).returns("list[Path]");
-const auto kModelDiskBytes =
+        .returns("Path"),
+    def<&shard_files>("_shard_files", nullptr, kModelDir).returns("list[Path]"),
     def<&model_disk_bytes>("model_disk_bytes",
                            "Bytes of the actual weight shards as shipped (native dtype).",
                            kModelDir)
-        .returns("int");
-const auto kLoadNumpy =
+        .returns("int"),
     def<&load_state_dict_numpy>(
         "load_state_dict_numpy",
         "Load all safetensors shards into one {name: np.ndarray} dict (cast to dtype).", kModelDir,
         kDtype)
-        .returns(kStateDict);
-const auto kBf16SafeLoad =
+        .returns(kStateDict),
     def<&bf16_safe_load>("_bf16_safe_load",
                          "Load a shard via torch when bf16 is present (np backend rejects bf16).",
                          arg<Any>("shard", "Path"), arg<Any>("dtype"))
-        .returns(kStateDict);
-const auto kLoadNumpySafe =
+        .returns(kStateDict),
     def<&load_state_dict_numpy_safe>(
         "load_state_dict_numpy_safe",
         "Robust loader: falls back to torch per-shard if the np backend trips on bf16.", kModelDir,
         kDtype)
-        .returns(kStateDict);
-const auto kLoadWikitextIds = def<&load_wikitext_ids>(
-    "_load_wikitext_ids", "Tokenize wikitext-2 test text with the model's tokenizer; cap length.",
-    kModelDir, arg<Int>("max_tokens"));
-const auto kPerplexity =
+        .returns(kStateDict),
+    def<&load_wikitext_ids>("_load_wikitext_ids",
+                            "Tokenize wikitext-2 test text with the model's tokenizer; cap length.",
+                            kModelDir, arg<Int>("max_tokens")),
     def<&perplexity_from_state_dict>(
         "perplexity_from_state_dict",
         "Sliding-window perplexity on wikitext-2 test.\n\n"
@@ -332,17 +328,14 @@ const auto kPerplexity =
         "reconstructed delta).",
         kModelDir, arg<DictOrNone>("state_dict", "dict[str, np.ndarray] | None"), kw_only,
         arg<Int>("max_tokens") = 4096, arg<Int>("window") = 1024, arg<Int>("stride") = 512)
-        .returns("float");
+        .returns("float"),
+};
 
 void body(bridge::ModuleBuilder& b) {
   b.import("os");
   b.from_import("pathlib", "Path");
   b.import("numpy", "np");
-  for (const bridge::FunctionDef* def :
-       {&kEnsureCache, &kSnapshot, &kShardFiles, &kModelDiskBytes, &kLoadNumpy, &kBf16SafeLoad,
-        &kLoadNumpySafe, &kLoadWikitextIds, &kPerplexity}) {
-    b.function(def);
-  }
+  b.functions(kOperations);
 }
 
 }  // namespace

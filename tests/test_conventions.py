@@ -3,10 +3,13 @@ argument-count errors, introspection, and module initialisation."""
 
 import fractions
 import inspect
+import shlex
 import subprocess
 import sys
+import sysconfig
 import textwrap
 import typing
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -203,3 +206,48 @@ def test_second_initialisation_is_refused(name):
     )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.startswith("refused: velmora_dryx." + name)
+
+
+# A declaration whose conventions and implementation disagree must not compile: an Int
+# argument read as a double would silently be 0.0.
+DECLARATION = """
+#include "bridge/declare.hpp"
+namespace py = velmora::py;
+using namespace velmora::bridge;
+namespace {{
+py::Obj impl(const py::Obj&, {params}) {{ return py::none(); }}
+const auto kOp = def<&impl>("op", nullptr, arg<Array>("x"), {args});
+}}
+"""
+
+
+@pytest.mark.parametrize(
+    "args, params, error",
+    [
+        (
+            'arg<Float>("a") = 1, arg<Int>("b") = 2, arg<IntOrNone>("c") = none, arg<Str>("d"), '
+            'arg<Int>("e"), arg<Dict>("f"), arg<Tuple>("g")',
+            "double, long long, std::optional<long long>, const std::string&, const py::Obj&, "
+            "const py::Obj&, PyObject*",
+            None,
+        ),
+        ('arg<Int>("a")', "double", "does not feed"),
+        ('arg<Float>("a")', "long long", "does not feed"),
+        ('arg<IntOrNone>("a")', "long long", "does not feed"),
+        ('arg<Dict>("a")', "const std::string&", "does not feed"),
+        ('arg<Int>("a") = 0.5', "long long", "floating-point default"),
+        ('arg<Float>("a"), arg<Int>("b")', "double", "different parameter counts"),
+    ],
+)
+def test_declarations_must_match_their_implementation_to_compile(tmp_path, args, params, error):
+    source = tmp_path / "decl.cpp"
+    source.write_text(DECLARATION.format(args=args, params=params))
+    cxx = shlex.split(sysconfig.get_config_var("CXX") or "c++")
+    include = [f"-I{Path(__file__).resolve().parents[1] / 'cpp'}"]
+    include.append(f"-I{sysconfig.get_paths()['include']}")
+    cmd = [*cxx, "-std=c++20", "-fsyntax-only", *include, str(source)]
+    proc = subprocess.run(cmd, capture_output=True, text=True, timeout=120)
+    if error is None:
+        assert proc.returncode == 0, proc.stderr
+    else:
+        assert proc.returncode != 0 and error in proc.stderr, proc.stderr

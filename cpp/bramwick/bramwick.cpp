@@ -2,9 +2,10 @@
 // installation, and GGUF files loaded as a state dict.
 //
 // Everything here orchestrates os, pathlib, json and the gguf library, so the code works
-// on Python objects throughout. Module globals (OLLAMA_HOME, Path, json, os, np,
-// _lmstudio_home) are looked up in the module dict at each call, as a Python function
-// would, so rebinding or monkeypatching them redirects the operations.
+// on Python objects throughout. Two module globals are looked up in the module dict at each
+// call, as a Python function would, because replacing them from Python is a contract:
+// OLLAMA_HOME (rebinding it redirects the Ollama operations) and os in _lmstudio_home
+// (which platform's default applies). Everything else is bound once, in the state.
 #include "bramwick.hpp"
 
 namespace velmora::bramwick {
@@ -16,9 +17,12 @@ constexpr const char* kModuleDoc =
 namespace {
 
 void body(bridge::ModuleBuilder& b) {
-  b.import("json");
+  State& s = state();
+  s.json = b.import("json").release();
   py::Obj os = b.import("os");
+  s.os = py::Obj(os).release();
   py::Obj path_cls = b.from_import("pathlib", "Path");
+  s.path_cls = py::Obj(path_cls).release();
   b.import("numpy", "np");
 
   py::Obj fallback = path_cls.attr("home")() / ".ollama" / "models";

@@ -21,7 +21,6 @@ namespace velmora::bramwick {
 
 using bridge::arg;
 using bridge::def;
-using bridge::module_global;
 using bridge::raise_in_handler;
 using namespace bridge::types;
 using namespace py::literals;
@@ -72,7 +71,7 @@ struct OpenGguf {
 };
 
 OpenGguf open_gguf(const py::Obj& path_text, std::span<const core::GgufTypeSize> types) {
-  const std::string path = module_global("os").attr("fsencode")(path_text).as_bytes();
+  const std::string path = py::Obj::borrow(state().os).attr("fsencode")(path_text).as_bytes();
   if (path.find('\0') != std::string::npos) throw py::ValueError("embedded null byte");
   OpenGguf g;
   try {
@@ -97,7 +96,7 @@ py::Obj load_gguf_tensors(const py::Obj& gguf_path) {
   open_gguf(path_text, gguf_package_types());
   py::Obj reader = reader_cls(path_text, "mode"_a = "r");
   py::Obj out = py::dict();
-  py::Obj uint8 = module_global("np").attr("uint8");
+  py::Obj uint8 = bridge::np().attr("uint8");
   for (const py::Obj& t : reader.attr("tensors")) {
     py::Obj arr = t.attr("data");
     // Quantized blocks, integers and raw bytes are kept as their bytes, as a view.
@@ -142,7 +141,7 @@ py::Obj dequantize(const py::Obj& blocks, const py::Obj& qtype) {
   const std::uint32_t id = type_id(qtype);
   if (!core::can_dequantize(id)) return gguf_dequantize(blocks, id);
   const core::GgmlType& type = *core::ggml_type(id);
-  py::Obj np = module_global("np");
+  const py::Obj& np = bridge::np();
   py::Obj data = np.attr("asarray")(blocks);
   if (bridge::dtype_text(data) != "uint8") {
     throw py::TypeError(join(
@@ -176,7 +175,7 @@ py::Obj quantize(const py::Obj& values, const py::Obj& qtype) {
                          " (F32, F16 and BF16 are written)");
   }
   const core::GgmlType& type = *core::ggml_type(id);
-  py::Obj np = module_global("np");
+  py::Obj np = bridge::module_global("np");
   py::Obj data = np.attr("asarray")(values);
   if (bridge::dtype_text(data) != "float32") {
     throw py::TypeError(
@@ -232,7 +231,7 @@ py::Obj raw_view(const py::Obj& map, const core::GgufLayout& layout,
   view = view.attr("reshape")(bridge::shape_tuple(shape));
   // Integers, like quantized blocks, are kept as their bytes.
   if (py::text(view.attr("dtype").attr("kind")) != "f" && !shape.empty()) {
-    view = view.attr("view")(module_global("np").attr("uint8"));
+    view = view.attr("view")(bridge::np().attr("uint8"));
   }
   return view;
 }
@@ -242,7 +241,7 @@ py::Obj gguf_raw_tensors(const py::Obj& gguf_path) {
   OpenGguf g = open_gguf(path_text, core::builtin_gguf_types());
   py::Obj out = py::dict();
   if (g.layout.tensors.empty()) return out;
-  py::Obj map = module_global("np").attr("memmap")(path_text, "dtype"_a = "uint8", "mode"_a = "r");
+  py::Obj map = bridge::np().attr("memmap")(path_text, "dtype"_a = "uint8", "mode"_a = "r");
   for (const core::GgufTensorInfo& t : g.layout.tensors) {
     out.set_item(py::str(t.name), raw_view(map, g.layout, t));
   }
@@ -257,7 +256,7 @@ py::Obj dequantize_by_package(const core::GgufTensorInfo& t, const std::uint8_t*
   py::Obj raw =
       py::bytes({reinterpret_cast<const char*>(src), static_cast<std::size_t>(t.n_bytes)});
   shape.back() = shape.back() / type.block * type.bytes;
-  py::Obj blocks = module_global("np")
+  py::Obj blocks = bridge::np()
                        .attr("frombuffer")(raw, "dtype"_a = "uint8")
                        .attr("reshape")(bridge::shape_tuple(shape));
   py::Obj value;
@@ -296,16 +295,14 @@ py::Obj load_gguf_state_dict(const py::Obj& gguf_path) {
   return out;
 }
 
-const auto kLoadGgufTensors =
+const bridge::Decl kOperations[] = {
     def<&load_gguf_tensors>(
         "load_gguf_tensors",
         "Load the tensors of a GGUF file as a dict of arrays, without copying: floating-point\n"
         "tensors as the reader's arrays, every other tensor as a uint8 view of its bytes.\n"
         "Needs the gguf package.",
         arg<Any>("gguf_path", "Path"))
-        .returns("dict[str, np.ndarray]");
-
-const auto kDequantize =
+        .returns("dict[str, np.ndarray]"),
     def<&dequantize>(
         "dequantize",
         "Dequantize GGUF blocks to float32: `data` is a uint8 array whose last axis holds whole\n"
@@ -313,9 +310,7 @@ const auto kDequantize =
         "the same leading axes and the last one in elements. Common types are decoded natively\n"
         "(equal to gguf.quants.dequantize); others go through the gguf package.",
         arg<Array>("data"), arg<Int>("qtype"))
-        .returns("np.ndarray");
-
-const auto kQuantize =
+        .returns("np.ndarray"),
     def<&quantize>(
         "quantize",
         "Convert float32 values to GGUF element type `qtype` (F32, F16 or BF16, as a gguf\n"
@@ -324,33 +319,25 @@ const auto kQuantize =
         "F16 and BF16 round to nearest, ties to even (overflow to infinity, subnormals kept,\n"
         "NaN stays a quiet NaN of the same sign).",
         arg<Array>("values"), arg<Int>("qtype"))
-        .returns("np.ndarray");
-
-const auto kLoadGgufStateDict =
+        .returns("np.ndarray"),
     def<&load_gguf_state_dict>(
         "load_gguf_state_dict",
         "Load every tensor of a GGUF file as a float32 array (float tensors converted, quantized\n"
         "ones dequantized), shaped as load_gguf_tensors shapes float tensors, in file order. The\n"
         "file is read natively through a memory map; its metadata is never materialized.",
         arg<Any>("gguf_path", "Path"))
-        .returns("dict[str, np.ndarray]");
-
-const auto kGgufRawTensors =
+        .returns("dict[str, np.ndarray]"),
     def<&gguf_raw_tensors>(
         "gguf_raw_tensors",
         "The tensors of a GGUF file as load_gguf_tensors gives them (floating-point tensors as\n"
         "arrays, every other tensor as its bytes), as zero-copy views of a memory map, laid out\n"
         "by the native parser instead of the gguf package's reader.",
         arg<Any>("gguf_path", "Path"))
-        .returns("dict[str, np.ndarray]");
+        .returns("dict[str, np.ndarray]"),
+};
 
 }  // namespace
 
-void define_gguf(bridge::ModuleBuilder& b) {
-  for (const bridge::FunctionDef* def :
-       {&kLoadGgufTensors, &kDequantize, &kQuantize, &kLoadGgufStateDict, &kGgufRawTensors}) {
-    b.function(def);
-  }
-}
+void define_gguf(bridge::ModuleBuilder& b) { b.functions(kOperations); }
 
 }  // namespace velmora::bramwick

@@ -37,7 +37,7 @@ constexpr long long kManifestCap = 1 << 20;
 // a file swapped for a FIFO or a device between look and read is refused too. Raises
 // ValueError naming the file otherwise.
 py::Obj read_manifest(const py::Obj& path) {
-  py::Obj os = module_global("os");
+  py::Obj os = py::Obj::borrow(state().os);
   const long long flags = os.attr("O_RDONLY").as_ll() | os.attr("O_NONBLOCK").as_ll();
   py::Obj fd = os.attr("open")(path, flags);
   py::Obj file;
@@ -99,12 +99,18 @@ bool valid_digest(const py::Obj& digest) {
 // ---------------------------------------------------------------------------------------
 // Ollama
 
+// The Ollama store as the module's OLLAMA_HOME names it at this call: rebinding that module
+// attribute redirects the Ollama operations (a documented contract).
+py::Obj ollama_home() { return module_global("OLLAMA_HOME"); }
+
+py::Obj json_loads() { return py::Obj::borrow(state().json).attr("loads"); }
+
 py::Obj list_ollama_models() {
-  py::Obj root = module_global("OLLAMA_HOME") / "manifests";
+  py::Obj root = ollama_home() / "manifests";
   py::Obj out = py::list();
   if (!exists(root)) return out;
-  py::Obj loads = module_global("json").attr("loads");
-  py::Obj store = module_global("OLLAMA_HOME").attr("resolve")();
+  py::Obj loads = json_loads();
+  py::Obj store = ollama_home().attr("resolve")();
   for (const py::Obj& path : root.attr("rglob")("*")) {
     if (!path.attr("is_file")().truthy()) continue;
     py::Obj parts = path.attr("relative_to")(root).attr("parts");
@@ -132,7 +138,7 @@ py::Obj list_ollama_models() {
 // components, which the path library would silently drop.
 bool unsafe_piece(const py::Obj& piece) {
   if (piece.size() == 0) return true;
-  py::Obj pure = module_global("Path")(piece);
+  py::Obj pure = py::Obj::borrow(state().path_cls)(piece);
   if (pure.attr("anchor").truthy()) return true;
   bool bad = false;
   for (const py::Obj& part : piece.attr("split")("/")) {
@@ -147,7 +153,7 @@ bool unsafe_piece(const py::Obj& piece) {
 py::Obj find_manifest(const py::Obj& home, const py::Obj& name, const py::Obj& tag) {
   py::Obj manifests = home / "manifests";
   py::Obj store = home.attr("resolve")();
-  py::Obj path = manifests / module_global("_OLLAMA_REGISTRY") / kOllamaNamespace / name / tag;
+  py::Obj path = manifests / kOllamaRegistry / kOllamaNamespace / name / tag;
   if (exists(path) && inside(path, store)) return path;
   // Other registries and namespaces: the first match at any depth, in walk order, with the
   // name and tag matched literally (glob metacharacters escaped).
@@ -189,7 +195,7 @@ py::Obj weights_blob(const py::Obj& layers, const py::Obj& blobs) {
 py::Obj find_ollama_blob(py::Obj model_name) {
   if (!model_name.contains(":")) model_name = model_name + ":latest";
   auto [name, tag] = model_name.attr("split")(":", 1).unpack<2>();
-  py::Obj home = module_global("OLLAMA_HOME");
+  py::Obj home = ollama_home();
   // Names come from users: never let one address a file outside the store.
   py::Obj manifest_path;
   if (!unsafe_piece(name) && !unsafe_piece(tag)) manifest_path = find_manifest(home, name, tag);
@@ -199,7 +205,7 @@ py::Obj find_ollama_blob(py::Obj model_name) {
               (home / "manifests").str(), py::str(".\nRun `ollama pull "), model_name,
               py::str("` first, or set OLLAMA_MODELS to your Ollama models directory.")}));
   }
-  py::Obj manifest = module_global("json").attr("loads")(read_manifest(manifest_path));
+  py::Obj manifest = json_loads()(read_manifest(manifest_path));
   py::Obj blobs = home / "blobs";
   py::Obj blob = weights_blob(layers_of(manifest), blobs);
   if (blob) return blob;
@@ -211,9 +217,11 @@ py::Obj find_ollama_blob(py::Obj model_name) {
 // LM Studio
 
 py::Obj lmstudio_home() {
+  // The module's os as Python sees it: replacing it tells this function which platform it
+  // runs on (a contract the tests use to check every platform's default).
   py::Obj os = module_global("os");
   py::Obj env = os.attr("environ").attr("get")("LMSTUDIO_MODELS");
-  py::Obj path_cls = module_global("Path");
+  py::Obj path_cls = py::Obj::borrow(state().path_cls);
   if (env.truthy()) return path_cls(env);
   py::Obj home = path_cls.attr("home")();
   const bool windows = py::text(os.attr("name")) == "nt";
@@ -223,11 +231,8 @@ py::Obj lmstudio_home() {
   return home / ".cache" / "lm-studio" / "models";
 }
 
-// The models directory as the module's _lmstudio_home (possibly rebound) gives it.
-py::Obj lmstudio_root() { return module_global("_lmstudio_home")(); }
-
 py::Obj list_lmstudio_models() {
-  py::Obj root = lmstudio_root();
+  py::Obj root = lmstudio_home();
   py::Obj out = py::list();
   if (!exists(root)) return out;
   for (const py::Obj& path : root.attr("rglob")("*.gguf")) {
@@ -241,7 +246,7 @@ py::Obj list_lmstudio_models() {
 }
 
 py::Obj find_lmstudio_model(const py::Obj& name) {
-  py::Obj root = lmstudio_root();
+  py::Obj root = lmstudio_home();
   if (!exists(root)) {
     throw py::FileNotFoundError(
         join({py::str("LM Studio models directory not found: "), root.str(),
@@ -271,59 +276,44 @@ py::Obj find_lmstudio_model(const py::Obj& name) {
   return matches.item(0);
 }
 
-const auto kListOllamaModels =
+const bridge::Decl kOperations[] = {
     def<&list_ollama_models>(
         "list_ollama_models",
         "List the models of the local Ollama store as dicts with \"name\" (model:tag) and\n"
         "\"size_bytes\" (the sum of the manifest's layer sizes). Manifests that cannot be read\n"
         "or parsed are skipped; blobs are never opened.")
-        .returns("list[dict]");
-
-const auto kFindOllamaBlob =
+        .returns("list[dict]"),
     def<&find_ollama_blob>(
         "find_ollama_blob",
         "Resolve an Ollama model name (\"model\" or \"model:tag\", tag \"latest\" by default) to\n"
         "the blob holding its GGUF weights: the model layer's blob, else the largest blob of\n"
         "the manifest. Raises FileNotFoundError when the model or its blobs are missing.",
         arg<Str>("model_name"))
-        .returns("Path");
-
-const auto kLmstudioHome =
+        .returns("Path"),
     def<&lmstudio_home>("_lmstudio_home",
                         "The LM Studio models directory: $LMSTUDIO_MODELS when set and "
                         "not empty, otherwise the platform's default.")
-        .returns("Path");
-
-const auto kLmstudioModelsDir =
-    def<&lmstudio_root>("lmstudio_models_dir",
-                        "The LM Studio models directory that list_lmstudio_models and "
-                        "find_lmstudio_model search (which need not exist).")
-        .returns("Path");
-
-const auto kListLmstudioModels =
+        .returns("Path"),
     def<&list_lmstudio_models>(
         "list_lmstudio_models",
         "List the GGUF files below the LM Studio models directory as dicts with \"name\" (the\n"
         "path relative to that directory), \"path\" and \"size_bytes\".")
-        .returns("list[dict]");
-
-const auto kFindLmstudioModel =
+        .returns("list[dict]"),
     def<&find_lmstudio_model>(
         "find_lmstudio_model",
         "Resolve a name to one LM Studio GGUF file: the path below the models directory when it\n"
         "exists, else the single file whose path contains the name, ignoring case. Raises\n"
         "FileNotFoundError for no match and ValueError for several.",
         arg<Str>("name"))
-        .returns("Path");
+        .returns("Path"),
+    def<&lmstudio_home>("lmstudio_models_dir",
+                        "The LM Studio models directory that list_lmstudio_models and "
+                        "find_lmstudio_model search (which need not exist).")
+        .returns("Path"),
+};
 
 }  // namespace
 
-void define_stores(bridge::ModuleBuilder& b) {
-  for (const bridge::FunctionDef* def :
-       {&kListOllamaModels, &kFindOllamaBlob, &kLmstudioHome, &kListLmstudioModels,
-        &kFindLmstudioModel, &kLmstudioModelsDir}) {
-    b.function(def);
-  }
-}
+void define_stores(bridge::ModuleBuilder& b) { b.functions(kOperations); }
 
 }  // namespace velmora::bramwick

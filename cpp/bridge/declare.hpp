@@ -1,16 +1,21 @@
 // Declarations of native operations, written once next to their typed C++ implementation:
 //
 //   py::Obj svd_compress(const py::Obj& tensor, double rank_ratio, long long min_rank);
-//   const auto kSvdCompress = def<&svd_compress>("svd_compress", kDoc, arg<Array>("tensor"),
-//       arg<Float>("rank_ratio") = 0.5, arg<Int>("min_rank") = 1).returns("CompressedTensor");
+//   const bridge::Decl kOperations[] = {
+//       def<&svd_compress>("svd_compress", kDoc, arg<Array>("tensor"),
+//                          arg<Float>("rank_ratio") = 0.5, arg<Int>("min_rank") = 1)
+//           .returns("CompressedTensor"),
+//   };
+//   ... b.functions(kOperations);  // in the module body: each bound under its own name
 //
 // The declaration gives the parameters' names, annotations, conventions and defaults in the
 // order of the implementation's parameters; the native function type derives the parsing,
 // conversions, __signature__, __annotations__, __defaults__ and __qualname__ from it, and
-// each converted argument reaches the implementation as the C++ type it asks for.
+// each converted argument reaches the implementation as the C++ type it asks for. Each
+// convention is checked against that type at compile time (see `feeds`): an Int argument
+// paired with a double parameter, or a count that differs, does not compile.
 #pragma once
 
-#include <array>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -44,12 +49,28 @@ VELMORA_ARG_TYPE(MemoryView, MemoryView, "memoryview");
 }  // namespace types
 using namespace types;
 
+// The C++ parameter types an argument convention feeds. Every convention hands over the
+// converted object (py::Obj, or PyObject* borrowed); a number or text also comes as the C++
+// value it converts to, and only from the convention that produced that value.
+template <class Tag, class P>
+inline constexpr bool feeds = std::is_same_v<P, py::Obj> || std::is_same_v<P, PyObject*>;
+template <class P>
+inline constexpr bool feeds<Float, P> = feeds<Any, P> || std::is_same_v<P, double>;
+template <class P>
+inline constexpr bool feeds<Int, P> = feeds<Any, P> || std::is_same_v<P, long long>;
+template <class P>
+inline constexpr bool feeds<IntOrNone, P> =
+    feeds<Any, P> || std::is_same_v<P, std::optional<long long>>;
+template <class P>
+inline constexpr bool feeds<Str, P> = feeds<Any, P> || std::is_same_v<P, std::string>;
+
 struct NoneDefault {};
 inline constexpr NoneDefault none{};  // arg<...>("x") = none
 struct KwOnly {};
 inline constexpr KwOnly kw_only{};  // the bare `*` of a Python signature
 
-// One declared parameter; `= value` gives its default.
+// One declared parameter with its convention (Tag) in its type; `= value` gives its default.
+template <class Tag>
 struct Arg {
   Param param;
 
@@ -60,10 +81,14 @@ struct Arg {
   template <class T>
     requires(std::is_arithmetic_v<T> && !std::is_same_v<T, bool>)
   constexpr Arg operator=(T v) const {
-    if (param.conv == Conv::Float || std::is_floating_point_v<T>) {
+    constexpr bool integral_tag = std::is_same_v<Tag, Int> || std::is_same_v<Tag, IntOrNone>;
+    static_assert(!(integral_tag && std::is_floating_point_v<T>),
+                  "an int parameter declared with a floating-point default");
+    if constexpr (std::is_same_v<Tag, Float> || std::is_floating_point_v<T>) {
       return with(float_default(static_cast<double>(v)));
+    } else {
+      return with(int_default(static_cast<long long>(v)));
     }
-    return with(int_default(static_cast<long long>(v)));
   }
 
  private:
@@ -75,18 +100,28 @@ struct Arg {
 };
 
 // arg<Float>("rank_ratio"); arg<Dict>("sd", "dict[str, np.ndarray]") for a finer annotation.
-template <class A>
-constexpr Arg arg(const char* name, const char* annotation = A::annotation) {
-  return Arg{Param{name, annotation, A::conv}};
+template <class Tag>
+constexpr Arg<Tag> arg(const char* name, const char* annotation = Tag::annotation) {
+  return Arg<Tag>{Param{name, annotation, Tag::conv}};
 }
 
-// Parameters shared by several operations (the rank options), declared once.
-template <std::size_t N>
-using ArgSet = std::array<Arg, N>;
+// Parameters shared by several operations (the rank options), declared once:
+// arg_set(arg<Float>("rank_ratio") = 0.5, arg<Int>("max_rank") = 8).
+template <class... Tags>
+struct ArgSet {
+  std::tuple<Arg<Tags>...> args;
+};
+template <class... Tags>
+constexpr ArgSet<Tags...> arg_set(const Arg<Tags>&... args) {
+  return {{args...}};
+}
 
 // A parameter's conversion applied to a value obtained outside the call (a field read
 // inside an operation that is checked as that parameter).
-inline py::Obj convert(const Arg& a, const py::Obj& o) { return convert_arg(a.param, o.get()); }
+template <class Tag>
+py::Obj convert(const Arg<Tag>& a, const py::Obj& o) {
+  return convert_arg(a.param, o.get());
+}
 
 // Expression defaults: a dotted name of the module ("np.float32"), or the empty tuple.
 constexpr Default expr(const char* path) { return expr_default(path); }
@@ -94,12 +129,47 @@ inline constexpr Default empty_tuple{Default::EmptyTuple};
 
 namespace detail {
 
-template <class T>
-inline constexpr std::size_t count_params = 1;  // one Arg
+// The conventions a declaration lists, as a tuple type in parameter order: one per Arg,
+// those of an ArgSet, none for kw_only; `self` of a method takes the object as it comes.
+template <class Item>
+struct TagsOf;
+template <class Tag>
+struct TagsOf<Arg<Tag>> {
+  using type = std::tuple<Tag>;
+};
 template <>
-inline constexpr std::size_t count_params<KwOnly> = 0;
-template <std::size_t N>
-inline constexpr std::size_t count_params<ArgSet<N>> = N;
+struct TagsOf<KwOnly> {
+  using type = std::tuple<>;
+};
+template <class... Tags>
+struct TagsOf<ArgSet<Tags...>> {
+  using type = std::tuple<Tags...>;
+};
+template <bool Method, class... Items>
+using DeclaredTags = decltype(std::tuple_cat(
+    std::declval<std::conditional_t<Method, std::tuple<Any>, std::tuple<>>>(),
+    std::declval<typename TagsOf<Items>::type>()...));
+
+// One declared convention against the implementation's parameter it feeds.
+template <class Tag, class P>
+constexpr bool pair_ok() {
+  static_assert(feeds<Tag, P>,
+                "an argument's convention does not feed the implementation's parameter type "
+                "(Float: double, Int: long long, IntOrNone: std::optional<long long>, Str: "
+                "std::string; every convention: py::Obj or PyObject*)");
+  return true;
+}
+
+template <class... Tags, class... P>
+constexpr bool pairs_ok(std::tuple<Tags...>*, std::tuple<P...>*) {
+  if constexpr (sizeof...(Tags) != sizeof...(P)) {
+    static_assert(sizeof...(Tags) == sizeof...(P),
+                  "the declaration and the implementation have different parameter counts");
+    return false;
+  } else {
+    return (pair_ok<Tags, std::remove_cvref_t<P>>() && ...);
+  }
+}
 
 template <class T>
 struct Signature;
@@ -155,14 +225,15 @@ py::Obj thunk(const Args& a) {
   return invoke<F>(a, std::make_index_sequence<Signature<decltype(F)>::arity>{});
 }
 
-inline void add(std::vector<Param>& out, Kind& kind, const Arg& a) {
+template <class Tag>
+void add(std::vector<Param>& out, Kind& kind, const Arg<Tag>& a) {
   out.push_back(a.param);
   out.back().kind = kind;
 }
 inline void add(std::vector<Param>&, Kind& kind, KwOnly) { kind = Kind::KeywordOnly; }
-template <std::size_t N>
-void add(std::vector<Param>& out, Kind& kind, const ArgSet<N>& set) {
-  for (const Arg& a : set) add(out, kind, a);
+template <class... Tags>
+void add(std::vector<Param>& out, Kind& kind, const ArgSet<Tags...>& set) {
+  std::apply([&](const auto&... a) { (add(out, kind, a), ...); }, set.args);
 }
 
 }  // namespace detail
@@ -178,10 +249,10 @@ struct Decl : FunctionDef {
 
 template <auto F, bool Method, class... Items>
 Decl declare(const char* qualname, const char* doc, const Items&... items) {
-  constexpr std::size_t n = (std::size_t{Method ? 1u : 0u} + ... + detail::count_params<Items>);
-  static_assert(n == detail::Signature<decltype(F)>::arity,
-                "the declaration and the implementation have different parameter counts");
-  static_assert(n <= kMaxParams, "too many parameters");
+  using S = detail::Signature<decltype(F)>;
+  static_assert(detail::pairs_ok(static_cast<detail::DeclaredTags<Method, Items...>*>(nullptr),
+                                 static_cast<typename S::Params*>(nullptr)));
+  static_assert(S::arity <= kMaxParams, "too many parameters");
   Decl d{};
   const char* dot = std::strrchr(qualname, '.');
   d.name = dot != nullptr ? dot + 1 : qualname;

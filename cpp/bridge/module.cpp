@@ -38,10 +38,9 @@ py::Obj ModuleBuilder::method(const FunctionDef* def) {
 }
 
 namespace {
-PyObject* g_module_globals = nullptr;  // borrowed: the module lives for the process
+// The module's namespace, set before its body runs; borrowed: the module lives for the process.
+PyObject* g_module_globals = nullptr;
 }  // namespace
-
-PyObject* module_globals() noexcept { return g_module_globals; }
 
 py::Obj module_global(const char* name) {
   PyObject* v =

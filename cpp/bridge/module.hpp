@@ -2,12 +2,17 @@
 // body runs once per process, and helpers that fill the module namespace.
 #pragma once
 
-#include <initializer_list>
+#include <cstddef>
+#include <utility>
+#include <vector>
 
 #include "function.hpp"
 #include "py.hpp"
 
 namespace velmora::bridge {
+
+// Entries of a class namespace: attribute name and value.
+using NamespaceItems = std::vector<std::pair<const char*, py::Obj>>;
 
 class ModuleBuilder {
  public:
@@ -25,10 +30,21 @@ class ModuleBuilder {
   py::Obj get(const char* name) const;
   py::Obj function(const FunctionDef* def);  // also bound in the module under def->name
   py::Obj method(const FunctionDef* def);    // for a class namespace: not bound in the module
-  // Several module-level functions at once.
-  template <class... Defs>
-  void functions(const Defs*... defs) {
-    (function(defs), ...);
+  // A table of declarations, each bound in the module under its own name, in table order.
+  template <class Def, std::size_t N>
+  void functions(const Def (&defs)[N]) {
+    for (const Def& d : defs) function(&d);
+  }
+  // A table of method declarations as class-namespace entries named after each one's own
+  // name; `wrap` (property, say) is applied to each function object when given.
+  template <class Def, std::size_t N>
+  NamespaceItems methods(const Def (&defs)[N], py::Obj (*wrap)(const py::Obj&) = nullptr) {
+    NamespaceItems items;
+    for (const Def& d : defs) {
+      py::Obj f = method(&d);
+      items.emplace_back(d.name, wrap != nullptr ? wrap(f) : f);
+    }
+    return items;
   }
 
  private:
@@ -38,12 +54,10 @@ class ModuleBuilder {
 
 using ModuleBody = void (*)(ModuleBuilder&);
 
-// The namespace of the module this code is linked into (each extension module links its own
-// copy of the bridge), set before the module body runs.
-PyObject* module_globals() noexcept;
-
-// A name of that namespace looked up at call time, as Python code in the module sees it: a
-// rebound name is the new object, a deleted one raises NameError.
+// A name of the namespace of the module this code is linked into (each extension module
+// links its own copy of the bridge), looked up at call time, as Python code in the module
+// sees it: a rebound name is the new object, a deleted one raises NameError. Only for names
+// that Python code may replace by contract; the module's own calls are C++ calls.
 py::Obj module_global(const char* name);
 
 // Runs the module body once per process; a second initialisation raises RuntimeError.

@@ -27,10 +27,6 @@ Obj Obj::call(std::initializer_list<Obj> args,
                                    args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, names.get()));
 }
 
-void Obj::set_attr(const char* name, const Obj& v) const {
-  if (PyObject_SetAttrString(p_, name, v.get()) < 0) throw_pending();
-}
-
 Obj Obj::get_item(const Obj& key) const {
   if (PyDict_CheckExact(p_)) {
     PyObject* v = PyDict_GetItemWithError(p_, key.get());

@@ -77,18 +77,14 @@ class Obj {
   Py_ssize_t refcount() const noexcept { return Py_REFCNT(p_); }
 
   Obj attr(const char* name) const { return steal(PyObject_GetAttrString(p_, name)); }
-  bool has_attr(const char* name) const { return PyObject_HasAttrString(p_, name) == 1; }
-  void set_attr(const char* name, const Obj& v) const;
 
-  // self[key], self[key] = value, del self[key], key in self, self[start:stop].
+  // self[key], self[key] = value, key in self, self[start:stop].
   template <ObjLike K>
   Obj item(const K& key) const;
   Obj item(Py_ssize_t i) const { return steal(PySequence_GetItem(p_, i)); }
   Obj item(int i) const { return item(static_cast<Py_ssize_t>(i)); }
   template <ObjLike K, ObjLike V>
   void set_item(const K& key, const V& value) const;
-  template <ObjLike K>
-  void del_item(const K& key) const;
   template <ObjLike K>
   bool contains(const K& key) const;
   // self.get(key): the value, or an empty handle when the key is missing (no default built).
@@ -289,10 +285,6 @@ Obj Obj::item(const K& key) const {
 template <ObjLike K, ObjLike V>
 void Obj::set_item(const K& key, const V& v) const {
   if (PyObject_SetItem(p_, ref(key).get(), ref(v).get()) < 0) throw_pending();
-}
-template <ObjLike K>
-void Obj::del_item(const K& key) const {
-  if (PyObject_DelItem(p_, ref(key).get()) < 0) throw_pending();
 }
 template <ObjLike K>
 bool Obj::contains(const K& key) const {

@@ -16,8 +16,7 @@ py::Obj make_str_enum(ModuleBuilder& b, const char* name,
 }
 
 py::Obj make_dataclass(ModuleBuilder& b, const char* name, const char* doc,
-                       const std::vector<Field>& fields,
-                       const std::vector<std::pair<const char*, py::Obj>>& namespace_items,
+                       const std::vector<Field>& fields, const NamespaceItems& namespace_items,
                        DataclassOptions options) {
   py::Obj dataclasses = py::import("dataclasses");
   py::Obj field = dataclasses.attr("field");

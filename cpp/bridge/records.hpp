@@ -30,8 +30,7 @@ struct DataclassOptions {
 // dataclasses.make_dataclass with the module's name, so the class pickles and
 // typing.get_type_hints resolves its string annotations in the module.
 py::Obj make_dataclass(ModuleBuilder& b, const char* name, const char* doc,
-                       const std::vector<Field>& fields,
-                       const std::vector<std::pair<const char*, py::Obj>>& namespace_items,
+                       const std::vector<Field>& fields, const NamespaceItems& namespace_items,
                        DataclassOptions options);
 
 // property(fget) around a native function.

@@ -153,30 +153,24 @@ double relative_frobenius_error(const py::Obj& original, const py::Obj& approx) 
   return norm_numpy(original - approx) / denom;
 }
 
-const auto kUnfold =
+const bridge::Decl kOperations[] = {
     def<&unfold_numpy>("_unfold", "Mode-`mode` matricization of a multi-dimensional array.",
                        arg<Array>("tensor"), arg<Int>("mode"))
-        .returns("np.ndarray");
-
-const auto kFold = def<&fold_numpy>("_fold", "Inverse of _unfold.", arg<Array>("matrix"),
-                                    arg<Int>("mode"), arg<Tuple>("shape", "tuple[int, ...]"))
-                       .returns("np.ndarray");
-
-const auto kModeDot =
+        .returns("np.ndarray"),
+    def<&fold_numpy>("_fold", "Inverse of _unfold.", arg<Array>("matrix"), arg<Int>("mode"),
+                     arg<Tuple>("shape", "tuple[int, ...]"))
+        .returns("np.ndarray"),
     def<&mode_dot_any>("_mode_dot", "n-mode product of a tensor with a matrix.",
                        arg<Array>("tensor"), arg<Array>("matrix"), arg<Int>("mode"))
-        .returns("np.ndarray");
-
-const auto kRelativeError =
+        .returns("np.ndarray"),
     def<&relative_frobenius_error>("_relative_frobenius_error",
                                    "||original - approx||_F / ||original||_F, in [0, ~1+].",
                                    arg<Array>("original"), arg<Array>("approx"))
-        .returns("float");
+        .returns("float"),
+};
 
 }  // namespace
 
-void define_algebra(bridge::ModuleBuilder& b) {
-  b.functions(&kUnfold, &kFold, &kModeDot, &kRelativeError);
-}
+void define_algebra(bridge::ModuleBuilder& b) { b.functions(kOperations); }
 
 }  // namespace velmora::kestrine

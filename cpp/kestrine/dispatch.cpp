@@ -9,20 +9,6 @@ namespace velmora::kestrine {
 
 namespace {
 
-// The module's own operations that the dispatcher hands records to, bound when the module
-// body runs (they are defined before the dispatcher) and kept for the process.
-struct Targets {
-  PyObject* svd_compress = nullptr;
-  PyObject* tucker_decompress = nullptr;
-  PyObject* tt_decompress = nullptr;
-  PyObject* svd_decompress = nullptr;
-};
-
-Targets& targets() {
-  static Targets t;
-  return t;
-}
-
 [[noreturn]] void unknown_method(const py::Obj& method) {
   throw py::ValueError("Unknown compression method: " + py::text(method));
 }
@@ -31,11 +17,9 @@ py::Obj compress(const py::Obj& tensor, py::Obj method, double rank_ratio,
                  const py::Obj& max_rank) {
   const State& s = state();
   if (method.is_instance(&PyUnicode_Type)) method = py::Obj::borrow(s.method_cls)(method);
-  if (method.is(s.tucker)) return tucker_compress_impl(tensor, rank_ratio, py::integer(1));
-  if (method.is(s.tt)) return tt_compress_impl(tensor, max_rank);
-  if (method.is(s.svd)) {
-    return py::Obj::borrow(targets().svd_compress)(tensor, "rank_ratio"_a = rank_ratio);
-  }
+  if (method.is(s.tucker)) return tucker_compress(tensor, rank_ratio, py::integer(1));
+  if (method.is(s.tt)) return tt_compress(tensor, max_rank);
+  if (method.is(s.svd)) return svd_compress(tensor, rank_ratio, 1);
   if (method.is(s.none)) {
     py::Obj shape = py::type(PyTuple_Type)(tensor.attr("shape"));
     py::Obj dtype = py::str(py::text(tensor.attr("dtype")));
@@ -48,10 +32,9 @@ py::Obj compress(const py::Obj& tensor, py::Obj method, double rank_ratio,
 py::Obj decompress(const py::Obj& rec) {
   py::Obj method = rec.attr("method");
   const State& s = state();
-  const Targets& t = targets();
-  if (method.is(s.tucker)) return py::Obj::borrow(t.tucker_decompress)(rec);
-  if (method.is(s.tt)) return py::Obj::borrow(t.tt_decompress)(rec);
-  if (method.is(s.svd)) return py::Obj::borrow(t.svd_decompress)(rec);
+  if (method.is(s.tucker)) return tucker_decompress(rec);
+  if (method.is(s.tt)) return tt_decompress(rec);
+  if (method.is(s.svd)) return svd_decompress(rec);
   if (method.is(s.none)) return rec.attr("cores").item(0).attr("copy")();
   unknown_method(method);
 }
@@ -67,36 +50,27 @@ py::Obj suggest_method(const py::Obj& shape) {
   return py::Obj::borrow(largest > 4 * smallest ? s.tucker : s.tt);
 }
 
-const auto kCompress = compressor<&compress>(
-    "compress", "Compress a tensor with the given method.", arg<Array>("tensor"),
-    arg<Any>("method", "CompressionMethod | str"), kw_only, kRankOptions);
+const bridge::Decl kDispatch[] = {
+    compressor<&compress>("compress", "Compress a tensor with the given method.",
+                          arg<Array>("tensor"), arg<Any>("method", "CompressionMethod | str"),
+                          kw_only, kRankOptions),
+    decompressor<&decompress>("decompress", "Reconstruct a dense tensor from a CompressedTensor."),
+};
 
-const auto kDecompress =
-    decompressor<&decompress>("decompress", "Reconstruct a dense tensor from a CompressedTensor.");
-
-const auto kSuggest =
+const bridge::Decl kSuggest[] = {
     def<&suggest_method>(
         "suggest_method",
         "Recommend a compression method based on tensor shape.\n\n"
         "Matrices go to SVD (simplest, well-conditioned); tensors with a dominant extent go to\n"
         "Tucker (HOSVD); high-order tensors with balanced extents go to the tensor train.",
         arg<Tuple>("tensor_shape", "tuple[int, ...]"))
-        .returns("CompressionMethod");
-
-PyObject* keep(bridge::ModuleBuilder& b, const char* name) { return b.get(name).release(); }
+        .returns("CompressionMethod"),
+};
 
 }  // namespace
 
-void define_dispatch(bridge::ModuleBuilder& b) {
-  Targets& t = targets();
-  t.svd_compress = keep(b, "svd_compress");
-  t.tucker_decompress = keep(b, "tucker_decompress");
-  t.tt_decompress = keep(b, "tt_decompress");
-  t.svd_decompress = keep(b, "svd_decompress");
-  b.function(&kCompress);
-  b.function(&kDecompress);
-}
+void define_dispatch(bridge::ModuleBuilder& b) { b.functions(kDispatch); }
 
-void define_suggest(bridge::ModuleBuilder& b) { b.function(&kSuggest); }
+void define_suggest(bridge::ModuleBuilder& b) { b.functions(kSuggest); }
 
 }  // namespace velmora::kestrine

@@ -7,11 +7,6 @@ constexpr const char* kModuleDoc =
     "Compressed tensors: truncated SVD, Tucker and tensor-train factorizations, "
     "their reconstruction, merging and round-trip reports.";
 
-State& state() {
-  static State s;
-  return s;
-}
-
 namespace {
 
 void body(bridge::ModuleBuilder& b) {

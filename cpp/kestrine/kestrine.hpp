@@ -24,7 +24,7 @@ using namespace py::literals;
 
 // Parameters shared by several operations, declared once.
 // The record a decompressor takes.
-inline constexpr bridge::Arg kCompressedArg = arg<Any>("compressed", "CompressedTensor");
+inline constexpr auto kCompressedArg = arg<Any>("compressed", "CompressedTensor");
 // A compressor: a CompressedTensor out.
 template <auto F, class... Items>
 bridge::Decl compressor(const char* name, const char* doc, const Items&... items) {
@@ -36,23 +36,27 @@ bridge::Decl decompressor(const char* name, const char* doc) {
   return def<F>(name, doc, kCompressedArg).returns("np.ndarray");
 }
 // The options of the rank-ratio compressors (Tucker, truncated SVD).
-inline constexpr bridge::ArgSet<2> kRatioOptions = {
-    arg<Float>("rank_ratio") = core::kDefaultRankRatio, arg<Int>("min_rank") = 1};
+inline constexpr auto kRatioOptions =
+    bridge::arg_set(arg<Float>("rank_ratio") = core::kDefaultRankRatio, arg<Int>("min_rank") = 1);
 // The rank options of compress() and roundtrip_report(), keyword-only there.
-inline constexpr bridge::ArgSet<2> kRankOptions = {
-    arg<Float>("rank_ratio") = core::kDefaultRankRatio,
-    arg<Int>("max_rank") = core::kDefaultMaxRank};
+inline constexpr auto kRankOptions =
+    bridge::arg_set(arg<Float>("rank_ratio") = core::kDefaultRankRatio,
+                    arg<Int>("max_rank") = core::kDefaultMaxRank);
 
-// Objects the module body creates once; kept for the life of the process.
+// The module's state: objects its body creates once, kept for the life of the process.
 struct State {
-  PyObject* method_cls = nullptr;
+  PyObject* method_cls = nullptr;  // CompressionMethod and its members
   PyObject* none = nullptr;
   PyObject* svd = nullptr;
   PyObject* tucker = nullptr;
   PyObject* tt = nullptr;
-  PyObject* tensor_cls = nullptr;
+  PyObject* tensor_cls = nullptr;  // CompressedTensor
+  PyObject* report_cls = nullptr;  // CompressionReport
 };
-State& state();
+inline State& state() {
+  static State s;
+  return s;
+}
 
 void define_records(bridge::ModuleBuilder& b);
 void define_algebra(bridge::ModuleBuilder& b);
@@ -97,8 +101,12 @@ py::Obj fold_numpy(const py::Obj& matrix, const py::Obj& mode, const py::Obj& sh
 py::Obj mode_dot_any(const py::Obj& tensor, const py::Obj& matrix, const py::Obj& mode);
 py::Obj mode_dot_numpy(const py::Obj& tensor, const py::Obj& matrix, const py::Obj& mode);
 
-// Native implementations the dispatcher calls directly.
-py::Obj tucker_compress_impl(const py::Obj& tensor, double rank_ratio, const py::Obj& min_rank);
-py::Obj tt_compress_impl(const py::Obj& tensor, const py::Obj& max_rank);
+// The compressors and decompressors compress() and decompress() hand tensors and records to.
+py::Obj svd_compress(const py::Obj& tensor, double rank_ratio, long long min_rank);
+py::Obj svd_decompress(const py::Obj& rec);
+py::Obj tucker_compress(const py::Obj& tensor, double rank_ratio, const py::Obj& min_rank);
+py::Obj tucker_decompress(const py::Obj& rec);
+py::Obj tt_compress(const py::Obj& tensor, const py::Obj& max_rank);
+py::Obj tt_decompress(const py::Obj& rec);
 
 }  // namespace velmora::kestrine

@@ -11,6 +11,8 @@ namespace velmora::kestrine {
 namespace {
 
 // [decompress(atom) for atom in atoms], every atom decompressed before anything is merged.
+// The merges go through the module's compress and decompress as rebound from Python: that
+// they use those two operations is their documented contract (and tests replace them).
 py::Obj decompress_all(const py::Obj& atoms) {
   py::Obj decompress = module_global("decompress");
   py::Obj dense = py::list();
@@ -23,6 +25,7 @@ py::Obj decompress_all(const py::Obj& atoms) {
 py::Obj finish(const py::Obj& merged, const py::Obj& method, const py::Obj& rank_ratio,
                const py::Obj& max_rank) {
   if (method.is_none() || method == py::Obj::borrow(state().none)) return merged;
+  // The module's compress as Python sees it (see decompress_all).
   return module_global("compress")(merged, method, "rank_ratio"_a = rank_ratio,
                                    "max_rank"_a = max_rank);
 }
@@ -87,21 +90,19 @@ py::Obj compressed_weighted_mean(const py::Obj& atoms, const py::Obj& weights,
 constexpr const char* kAtoms = "Sequence[CompressedTensor]";
 constexpr const char* kResult = "CompressedTensor | np.ndarray";
 // The recompression options both merges take, keyword-only.
-constexpr bridge::ArgSet<3> kRecompress = {
-    arg<Any>("recompress_method", "CompressionMethod | str | None") = bridge::none,
-    arg<Float>("recompress_rank_ratio") = core::kDefaultRankRatio,
-    arg<Int>("recompress_max_rank") = core::kDefaultMaxRank};
+constexpr auto kRecompress =
+    bridge::arg_set(arg<Any>("recompress_method", "CompressionMethod | str | None") = bridge::none,
+                    arg<Float>("recompress_rank_ratio") = core::kDefaultRankRatio,
+                    arg<Int>("recompress_max_rank") = core::kDefaultMaxRank);
 
-const auto kConcat =
+const bridge::Decl kOperations[] = {
     def<&compressed_concat>(
         "compressed_concat",
         "Concatenate decompressed atoms along `axis`; optionally compress the result again.\n\n"
         "The merged array is returned dense when `recompress_method` is None or NONE, otherwise\n"
         "as the record compress() builds for it.",
         arg<Any>("atoms", kAtoms), kw_only, arg<Int>("axis") = 0, kRecompress)
-        .returns(kResult);
-
-const auto kWeightedMean =
+        .returns(kResult),
     def<&compressed_weighted_mean>(
         "compressed_weighted_mean",
         "Weighted mean of decompressed atoms; optionally compress the result again.\n\n"
@@ -110,13 +111,11 @@ const auto kWeightedMean =
         "`recompress_method` is None or NONE, otherwise the record compress() builds for it.",
         arg<Any>("atoms", kAtoms), arg<Any>("weights", "Sequence[float] | None") = bridge::none,
         kw_only, kRecompress)
-        .returns(kResult);
+        .returns(kResult),
+};
 
 }  // namespace
 
-void define_merge(bridge::ModuleBuilder& b) {
-  b.function(&kConcat);
-  b.function(&kWeightedMean);
-}
+void define_merge(bridge::ModuleBuilder& b) { b.functions(kOperations); }
 
 }  // namespace velmora::kestrine

@@ -62,19 +62,19 @@ double compression_ratio(const py::Obj& self) {
   return (self.attr("original_size_bytes") / stored).as_double();
 }
 
-const auto kOriginalSize =
+// CompressedTensor's properties.
+const bridge::Decl kProperties[] = {
     method<&original_size_bytes>("CompressedTensor.original_size_bytes",
                                  "Byte size of the dense tensor this record stands for.")
-        .returns("int");
-const auto kCompressedSize =
+        .returns("int"),
     method<&compressed_size_bytes>(
         "CompressedTensor.compressed_size_bytes",
         "Bytes the record actually stores: the sum of its core and factor array sizes.")
-        .returns("int");
-const auto kRatio =
+        .returns("int"),
     method<&compression_ratio>("CompressedTensor.compression_ratio",
                                "Dense bytes per stored byte (1.0 when nothing is stored).")
-        .returns("float");
+        .returns("float"),
+};
 
 constexpr const char* kTensorDoc =
     "A tensor held in compressed form.\n\n"
@@ -107,10 +107,7 @@ void define_records(bridge::ModuleBuilder& b) {
        Field{"dtype", "str"}, Field{"cores", "tuple[np.ndarray, ...]"},
        Field{"factors", "tuple[np.ndarray, ...]", Field::EmptyTuple},
        Field{"metadata", "dict", Field::EmptyDict}},
-      {{"original_size_bytes", bridge::property(b.method(&kOriginalSize))},
-       {"compressed_size_bytes", bridge::property(b.method(&kCompressedSize))},
-       {"compression_ratio", bridge::property(b.method(&kRatio))}},
-      {.frozen = true});
+      b.methods(kProperties, bridge::property), {.frozen = true});
   b.set("CompressedTensor", cls);
   s.tensor_cls = keep(cls);
 }

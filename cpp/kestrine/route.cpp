@@ -23,15 +23,16 @@ py::Obj svd_route(const py::Obj& route_name) {
   return py::integer(core::take_krylov_count());
 }
 
-const auto kSvdRoute =
+const bridge::Decl kOperations[] = {
     def<&svd_route>("_svd_route",
                     "Force the truncated SVDs through one route ('auto', 'dense' or 'krylov'); "
                     "returns how\nmany the Krylov route served since the previous call. For tests.",
                     arg<Str>("route"))
-        .returns("int");
+        .returns("int"),
+};
 
 }  // namespace
 
-void define_route(bridge::ModuleBuilder& b) { b.function(&kSvdRoute); }
+void define_route(bridge::ModuleBuilder& b) { b.functions(kOperations); }
 
 }  // namespace velmora::kestrine

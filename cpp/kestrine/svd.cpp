@@ -83,8 +83,6 @@ Factors top_vectors(core::TruncatedSvd<T>& svd, std::int64_t k) {
   return f;
 }
 
-bool is_float_type(const std::string& dtype, const char* name) { return dtype == name; }
-
 [[noreturn]] void negative_rank(const char* param, long long value) {
   throw py::ValueError(std::string(param) + " must be >= 0, got " + std::to_string(value));
 }
@@ -119,8 +117,8 @@ Factors slice_numpy(const py::Obj& mat, std::int64_t keep) {
 // The leading `rank` triplets (fewer when fewer exist), factored in the tensor's own precision.
 Factors leading_triplets(const py::Obj& tensor, const Flat& f, long long rank) {
   const std::string dt = py::text(tensor.attr("dtype"));
-  if (is_float_type(dt, "float32")) return fixed_rank_native<float>(f, rank);
-  if (is_float_type(dt, "float64")) return fixed_rank_native<double>(f, rank);
+  if (dt == "float32") return fixed_rank_native<float>(f, rank);
+  if (dt == "float64") return fixed_rank_native<double>(f, rank);
   return slice_numpy(f.mat, rank);
 }
 
@@ -133,6 +131,8 @@ py::Obj svd_record(const py::Obj& tensor, const Flat& f, const Factors& k,
                      py::tuple({astype_nocopy(k.s, out)}),
                      py::tuple({astype_nocopy(k.u, out), astype_nocopy(k.vt, out)}), metadata);
 }
+
+}  // namespace
 
 py::Obj svd_compress(const py::Obj& tensor, double rank_ratio, long long min_rank) {
   double ratio = not_nan(rank_ratio, "rank_ratio");
@@ -148,6 +148,8 @@ py::Obj svd_compress(const py::Obj& tensor, double rank_ratio, long long min_ran
   metadata.set_item("rank", k.s.attr("shape").item(0));  // the rank actually kept
   return svd_record(tensor, f, k, metadata);
 }
+
+namespace {
 
 // The truncated SVD at a fixed rank: the leading min(rank, m, n) triplets, only those
 // computed (by the Krylov route where it pays), recorded with the rank kept and the full rank.
@@ -220,6 +222,8 @@ py::Obj reconstruct_native(const py::Obj& u, const py::Obj& s, const py::Obj& vt
   return out;
 }
 
+}  // namespace
+
 py::Obj svd_decompress(const py::Obj& rec) {
   py::Obj method = rec.attr("method");
   if (!method.is(state().svd)) throw py::ValueError("Expected SVD, got " + py::text(method));
@@ -234,37 +238,36 @@ py::Obj svd_decompress(const py::Obj& rec) {
   return in_record_dtype(shaped, rec.attr("dtype"));
 }
 
-const auto kSvdCompress = compressor<&svd_compress>(
-    "svd_compress", "Truncated SVD for 2D matrices. Higher-dim inputs are flattened mode-0.",
-    arg<Array>("tensor"), kRatioOptions);
+namespace {
 
-const auto kSvdCompressEnergy = compressor<&svd_compress_energy>(
-    "svd_compress_energy",
-    "Truncated SVD keeping the smallest rank that reaches an energy share.\n\n"
-    "Keeps the fewest leading singular triplets whose squared singular values carry at\n"
-    "least `energy` of the total squared spectral mass. A real fine-tune delta is not\n"
-    "exactly low-rank, so a fixed rank either over- or under-spends; selecting the rank by\n"
-    "energy spends just enough rank per tensor to reach a quality target, and different\n"
-    "tensors get different ranks. The factorization runs in float32; the kept factors are\n"
-    "stored in the tensor's own element type.",
-    arg<Array>("tensor"), arg<Float>("energy") = 0.99, arg<Int>("min_rank") = 1,
-    arg<IntOrNone>("max_rank") = bridge::none);
-
-const auto kSvdCompressRank = compressor<&svd_compress_rank>(
-    "_svd_compress_rank",
-    "Truncated SVD at a fixed rank: the leading min(rank, m, n) singular triplets.\n\n"
-    "Only the kept triplets are computed, in the tensor's own precision; the record's\n"
-    "metadata holds \"rank\" (the rank kept) and \"full_rank\" (min(m, n)). A LoRA update\n"
-    "of rank r is kept exactly at rank r, whatever the shape of its matrix.",
-    arg<Array>("tensor"), arg<Int>("rank"));
-
-const auto kSvdDecompress = decompressor<&svd_decompress>(
-    "svd_decompress", "Rebuild the dense tensor from an SVD CompressedTensor.");
+const bridge::Decl kOperations[] = {
+    compressor<&svd_compress>(
+        "svd_compress", "Truncated SVD for 2D matrices. Higher-dim inputs are flattened mode-0.",
+        arg<Array>("tensor"), kRatioOptions),
+    compressor<&svd_compress_energy>(
+        "svd_compress_energy",
+        "Truncated SVD keeping the smallest rank that reaches an energy share.\n\n"
+        "Keeps the fewest leading singular triplets whose squared singular values carry at\n"
+        "least `energy` of the total squared spectral mass. A real fine-tune delta is not\n"
+        "exactly low-rank, so a fixed rank either over- or under-spends; selecting the rank by\n"
+        "energy spends just enough rank per tensor to reach a quality target, and different\n"
+        "tensors get different ranks. The factorization runs in float32; the kept factors are\n"
+        "stored in the tensor's own element type.",
+        arg<Array>("tensor"), arg<Float>("energy") = 0.99, arg<Int>("min_rank") = 1,
+        arg<IntOrNone>("max_rank") = bridge::none),
+    compressor<&svd_compress_rank>(
+        "_svd_compress_rank",
+        "Truncated SVD at a fixed rank: the leading min(rank, m, n) singular triplets.\n\n"
+        "Only the kept triplets are computed, in the tensor's own precision; the record's\n"
+        "metadata holds \"rank\" (the rank kept) and \"full_rank\" (min(m, n)). A LoRA update\n"
+        "of rank r is kept exactly at rank r, whatever the shape of its matrix.",
+        arg<Array>("tensor"), arg<Int>("rank")),
+    decompressor<&svd_decompress>("svd_decompress",
+                                  "Rebuild the dense tensor from an SVD CompressedTensor."),
+};
 
 }  // namespace
 
-void define_svd(bridge::ModuleBuilder& b) {
-  b.functions(&kSvdCompress, &kSvdCompressEnergy, &kSvdCompressRank, &kSvdDecompress);
-}
+void define_svd(bridge::ModuleBuilder& b) { b.functions(kOperations); }
 
 }  // namespace velmora::kestrine

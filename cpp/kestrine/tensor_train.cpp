@@ -39,7 +39,7 @@ std::vector<py::Obj> sweep(const S* x, const std::vector<std::int64_t>& shape,
 
 }  // namespace
 
-py::Obj tt_compress_impl(const py::Obj& tensor, const py::Obj& max_rank) {
+py::Obj tt_compress(const py::Obj& tensor, const py::Obj& max_rank) {
   const std::vector<std::int64_t> dims =
       bridge::declared_shape(tensor, require_ndim2(tensor, "TT"));
   const long long cap = std::max(1LL, saturated_ll(max_rank.get()));
@@ -76,10 +76,6 @@ py::Obj tt_compress_impl(const py::Obj& tensor, const py::Obj& max_rank) {
 
 namespace {
 
-py::Obj tt_compress(const py::Obj& tensor, const py::Obj& max_rank) {
-  return tt_compress_impl(tensor, max_rank);
-}
-
 py::Obj product_of(const py::Obj& seq) {
   py::Obj p = py::integer(1);
   for (const py::Obj& e : seq) p = p * e;
@@ -104,6 +100,8 @@ py::Obj contract_numpy(const py::Obj& cores) {
   return result;
 }
 
+}  // namespace
+
 py::Obj tt_decompress(const py::Obj& rec) {
   py::Obj method = rec.attr("method");
   if (!method.is(state().tt)) {
@@ -117,20 +115,23 @@ py::Obj tt_decompress(const py::Obj& rec) {
   return in_record_dtype(shaped, rec.attr("dtype"));
 }
 
-const auto kTtCompress = compressor<&tt_compress>(
-    "tt_compress",
-    "Tensor-train decomposition (TT-SVD) with the bond ranks capped at max_rank.\n\n"
-    "A left-to-right sweep of truncated SVDs in float64 turns a tensor of d >= 2\n"
-    "dimensions into d three-way cores of shapes (r_{k-1}, n_k, r_k), stored in the\n"
-    "tensor's own element type. Suited to high-order tensors, large linear weights and\n"
-    "embedding outputs.",
-    arg<Array>("tensor"), arg<Int>("max_rank") = core::kDefaultMaxRank);
+namespace {
 
-const auto kTtDecompress = decompressor<&tt_decompress>(
-    "tt_decompress", "Contract tensor-train cores back into a dense tensor.");
+const bridge::Decl kOperations[] = {
+    compressor<&tt_compress>(
+        "tt_compress",
+        "Tensor-train decomposition (TT-SVD) with the bond ranks capped at max_rank.\n\n"
+        "A left-to-right sweep of truncated SVDs in float64 turns a tensor of d >= 2\n"
+        "dimensions into d three-way cores of shapes (r_{k-1}, n_k, r_k), stored in the\n"
+        "tensor's own element type. Suited to high-order tensors, large linear weights and\n"
+        "embedding outputs.",
+        arg<Array>("tensor"), arg<Int>("max_rank") = core::kDefaultMaxRank),
+    decompressor<&tt_decompress>("tt_decompress",
+                                 "Contract tensor-train cores back into a dense tensor."),
+};
 
 }  // namespace
 
-void define_tensor_train(bridge::ModuleBuilder& b) { b.functions(&kTtCompress, &kTtDecompress); }
+void define_tensor_train(bridge::ModuleBuilder& b) { b.functions(kOperations); }
 
 }  // namespace velmora::kestrine

@@ -71,7 +71,7 @@ Parts compress_numpy(const py::Obj& tensor, const std::vector<long long>& target
 
 }  // namespace
 
-py::Obj tucker_compress_impl(const py::Obj& tensor, double ratio, const py::Obj& min_rank_obj) {
+py::Obj tucker_compress(const py::Obj& tensor, double ratio, const py::Obj& min_rank_obj) {
   const std::vector<std::int64_t> dims =
       bridge::declared_shape(tensor, require_ndim2(tensor, "Tucker"));
   ratio = not_nan(ratio, "rank_ratio");
@@ -110,10 +110,6 @@ py::Obj tucker_compress_impl(const py::Obj& tensor, double ratio, const py::Obj&
 }
 
 namespace {
-
-py::Obj tucker_compress(const py::Obj& tensor, double rank_ratio, const py::Obj& min_rank) {
-  return tucker_compress_impl(tensor, rank_ratio, min_rank);
-}
 
 // All mode products natively (one BLAS throughout) when the core and every factor are
 // contiguous arrays of one float type that fit together; an empty handle otherwise.
@@ -163,6 +159,8 @@ py::Obj expand_native(const NativeArray& core, const std::vector<NativeArray>& f
   return out;
 }
 
+}  // namespace
+
 py::Obj tucker_decompress(const py::Obj& rec) {
   py::Obj method = rec.attr("method");
   if (!method.is(state().tucker)) throw py::ValueError("Expected TUCKER, got " + py::text(method));
@@ -187,20 +185,23 @@ py::Obj tucker_decompress(const py::Obj& rec) {
   return in_record_dtype(array, rec.attr("dtype"));
 }
 
-const auto kTuckerCompress = compressor<&tucker_compress>(
-    "tucker_compress",
-    "Tucker decomposition by truncated higher-order SVD (HOSVD).\n\n"
-    "One factor of leading left singular vectors per mode, each with about rank_ratio of\n"
-    "that mode's size as columns (at least min_rank), and the core obtained by projecting\n"
-    "the tensor onto them. Suited to four-dimensional convolution-style weights and model\n"
-    "checkpoints.",
-    arg<Array>("tensor"), kRatioOptions);
+namespace {
 
-const auto kTuckerDecompress = decompressor<&tucker_decompress>(
-    "tucker_decompress", "Rebuild the dense tensor from a Tucker core and its factors.");
+const bridge::Decl kOperations[] = {
+    compressor<&tucker_compress>(
+        "tucker_compress",
+        "Tucker decomposition by truncated higher-order SVD (HOSVD).\n\n"
+        "One factor of leading left singular vectors per mode, each with about rank_ratio of\n"
+        "that mode's size as columns (at least min_rank), and the core obtained by projecting\n"
+        "the tensor onto them. Suited to four-dimensional convolution-style weights and model\n"
+        "checkpoints.",
+        arg<Array>("tensor"), kRatioOptions),
+    decompressor<&tucker_decompress>(
+        "tucker_decompress", "Rebuild the dense tensor from a Tucker core and its factors."),
+};
 
 }  // namespace
 
-void define_tucker(bridge::ModuleBuilder& b) { b.functions(&kTuckerCompress, &kTuckerDecompress); }
+void define_tucker(bridge::ModuleBuilder& b) { b.functions(kOperations); }
 
 }  // namespace velmora::kestrine

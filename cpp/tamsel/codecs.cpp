@@ -604,62 +604,56 @@ py::Obj planned_record(const py::Obj& shape, const py::Obj& a, const py::Obj& b,
   return qsvd_record(shape, a, b, chosen, bits, error, norm);
 }
 
-const auto kDeltaPlan = def<&delta_plan>(
-    "_delta_plan",
-    "The first pass of a byte budget for one tuned tensor: (a, b, steps, squared norm of the "
-    "delta), its leading components (reaching `energy`, at most `cap`) and the hull steps "
-    "(_factor_steps) of storing them at `bits`.",
-    arg<Any>("base", "np.ndarray | None"), arg<Any>("tuned", "np.ndarray"),
-    arg<Any>("bits", "int | str"), arg<Float>("energy"), arg<Any>("cap", "int | None"));
-
-const auto kPlannedRecord = def<&planned_record>(
-    "_planned_record",
-    "The qsvd record of planned components at the widths an allocation chose ((0, 0): not "
-    "stored).",
-    arg<Any>("shape", "tuple[int, ...]"), arg<Any>("a", "np.ndarray"), arg<Any>("b", "np.ndarray"),
-    arg<Any>("widths", "np.ndarray"), arg<Any>("bits", "int | str"), arg<Float>("error"),
-    arg<Float>("norm"));
-
-const auto kFactorSteps = def<&factor_steps>(
-    "_factor_steps",
-    "Hull steps of storing each component a_i b_i^T at fewer or more bits: (component, "
-    "bits_a, bits_b, bytes, gain) arrays, per component in order. bits: 8, 16 or 'mixed'.",
-    arg<Any>("a", "np.ndarray"), arg<Any>("b", "np.ndarray"), arg<Any>("bits", "int | str"));
-
-const auto kAllocate = def<&allocate>(
-    "_allocate",
-    "Steps taken by gain per byte within a byte budget, or until the error left reaches a "
-    "target.",
-    arg<Any>("bytes", "np.ndarray"), arg<Any>("gain", "np.ndarray"),
-    arg<Any>("first", "np.ndarray"), arg<Any>("budget", "int | None"), arg<Float>("total_error"),
-    arg<Any>("target_error", "float | None"));
-
-const auto kQuantize = def<&quantize_factors>(
-    "_quantize_factors",
-    "Codes of the factor rows at per-component widths: (scales, codes_a, codes_b).",
-    arg<Any>("a", "np.ndarray"), arg<Any>("b", "np.ndarray"), arg<Any>("bits", "np.ndarray"));
-
-const auto kDequantize = def<&dequantize_factors>(
-    "_dequantize_factors", "The factors (m x k, k x n) that stored codes stand for.",
-    arg<Any>("bits", "np.ndarray"), arg<Any>("scales", "np.ndarray"),
-    arg<Any>("codes_a", "np.ndarray"), arg<Any>("codes_b", "np.ndarray"), arg<Int>("m"),
-    arg<Int>("n"));
-
-const auto kSplitPlanes = def<&split_planes>(
-    "_split_planes", "Byte planes of tuned XOR base (base may be None), most significant first.",
-    arg<Any>("tuned", "np.ndarray"), arg<Any>("base", "np.ndarray | None"));
-
-const auto kJoinPlanes = def<&join_planes>(
-    "_join_planes",
-    "The tensor shaped and typed as `like` whose byte planes XOR base are `planes`.",
-    arg<Any>("planes", "np.ndarray"), arg<Any>("base", "np.ndarray | None"),
-    arg<Any>("like", "np.ndarray"));
+const bridge::Decl kOperations[] = {
+    def<&delta_plan>(
+        "_delta_plan",
+        "The first pass of a byte budget for one tuned tensor: (a, b, steps, squared norm of the "
+        "delta), its leading components (reaching `energy`, at most `cap`) and the hull steps "
+        "(_factor_steps) of storing them at `bits`.",
+        arg<Any>("base", "np.ndarray | None"), arg<Any>("tuned", "np.ndarray"),
+        arg<Any>("bits", "int | str"), arg<Float>("energy"), arg<Any>("cap", "int | None")),
+    def<&planned_record>(
+        "_planned_record",
+        "The qsvd record of planned components at the widths an allocation chose ((0, 0): not "
+        "stored).",
+        arg<Any>("shape", "tuple[int, ...]"), arg<Any>("a", "np.ndarray"), arg<Any>("b", "np.ndarray"),
+        arg<Any>("widths", "np.ndarray"), arg<Any>("bits", "int | str"), arg<Float>("error"),
+        arg<Float>("norm")),
+    def<&factor_steps>(
+        "_factor_steps",
+        "Hull steps of storing each component a_i b_i^T at fewer or more bits: (component, "
+        "bits_a, bits_b, bytes, gain) arrays, per component in order. bits: 8, 16 or 'mixed'.",
+        arg<Any>("a", "np.ndarray"), arg<Any>("b", "np.ndarray"), arg<Any>("bits", "int | str")),
+    def<&allocate>(
+        "_allocate",
+        "Steps taken by gain per byte within a byte budget, or until the error left reaches a "
+        "target.",
+        arg<Any>("bytes", "np.ndarray"), arg<Any>("gain", "np.ndarray"),
+        arg<Any>("first", "np.ndarray"), arg<Any>("budget", "int | None"), arg<Float>("total_error"),
+        arg<Any>("target_error", "float | None")),
+    def<&quantize_factors>(
+        "_quantize_factors",
+        "Codes of the factor rows at per-component widths: (scales, codes_a, codes_b).",
+        arg<Any>("a", "np.ndarray"), arg<Any>("b", "np.ndarray"), arg<Any>("bits", "np.ndarray")),
+    def<&dequantize_factors>(
+        "_dequantize_factors", "The factors (m x k, k x n) that stored codes stand for.",
+        arg<Any>("bits", "np.ndarray"), arg<Any>("scales", "np.ndarray"),
+        arg<Any>("codes_a", "np.ndarray"), arg<Any>("codes_b", "np.ndarray"), arg<Int>("m"),
+        arg<Int>("n")),
+    def<&split_planes>(
+        "_split_planes", "Byte planes of tuned XOR base (base may be None), most significant first.",
+        arg<Any>("tuned", "np.ndarray"), arg<Any>("base", "np.ndarray | None")),
+    def<&join_planes>(
+        "_join_planes",
+        "The tensor shaped and typed as `like` whose byte planes XOR base are `planes`.",
+        arg<Any>("planes", "np.ndarray"), arg<Any>("base", "np.ndarray | None"),
+        arg<Any>("like", "np.ndarray")),
+};
 
 }  // namespace
 
 void define_codecs(bridge::ModuleBuilder& b) {
-  b.functions(&kFactorSteps, &kAllocate, &kQuantize, &kDequantize, &kSplitPlanes, &kJoinPlanes,
-              &kDeltaPlan, &kPlannedRecord);
+  b.functions(kOperations);
 }
 
 }  // namespace velmora::tamsel

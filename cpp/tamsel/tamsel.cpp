@@ -32,15 +32,21 @@ using namespace py::literals;
 
 namespace {
 
-// Created once by the module body and kept for the process.
-PyObject* g_delta_cls = nullptr;  // CompressedDelta
+// The module's state: objects its body creates once, kept for the life of the process.
+struct State {
+  PyObject* delta_cls = nullptr;  // CompressedDelta
+};
+State& state() {
+  static State s;
+  return s;
+}
 
 // Below this many elements a native pass keeps the GIL: releasing it costs more.
 constexpr std::int64_t kNoGilThreshold = 1 << 15;
 
 constexpr const char* kStateDict = "dict[str, np.ndarray]";
 constexpr const char* kFinetunes = "dict[str, dict[str, np.ndarray]]";
-const bridge::Arg kStateDictArg = arg<Dict>("sd", kStateDict);
+constexpr auto kStateDictArg = arg<Dict>("sd", kStateDict);
 
 bool same_shape(const View& a, const View& b) { return a.shape() == b.shape(); }
 
@@ -252,7 +258,7 @@ py::Obj add_finetune(const py::Obj& self, const py::Obj& model_id, const py::Obj
     auto [name, w] = item.unpack<2>();
     tensors.set_item(name, delta_record_of(settings, base.get_item(name), w, float32));
   }
-  py::Obj record = py::Obj::borrow(g_delta_cls)(model_id, tensors, self.attr("base_id"));
+  py::Obj record = py::Obj::borrow(state().delta_cls)(model_id, tensors, self.attr("base_id"));
   self.attr("deltas").set_item(model_id, record);
   return record;
 }
@@ -454,7 +460,7 @@ void body(bridge::ModuleBuilder& b) {
        Field{"base_id", "str"}},
       {{"stored_bytes", b.method(&kDeltaStoredBytes)}}, {});
   b.set("CompressedDelta", delta);
-  g_delta_cls = py::Obj(delta).release();
+  state().delta_cls = py::Obj(delta).release();
 
   py::Obj library = bridge::make_dataclass(
       b, "ModelLibrary", "One base model + many compressed fine-tune deltas.",
