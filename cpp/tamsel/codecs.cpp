@@ -616,9 +616,9 @@ const bridge::Decl kOperations[] = {
         "_planned_record",
         "The qsvd record of planned components at the widths an allocation chose ((0, 0): not "
         "stored).",
-        arg<Any>("shape", "tuple[int, ...]"), arg<Any>("a", "np.ndarray"), arg<Any>("b", "np.ndarray"),
-        arg<Any>("widths", "np.ndarray"), arg<Any>("bits", "int | str"), arg<Float>("error"),
-        arg<Float>("norm")),
+        arg<Any>("shape", "tuple[int, ...]"), arg<Any>("a", "np.ndarray"),
+        arg<Any>("b", "np.ndarray"), arg<Any>("widths", "np.ndarray"),
+        arg<Any>("bits", "int | str"), arg<Float>("error"), arg<Float>("norm")),
     def<&factor_steps>(
         "_factor_steps",
         "Hull steps of storing each component a_i b_i^T at fewer or more bits: (component, "
@@ -629,20 +629,20 @@ const bridge::Decl kOperations[] = {
         "Steps taken by gain per byte within a byte budget, or until the error left reaches a "
         "target.",
         arg<Any>("bytes", "np.ndarray"), arg<Any>("gain", "np.ndarray"),
-        arg<Any>("first", "np.ndarray"), arg<Any>("budget", "int | None"), arg<Float>("total_error"),
-        arg<Any>("target_error", "float | None")),
+        arg<Any>("first", "np.ndarray"), arg<Any>("budget", "int | None"),
+        arg<Float>("total_error"), arg<Any>("target_error", "float | None")),
     def<&quantize_factors>(
         "_quantize_factors",
         "Codes of the factor rows at per-component widths: (scales, codes_a, codes_b).",
         arg<Any>("a", "np.ndarray"), arg<Any>("b", "np.ndarray"), arg<Any>("bits", "np.ndarray")),
-    def<&dequantize_factors>(
-        "_dequantize_factors", "The factors (m x k, k x n) that stored codes stand for.",
-        arg<Any>("bits", "np.ndarray"), arg<Any>("scales", "np.ndarray"),
-        arg<Any>("codes_a", "np.ndarray"), arg<Any>("codes_b", "np.ndarray"), arg<Int>("m"),
-        arg<Int>("n")),
-    def<&split_planes>(
-        "_split_planes", "Byte planes of tuned XOR base (base may be None), most significant first.",
-        arg<Any>("tuned", "np.ndarray"), arg<Any>("base", "np.ndarray | None")),
+    def<&dequantize_factors>("_dequantize_factors",
+                             "The factors (m x k, k x n) that stored codes stand for.",
+                             arg<Any>("bits", "np.ndarray"), arg<Any>("scales", "np.ndarray"),
+                             arg<Any>("codes_a", "np.ndarray"), arg<Any>("codes_b", "np.ndarray"),
+                             arg<Int>("m"), arg<Int>("n")),
+    def<&split_planes>("_split_planes",
+                       "Byte planes of tuned XOR base (base may be None), most significant first.",
+                       arg<Any>("tuned", "np.ndarray"), arg<Any>("base", "np.ndarray | None")),
     def<&join_planes>(
         "_join_planes",
         "The tensor shaped and typed as `like` whose byte planes XOR base are `planes`.",
@@ -652,8 +652,6 @@ const bridge::Decl kOperations[] = {
 
 }  // namespace
 
-void define_codecs(bridge::ModuleBuilder& b) {
-  b.functions(kOperations);
-}
+void define_codecs(bridge::ModuleBuilder& b) { b.functions(kOperations); }
 
 }  // namespace velmora::tamsel
