@@ -270,7 +270,8 @@ double perplexity_from_state_dict(const py::Obj& model_dir, const py::Obj& state
   if (!state_dict.is_none()) load_into(torch, model, state_dict);
   model.attr("eval")();
 
-  py::Obj ids = load_wikitext_ids(model_dir, max_tokens);
+  // Through the module's attribute: callers may put another text in its place.
+  py::Obj ids = module_global("_load_wikitext_ids")(model_dir, max_tokens);
   // Sizes beyond 64 bits behave as the largest ones: one window over everything.
   const long long window = py::saturated_ll(window_size.get());
   const long long stride = py::saturated_ll(stride_size.get());

@@ -100,7 +100,11 @@ def test_stored_fine_tune_perplexity_on_the_users_text(cli, models, tmp_path_fac
     )  # fmt: skip
     assert code == 0, doc
     assert doc["text"] == str(text)
-    rows = {r["model"]: r["perplexity"] for r in doc["perplexity"]}
+    # The base, the fine-tune as given, the fine-tune as stored.
+    _, (given, tuned), (kept, as_stored) = (
+        (r["model"], r["perplexity"]) for r in doc["perplexity"]
+    )
+    assert kept == f"{given} (stored)"
     name = vd.library_info(lib)["finetunes"][0]["name"]
     vd.export_finetune(lib, name, work / "out")
     stored = {}
@@ -109,9 +113,9 @@ def test_stored_fine_tune_perplexity_on_the_users_text(cli, models, tmp_path_fac
         assert code == 0 and doc["perplexity"]["text"] == str(text), doc
         stored[model] = doc["perplexity"]["perplexity"]
     # The stored fine-tune, rebuilt, is the exported directory: the same perplexity.
-    assert stored[f"{lib}:{name}"] == stored[str(work / "out")] == rows[f"{name} (stored)"]
-    assert rows[name] == stored[ft]
-    assert stored[ft] == pytest.approx(rows[f"{name} (stored)"], rel=1e-4)  # stored exactly
+    assert stored[f"{lib}:{name}"] == stored[str(work / "out")] == as_stored
+    assert tuned == stored[ft]
+    assert stored[ft] == pytest.approx(as_stored, rel=1e-4)  # stored exactly
     code, doc = cli("ppl", ft)  # on WikiText-2: another figure
     assert (
         doc["perplexity"]["text"] == "WikiText-2" and doc["perplexity"]["perplexity"] != stored[ft]

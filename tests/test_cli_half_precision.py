@@ -196,7 +196,7 @@ def test_exported_bfloat16_model_loads_with_transformers_and_matches(models, tmp
         "--max-rank",
         "64",
     )
-    run(capsys, "export", lib, models.ft1, str(tmp_path / "out"))
+    run(capsys, "export", lib, "ft1", str(tmp_path / "out"))
     ids = torch.arange(24).reshape(2, 12) % 64
 
     def logits(path):

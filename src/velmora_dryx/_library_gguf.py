@@ -132,7 +132,7 @@ class BaseNames:
                 "itself, whose metadata maps them"
             )
         names = GgufModel(source, tokenizer=False).names
-        return array_refs(names.to_hf({k: ref.load() for k, ref in refs.items()}))
+        return array_refs(names.to_hf({k: ref.values() for k, ref in refs.items()}))
 
     def _to_gguf(self, refs: dict) -> dict:
         from velmora_dryx.gguf_model import GgufNames
@@ -155,5 +155,5 @@ class BaseNames:
             if shape == ref.shape and names.layout(g, shape) is None:
                 out[g] = replace(ref, name=g)  # same order: still read from its file
             else:
-                out.update(array_refs(dict([names.gguf_tensor(k, ref.load(), shape)])))
+                out.update(array_refs(dict([names.gguf_tensor(k, ref.values(), shape)])))
         return out
