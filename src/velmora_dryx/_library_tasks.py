@@ -34,11 +34,12 @@ class TensorRef:
     count: int = 0
     array: Any = None
     as_float32: bool = False
+    follow: bool = True  # false: a library's own file (no link followed)
 
     def load(self) -> np.ndarray:
         if self.path is None:
             return self.array
-        a = tf.map_range(self.path, self.dtype, self.shape, self.offset, self.count)
+        a = tf.map_range(self.path, self.dtype, self.shape, self.offset, self.count, self.follow)
         # Weights read from model files become float32, as the state-dict loaders make them.
         return a.astype(np.float32, copy=False) if self.as_float32 else a
 
@@ -55,6 +56,7 @@ def file_refs(f: tf.TensorFile, as_float32: bool) -> dict[str, TensorRef]:
             count,
             None,
             as_float32,
+            f.follow,
         )
         for name, (dtype, shape, offset, count) in f.tensors.items()
     }
