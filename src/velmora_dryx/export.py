@@ -12,9 +12,11 @@ import numpy as np
 from velmora_dryx import _tensorfile as tf
 from velmora_dryx import tamsel
 from velmora_dryx._library_format import (
-    check_entry,
-    inside,
-    open_member,
+    finetune_entry,
+    nbytes,
+    open_base,
+    open_file,
+    open_finetune,
     read_manifest,
     record,
     verified,
@@ -28,38 +30,27 @@ DEFAULT_SHARD_BYTES = 5 << 30
 _WEIGHTS_META = {"format": "pt"}
 
 
-def _finetune(root: Path, manifest: dict, name: str) -> dict:
-    for ft in manifest["finetunes"]:
-        if ft["name"] == name:
-            return ft
-    names = ", ".join(repr(ft["name"]) for ft in manifest["finetunes"]) or "none"
-    raise KeyError(f"no fine-tune {name!r} in the library at {root} (it holds: {names})")
-
-
 def _open(path, name: str, verify: bool):
     """The manifest, the fine-tune's entry and the (checked) files it needs."""
     root = Path(path)
     manifest = read_manifest(root)
-    ft = _finetune(root, manifest, name)
-    base_file = open_member(root, manifest, manifest["base"]["file"], "base", "the base")
+    ft = finetune_entry(root, manifest, name)
+    base_file = open_base(root, manifest)
     base = {t["name"]: t for t in manifest["base"]["tensors"]}
-    for t in base.values():
-        check_entry(base_file, t["name"], t["dtype"], t["shape"])
-    ft_file = open_member(root, manifest, ft["file"], "finetune:" + name, f"fine-tune {name!r}")
-    for e in ft["tensors"]:
-        for key in e["cores"] + e["factors"]:
-            check_entry(ft_file, key, None, None)
-    if verify:
-        verify_model_files(root, manifest)
+    ft_file = open_finetune(root, manifest, ft)
+    verify_model_files(root, manifest, verify)
     return root, manifest, ft, base_file, base, ft_file
 
 
 def _reconstructed(base_file, base, ft_file, entry, verify):
-    """One tensor of the fine-tune, rebuilt as the library rebuilds it."""
+    """One tensor of the fine-tune, rebuilt as the library rebuilds it; a base tensor the
+    fine-tune has no record of (its delta is zero) is the base's own."""
     name = entry["name"]
     b = None
     if name in base:
         b = verified(base_file, name, base[name]["sha256"], verify, own_map=True)
+    if entry is base.get(name):
+        return b
     return tamsel._apply_delta(b, record(ft_file, entry, verify, own_map=True))
 
 
@@ -74,19 +65,22 @@ def export_finetune(
 ) -> dict:
     """Writes a stored fine-tune, rebuilt, as a model directory in safetensors shards (with
     the base's configuration and tokenizer files when the library has them), one tensor at
-    a time. Returns what was written: {"path", "files", "tensors", "bytes"}."""
+    a time: every base tensor (the base's own where the fine-tune had none) and the
+    fine-tune's own. Returns what was written: {"path", "files", "tensors", "bytes"}."""
     if max_shard_bytes < 1:
         raise ValueError(f"max_shard_bytes must be positive, got {max_shard_bytes}")
     root, manifest, ft, base_file, base, ft_file = _open(path, name, verify)
     # Plan the shards from the sizes the reconstruction will have: base dtype promoted with
     # the delta's (float32), or the delta's own for a tensor the base lacks.
     plan: list[tuple[dict, np.dtype, tuple[int, ...], int]] = []
-    for e in ft["tensors"]:
-        dtype = np.dtype(e["dtype"])
+    recorded = {e["name"] for e in ft["tensors"]}
+    lacking = [t for t in base.values() if t["name"] not in recorded]
+    for e in ft["tensors"] + lacking:
+        dtype = tf.np_dtype(e["dtype"])
         if e["name"] in base:
             dtype = np.result_type(tf.np_dtype(base[e["name"]]["dtype"]), dtype)
         shape = tuple(e["shape"])
-        plan.append((e, dtype, shape, int(np.prod(shape, dtype=np.int64)) * dtype.itemsize))
+        plan.append((e, dtype, shape, nbytes(shape, dtype.name)))
     shards: list[list] = [[]]
     size = 0
     for item in plan:
@@ -105,7 +99,7 @@ def export_finetune(
     done = [0, 0]
 
     def chunks(items):
-        for e, dtype, shape, nbytes in items:
+        for e, dtype, shape, size in items:
             a = _reconstructed(base_file, base, ft_file, e, verify)
             if a.dtype != dtype or a.shape != shape:
                 raise RuntimeError(
@@ -113,7 +107,7 @@ def export_finetune(
                 )
             yield a
             done[0] += 1
-            done[1] += nbytes
+            done[1] += size
             if progress is not None:
                 progress(done[0], len(plan), done[1], total)
 
@@ -136,11 +130,10 @@ def export_finetune(
                 json.dump(index, f, indent=2)
             names.append("model.safetensors.index.json")
         for m in manifest.get("model_files", []):
-            src = inside(root, m["file"], "a model file")
             dst = out / Path(m["file"]).name
             if dst.name in names:
                 continue
-            with open(src, "rb") as fi, tf.atomic_file(dst) as fo:
+            with open_file(root, m["file"], "a model file") as fi, tf.atomic_file(dst) as fo:
                 shutil.copyfileobj(fi, fo)
             names.append(dst.name)
     return {"path": str(out_dir), "files": names, "tensors": len(plan), "bytes": total}
