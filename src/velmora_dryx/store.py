@@ -5,7 +5,9 @@ every stored tensor), `base.safetensors` (the base model), one `finetunes/*.safe
 file per fine-tune (the factors of its compressed deltas) and, for a library built from a
 Hugging Face model directory, that model's configuration and tokenizer files under
 `model/`. Every file is written under a temporary name, fsynced and renamed into place;
-the manifest goes last, so a library is always the one its manifest describes.
+the manifest goes last, so a library is always the one its manifest describes. What a
+killed writer leaves behind (temporary files, unreferenced fine-tune files) is removed by
+the next writer.
 """
 
 from __future__ import annotations
@@ -15,9 +17,10 @@ import fcntl
 import os
 import shutil
 import uuid
+import warnings
 from collections.abc import Callable, Mapping
 from dataclasses import replace
-from pathlib import Path
+from pathlib import Path, PurePosixPath
 from typing import Any
 
 import numpy as np
@@ -27,14 +30,15 @@ from velmora_dryx._library_format import (
     BASE_FILE,
     FINETUNE_DIR,
     FORMAT,
+    MANIFEST,
     MODEL_DIR,
     VERSION,
-    check_entry,
+    check_library,
     file_meta,
     library_info,
     load_finetune,
     load_library,
-    open_member,
+    open_base,
     read_manifest,
     record_entry,
     write_manifest,
@@ -58,6 +62,7 @@ after every step (a base tensor written, a fine-tune tensor compressed), in the 
 thread."""
 
 __all__ = [
+    "FinetuneWarning",
     "LibraryError",
     "add_to_library",
     "build_library",
@@ -67,15 +72,24 @@ __all__ = [
 ]
 
 
+class FinetuneWarning(UserWarning):
+    """A fine-tune added to a saved library lacks tensors of the base (their delta is zero:
+    exports hold the base's own) or carries tensors the base lacks (kept in full)."""
+
+
 class _FinetuneFile:
     """Collects the records of one fine-tune in task order into a data file, then writes
-    the fine-tune's safetensors file (header first, so it can only be written at the end)."""
+    the fine-tune's safetensors file (header first, so it can only be written at the end).
+    `base_names`: the base's tensors (the entry records which of them the fine-tune lacks)."""
 
-    def __init__(self, root: Path, manifest: dict, name: str, base_id: str) -> None:
+    def __init__(
+        self, root: Path, manifest: dict, name: str, base_id: str, base_names: list[str]
+    ) -> None:
         self.root, self.manifest, self.name, self.base_id = root, manifest, name, base_id
+        self.base_names = base_names
         self.body_path = root / f".body-{uuid.uuid4().hex}"
         self.rel = f"{FINETUNE_DIR}/{uuid.uuid4().hex[:16]}.safetensors"
-        self.body = open(self.body_path, "wb")  # noqa: SIM115 - closed in finish/discard
+        self.body = tf.create_new(self.body_path)
         self.header: list[tuple[str, np.dtype, tuple[int, ...]]] = []
         self.entries: list[dict] = []
 
@@ -96,15 +110,23 @@ class _FinetuneFile:
     def finish(self) -> dict:
         self.body.close()
         rel = self.rel
-        (self.root / FINETUNE_DIR).mkdir(exist_ok=True)
+        tf.make_directory(self.root, FINETUNE_DIR)
         tf.write_tensor_file(
             self.root / rel,
             self.header,
             tf.file_chunks(self.body_path),
             file_meta(self.manifest, "finetune:" + self.name),
+            root=self.root,
         )
         self.body_path.unlink()
-        return {"name": self.name, "base_id": self.base_id, "file": rel, "tensors": self.entries}
+        names = [e["name"] for e in self.entries]
+        return {
+            "name": self.name,
+            "base_id": self.base_id,
+            "file": rel,
+            **_coverage(self.base_names, names),
+            "tensors": self.entries,
+        }
 
     def discard(self) -> None:
         self.body.close()
@@ -134,6 +156,18 @@ def _source_bytes(finetunes: list[tuple[str, dict[str, TensorRef]]]) -> int:
     return sum(ref.nbytes for _, refs in finetunes for ref in refs.values())
 
 
+def _coverage(base_names, names) -> dict[str, list[str]]:
+    """What a fine-tune lacks of its base, and what it carries that the base lacks."""
+    have, base = set(names), set(base_names)
+    return {
+        "missing": [n for n in base_names if n not in have],
+        "extra": [n for n in names if n not in base],
+    }
+
+
+_LOSSLESS = Settings("none")
+
+
 def _compress_finetunes(
     root: Path,
     manifest: dict,
@@ -146,8 +180,9 @@ def _compress_finetunes(
     tracker: _Tracker,
 ) -> list[dict]:
     """Compresses every tensor of every fine-tune (in parallel when asked) and writes one
-    file per fine-tune; returns their manifest entries. Files already written are removed
-    when a later step fails."""
+    file per fine-tune; returns their manifest entries. A tensor the base lacks is kept in
+    full (it is no delta: a low-rank form of a whole weight would lose it). Files already
+    written are removed when a later step fails."""
     stage = None
     if ray is not None:
         stage = root / f".stage-{uuid.uuid4().hex}"
@@ -158,7 +193,7 @@ def _compress_finetunes(
             ref,
             base_refs.get(tensor),
             None if base_digests is None else base_digests.get(tensor),
-            settings,
+            settings if tensor in base_refs else _LOSSLESS,
             None if stage is None else str(stage),
         )
         for name, refs in finetunes
@@ -170,7 +205,7 @@ def _compress_finetunes(
     try:
         results = run_ordered(run_task, tasks, jobs=jobs, ray=ray, cost=lambda t: t.tuned.nbytes)
         for (name, _), count in zip(finetunes, counts, strict=True):
-            current = _FinetuneFile(root, manifest, name, manifest["base_id"])
+            current = _FinetuneFile(root, manifest, name, manifest["base_id"], list(base_refs))
             for _ in range(count):
                 result = next(results)
                 current.add(result)
@@ -189,7 +224,16 @@ def _compress_finetunes(
     return entries
 
 
-def _check_finetune(name: str, refs: dict[str, TensorRef], base_refs: dict[str, TensorRef]) -> None:
+def _listing(names: list[str], most: int = 5) -> str:
+    shown = ", ".join(names[:most])
+    return shown if len(names) <= most else f"{shown}, ... ({len(names) - most} more)"
+
+
+def _check_finetune(
+    name: str, refs: dict[str, TensorRef], base_refs: dict[str, TensorRef], base_id: str
+) -> None:
+    """Refuses a source that is no fine-tune of the base (no tensor in common, or shapes
+    that differ); warns about the tensors it lacks or adds."""
     for tensor, ref in refs.items():
         b = base_refs.get(tensor)
         if b is not None and b.shape != ref.shape:
@@ -197,6 +241,25 @@ def _check_finetune(name: str, refs: dict[str, TensorRef], base_refs: dict[str, 
                 f"fine-tune {name!r}: tensor {tensor!r} has shape {ref.shape}, "
                 f"the base's is {b.shape}"
             )
+    if not any(tensor in base_refs for tensor in refs):
+        raise ValueError(
+            f"fine-tune {name!r} shares no tensor with the base {base_id}; is it a fine-tune of it?"
+        )
+    cover = _coverage(list(base_refs), list(refs))
+    if cover["missing"]:
+        warnings.warn(
+            f"fine-tune {name!r} lacks {len(cover['missing'])} tensor(s) of the base "
+            f"({_listing(cover['missing'])}): stored as the base's own (a zero delta)",
+            FinetuneWarning,
+            stacklevel=3,
+        )
+    if cover["extra"]:
+        warnings.warn(
+            f"fine-tune {name!r} carries {len(cover['extra'])} tensor(s) the base lacks "
+            f"({_listing(cover['extra'])}): kept in full",
+            FinetuneWarning,
+            stacklevel=3,
+        )
 
 
 # ---- building a new library ---------------------------------------------------------------
@@ -237,7 +300,9 @@ def _write_base(
             if tracker is not None:
                 tracker.step(ref.nbytes)
 
-    tf.write_tensor_file(root / BASE_FILE, entries, chunks(), file_meta(manifest, "base"))
+    tf.write_tensor_file(
+        root / BASE_FILE, entries, chunks(), file_meta(manifest, "base"), root=root
+    )
     manifest["base"]["tensors"] = [
         {"name": n, "shape": list(s), "dtype": np.dtype(d).name, "sha256": digests[n]}
         for n, d, s in entries
@@ -275,10 +340,13 @@ def save_library(library, path, *, model_dir=None) -> None:
         _copy_model_files(root, manifest, model_dir)
         (root / FINETUNE_DIR).mkdir()
         for name, delta in library.deltas.items():
-            f = _FinetuneFile(root, manifest, name, delta.base_id)
+            f = _FinetuneFile(root, manifest, name, delta.base_id, list(library.base))
             try:
                 for tensor, ct in delta.tensors.items():
-                    entry, arrays = record_entry(tensor, ct)
+                    try:
+                        entry, arrays = record_entry(tensor, ct)
+                    except ValueError as exc:
+                        raise ValueError(f"fine-tune {name!r}: {exc}") from None
                     f.add(TaskResult(entry, arrays, None, 0))
             except BaseException:
                 f.discard()
@@ -332,10 +400,10 @@ def build_library(
     items = _finetune_list(finetunes)
     base_refs = source_refs(base)
     sources = [(name, source_refs(src)) for name, src in items]
-    for name, refs in sources:
-        _check_finetune(name, refs, base_refs)
     if base_id is None:
         base_id = "base" if isinstance(base, Mapping) else str(base)
+    for name, refs in sources:
+        _check_finetune(name, refs, base_refs, base_id)
     tracker = _Tracker(
         progress,
         len(base_refs) + sum(len(refs) for _, refs in sources),
@@ -360,12 +428,35 @@ def build_library(
 @contextlib.contextmanager
 def _locked(root: Path):
     """One writer at a time per library."""
-    with open(root / ".lock", "a") as f:
+    with tf.open_inside(root, ".lock", create=True) as f:
         fcntl.flock(f.fileno(), fcntl.LOCK_EX)
         try:
             yield
         finally:
             fcntl.flock(f.fileno(), fcntl.LOCK_UN)
+
+
+def _sweep(root: Path, manifest: dict) -> None:
+    """Removes what writers killed before they finished left in the library (scratch files,
+    staging directories, temporary files, fine-tune files no manifest names); called
+    holding the lock, so no writer is using them."""
+    named = {PurePosixPath(ft["file"]).as_posix() for ft in manifest["finetunes"]}
+    scratch = (".body-", ".stage-", f".{MANIFEST}.tmp-")
+    with os.scandir(root) as entries:
+        left = [Path(e.path) for e in entries if e.name.startswith(scratch)]
+    if (root / FINETUNE_DIR).is_dir():
+        with os.scandir(root / FINETUNE_DIR) as entries:
+            left += [
+                Path(e.path)
+                for e in entries
+                if (e.name.endswith(".safetensors") or ".safetensors.tmp-" in e.name)
+                and f"{FINETUNE_DIR}/{e.name}" not in named
+            ]
+    for path in left:
+        if path.is_dir() and not path.is_symlink():
+            shutil.rmtree(path)
+        else:
+            path.unlink(missing_ok=True)
 
 
 def add_to_library(path, name: str, state_dict, **options):
@@ -400,21 +491,19 @@ def add_many_to_library(
     root = Path(path)
     read_manifest(root)
     with _locked(root):
-        manifest = read_manifest(root)
+        manifest = check_library(root)
+        _sweep(root, manifest)
         have = {ft["name"] for ft in manifest["finetunes"]}
         for n, _ in items:
             if n in have:
                 raise ValueError(f"fine-tune {n!r} is already in the library at {root}")
         settings = Settings.from_stored(manifest["settings"]).overridden(**options)
-        base_file = open_member(root, manifest, manifest["base"]["file"], "base", "the base")
-        digests = {}
-        for t in manifest["base"]["tensors"]:
-            check_entry(base_file, t["name"], t["dtype"], t["shape"])
-            digests[t["name"]] = t["sha256"]
+        base_file = open_base(root, manifest)
+        digests = {t["name"]: t["sha256"] for t in manifest["base"]["tensors"]}
         base_refs = {n: r for n, r in file_refs(base_file, False).items() if n in digests}
         sources = [(n, source_refs(src)) for n, src in items]
         for n, refs in sources:
-            _check_finetune(n, refs, base_refs)
+            _check_finetune(n, refs, base_refs, manifest["base_id"])
         entries = _compress_finetunes(
             root,
             manifest,

@@ -47,7 +47,10 @@ def run(args: argparse.Namespace, out: Output) -> None:
         tunes = sources.resolve_all(args.finetunes, out)
         names = [args.name] if args.name is not None else [s.text for s in tunes]
         finetunes = {n: store_support.streamed(s, out) for n, s in zip(names, tunes, strict=True)}
-        with store_support.task_bar(out, "compressing") as progress:
+        with (
+            store_support.finetune_warnings(out),
+            store_support.task_bar(out, "compressing") as progress,
+        ):
             store.add_many_to_library(
                 args.library,
                 finetunes,
