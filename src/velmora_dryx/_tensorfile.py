@@ -313,10 +313,19 @@ def new_directory(path) -> Iterator[Path]:
     final.parent.mkdir(parents=True, exist_ok=True)
     _remove_stale_siblings(final)
     tmp = final.parent / _temporary_name(final.name)
-    tmp.mkdir()
-    lock = os.open(tmp, _DIR_FLAGS)
+    # Locked before it takes the name the sweep above looks for, so that no writer's live
+    # directory is ever taken for a dead one's.
+    fresh = tmp.with_name(tmp.name.replace(".tmp-", ".new-", 1))
+    fresh.mkdir()
+    lock = os.open(fresh, _DIR_FLAGS)
     try:
         fcntl.flock(lock, fcntl.LOCK_EX)
+        os.rename(fresh, tmp)
+    except BaseException:
+        os.close(lock)
+        shutil.rmtree(fresh, ignore_errors=True)
+        raise
+    try:
         yield tmp
         fsync_dir(tmp)
         if final.exists():
