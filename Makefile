@@ -13,17 +13,22 @@ VENV311 := .venv311
 PY := $(VENV)/bin/python
 PY11 := $(VENV311)/bin/python
 PIP_Q := -q --disable-pip-version-check
+# The Makefile's own builds keep an incremental build tree per interpreter under build/; a
+# plain `pip install PATH` builds in a temporary directory instead.
+PIP_BUILD := $(PIP_Q) --no-build-isolation --no-deps
+BUILD_DIR := -Cbuild-dir=build/{wheel_tag}
 BUILD_DEPS := scikit-build-core cmake ninja
-RUN_DEPS := numpy scipy rich threadpoolctl
+RUN_DEPS := numpy scipy rich threadpoolctl safetensors zstandard
 TEST_DEPS := pytest hypothesis ruff clang-format gguf mypy
-# Hugging Face I/O: the 3.12 venv gets the readers its tests need; PyTorch and the model and
-# dataset libraries live only in the 3.11 venv (its CPU wheel is on this machine's disk).
-HF_DEPS := safetensors huggingface_hub
+# Hugging Face I/O: the 3.12 venv gets the hub client its tests need (safetensors is a run
+# dependency); PyTorch and the model and dataset libraries live only in the 3.11 venv (its CPU
+# wheel is on this machine's disk).
+HF_DEPS := huggingface_hub
 TORCH_DEPS := torch==2.13.0 'transformers>=4.56' datasets tokenizers peft
 # The Ray engine is tested in the 3.11 venv too (its tests start a local 2-CPU instance).
 RAY_DEPS := 'ray>=2.9'
 
-.PHONY: demo test build build311 lint test312 test311 test-core bench sanitize clean
+.PHONY: demo test build build311 lint test312 test311 test-core bench sanitize mutate clean
 
 $(VENV)/.ready: pyproject.toml Makefile
 	test -x $(PY) || $(PY312) -m venv $(VENV)
@@ -43,17 +48,17 @@ $(VENV311)/.ready: pyproject.toml Makefile
 	touch $@
 
 build: $(VENV)/.ready
-	$(PY) -m pip install $(PIP_Q) --no-build-isolation --no-deps .
+	$(PY) -m pip install $(PIP_BUILD) $(BUILD_DIR) .
 
 build311: $(VENV311)/.ready
-	$(PY11) -m pip install $(PIP_Q) --no-build-isolation --no-deps .
+	$(PY11) -m pip install $(PIP_BUILD) $(BUILD_DIR) .
 
 demo: build
 	$(VENV)/bin/velmora-dryx demo
 
 lint: $(VENV)/.dev-ready
-	$(PY) -m ruff check src tests bench
-	$(PY) -m ruff format --check src tests bench
+	$(PY) -m ruff check src tests bench scripts
+	$(PY) -m ruff format --check src tests bench scripts
 	$(VENV)/bin/clang-format --dry-run --Werror $$(git ls-files 'cpp/*.cpp' 'cpp/*.hpp')
 
 test312: build $(VENV)/.dev-ready
@@ -83,12 +88,18 @@ bench: build $(VENV)/.dev-ready
 # run); the normal build is put back afterwards. Huge requests fail as MemoryError, as
 # they do without the sanitizer.
 sanitize: $(VENV)/.dev-ready
-	VELMORA_SANITIZE=ON $(PY) -m pip install $(PIP_Q) --no-build-isolation --no-deps \
+	VELMORA_SANITIZE=ON $(PY) -m pip install $(PIP_BUILD) \
 	  -Ccmake.build-type=RelWithDebInfo -Cbuild-dir=build/sanitize .
 	cd tests && ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
 	  LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	  ../$(PY) -m pytest -q -p no:cacheprovider; status=$$?; \
-	  cd .. && $(PY) -m pip install $(PIP_Q) --no-build-isolation --no-deps . && exit $$status
+	  cd .. && $(PY) -m pip install $(PIP_BUILD) $(BUILD_DIR) . && exit $$status
+
+# Plants each mutant listed in scripts/mutate.py in turn (one-line bugs), runs the tests that
+# should catch it and reinstalls the unmutated package; fails when one survives. Not part of
+# `make test`.
+mutate: build $(VENV)/.dev-ready
+	$(PY) scripts/mutate.py
 
 clean:
 	rm -rf build $(VENV) $(VENV311)

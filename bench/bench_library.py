@@ -12,6 +12,7 @@ numpy library (higher is faster); MiB is the peak resident memory the operation 
 
 import os
 import sys
+import time
 from pathlib import Path
 
 import numpy as np
@@ -147,6 +148,51 @@ def run_rows(impls, tunes):
     return rows, errors
 
 
+def codec_rows(base, tunes):
+    """One fine-tune's records through the library's one delta path, per setting: the float32
+    energy SVD (the SVD route saved libraries took so far) against its quantized factors, and
+    a byte budget spent across the fine-tune (saved library, one job, two passes)."""
+    import shutil
+    import tempfile
+    from pathlib import Path
+
+    from threadpoolctl import threadpool_limits
+
+    import velmora_dryx as vd
+    from velmora_dryx.methods import Settings
+
+    sd = next(iter(tunes.values()))
+    per_tensor = [
+        ("energy 0.99, float32 factors", Settings("svd", energy=0.99)),
+        ("energy 0.99, bits 8", Settings("svd", energy=0.99, bits=8)),
+        ("energy 0.99, bits mixed", Settings("svd", energy=0.99, bits="mixed")),
+    ]
+    times = {}
+    with threadpool_limits(1, user_api="blas"):
+        for _ in range(3):  # interleaved, best of three
+            for title, s in per_tensor:
+                t0 = time.perf_counter()
+                stored = sum(
+                    tamsel._delta_record(base[k], w, s).compressed_size_bytes for k, w in sd.items()
+                )
+                best = min(times.get(title, (1e9, 0))[0], time.perf_counter() - t0)
+                times[title] = (best, stored)
+    root = Path(tempfile.mkdtemp())
+    try:
+        vd.build_library(base, {}, root / "lib", jobs=1)
+        for title, opts in (("budget 1/16, saved library", {"budget": 1 / 16}),):
+            t0 = time.perf_counter()
+            vd.add_to_library(root / "lib", "ft", sd, jobs=1, **opts)
+            info = vd.library_info(root / "lib")["finetunes"][0]
+            times[title] = (time.perf_counter() - t0, info["stored_bytes"])
+    finally:
+        shutil.rmtree(root)
+    ref = times[per_tensor[0][0]][0]
+    return [
+        [title, f"{t:.3f}", f"{t / ref:.2f}", f"{b / 2**20:.2f}"] for title, (t, b) in times.items()
+    ]
+
+
 def main():
     rng = np.random.default_rng(2026)
     base = base_model(rng)
@@ -171,6 +217,10 @@ def main():
             f"{a:.3e}/{b:.3e}" for a, b in zip(errors["numpy"], errors["tamsel"], strict=True)
         )
     )
+    print(
+        "\none fine-tune's records by setting (one BLAS thread; x = time / float32 factors' time)"
+    )
+    print(table(["setting", "s", "x", "stored MiB"], codec_rows(base, tunes)))
 
 
 if __name__ == "__main__":

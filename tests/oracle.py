@@ -198,3 +198,96 @@ def reconstruction_error(a, b):
         num += float(np.sum(d * d, dtype=np.float64))
         den += float(np.sum(y * y, dtype=np.float64))
     return math.sqrt(num) / (math.sqrt(den) + 1e-12)
+
+
+# --- delta codecs -----------------------------------------------------------------------
+
+CLIPS = np.array(
+    [1.0, 0.92, 0.85, 0.78, 0.72, 0.66, 0.6, 0.55, 0.5, 0.45, 0.41, 0.37, 0.33, 0.3, 0.27, 0.24],
+    np.float32,
+)
+
+
+def codes(x, bits, scale):
+    """Midrise codes c in [-L, L-1] of float32 x at `scale` (floor of x / scale, computed as
+    x * (1 / scale) shifted by L and truncated, in float32)."""
+    levels = np.float32(1 << (bits - 1))
+    inv = np.float32(1) / scale if scale != 0 else np.float32(0)
+    t = np.clip(x * inv + levels, np.float32(0), 2 * levels - 1)
+    return t.astype(np.int32) - int(levels)
+
+
+def dequantize(c, scale):
+    """The value of code c: (c + 0.5) * scale in float32."""
+    return (c.astype(np.float32) + np.float32(0.5)) * np.float32(scale)
+
+
+def fit_vector(x, bits):
+    """The scale of least squared error over the clip grid (the first on ties); 0 for zeros."""
+    x = np.asarray(x, np.float32)
+    amax = np.abs(x).max(initial=np.float32(0))
+    best, best_err = np.float32(0), float((x.astype(np.float64) ** 2).sum())
+    levels = np.float32(1 << (bits - 1))
+    for clip in CLIPS[:1] if bits == 16 else CLIPS:
+        scale = amax * clip / levels
+        if not scale >= np.finfo(np.float32).tiny or not np.isfinite(np.float32(1) / scale):
+            continue
+        d = dequantize(codes(x, bits, scale), scale).astype(np.float64) - x
+        err = float((d * d).sum())
+        if err < best_err:
+            best, best_err = scale, err
+    return best
+
+
+def pack(c, bits):
+    """Codes c + L, least significant bit first, padded to a whole byte."""
+    u = (c + (1 << (bits - 1))).astype(np.uint32)
+    bitstream = ((u[:, None] >> np.arange(bits, dtype=np.uint32)) & 1).astype(np.uint8).ravel()
+    return np.packbits(bitstream, bitorder="little")
+
+
+def component_options(a, b, widths, paired):
+    """Per (wa, wb): the bytes of one stored component and the squared error it leaves."""
+    out = []
+    for wa in widths:
+        for wb in widths:
+            if paired and wa != wb:
+                continue
+            qa = dequantize(codes(a, wa, fit_vector(a, wa)), fit_vector(a, wa))
+            qb = dequantize(codes(b, wb, fit_vector(b, wb)), fit_vector(b, wb))
+            exact = np.outer(a.astype(np.float64), b.astype(np.float64))
+            err = float(((exact - np.outer(qa.astype(np.float64), qb)) ** 2).sum())
+            size = (len(a) * wa + 7) // 8 + (len(b) * wb + 7) // 8 + 10
+            out.append((size, err, wa, wb))
+    return out
+
+
+def hull(start_error, options):
+    """The lower convex hull from (0, start_error): (bytes, gain, wa, wb) steps."""
+    cur, steps = (0, start_error), []
+    while True:
+        cands = [o for o in options if o[0] > cur[0] and o[1] < cur[1]]
+        if not cands:
+            return steps
+        best = max(cands, key=lambda o: ((cur[1] - o[1]) / (o[0] - cur[0]), -o[0]))
+        steps.append((best[0] - cur[0], cur[1] - best[1], best[2], best[3]))
+        cur = best[:2]
+
+
+def allocate(nbytes, gain, first, budget=None, total_error=0.0, target_error=None):
+    """Steps by gain per byte (ties in order), each after its chain's previous one, within a
+    budget or until the error left reaches the target."""
+    order = sorted(range(len(nbytes)), key=lambda j: -gain[j] / nbytes[j])
+    taken = np.zeros(len(nbytes), bool)
+    spent, left = 0, total_error
+    for j in order:
+        if target_error is not None and left <= target_error:
+            break
+        if not first[j] and not taken[j - 1]:
+            continue
+        if budget is not None and spent + nbytes[j] > budget:
+            continue
+        taken[j] = True
+        spent += nbytes[j]
+        left -= gain[j]
+    return taken

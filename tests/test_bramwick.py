@@ -261,11 +261,12 @@ def test_find_ollama_blob_stays_inside_the_store(store, tmp_path):
     "bad",
     [
         "/OUT/model.gguf",
-        "../../../x.gguf",
+        "../../x.gguf",
         "..",
         "",
         "sha256:../x",
         "sha256:zz",
+        "../secret:ab",
         ":ab",
         "s ha:ab",
         "sha256:",
@@ -275,9 +276,12 @@ def test_find_ollama_blob_stays_inside_the_store(store, tmp_path):
     ],
 )
 def test_find_ollama_blob_refuses_digests_that_are_not_algorithm_hex(store, tmp_path, bad):
-    (tmp_path / "model.gguf").write_bytes(b"GGUF")
-    (tmp_path / "x.gguf").write_bytes(b"GGUF")
     bad = bad.replace("/OUT", str(tmp_path)) if isinstance(bad, str) else bad
+    # The file the digest names is in place (in blobs/ or out of it), so accepting it shows.
+    target = store.blobs / bad.replace(":", "-") if isinstance(bad, str) else store.blobs
+    if not target.exists() and target.resolve().is_relative_to(tmp_path.resolve()):
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_bytes(b"GGUF")
     layers = [{"mediaType": MODEL, "digest": bad, "size": 4}]
     store.manifest(f"{REGISTRY}/library/m/latest", layers)
     with pytest.raises(FileNotFoundError, match="No GGUF blob found"):

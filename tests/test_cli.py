@@ -19,6 +19,7 @@ import pytest
 from data import write_gguf
 from lornet_support import write_shard
 
+import velmora_dryx
 from velmora_dryx import lornet
 from velmora_dryx.cli import main
 from velmora_dryx.cli.commands import COMMANDS
@@ -62,11 +63,14 @@ def models(tmp_path_factory):
         "alien": {"x": base["embed.weight"]},
         "nan": nan,
         "void": {},
+        "reshaped": {**ft1, "layer.q.weight": np.ones((8, 16), np.float32)},
+        "hfdir": base,
     }
     paths = {"root": root}
     for name, sd in dirs.items():
         (root / name).mkdir()
         paths[name] = write_shard(root / name / "model.safetensors", sd).parent
+    (root / "hfdir" / "config.json").write_text("{}")
     paths["file"] = write_shard(root / "single.safetensors", ft1)
     (root / "corrupt").mkdir()
     (root / "corrupt" / "model.safetensors").write_bytes(struct.pack("<Q", 1 << 40) + b"{}")
@@ -146,18 +150,25 @@ def cli(models, stores, monkeypatch, capsys):
     return run
 
 
+def _offline_dataset(path, *args, **kwargs):
+    raise ConnectionError(f"Couldn't reach {path!r} on the Hub (OfflineModeIsEnabled)")
+
+
 def _pretend(monkeypatch, hidden=(), present=()):
-    """Optional packages made missing (hidden) or importable stand-ins (present)."""
+    """Optional packages made missing (hidden) or importable stand-ins (present); the
+    stand-in of datasets answers as the real one does offline."""
     for name in hidden:
         monkeypatch.setitem(sys.modules, name, None)
     for name in present:
         stand_in = types.ModuleType(name)
         stand_in.__spec__ = importlib.machinery.ModuleSpec(name, None)
+        stand_in.load_dataset = _offline_dataset
         monkeypatch.setitem(sys.modules, name, stand_in)
 
 
-def case(argv, status, fragment, hide=(), fake=()):
-    return pytest.param(argv, status, fragment, hide, fake, id=" ".join(argv)[:60])
+def case(argv, status, fragment, hide=(), fake=(), env=None):
+    name = " ".join(argv)[:60] + "".join(f" {k}={v}" for k, v in (env or {}).items())
+    return pytest.param(argv, status, fragment, hide, fake, env or {}, id=name)
 
 
 HF = 'pip install "velmora-dryx[hf]"'
@@ -166,7 +177,7 @@ LIB = ["library", "{base}", "{ft1}"]
 
 
 @pytest.mark.parametrize(
-    "argv, status, fragment, hidden, present",
+    "argv, status, fragment, hidden, present, env",
     [
         # sources: the file or source named, then what is wrong
         case(["dedup", "/no/such/model"], 1, "/no/such/model: no such file or directory"),
@@ -180,7 +191,7 @@ LIB = ["library", "{base}", "{ft1}"]
         case(
             ["dedup", "nosuch/model"],
             1,
-            "needs the package 'huggingface_hub'",
+            "needs the package 'huggingface_hub' (install it with: pip install huggingface_hub)",
             hide=("huggingface_hub",),
         ),
         case(["dedup", "ollama:ghost"], 1, "ollama:ghost: Ollama model 'ghost:latest' not found"),
@@ -203,7 +214,7 @@ LIB = ["library", "{base}", "{ft1}"]
         case(
             ["roundtrip", "{base}"],
             1,
-            f"needs the package 'safetensors' (install it with: {HF})",
+            "needs the package 'safetensors' (install it with: pip install safetensors)",
             hide=("safetensors",),
         ),
         case(["roundtrip", "{nan}"], 1, "{nan}: tensor embed.weight holds NaN or infinite values"),
@@ -216,6 +227,9 @@ LIB = ["library", "{base}", "{ft1}"]
             hide=("safetensors",),
         ),
         case(["roundtrip", "{file}", "--json"], 0, '"tensor": "embed.weight"'),
+        # what roundtrip leaves out, in the table's note and in JSON
+        case(["roundtrip", "{base}"], 0, "Left out: 1 tensor of fewer than two dimensions, with"),
+        case(["roundtrip", "{base}", "--json"], 0, '"left_out": [\n    "norm.weight"\n  ]'),
         # what --ppl and ppl need, checked before any work
         case(
             [*LIB, "--ppl"],
@@ -230,6 +244,13 @@ LIB = ["library", "{base}", "{ft1}"]
             fake=PPL,
         ),
         case([*LIB, "--ppl"], 1, "{base}: --ppl needs config.json beside the weights", fake=PPL),
+        case(
+            ["ppl", "{hfdir}"],
+            1,
+            "error: perplexity needs WikiText-2 (Salesforce/wikitext), and the Hugging Face hub "
+            "could not be reached (and it is not in the local cache)",
+            fake=PPL,
+        ),
         case(
             ["ppl", "{base}"],
             1,
@@ -298,6 +319,11 @@ LIB = ["library", "{base}", "{ft1}"]
         case([*LIB, "{ft1}"], 2, "FINETUNE '{ft1}' is given twice"),
         case(["library", "{base}", "{alien}"], 1, "{alien}: shares no tensor with the base"),
         case(
+            ["library", "{base}", "{reshaped}"],
+            1,
+            "{reshaped}: 1 tensor differs in shape from the base (first: layer.q.weight)",
+        ),
+        case(
             ["library", "{base}", "{partial}"],
             0,
             "{partial}: lacks 1 tensor of the base (first: norm.weight)",
@@ -310,12 +336,20 @@ LIB = ["library", "{base}", "{ft1}"]
         # usage, and every option in each command's help
         *(case([c.NAME, "--help"], 0, "--json") for c in COMMANDS),
         *(case([c.NAME, "--help"], 0, "--debug") for c in COMMANDS),
+        # install lines copy whole: never broken at a hyphen or inside the command
+        *(
+            case(["library", "--help"], 0, 'pip install "velmora-dryx[ray]"', env={"COLUMNS": c})
+            for c in ("70", "100")
+        ),
+        case(["--version"], 0, f"velmora-dryx {velmora_dryx.__version__}\n"),
         case(["nonsense"], 2, "invalid choice: 'nonsense'"),
         case(["library"], 2, "the following arguments are required: BASE"),
     ],
 )
-def test_command_line(cli, monkeypatch, argv, status, fragment, hidden, present):
+def test_command_line(cli, monkeypatch, argv, status, fragment, hidden, present, env):
     _pretend(monkeypatch, hidden, present)
+    for name, value in env.items():
+        monkeypatch.setenv(name, value)
     code, out, err = cli(*argv)
     assert code == status, err
     assert fragment.format(**cli.fill) in out + err
@@ -466,8 +500,34 @@ def script(*args: str, **env: str):
     )
 
 
-def test_script_runs_the_demo_offline():
-    proc = script("demo", "--finetunes", "1", "--json")
+# A child interpreter's first module (sitecustomize): reading the clock before SciPy's
+# LAPACK is resolved (hundreds of milliseconds, once per process) fails the command, so that
+# no first timed row carries that setup.
+CLOCK_GUARD = """
+import sys, time
+clock = time.perf_counter
+def guarded():
+    if "scipy.linalg.cython_lapack" not in sys.modules:
+        raise RuntimeError("a clock was read before the first-use setup")
+    return clock()
+time.perf_counter = guarded
+"""
+
+
+@pytest.fixture
+def clock_guard(tmp_path):
+    (tmp_path / "sitecustomize.py").write_text(CLOCK_GUARD)
+    return {"PYTHONPATH": str(tmp_path)}
+
+
+@pytest.mark.parametrize("argv", [["roundtrip", "{base}"], ["library", "{base}", "{ft1}"]])
+def test_timings_start_after_first_use_setup(cli, clock_guard, argv):
+    proc = script(*(a.format(**cli.fill) for a in argv), **clock_guard)
+    assert proc.returncode == 0, proc.stderr
+
+
+def test_script_runs_the_demo_offline(clock_guard):
+    proc = script("demo", "--finetunes", "1", "--json", **clock_guard)
     assert proc.returncode == 0, proc.stderr
     doc = json.loads(proc.stdout)
     assert set(doc) == {"finetunes", "libraries", "dedup", "roundtrip"}

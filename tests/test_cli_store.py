@@ -77,10 +77,10 @@ CASES = [
     (["add", "{lib}", "{ft2}", "--method", "tt", "--energy", "0.9"], 2, "--energy"),
     (["add", "{lib}", "{tmp}/missing"], 1, "missing: no such file or directory"),
     (["export", "{lib}", "nope", "{tmp}/o"], 1, "no fine-tune 'nope'"),
-    (["export", "{lib}", "{ft1}", "{lib}"], 1, "already exists"),
-    (["export-lora", "{lib}", "{ft1}", "{tmp}/o"], 1, "no matrix stored with truncated SVD"),
+    (["export", "{lib}", "{ft1}", "{lib}"], 1, "exists (a fine-tune is exported to a new dir"),
+    (["export-lora", "{lib}", "{ft1}", "{tmp}/o"], 1, "the energy SVD: --energy E, with library"),
     (["info", "{tmp}"], 1, "manifest.json: missing"),
-    (["library", "{base}", "{ft1}", "--save", "{lib}"], 1, "already exists"),
+    (["library", "{base}", "{ft1}", "--save", "{lib}"], 1, "exists (a library is saved to a new"),
     (["library", "{base}", "{ft1}", "--save", "{tmp}/l2", "--jobs", "0"], 2, "--jobs"),
     (["library", "{base}", "{ft1}", "--jobs", "2"], 2, "--jobs and --ray apply to --save"),
     (["library", "{base}", "{ft1}", "--save", "{tmp}/l2", "--ppl"], 2, "--ppl"),
@@ -106,3 +106,46 @@ def test_ray_missing_is_named_with_its_extra(models, tmp_path, capsys, monkeypat
     assert main(["library", base, ft1, "--save", str(tmp_path / "l"), "--ray", "local"]) == 1
     assert 'pip install "velmora-dryx[ray]"' in capsys.readouterr().err
     assert not (tmp_path / "l").exists()
+
+
+CODEC_RUNS = [
+    (["--budget", "1/16"], ["--method", "exact"], "svd, budget 1/16, mixed bits", "exact"),
+    (
+        ["--method", "svd", "--bits", "8"],
+        ["--target-error", "0.1"],
+        "svd, rank_ratio 0.5, 8 bits",
+        "svd, target error 0.1, 8 bits",
+    ),
+]
+
+
+@pytest.mark.parametrize("build, add, first, second", CODEC_RUNS)
+def test_codec_options_reach_the_library_and_info(
+    models, tmp_path, capsys, build, add, first, second
+):
+    base, ft1, ft2 = models
+    lib = str(tmp_path / "lib")
+    status, _, err = run(capsys, "library", base, ft1, "--save", lib, *build)
+    assert status == 0, err
+    status, _, err = run(capsys, "add", lib, ft2, "--name", "second", *add)
+    assert status == 0, err
+    status, doc, _ = run(capsys, "info", lib)
+    rows = doc["finetunes"]
+    assert [r["stored as"] for r in rows] == [first, second]
+    assert all(isinstance(r["rel. error"], float) for r in rows)
+
+
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        (["--bits", "8"], "give --method svd, --energy or --budget"),
+        (["--budget", "1/16"], "apply to saved libraries"),
+        (["--budget", "2"], "must be a fraction in (0, 1]"),
+        (["--budget", "1/16", "--energy", "0.9"], "chooses the ranks: give it or energy, not both"),
+        (["--method", "tt", "--bits", "8", "--save", "x"], "applies to truncated-SVD factors"),
+    ],
+)
+def test_codec_options_are_checked(models, capsys, argv, message):
+    base, ft1, _ = models
+    status, _, err = run(capsys, "library", base, ft1, *argv)
+    assert status == 2 and message in err

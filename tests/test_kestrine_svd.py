@@ -124,6 +124,9 @@ def test_energy_edge_ranks(rng):
     assert rec.metadata == {"energy": 1.0, "rank": 10, "full_rank": 10}
     assert k.svd_compress_energy(full, -3.0).metadata["energy"] == 0.0
     assert k.svd_compress_energy(full, 0.5, 10, 4).metadata["rank"] == 4
+    # A share exactly at the target is enough (16 / 25 = 0.64 with one value kept).
+    assert k.svd_compress_energy(np.diag([4.0, 3.0]), 0.64).metadata["rank"] == 1
+    assert k.svd_compress_energy(np.diag([4.0, 3.0, 0.0]), 1.0).metadata["rank"] == 2
 
 
 def test_energy_max_rank_zero_keeps_nothing(rng):

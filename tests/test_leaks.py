@@ -47,9 +47,14 @@ def test_repeated_calls_do_not_leak(name):
     fn = CALLS[name]
     for _ in range(20):
         fn()
-    # A leak grows every window; a cache that fills late grows one of them.
-    grown = min(_growth(fn) for _ in range(2))
-    assert grown < 16 * 1024, f"{name} grew by {grown} bytes over 300 calls"
+    # A leak grows every window; a cache that fills late, or anything else that happens to
+    # allocate during one window, grows only some of them.
+    windows = []
+    for _ in range(4):
+        windows.append(_growth(fn))
+        if windows[-1] < 16 * 1024:
+            return
+    raise AssertionError(f"{name} grew in every window of 300 calls: {windows} bytes")
 
 
 def _growth(fn):

@@ -13,7 +13,7 @@ from lornet_support import tiny_llama, write_shard
 from threadpoolctl import threadpool_limits
 
 import velmora_dryx as vd
-from velmora_dryx import kestrine, store, tamsel
+from velmora_dryx import _library_format, kestrine, store, tamsel
 from velmora_dryx.kestrine import CompressionMethod
 
 SHAPES = {
@@ -25,12 +25,11 @@ SHAPES = {
 }
 
 
-def family(rng, names=("ft-a", "ft-b"), scale=1):
+def family(rng, names=("ft-a", "ft-b"), scale=1, dtype=np.float32):
     """A base and fine-tunes: low-rank updates plus noise on the matrices, nudged norms, and a
     tensor that only the fine-tunes have."""
     base = {
-        k: rng.standard_normal(tuple(s * scale for s in v)).astype(np.float32)
-        for k, v in SHAPES.items()
+        k: rng.standard_normal(tuple(s * scale for s in v)).astype(dtype) for k, v in SHAPES.items()
     }
     base["head.bias"] = rng.standard_normal(7)  # float64: the delta is still float32
     tunes = {}
@@ -121,12 +120,14 @@ SETTINGS = [
     {"energy": 0.99},
     {"method": CompressionMethod.SVD, "max_rank": 4},
     {"method": CompressionMethod.TUCKER},
+    {"energy": 0.99, "dtype": np.float16},  # the base is stored as float16
 ]
 
 
-@pytest.mark.parametrize("settings", SETTINGS, ids=["tt", "energy", "svd", "tucker"])
-def test_save_then_load_gives_the_same_library_bit_for_bit(rng, tmp_path, settings):
-    base, tunes = family(rng)
+@pytest.mark.parametrize("settings", SETTINGS, ids=["tt", "energy", "svd", "tucker", "float16"])
+def test_save_load_and_export_give_the_same_tensors(rng, tmp_path, settings):
+    settings = dict(settings)
+    base, tunes = family(rng, dtype=settings.pop("dtype", np.float32))
     lib = in_memory(base, tunes, **settings)
     vd.save_library(lib, tmp_path / "lib")
     for verify in (True, False):
@@ -139,13 +140,32 @@ def test_save_then_load_gives_the_same_library_bit_for_bit(rng, tmp_path, settin
 
     with safe_open(str(tmp_path / "lib" / "base.safetensors"), "np") as f:
         assert all(np.array_equal(f.get_tensor(k), v) for k, v in base.items())
+    # Exports, read back without torch: the rebuilt fine-tune, and LoRA factors whose
+    # B @ A is each stored delta, B of shape (out, r) and A of shape (r, in).
+    from safetensors.numpy import load_file
+
+    rebuilt = loaded.reconstruct("ft-a")
+    vd.export_finetune(tmp_path / "lib", "ft-a", tmp_path / "out")
+    out = load_file(str(tmp_path / "out" / "model.safetensors"))
+    assert out.keys() == rebuilt.keys()
+    assert all(out[k].dtype == v.dtype and np.array_equal(out[k], v) for k, v in rebuilt.items())
+    records = loaded.deltas["ft-a"].tensors
+    if any(ct.method is CompressionMethod.SVD for ct in records.values()):
+        targets = vd.export_lora(tmp_path / "lib", "ft-a", tmp_path / "lora")["targets"]
+        lora = load_file(str(tmp_path / "lora" / "adapter_model.safetensors"))
+        for module, r in targets.items():
+            b, a = (lora[f"base_model.model.{module}.lora_{x}.weight"] for x in "BA")
+            delta = vd.kestrine.decompress(records[module + ".weight"])
+            assert b.shape == (delta.shape[0], r) and a.shape == (r, delta.shape[1])
+            np.testing.assert_allclose(b @ a, delta, rtol=1e-5, atol=1e-6)
 
 
-@pytest.mark.parametrize("settings", SETTINGS, ids=["tt", "energy", "svd", "tucker"])
+@pytest.mark.parametrize("settings", SETTINGS, ids=["tt", "energy", "svd", "tucker", "float16"])
 def test_build_records_each_fine_tunes_error_and_never_stores_more_than_dense(
     rng, tmp_path, settings
 ):
-    base, tunes = family(rng)
+    settings = dict(settings)
+    base, tunes = family(rng, dtype=settings.pop("dtype", np.float32))
     vd.build_library(base, tunes, tmp_path / "lib", **settings)
     lib, info = vd.load_library(tmp_path / "lib"), vd.library_info(tmp_path / "lib")
     for row in info["finetunes"]:
@@ -281,7 +301,7 @@ CORRUPTIONS = [
     ),
     (
         "newer format",
-        lambda r, *_: edit_manifest(r, lambda m: m.update(version=2)),
+        lambda r, *_: edit_manifest(r, lambda m: m.update(version=_library_format.VERSION + 1)),
         "manifest.json",
         "newer",
     ),

@@ -191,6 +191,10 @@ void learn_main_thread() noexcept {
 // Called with the GIL held (C API: the one-time lookup of the main thread needs it).
 void install_interrupt_poll() noexcept {
   if (g_main_thread.load(std::memory_order_relaxed) == 0) learn_main_thread();
+  // A worker abandoned by Ctrl-C may still be inside BLAS: the process must not unload it
+  // under the worker, so the interpreter's exit waits for it.
+  static const bool at_exit = Py_AtExit(&core::wait_for_workers) == 0;
+  (void)at_exit;
   core::set_interrupt_poll(&poll_signals);
 }
 

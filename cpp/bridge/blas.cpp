@@ -39,6 +39,7 @@ void fill(const py::Obj& lapack, const py::Obj& blas, core::LapackRoutines<T>& r
     return s.c_str();
   };
   resolve(lapack, n("gebrd"), r.gebrd);
+  resolve(lapack, n("labrd"), r.labrd);
   resolve(lapack, n("bdsdc"), r.bdsdc);
   resolve(lapack, n("ormbr"), r.ormbr);
   resolve(lapack, n("geqrf"), r.geqrf);

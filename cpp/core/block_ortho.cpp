@@ -24,6 +24,69 @@ void BlockOrthonormalizer<T>::householder_q(T* w, std::int64_t d, T* q) {
   check_info<T>(info, "ormqr");
 }
 
+namespace {
+
+// Column-major element (i, j) of a b x b matrix.
+inline double& at(std::vector<double>& x, std::int64_t b, std::int64_t i, std::int64_t j) {
+  return x[static_cast<std::size_t>(j * b + i)];
+}
+
+// The upper Cholesky factor R of the b x b Gram matrix g (G = R^T R), in place. False when
+// G is not positive definite to working accuracy: a pivot at most 1e-12 of the largest
+// diagonal entry `peak`.
+bool cholesky_upper(std::vector<double>& g, std::int64_t b, double peak) {
+  for (std::int64_t j = 0; j < b; ++j) {
+    double diag = at(g, b, j, j);
+    for (std::int64_t t = 0; t < j; ++t) diag -= at(g, b, t, j) * at(g, b, t, j);
+    if (!(diag > 1e-12 * peak)) return false;
+    diag = std::sqrt(diag);
+    at(g, b, j, j) = diag;
+    for (std::int64_t c = j + 1; c < b; ++c) {
+      double v = at(g, b, j, c);
+      for (std::int64_t t = 0; t < j; ++t) v -= at(g, b, t, j) * at(g, b, t, c);
+      at(g, b, j, c) = v / diag;
+    }
+  }
+  return true;
+}
+
+// ri = R^{-1} of the upper triangular R in g; returns ||R^{-1}||_F^2 * ||R||_F^2, the
+// squared condition bound of one Cholesky pass, and sets inv2 = ||R^{-1}||_F^2.
+double invert_upper(std::vector<double>& g, std::int64_t b, std::vector<double>& ri, double& inv2) {
+  ri.assign(static_cast<std::size_t>(b * b), 0.0);
+  double fwd2 = 0;
+  inv2 = 0;
+  for (std::int64_t j = 0; j < b; ++j) {
+    at(ri, b, j, j) = 1.0 / at(g, b, j, j);
+    for (std::int64_t row = j; row > 0; --row) {  // back substitution, upward
+      const std::int64_t i = row - 1;
+      double v = 0;
+      for (std::int64_t t = i + 1; t <= j; ++t) v += at(g, b, i, t) * at(ri, b, t, j);
+      at(ri, b, i, j) = -v / at(g, b, i, i);
+    }
+    for (std::int64_t i = 0; i <= j; ++i) {
+      inv2 += at(ri, b, i, j) * at(ri, b, i, j);
+      fwd2 += at(g, b, i, j) * at(g, b, i, j);
+    }
+  }
+  return inv2 * fwd2;
+}
+
+// total = R total, both upper triangular b x b.
+void chain_upper(std::vector<double>& g, std::int64_t b, std::vector<double>& total) {
+  std::vector<double> out(static_cast<std::size_t>(b * b), 0.0);
+  for (std::int64_t j = 0; j < b; ++j) {
+    for (std::int64_t i = 0; i <= j; ++i) {
+      double v = 0;
+      for (std::int64_t t = i; t <= j; ++t) v += at(g, b, i, t) * at(total, b, t, j);
+      at(out, b, i, j) = v;
+    }
+  }
+  total.swap(out);
+}
+
+}  // namespace
+
 // Q with orthonormal columns and upper triangular R with w = Q R, for the d x b block w, by
 // Cholesky QR in double precision (all matrix-matrix products), repeated when one pass
 // leaves Q short of orthonormal in T. `amplify` receives a bound on ||R^{-1}||, by which
@@ -35,69 +98,22 @@ bool BlockOrthonormalizer<T>::cholesky_q(const T* w, std::int64_t d, T* q, std::
   const std::int64_t b = b_;
   qd_.assign(w, w + d * b);
   std::vector<double> rt(static_cast<std::size_t>(b * b), 0.0);  // accumulated R
-  for (std::int64_t i = 0; i < b; ++i) rt[static_cast<std::size_t>(i * b + i)] = 1.0;
+  for (std::int64_t i = 0; i < b; ++i) at(rt, b, i, i) = 1.0;
   amplify = 0;
   for (int pass = 0; pass < 2; ++pass) {
     gd_.resize(static_cast<std::size_t>(b * b));
     gemm<double>('T', 'N', b, b, d, 1, qd_.data(), d, qd_.data(), d, 0, gd_.data(), b);
     double peak = 0;
-    for (std::int64_t i = 0; i < b; ++i) {
-      peak = std::max(peak, gd_[static_cast<std::size_t>(i * b + i)]);
-    }
-    if (!(peak > 0) || !std::isfinite(peak)) return false;
-    auto g = [&](std::int64_t i, std::int64_t j) -> double& {
-      return gd_[static_cast<std::size_t>(j) * static_cast<std::size_t>(b) +
-                 static_cast<std::size_t>(i)];
-    };
-    // Upper Cholesky factor (G = R^T R) in place, then its inverse.
-    for (std::int64_t j = 0; j < b; ++j) {
-      double diag = g(j, j);
-      for (std::int64_t t = 0; t < j; ++t) diag -= g(t, j) * g(t, j);
-      if (!(diag > 1e-12 * peak)) return false;
-      diag = std::sqrt(diag);
-      g(j, j) = diag;
-      for (std::int64_t c = j + 1; c < b; ++c) {
-        double v = g(j, c);
-        for (std::int64_t t = 0; t < j; ++t) v -= g(t, j) * g(t, c);
-        g(j, c) = v / diag;
-      }
-    }
-    ri_.assign(static_cast<std::size_t>(b * b), 0.0);
-    auto ri = [&](std::int64_t i, std::int64_t j) -> double& {
-      return ri_[static_cast<std::size_t>(j) * static_cast<std::size_t>(b) +
-                 static_cast<std::size_t>(i)];
-    };
-    double inv2 = 0, fwd2 = 0;
-    for (std::int64_t j = 0; j < b; ++j) {
-      ri(j, j) = 1.0 / g(j, j);
-      for (std::int64_t row = j; row > 0; --row) {  // back substitution, upward
-        const std::int64_t i = row - 1;
-        double v = 0;
-        for (std::int64_t t = i + 1; t <= j; ++t) v += g(i, t) * ri(t, j);
-        ri(i, j) = -v / g(i, i);
-      }
-      for (std::int64_t i = 0; i <= j; ++i) {
-        inv2 += ri(i, j) * ri(i, j);
-        fwd2 += g(i, j) * g(i, j);
-      }
-    }
+    for (std::int64_t i = 0; i < b; ++i) peak = std::max(peak, at(gd_, b, i, i));
+    if (!(peak > 0) || !std::isfinite(peak) || !cholesky_upper(gd_, b, peak)) return false;
+    double inv2 = 0;
+    const double cond2 = invert_upper(gd_, b, ri_, inv2);
     if (pass == 0) amplify = std::sqrt(inv2);
-    // R_total = R_pass R_total (both upper triangular).
-    std::vector<double> nr(static_cast<std::size_t>(b * b), 0.0);
-    for (std::int64_t j = 0; j < b; ++j) {
-      for (std::int64_t i = 0; i <= j; ++i) {
-        double v = 0;
-        for (std::int64_t t = i; t <= j; ++t)
-          v += g(i, t) * rt[static_cast<std::size_t>(j * b + t)];
-        nr[static_cast<std::size_t>(j * b + i)] = v;
-      }
-    }
-    rt.swap(nr);
+    chain_upper(gd_, b, rt);
     q2_.resize(qd_.size());
     gemm<double>('N', 'N', d, b, b, 1, qd_.data(), d, ri_.data(), b, 0, q2_.data(), d);
     qd_.swap(q2_);
     // One pass leaves Q orthonormal to about eps(double) * cond(w)^2.
-    const double cond2 = inv2 * fwd2;
     if (cond2 * 1e-16 < 0.01 * static_cast<double>(std::numeric_limits<T>::epsilon())) break;
   }
   for (std::int64_t i = 0; i < d * b; ++i) q[i] = static_cast<T>(qd_[static_cast<std::size_t>(i)]);

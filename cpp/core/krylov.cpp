@@ -61,18 +61,35 @@ std::int64_t take_krylov_count() noexcept { return g_krylov_count.exchange(0); }
 // takes the worst case, so the Krylov route is chosen only where it wins on any spectrum:
 // k + b below about r / 7 for a square matrix, the dense route for larger ranks and for
 // small matrices (where the basis would not fit).
+namespace {
+
+// Flops of the dense route: a QR step when the matrix is far from square, then the
+// bidiagonal reduction: 2 r^2 (M - r/3) + 8/3 r^3, else 4 r^2 (M - r/3).
+double dense_flops(std::int64_t m, std::int64_t n) {
+  const double r = static_cast<double>(std::min(m, n)), big = static_cast<double>(std::max(m, n));
+  return big * 10 >= r * 16 ? 2 * r * r * (big - r / 3) + 8.0 / 3.0 * r * r * r
+                            : 4 * r * r * (big - r / 3);
+}
+
+// What the Krylov route may spend before it declines, in products of the input with one
+// column (2 m n flops each, about three times as fast per flop as the reduction): half the
+// dense route's cost, so that a fallback costs at most about 1.5 times the dense route.
+double work_budget(std::int64_t m, std::int64_t n) {
+  const double mn = static_cast<double>(m) * static_cast<double>(n);
+  return std::max(1000.0, 0.5 * 3.0 * dense_flops(m, n) / (2.0 * mn));
+}
+
+}  // namespace
+
 bool krylov_route(std::int64_t m, std::int64_t n, std::int64_t k, std::size_t elem_size,
                   SvdRoute forced) {
   if (forced == SvdRoute::Dense || !applicable(m, n, k, block_for(k))) return false;
   if (forced == SvdRoute::Krylov) return true;
   (void)elem_size;  // both element types measured the same within the noise
-  const double r = static_cast<double>(std::min(m, n)), big = static_cast<double>(std::max(m, n));
-  const double dense = big * 10 >= r * 16 ? 2 * r * r * (big - r / 3) + 8.0 / 3.0 * r * r * r
-                                          : 4 * r * r * (big - r / 3);
   constexpr double kKrylovUnitPerDenseFlop = 18.0;  // 3e-9 s / 1.7e-10 s
   const double krylov = kKrylovUnitPerDenseFlop * static_cast<double>(m) * static_cast<double>(n) *
                         static_cast<double>(k + block_for(k));
-  return krylov < dense;
+  return krylov < dense_flops(m, n);
 }
 
 namespace {
@@ -80,8 +97,9 @@ namespace {
 template <class T>
 class BlockLanczos {
  public:
-  BlockLanczos(const T* a, std::int64_t m, std::int64_t n, std::int64_t b)
-      : a_(a), m_(m), n_(n), b_(b) {}
+  // `weight`: the cost of one column product in this type, relative to the stored type's.
+  BlockLanczos(const T* a, std::int64_t m, std::int64_t n, std::int64_t b, double weight)
+      : a_(a), m_(m), n_(n), b_(b), weight_(weight) {}
 
   // Grows the basis by one block on each side.
   bool step();
@@ -95,7 +113,7 @@ class BlockLanczos {
   void start();
 
   std::int64_t basis() const noexcept { return l_; }
-  double passes() const noexcept { return passes_; }
+  double work() const noexcept { return work_; }
 
   std::vector<double> s_, res_;  // Ritz values and residual norms
  private:
@@ -111,7 +129,8 @@ class BlockLanczos {
   std::vector<T> rz_;     // b x b: A^T U_last = V (..) + V_pending rz_
   std::vector<T> x_, y_;  // Ritz vectors of the projected matrix: l_ x computed, column-major
   std::int64_t computed_ = 0;
-  double passes_ = 0;  // products with the input, in units of b columns
+  double weight_;
+  double work_ = 0;  // column products with the input, with reorthogonalization, weighted
   bool lost_ = false;
   BlockOrthonormalizer<T> ortho_{b_};
   std::vector<T> w_, coef_, r_;
@@ -156,7 +175,9 @@ bool BlockLanczos<T>::step() {
   gemm<T>('N', 'N', n_, b, m_, 1, a_, n_, u_.data() + l * m_, m_, 0, w_.data(), n_);
   if (!ortho_.expand(v_, n_, l + b, w_, coef_, rz_)) return false;
   l_ = l + b;
-  passes_ += 2;
+  // Each side's reorthogonalization against l columns costs about 2 l / min(m, n) of a product.
+  work_ += weight_ * 2.0 * static_cast<double>(b) *
+           (1.0 + 2.0 * static_cast<double>(l) / static_cast<double>(std::min(m_, n_)));
   core::check_interrupt();
   return true;
 }
@@ -232,47 +253,130 @@ void BlockLanczos<T>::extract(std::int64_t k, KrylovTriplets<T>& out) {
   gemm<T>('N', 'N', n_, k, l, 1, v_.data(), n_, y_.data(), l, 0, out.vt.data(), n_);
 }
 
+// How a run of the driver ended.
+enum class Outcome { Done, Declined, Promote };
+
+// When a Ritz triplet counts as converged. The results are stored with precision
+// eps_store; the products with the input run in the compute type (the driver's C), which
+// may be wider (float input, double products).
+struct Acceptance {
+  double eps_store = 0;
+  double root = 0;           // sqrt(max(m, n))
+  double deep = 0;           // float products resolve values down to s1 / deep relatively
+  bool wide = false;         // the products run in a wider type than the results are stored in
+  bool may_promote = false;  // float input, float products: may hand over to double products
+
+  Acceptance(double eps, std::int64_t m, std::int64_t n, bool wide_products, bool promote)
+      : eps_store(eps),
+        root(std::sqrt(static_cast<double>(std::max(m, n)))),
+        deep(std::max(4.0, root / 4)),
+        wide(wide_products),
+        may_promote(promote) {}
+
+  // The residual bound for a value sj: rounding level of sj itself in the stored precision,
+  // so that a dominant direction does not loosen the small kept values. Float products
+  // resolve values down to s1 / deep (deeper ones are handed to double products); double
+  // input keeps the bound at rounding level of s1, already far inside 1e-12 s1. Values in
+  // the rounding noise of the stored matrix get the dense route's bound.
+  double tolerance(double sj, double s1) const {
+    const double noise = eps_store * root * s1;
+    if (sj <= noise) return 4 * noise + std::numeric_limits<double>::min();
+    return 4 * root * eps_store * std::max(sj, wide ? 0.0 : may_promote ? s1 / deep : s1);
+  }
+
+  // True when the kept values reach below s1 / deep but above the noise: float products
+  // cannot certify them relatively, double products can.
+  bool needs_wider(const std::vector<double>& s, std::int64_t reach) const {
+    if (!may_promote || s.empty() || reach <= 0) return false;
+    const double sk = s[static_cast<std::size_t>(
+        std::min<std::int64_t>(reach, static_cast<std::int64_t>(s.size())) - 1)];
+    return sk * deep < s[0] && sk > eps_store * root * s[0];
+  }
+};
+
+template <class C>
+std::int64_t converged(const BlockLanczos<C>& lz, std::int64_t keep, const Acceptance& acc) {
+  const double s1 = lz.s_.empty() ? 0.0 : lz.s_[0];
+  std::int64_t nconv = 0;
+  while (nconv < keep) {
+    const auto j = static_cast<std::size_t>(nconv);
+    if (!(lz.res_[j] <= acc.tolerance(lz.s_[j], s1))) break;
+    ++nconv;
+  }
+  return nconv;
+}
+
 // The shared driver: runs cycles until `done` accepts the converged leading triplets.
-// done(s, nconv, sigma1) returns the number of triplets to extract (> 0), 0 to continue
-// with k unchanged, or -1 to give up; it may raise k through the reference.
-template <class T, class Done>
-bool drive(const T* a, std::int64_t m, std::int64_t n, std::int64_t& k, KrylovTriplets<T>& out,
-           double budget_passes, Done done) {
-  const auto& L = lapack<T>();
-  if (L.gemm == nullptr || L.geqrf == nullptr || L.ormqr == nullptr) return false;
-  std::int64_t b = block_for(k);
-  BlockLanczos<T> lz(a, m, n, b);
+// done(s, nconv, k) returns the number of triplets to extract (> 0), 0 to continue with k
+// unchanged, or -1 to give up; it may raise k through the reference.
+template <class C, class Done>
+Outcome drive(const C* a, std::int64_t m, std::int64_t n, std::int64_t& k, KrylovTriplets<C>& out,
+              double& budget, const Acceptance& acc, Done done) {
+  const auto& L = lapack<C>();
+  if (L.gemm == nullptr || L.geqrf == nullptr || L.ormqr == nullptr) return Outcome::Declined;
+  const std::int64_t b = block_for(k);
+  BlockLanczos<C> lz(a, m, n, b, acc.wide ? 2.0 : 1.0);
   lz.start();
-  const double eps = std::numeric_limits<T>::epsilon();
-  const double rough = std::sqrt(static_cast<double>(std::max(m, n)));
+  // However the run ends, its work comes off the budget: a promoted run gets what is left.
+  struct Spend {
+    double& budget;
+    const BlockLanczos<C>& lz;
+    ~Spend() { budget -= lz.work(); }
+  } spend{budget, lz};
   while (true) {
     // Grow the basis to its cap, testing for convergence after every step once the basis
     // holds a block beyond the Ritz vectors kept (the projected SVD costs little beside a
     // step's two products with the input); `done` may raise k, and with it the cap.
     std::int64_t keep = 0;
     while (true) {
-      if (!applicable(m, n, k, b)) return false;
-      if (lz.basis() + b <= max_basis(k, b) && !lz.step()) return false;
+      if (!applicable(m, n, k, b)) return Outcome::Declined;
+      if (lz.basis() + b <= max_basis(k, b) && !lz.step()) return Outcome::Declined;
       const bool full = lz.basis() + b > max_basis(k, b);
       if (!full && lz.basis() < kept_for(k, b) + b) continue;
       keep = std::min(kept_for(k, b), lz.basis());
       lz.ritz(keep);
-      const double s1 = lz.s_.empty() ? 0.0 : lz.s_[0];
-      // Converged: the residual is at rounding level of the largest singular value.
-      const double tol = 4.0 * eps * rough * s1 + std::numeric_limits<double>::min();
-      std::int64_t nconv = 0;
-      while (nconv < keep && lz.res_[static_cast<std::size_t>(nconv)] <= tol) ++nconv;
-      const std::int64_t take = done(lz.s_, nconv, k);
+      const std::int64_t take = done(lz.s_, converged(lz, keep, acc), k);
+      if ((take > 0 || full) && acc.needs_wider(lz.s_, take > 0 ? take : k)) {
+        return Outcome::Promote;
+      }
       if (take > 0) {
         lz.extract(take, out);
-        return true;
+        return Outcome::Done;
       }
-      if (take < 0) return false;
+      if (take < 0) return Outcome::Declined;
       if (full) break;
     }
-    if (lz.passes() > budget_passes) return false;
+    if (lz.work() > budget) return Outcome::Declined;
     lz.restart(std::min(kept_for(k, b), keep));
   }
+}
+
+// Runs the driver in T; for float input whose kept values reach far below the largest, the
+// products are redone in double on a double copy of the input and the results rounded.
+template <class T, class Done>
+bool drive_promoting(const T* a, std::int64_t m, std::int64_t n, std::int64_t& k,
+                     KrylovTriplets<T>& out, double& budget, Done done) {
+  const double eps = std::numeric_limits<T>::epsilon();
+  const Outcome first = drive<T>(a, m, n, k, out, budget,
+                                 Acceptance(eps, m, n, false, std::is_same_v<T, float>), done);
+  if constexpr (std::is_same_v<T, float>) {
+    if (first == Outcome::Promote) {
+      KrylovTriplets<double> wide;
+      {
+        const std::vector<double> ad(a, a + m * n);
+        if (drive<double>(ad.data(), m, n, k, wide, budget, Acceptance(eps, m, n, true, false),
+                          done) != Outcome::Done) {
+          return false;
+        }
+      }
+      out.k = wide.k;
+      out.s.assign(wide.s.begin(), wide.s.end());
+      out.u.assign(wide.u.begin(), wide.u.end());
+      out.vt.assign(wide.vt.begin(), wide.vt.end());
+      return true;
+    }
+  }
+  return first == Outcome::Done;
 }
 
 }  // namespace
@@ -281,14 +385,12 @@ template <class T>
 bool krylov_svd(const T* a, std::int64_t m, std::int64_t n, std::int64_t k,
                 KrylovTriplets<T>& out) {
   if (!applicable(m, n, k, block_for(k))) return false;
-  // Give up once the work exceeds about what the dense route would have cost.
-  const std::int64_t b = block_for(k);
-  const double r = static_cast<double>(std::min(m, n));
-  const double budget = std::max(40.0, 4.0 * r / static_cast<double>(b));
-  const bool ok = drive<T>(a, m, n, k, out, budget,
-                           [](const std::vector<double>&, std::int64_t nconv, std::int64_t& want) {
-                             return nconv >= want ? want : std::int64_t{0};
-                           });
+  double budget = work_budget(m, n);
+  const bool ok =
+      drive_promoting<T>(a, m, n, k, out, budget,
+                         [](const std::vector<double>&, std::int64_t nconv, std::int64_t& want) {
+                           return nconv >= want ? want : std::int64_t{0};
+                         });
   if (ok) ++g_krylov_count;
   return ok;
 }
@@ -315,8 +417,8 @@ std::int64_t krylov_energy(const T* a, std::int64_t m, std::int64_t n, double en
   // Start small enough that the basis fits, at most 32 triplets.
   std::int64_t k = std::clamp<std::int64_t>(r / 24 / 8 * 8, 8, 32);
   std::int64_t rank = 0;
-  const double budget = std::max(40.0, 4.0 * static_cast<double>(r) / 8.0);
-  const bool ok = drive<T>(
+  double budget = work_budget(m, n);
+  const bool ok = drive_promoting<T>(
       a, m, n, k, out, budget,
       [&](const std::vector<double>& s, std::int64_t nconv, std::int64_t& want) -> std::int64_t {
         // Shares of the converged leading values; the dense route's shares differ by the

@@ -10,6 +10,9 @@ struct LapackRoutines {
   // ?gebrd: reduce a general matrix to bidiagonal form.
   void (*gebrd)(int* m, int* n, T* a, int* lda, T* d, T* e, T* tauq, T* taup, T* work, int* lwork,
                 int* info) = nullptr;
+  // ?labrd: reduce the first nb rows and columns to bidiagonal form (one panel of ?gebrd).
+  void (*labrd)(int* m, int* n, int* nb, T* a, int* lda, T* d, T* e, T* tauq, T* taup, T* x,
+                int* ldx, T* y, int* ldy) = nullptr;
   // ?bdsdc: singular values (and optionally vectors) of a bidiagonal matrix.
   void (*bdsdc)(char* uplo, char* compq, int* n, T* d, T* e, T* u, int* ldu, T* vt, int* ldvt, T* q,
                 int* iq, T* work, int* iwork, int* info) = nullptr;

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "algebra.hpp"
+#include "block_ortho.hpp"
 #include "error.hpp"
 #include "interrupt.hpp"
 #include "lapack_call.hpp"
@@ -57,12 +58,59 @@ bool TruncatedSvd<T>::krylov_vectors(std::int64_t k, T* s, T* u, T* vt) {
 }
 
 template <class T>
+std::shared_ptr<TruncatedSvd<T>> TruncatedSvd<T>::worker_owner() {
+  // About 0.05 s of dense work or more; below, a thread would cost more than it saves.
+  const double r = static_cast<double>(full_rank());
+  if (static_cast<double>(m_) * static_cast<double>(n_) * r < 1e8) return nullptr;
+  return this->weak_from_this().lock();
+}
+
+template <class T>
 std::int64_t TruncatedSvd<T>::energy_rank(double energy, std::int64_t limit) {
+  auto self = worker_owner();
+  if (!self) return energy_rank_here(energy, limit);
+  auto rank = std::make_shared<std::int64_t>(0);
+  run_interruptibly([self, rank, energy, limit] { *rank = self->energy_rank_here(energy, limit); });
+  return *rank;
+}
+
+template <class T>
+std::vector<T> TruncatedSvd<T>::values() {
+  auto self = worker_owner();
+  if (!self) return values_here();
+  auto out = std::make_shared<std::vector<T>>();
+  run_interruptibly([self, out] { *out = self->values_here(); });
+  return std::move(*out);
+}
+
+template <class T>
+void TruncatedSvd<T>::vectors(std::int64_t k, T* s, T* u, T* vt) {
+  auto self = worker_owner();
+  if (!self || k <= 0) return vectors_here(k, s, u, vt);
+  // The worker writes into buffers it shares, never into the caller's, which an interrupt
+  // may free while it still runs.
+  struct Out {
+    std::vector<T> s, u, vt;
+  };
+  auto out = std::make_shared<Out>();
+  run_interruptibly([self, out, k] {
+    out->s.resize(elements(k));
+    out->u.resize(elements(self->m_, k));
+    out->vt.resize(elements(k, self->n_));
+    self->vectors_here(k, out->s.data(), out->u.data(), out->vt.data());
+  });
+  std::copy(out->s.begin(), out->s.end(), s);
+  std::copy(out->u.begin(), out->u.end(), u);
+  std::copy(out->vt.begin(), out->vt.end(), vt);
+}
+
+template <class T>
+std::int64_t TruncatedSvd<T>::energy_rank_here(double energy, std::int64_t limit) {
   if (use_krylov(8)) {
     const std::int64_t rank = krylov_energy(a_.data(), m_, n_, energy, limit, krylov_, route());
     if (rank != 0) return rank;
   }
-  const std::vector<T> v = values();
+  const std::vector<T> v = values_here();
   return energy_count(v.data(), full_rank(), energy);
 }
 
@@ -121,15 +169,53 @@ void TruncatedSvd<T>::bidiagonalize() {
   e_.resize(elements(std::max(nr_ - 1, 1)));
   tauq_.resize(elements(nr_));
   taup_.resize(elements(nr_));
-  T* c = core_data();
+  const int done = reduce_panels();
+  int mi = cm_ - done, ni = cn_ - done;
+  T* c = core_data() + done + std::int64_t{done} * cm_;
   call_with_workspace<T>("gebrd", [&](T* work, int* lwork, int* info) {
-    L.gebrd(&cm_, &cn_, c, /* lda = */ &cm_, d_.data(), e_.data(), tauq_.data(), taup_.data(), work,
-            lwork, info);
+    L.gebrd(&mi, &ni, c, /* lda = */ &cm_, d_.data() + done, e_.data() + done, tauq_.data() + done,
+            taup_.data() + done, work, lwork, info);
   });
 }
 
+// ?gebrd's own blocked loop, one panel at a time with a Ctrl-C check between panels: ?labrd
+// reduces nb rows and columns, two products update the trailing matrix. The same calls in
+// the same order as ?gebrd makes them, so the result is bit for bit ?gebrd's; the last
+// part (where ?gebrd works unblocked) is left to ?gebrd. Returns the rows and columns done.
 template <class T>
-std::vector<T> TruncatedSvd<T>::values() {
+int TruncatedSvd<T>::reduce_panels() {
+  const auto& L = lapack<T>();
+  if (L.labrd == nullptr || L.gemm == nullptr || nr_ < 1024) return 0;
+  int query_lwork = -1, info = 0;
+  T query{};
+  L.gebrd(&cm_, &cn_, core_data(), &cm_, d_.data(), e_.data(), tauq_.data(), taup_.data(), &query,
+          &query_lwork, &info);
+  check_info<T>(info, "gebrd");
+  int nb = static_cast<int>(std::lround(static_cast<double>(query) / (cm_ + cn_)));
+  if (nb <= 1) return 0;
+  std::vector<T> x(elements(cm_, nb)), y(elements(cn_, nb));
+  int i = 0;
+  for (; nr_ - i > 512; i += nb) {
+    int mi = cm_ - i, ni = cn_ - i, mr = mi - nb, nrest = ni - nb;
+    T* a = core_data() + i + std::int64_t{i} * cm_;
+    L.labrd(&mi, &ni, &nb, a, &cm_, d_.data() + i, e_.data() + i, tauq_.data() + i,
+            taup_.data() + i, x.data(), /* ldx = */ &mi, y.data(), /* ldy = */ &ni);
+    T* trail = a + nb + std::int64_t{nb} * cm_;
+    gemm<T>('N', 'T', mr, nrest, nb, T(-1), a + nb, cm_, y.data() + nb, ni, T(1), trail, cm_);
+    gemm<T>('N', 'N', mr, nrest, nb, T(-1), x.data() + nb, mi, a + std::int64_t{nb} * cm_, cm_,
+            T(1), trail, cm_);
+    const ColMajor av{core_data(), cm_};
+    for (int j = i; j < i + nb; ++j) {
+      av(j, j) = d_[elements(j)];
+      (cm_ >= cn_ ? av(j, j + 1) : av(j + 1, j)) = e_[elements(j)];
+    }
+    core::check_interrupt();
+  }
+  return i;
+}
+
+template <class T>
+std::vector<T> TruncatedSvd<T>::values_here() {
   if (pending_) reduce_pending();
   if (nr_ == 0) return {};
   const auto& L = lapack<T>();
@@ -150,7 +236,7 @@ std::vector<T> TruncatedSvd<T>::values() {
 }
 
 template <class T>
-void TruncatedSvd<T>::vectors(std::int64_t k64, T* s, T* u, T* vt) {
+void TruncatedSvd<T>::vectors_here(std::int64_t k64, T* s, T* u, T* vt) {
   if (k64 <= 0 || (pending_ && krylov_vectors(k64, s, u, vt))) return;
   if (pending_) reduce_pending();
   if (nr_ == 0) return;

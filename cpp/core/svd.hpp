@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "krylov.hpp"
@@ -17,8 +18,11 @@ namespace velmora::core {
 enum class SvdReduction { None, QR, LQ };
 SvdReduction svd_reduction(std::int64_t m, std::int64_t n) noexcept;
 
+// Held through a shared_ptr (std::make_shared), a large factorization runs values(),
+// vectors() and energy_rank() on a worker thread that keeps the object alive, so that
+// Ctrl-C is answered during a long LAPACK call (run_interruptibly); otherwise inline.
 template <class T>
-class TruncatedSvd {
+class TruncatedSvd : public std::enable_shared_from_this<TruncatedSvd<T>> {
  public:
   // A workspace for a row-major m x n matrix. Raises Error(Value) for a matrix too large
   // for 32-bit LAPACK (require_blas_size); std::bad_alloc when memory runs out.
@@ -67,6 +71,11 @@ class TruncatedSvd {
   SvdRoute route_ = SvdRoute::Auto;
   KrylovTriplets<T> krylov_;  // leading triplets the Krylov route found
 
+  // The shared owner when the work is long enough for a worker thread; null: run inline.
+  std::shared_ptr<TruncatedSvd> worker_owner();
+  std::int64_t energy_rank_here(double energy, std::int64_t limit);
+  std::vector<T> values_here();
+  void vectors_here(std::int64_t k, T* s, T* u, T* vt);
   void reduce_pending();  // the reduction reduce() deferred: QR/LQ step, then bidiagonal
   bool use_krylov(std::int64_t k) const;
   SvdRoute route() const noexcept { return route_ == SvdRoute::Auto ? forced_svd_route() : route_; }
@@ -76,6 +85,7 @@ class TruncatedSvd {
   // becomes its triangular factor R, or R^T when `lower`.
   void triangular_step(int rows, int cols, bool lower);
   void bidiagonalize();
+  int reduce_panels();
   // The top k singular values and vectors of the bidiagonal: ub, vb (nr x k, column-major).
   void bidiagonal_vectors(int k, T* s, std::vector<T>& ub, std::vector<T>& vb);
   // Carries the bidiagonal's vectors back to the input's basis, into u and vt.

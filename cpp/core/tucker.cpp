@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 #include "algebra.hpp"
 #include "error.hpp"
@@ -20,11 +21,12 @@ void leading_left_vectors(std::vector<T>& a, std::int64_t n, std::int64_t cols, 
   if (cols * 10 < n * 16 || krylov_route(n, cols, k, sizeof(T), forced_svd_route())) {
     // Square or tall: the truncated SVD back-transforms only k vectors on each side, and
     // the right ones are no larger than the left ones here.
-    TruncatedSvd<T> svd(n, cols);
-    std::copy(a.begin(), a.end(), svd.input());
-    svd.reduce();
+    // Shared, so that a long factorization runs on a worker thread (Ctrl-C answered).
+    auto svd = std::make_shared<TruncatedSvd<T>>(n, cols);
+    std::copy(a.begin(), a.end(), svd->input());
+    svd->reduce();
     std::vector<T> s(elements(k)), vt(elements(k, cols));
-    svd.vectors(k, s.data(), u, vt.data());
+    svd->vectors(k, s.data(), u, vt.data());
     return;
   }
   for (const T& v : a) {
@@ -39,16 +41,16 @@ void leading_left_vectors(std::vector<T>& a, std::int64_t n, std::int64_t cols, 
   call_with_workspace<T>("geqrf", [&](T* work, int* lwork, int* info) {
     L.geqrf(&m, &nn, a.data(), /* lda = */ &m, tau.data(), work, lwork, info);
   });
-  TruncatedSvd<T> svd(n, n);
+  auto svd = std::make_shared<TruncatedSvd<T>>(n, n);
   // Row i of R^T is column i of R: R(j, i) for j <= i, the rest zero.
-  const RowMajor rt{svd.input(), n};
+  const RowMajor rt{svd->input(), n};
   const ColMajor r{a.data(), cols};
   for (std::int64_t i = 0; i < n; ++i) {
     for (std::int64_t j = 0; j < n; ++j) rt(i, j) = j <= i ? r(j, i) : T(0);
   }
-  svd.reduce();
+  svd->reduce();
   std::vector<T> s(elements(k)), vt(elements(k, n));
-  svd.vectors(k, s.data(), u, vt.data());
+  svd->vectors(k, s.data(), u, vt.data());
 }
 
 namespace {

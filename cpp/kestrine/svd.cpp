@@ -95,13 +95,14 @@ Factors fixed_rank_native(const Flat& f, std::int64_t rank) {
   NativeArray a;
   hold_matrix<T>(a, f);
   bridge::ensure_lapack();
-  core::TruncatedSvd<T> svd(f.m, f.n);
-  load(svd, a);
+  // Shared, so that a long factorization runs on a worker thread and Ctrl-C is answered.
+  auto svd = std::make_shared<core::TruncatedSvd<T>>(f.m, f.n);
+  load(*svd, a);
   {
     bridge::NoGil nogil;
-    svd.reduce();
+    svd->reduce();
   }
-  return top_vectors(svd, std::min(rank, svd.full_rank()));
+  return top_vectors(*svd, std::min(rank, svd->full_rank()));
 }
 
 Factors slice_numpy(const py::Obj& mat, std::int64_t keep) {
@@ -153,15 +154,15 @@ py::Obj svd_compress_energy(const py::Obj& tensor, double energy_share, long lon
   NativeArray held;
   hold_matrix<float>(held, f);
   bridge::ensure_lapack();
-  core::TruncatedSvd<float> svd(f.m, f.n);
-  load(svd, held);
+  auto svd = std::make_shared<core::TruncatedSvd<float>>(f.m, f.n);
+  load(*svd, held);
   std::int64_t count = 0;
   {
     bridge::NoGil nogil;
-    svd.reduce();
-    count = svd.energy_rank(energy, capped ? max_rank : 0);
+    svd->reduce();
+    count = svd->energy_rank(energy, capped ? max_rank : 0);
   }
-  const std::int64_t r = svd.full_rank();
+  const std::int64_t r = svd->full_rank();
   // An all-zero spectrum (count -1) keeps min_rank; the cap comes last and wins.
   std::int64_t k = std::max<std::int64_t>(min_rank, count);
   const bool cap_binds = capped && max_rank < k;
@@ -170,7 +171,7 @@ py::Obj svd_compress_energy(const py::Obj& tensor, double energy_share, long lon
     negative_rank(cap_binds ? "max_rank" : "min_rank", cap_binds ? max_rank : min_rank);
   }
   k = std::min(k, r);
-  Factors kept = top_vectors(svd, k);
+  Factors kept = top_vectors(*svd, k);
   py::Obj dtype = tensor.attr("dtype");
   const py::Obj out = integral_dtype(dtype) ? py::str("float64") : dtype;
   py::Obj metadata = py::dict();

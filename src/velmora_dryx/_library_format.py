@@ -19,7 +19,9 @@ from velmora_dryx.methods import METHODS, Settings
 from velmora_dryx.tamsel import CompressedDelta, ModelLibrary
 
 FORMAT = "velmora-dryx-library"
-VERSION = 1
+# Version 2 adds the quantized-factor and exact records and their settings; a library that
+# holds none is still written as version 1.
+VERSION = 2
 MANIFEST = "manifest.json"
 BASE_FILE = "base.safetensors"
 FINETUNE_DIR = "finetunes"
@@ -500,8 +502,8 @@ def record_entry(
     arrays += [(f"{name}:factor:{i}", np.ascontiguousarray(a)) for i, a in enumerate(ct.factors)]
     entry = {
         "name": name,
-        "method": ct.method.value,
-        "shape": [int(x) for x in ct.shape],
+        "method": getattr(ct.method, "value", ct.method),
+        "shape": list(ct.shape),
         "dtype": ct.dtype,
         "metadata": _encode(ct.metadata),
         "cores": [k for k, _ in arrays[: len(ct.cores)]],
@@ -509,7 +511,7 @@ def record_entry(
     }
     described = [(a.dtype.name, a.shape) for _, a in arrays]
     if not _fits(entry, {k: _RECORD[k] for k in entry}):
-        problem: str | None = f"{ct.method.value} record of dtype {ct.dtype} cannot be stored"
+        problem: str | None = f"{entry['method']} record of dtype {ct.dtype} cannot be stored"
     else:
         problem = record_problem(entry, described[: len(ct.cores)], described[len(ct.cores) :])
     if problem is not None:
@@ -520,12 +522,17 @@ def record_entry(
     return entry, arrays
 
 
+_KESTRINE_METHODS = frozenset(m.value for m in CompressionMethod)
+
+
 def record(f: tf.TensorFile, entry: dict, verify: bool, own_map: bool = False):
     def arrays(keys):
         return tuple(verified(f, k, entry["sha256"][k], verify, own_map) for k in keys)
 
+    method = entry["method"]
+    # The library's own record kinds keep their name: kestrine's decompressors refuse them.
     return CompressedTensor(
-        CompressionMethod(entry["method"]),
+        CompressionMethod(method) if method in _KESTRINE_METHODS else method,
         tuple(entry["shape"]),
         entry["dtype"],
         arrays(entry["cores"]),
@@ -589,7 +596,8 @@ def library_info(path) -> dict:
     checked as `check_library` checks it."""
     root = Path(path)
     rows: list[dict] = []
-    manifest = check_library(root, visit=lambda ft, f: rows.append(_info_row(ft, f)))
+    manifest = read_manifest(root)
+    check_library(root, manifest, visit=lambda ft, f: rows.append(_info_row(ft, f, manifest)))
     s = Settings.from_stored(manifest["settings"]).stored()
     return {
         "path": str(root),
@@ -603,7 +611,7 @@ def library_info(path) -> dict:
     }
 
 
-def _info_row(ft: dict, f: tf.TensorFile) -> dict:
+def _info_row(ft: dict, f: tf.TensorFile, manifest: dict) -> dict:
     methods: dict[str, int] = {}
     original = stored = 0
     squared: list[float] | None = [0.0, 0.0]  # the deltas' squared errors and squared norms
@@ -618,10 +626,14 @@ def _info_row(ft: dict, f: tf.TensorFile) -> dict:
         for key in e["cores"] + e["factors"]:
             dtype, shape, _, _ = f.tensors[key]
             stored += nbytes(shape, dtype)
+    stored_as = Settings.from_stored(ft.get("settings", manifest["settings"]))
     return {
         "name": ft["name"],
         "tensors": len(ft["tensors"]),
         "methods": methods,
+        "stored_as": stored_as.label,
+        "bits": stored_as.bits,
+        "budget": stored_as.budget,
         "original_bytes": original,
         "stored_bytes": stored,
         "ratio": original / stored if stored else float("inf"),

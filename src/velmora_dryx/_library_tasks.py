@@ -3,9 +3,11 @@ one task per fine-tune tensor that reads it and its base tensor and compresses t
 
 from __future__ import annotations
 
+import math
+import os
 import uuid
 from collections.abc import Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from pathlib import Path
 from typing import Any
 
@@ -144,3 +146,132 @@ def run_task(task: CompressTask) -> TaskResult:
         piece, [(k, a.dtype, a.shape) for k, a in arrays], [a for _, a in arrays], {}, sync=False
     )
     return TaskResult(entry, None, str(piece), task.tuned.nbytes)
+
+
+# ---- a byte budget: a first pass per tensor, one allocation, the encoding ------------------
+
+# A tensor's first pass keeps at most this many times the rank that float16 factors of its
+# own share of the budget would have: the allocation moves bytes between tensors within it.
+BUDGET_RANK_FACTOR = 8
+
+
+@dataclass(frozen=True)
+class PlanTask:
+    """The first pass of a budget for one tensor: its delta's leading components and the
+    error each removes per byte, staged for the encoding."""
+
+    tuned: TensorRef
+    base: TensorRef | None
+    base_sha256: str | None
+    settings: Settings
+    stage: str
+
+
+@dataclass
+class PlanResult:
+    name: str
+    shape: tuple[int, ...]
+    result: TaskResult | None  # a tensor stored whole (fewer than two dimensions)
+    steps: tuple | None  # (component, bits_a, bits_b, bytes, gain)
+    total: float  # the delta's squared norm
+    piece: str | None  # the staged components
+    nbytes: int
+
+
+def _plan_cap(shape: tuple[int, ...], s: Settings) -> tuple[float, int | None]:
+    """How many components a tensor's first pass keeps: (energy, cap)."""
+    m, n = shape[0], math.prod(shape[1:])
+    if s.budget is not None:
+        share = s.budget * m * n / (m + n)
+        return 1.0, max(1, min(m, n, math.ceil(BUDGET_RANK_FACTOR * share)))
+    # A target error: enough components for the tensor alone to reach a third of it.
+    return 1.0 - (s.target_error / 3) ** 2, None
+
+
+def run_plan(task: PlanTask) -> PlanResult:
+    name, shape = task.tuned.name, task.tuned.shape
+    base = None
+    if task.base is not None:
+        base = task.base.load()
+        if task.base_sha256 is not None and tf.sha256(base) != task.base_sha256:
+            raise corrupted(task.base.path, name)
+    tuned = task.tuned.load()
+    if len(shape) < 2 or task.settings.method == "none":  # stored whole: no delta to plan
+        whole = replace(task.settings, budget=None, target_error=None, bits=32)
+        ct, error, norm = tamsel._stored_delta(base, tuned, whole)
+        entry, arrays = record_entry(name, ct, error, norm)
+        result = TaskResult(entry, arrays, None, task.tuned.nbytes)
+        return PlanResult(name, shape, result, None, 0.0, None, task.tuned.nbytes)
+    energy, cap = _plan_cap(shape, task.settings)
+    a, b, steps, total = tamsel._delta_plan(base, tuned, task.settings.bits, energy, cap)
+    del base, tuned
+    piece = Path(task.stage) / f"{uuid.uuid4().hex}.safetensors"
+    tf.write_tensor_file(
+        piece, [("a", a.dtype, a.shape), ("b", b.dtype, b.shape)], [a, b], {}, sync=False
+    )
+    return PlanResult(name, shape, None, steps, total, str(piece), task.tuned.nbytes)
+
+
+@dataclass(frozen=True)
+class EncodeTask:
+    """The encoding of one planned tensor at the widths the allocation chose."""
+
+    name: str
+    shape: tuple[int, ...]
+    piece: str
+    widths: np.ndarray  # (k, 2) uint8, (0, 0) for a component not stored
+    bits: int | str
+    error: float
+    norm: float  # of the delta
+    stage: str | None
+
+
+def run_encode(task: EncodeTask) -> TaskResult:
+    piece = tf.TensorFile(Path(task.piece))
+    a, b = piece.array("a"), piece.array("b")
+    ct = tamsel._planned_record(task.shape, a, b, task.widths, task.bits, task.error, task.norm)
+    del a, b, piece
+    os.unlink(task.piece)
+    entry, arrays = record_entry(task.name, ct, task.error, task.norm)
+    if task.stage is None:
+        return TaskResult(entry, arrays, None, 0)
+    out = Path(task.stage) / f"{uuid.uuid4().hex}.safetensors"
+    tf.write_tensor_file(
+        out, [(k, x.dtype, x.shape) for k, x in arrays], [x for _, x in arrays], {}, sync=False
+    )
+    return TaskResult(entry, None, str(out), 0)
+
+
+def allocate(plans: list[PlanResult], s: Settings) -> tuple[list[np.ndarray], list[float], float]:
+    """Spends the budget (or reaches the target error) across a fine-tune's planned tensors:
+    per plan the widths of its components, per plan its relative error, and the error of all
+    planned deltas together."""
+    planned = [p for p in plans if p.steps is not None]
+    whole = sum(x.nbytes for p in plans if p.result for _, x in p.result.arrays or [])
+    # A chain of steps per component: a new chain where the component (or the tensor) changes.
+    first = np.concatenate(
+        [np.zeros(0, bool)]
+        + [np.r_[True, p.steps[0][1:] != p.steps[0][:-1]][: len(p.steps[0])] for p in planned]
+    ).astype(np.uint8)
+    nbytes = np.concatenate([np.zeros(0, np.int64)] + [p.steps[3] for p in planned])
+    gain = np.concatenate([np.zeros(0)] + [p.steps[4] for p in planned])
+    total = float(sum(p.total for p in planned))
+    if s.budget is not None:
+        size16 = sum(2 * math.prod(p.shape) for p in plans)
+        budget = max(0, math.floor(s.budget * size16) - whole)
+        taken = tamsel._allocate(nbytes, gain, first, budget, total, None)
+    else:
+        taken = tamsel._allocate(nbytes, gain, first, None, total, s.target_error**2 * total)
+    widths, errors, left, at = [], [], total, 0
+    for p in planned:
+        c, wa, wb, _, g = p.steps
+        w = np.zeros((int(c.max()) + 1 if len(c) else 0, 2), np.uint8)
+        mine = taken[at : at + len(c)]
+        for j in np.flatnonzero(mine):
+            w[c[j]] = wa[j], wb[j]
+        removed = float(g[mine].sum())
+        at += len(c)
+        left -= removed
+        widths.append(w)
+        errors.append(math.sqrt(max(p.total - removed, 0.0) / p.total) if p.total > 0 else 0.0)
+    return widths, errors, math.sqrt(max(left, 0.0) / total) if total > 0 else 0.0

@@ -302,14 +302,15 @@ def _remove_stale_siblings(final: Path) -> None:
 
 
 @contextlib.contextmanager
-def new_directory(path) -> Iterator[Path]:
+def new_directory(path, what: str = "a library is saved") -> Iterator[Path]:
     """A temporary directory beside `path`, renamed to `path` when the block succeeds: the
     directory appears complete or not at all. `path` must not exist, or be an empty
-    directory. The temporary directory stays locked while it is written, so that a later
-    write of `path` removes it when its writer was killed."""
+    directory; `what` says what is written there, for the error when it exists. The
+    temporary directory stays locked while it is written, so that a later write of `path`
+    removes it when its writer was killed."""
     final = Path(path)
     if final.exists() and (not final.is_dir() or any(final.iterdir())):
-        raise FileExistsError(f"{final}: already exists (a library is saved to a new directory)")
+        raise FileExistsError(f"{final}: already exists ({what} to a new directory)")
     final.parent.mkdir(parents=True, exist_ok=True)
     _remove_stale_siblings(final)
     tmp = final.parent / _temporary_name(final.name)

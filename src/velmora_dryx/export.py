@@ -51,7 +51,12 @@ def _reconstructed(base_file, base, ft_file, entry, verify):
         b = verified(base_file, name, base[name]["sha256"], verify, own_map=True)
     if entry is base.get(name):
         return b
-    return tamsel._apply_delta(b, record(ft_file, entry, verify, own_map=True))
+    out = tamsel._apply_delta(b, record(ft_file, entry, verify, own_map=True))
+    if verify and entry["method"] == "exact" and tf.sha256(out) != entry["metadata"]["sha256"]:
+        raise LibraryError(
+            f"{ft_file.path}: {name!r} does not rebuild the bytes it was stored from"
+        )
+    return out
 
 
 def export_finetune(
@@ -77,7 +82,8 @@ def export_finetune(
     lacking = [t for t in base.values() if t["name"] not in recorded]
     for e in ft["tensors"] + lacking:
         dtype = tf.np_dtype(e["dtype"])
-        if e["name"] in base:
+        # An exact record comes back in the tuned tensor's own type.
+        if e["name"] in base and e.get("method") != "exact":
             dtype = np.result_type(tf.np_dtype(base[e["name"]]["dtype"]), dtype)
         shape = tuple(e["shape"])
         plan.append((e, dtype, shape, nbytes(shape, dtype.name)))
@@ -111,7 +117,7 @@ def export_finetune(
             if progress is not None:
                 progress(done[0], len(plan), done[1], total)
 
-    with tf.new_directory(out_dir) as out:
+    with tf.new_directory(out_dir, "a fine-tune is exported") as out:
         for fname, items in zip(names, shards, strict=True):
             tf.write_tensor_file(
                 out / fname,
@@ -159,6 +165,18 @@ def _lora_skip_reason(entry: dict) -> str | None:
     return None
 
 
+class NoLoraTargets(ValueError):
+    """A fine-tune with no matrix stored with truncated SVD: nothing for a LoRA adapter to
+    carry. `how` says how to store one with the energy SVD (by default, the keyword)."""
+
+    def __init__(self, finetune: str, how: str = "energy=...") -> None:
+        self.finetune = finetune
+        super().__init__(
+            f"fine-tune {finetune!r} has no matrix stored with truncated SVD, so no LoRA adapter "
+            f"can carry it (store it with the energy SVD: {how})"
+        )
+
+
 def export_lora(path, name: str, out_dir, *, verify: bool = True) -> dict:
     """Writes a stored fine-tune's truncated-SVD matrices as a PEFT LoRA adapter
     (`adapter_model.safetensors` and `adapter_config.json`): B = U diag(s), A = V^T per
@@ -176,17 +194,23 @@ def export_lora(path, name: str, out_dir, *, verify: bool = True) -> dict:
             skipped[e["name"]] = reason
             continue
         ct = record(ft_file, e, verify)
-        (s,), (u, vt) = ct.cores, ct.factors
+        if e["method"] == "qsvd":
+            # The dequantized factors: the adapter adds the product the library rebuilds.
+            m, n = e["shape"]
+            left, right = tamsel._dequantize_factors(*ct.cores, *ct.factors, m, n)
+        else:
+            (s,), (u, vt) = ct.cores, ct.factors
+            # LoRA stores the product's two factors; the singular values go with U.
+            left, right = u * s, vt
         module = e["name"][: -len(".weight")]
-        # LoRA stores the product's two factors; the singular values go with U.
-        arrays.append((f"base_model.model.{module}.lora_A.weight", np.ascontiguousarray(vt)))
-        arrays.append((f"base_model.model.{module}.lora_B.weight", np.ascontiguousarray(u * s)))
-        targets[module] = int(s.shape[0])
+        if right.shape[0] == 0:
+            skipped[e["name"]] = "unchanged (nothing stored)"
+            continue
+        arrays.append((f"base_model.model.{module}.lora_A.weight", np.ascontiguousarray(right)))
+        arrays.append((f"base_model.model.{module}.lora_B.weight", np.ascontiguousarray(left)))
+        targets[module] = int(right.shape[0])
     if not targets:
-        raise ValueError(
-            f"fine-tune {name!r} has no matrix stored with truncated SVD, so no LoRA adapter can "
-            "carry it (store it with the energy SVD: energy=...)"
-        )
+        raise NoLoraTargets(name)
     ranks = list(targets.values())
     r = max(set(ranks), key=ranks.count)
     pattern = {m: k for m, k in targets.items() if k != r}
@@ -207,7 +231,7 @@ def export_lora(path, name: str, out_dir, *, verify: bool = True) -> dict:
         "inference_mode": True,
         "modules_to_save": None,
     }
-    with tf.new_directory(out_dir) as out:
+    with tf.new_directory(out_dir, "a LoRA adapter is exported") as out:
         tf.write_tensor_file(
             out / "adapter_model.safetensors",
             [(k, a.dtype, a.shape) for k, a in arrays],

@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import contextlib
 import fcntl
+import math
 import os
 import shutil
 import uuid
@@ -32,7 +33,6 @@ from velmora_dryx._library_format import (
     FORMAT,
     MANIFEST,
     MODEL_DIR,
-    VERSION,
     check_library,
     file_meta,
     library_info,
@@ -45,10 +45,15 @@ from velmora_dryx._library_format import (
 )
 from velmora_dryx._library_tasks import (
     CompressTask,
+    EncodeTask,
+    PlanTask,
     TaskResult,
     TensorRef,
+    allocate,
     file_refs,
     model_files,
+    run_encode,
+    run_plan,
     run_task,
     source_refs,
 )
@@ -165,6 +170,8 @@ def _coverage(base_names, names) -> dict[str, list[str]]:
     }
 
 
+# A tensor the base lacks is no delta: it is stored without loss (the exact tier keeps it
+# bit for bit already).
 _LOSSLESS = Settings("none")
 
 
@@ -184,33 +191,42 @@ def _compress_finetunes(
     full (it is no delta: a low-rank form of a whole weight would lose it). Files already
     written are removed when a later step fails."""
     stage = None
-    if ray is not None:
+    if ray is not None or settings.spends:
         stage = root / f".stage-{uuid.uuid4().hex}"
         stage.mkdir()
     tasks = [
-        CompressTask(
-            name,
-            ref,
-            base_refs.get(tensor),
-            None if base_digests is None else base_digests.get(tensor),
-            settings if tensor in base_refs else _LOSSLESS,
-            None if stage is None else str(stage),
-        )
+        [
+            CompressTask(
+                name,
+                ref,
+                base_refs.get(tensor),
+                None if base_digests is None else base_digests.get(tensor),
+                settings if tensor in base_refs or settings.method == "exact" else _LOSSLESS,
+                None if ray is None else str(stage),
+            )
+            for tensor, ref in refs.items()
+        ]
         for name, refs in finetunes
-        for tensor, ref in refs.items()
     ]
-    counts = [len(refs) for _, refs in finetunes]
     entries: list[dict] = []
     current: _FinetuneFile | None = None
     try:
-        results = run_ordered(run_task, tasks, jobs=jobs, ray=ray, cost=lambda t: t.tuned.nbytes)
-        for (name, _), count in zip(finetunes, counts, strict=True):
+        if settings.spends:
+            outcomes = (_spent(ft, settings, str(stage), jobs, ray) for ft in tasks)
+        else:
+            results = run_ordered(
+                run_task, [t for ft in tasks for t in ft], jobs=jobs, ray=ray, cost=_cost
+            )
+            outcomes = (([next(results) for _ in ft], None) for ft in tasks)
+        for (name, _), (ft_results, error) in zip(finetunes, outcomes, strict=True):
             current = _FinetuneFile(root, manifest, name, manifest["base_id"], list(base_refs))
-            for _ in range(count):
-                result = next(results)
+            for result in ft_results:
                 current.add(result)
                 tracker.step(result.nbytes)
-            entries.append({**current.finish(), "settings": settings.stored()})
+            entry = {**current.finish(), "settings": settings.stored()}
+            if error is not None:
+                entry["error"] = error
+            entries.append(entry)
             current = None
     except BaseException:
         if current is not None:
@@ -222,6 +238,49 @@ def _compress_finetunes(
         if stage is not None:
             shutil.rmtree(stage, ignore_errors=True)
     return entries
+
+
+def _cost(task) -> int:
+    return task.tuned.nbytes
+
+
+def _spent(tasks: list[CompressTask], settings: Settings, stage: str, jobs: int, ray: str | None):
+    """One fine-tune under a byte budget or a target error: the first pass of every tensor,
+    one allocation across them, then the encoding; (its task results in order, the relative
+    error of its planned deltas)."""
+    plans = list(
+        run_ordered(
+            run_plan,
+            [PlanTask(t.tuned, t.base, t.base_sha256, t.settings, stage) for t in tasks],
+            jobs=jobs,
+            ray=ray,
+            cost=_cost,
+        )
+    )
+    if not tasks:
+        return [], 0.0
+    widths, errors, error = allocate(plans, settings)
+    planned = [p for p in plans if p.steps is not None]
+    encodes = [
+        EncodeTask(
+            p.name,
+            p.shape,
+            p.piece,
+            w,
+            settings.bits,
+            e,
+            math.sqrt(p.total),
+            None if ray is None else stage,
+        )
+        for p, w, e in zip(planned, widths, errors, strict=True)
+    ]
+    encoded = run_ordered(run_encode, encodes, jobs=jobs, ray=ray)
+    results = []
+    for p in plans:
+        r = p.result if p.steps is None else next(encoded)
+        r.nbytes = p.nbytes
+        results.append(r)
+    return results, error
 
 
 def _listing(names: list[str], most: int = 5) -> str:
@@ -268,7 +327,8 @@ def _check_finetune(
 def _new_manifest(base_id: str, settings: Settings) -> dict:
     return {
         "format": FORMAT,
-        "version": VERSION,
+        # The oldest format that holds what these settings write (older readers keep reading).
+        "version": settings.version,
         "uuid": uuid.uuid4().hex,
         "base_id": base_id,
         "settings": settings.stored(),
@@ -517,6 +577,7 @@ def add_many_to_library(
         )
         try:
             manifest["finetunes"].extend(entries)
+            manifest["version"] = max(manifest["version"], settings.version)
             write_manifest(root, manifest)
         except BaseException:
             # Files the manifest on disk names are the library's now (the rename happened).

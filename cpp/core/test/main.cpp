@@ -36,6 +36,7 @@ void resolve(void* lib, char type, const char* base, F*& slot) {
 template <class T>
 void fill(void* lib, char c, velmora::core::LapackRoutines<T>& r) {
   resolve(lib, c, "gebrd", r.gebrd);
+  resolve(lib, c, "labrd", r.labrd);
   resolve(lib, c, "bdsdc", r.bdsdc);
   resolve(lib, c, "ormbr", r.ormbr);
   resolve(lib, c, "geqrf", r.geqrf);

@@ -2,7 +2,11 @@
 // the poll reports a signal (the sanitizer build of these tests finds any leak on the way).
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <functional>
+#include <memory>
+#include <thread>
 
 #include "../interrupt.hpp"
 #include "../svd.hpp"
@@ -79,6 +83,44 @@ TEST(decompositions_answer_interrupts) {
                                        core.data());
       },
       6);
+}
+
+std::atomic<bool> g_signal{false};
+bool signal_poll() noexcept { return g_signal.load(); }
+
+// A worker abandoned by Ctrl-C: the caller unwinds at once, the worker stops at its next
+// check and frees what it owns (the sanitizer build sees any leak), and the next call
+// waits until it has.
+TEST(abandoned_worker_stops_and_is_waited_for) {
+  velmora::core::set_interrupt_poll(&signal_poll);
+  auto stopped = std::make_shared<std::atomic<bool>>(false);
+  auto buffer = std::make_shared<std::vector<double>>(1 << 20, 1.0);
+  bool hit = false;
+  try {
+    velmora::core::run_interruptibly([stopped, buffer] {
+      g_signal = true;  // the caller's next poll sees it
+      try {
+        for (int i = 0; i < 2000; ++i) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          velmora::core::check_interrupt();
+        }
+      } catch (const velmora::core::Interrupted&) {
+        *stopped = true;
+        throw;
+      }
+    });
+  } catch (const velmora::core::Interrupted&) {
+    hit = true;
+  }
+  g_signal = false;
+  CHECK(hit);
+  velmora::core::run_interruptibly([] {});  // waits for the abandoned worker
+  CHECK(stopped->load());
+  CHECK(buffer.use_count() == 1);
+  int value = 0;
+  velmora::core::run_interruptibly([&value] { value = 42; });
+  CHECK(value == 42);
+  velmora::core::set_interrupt_poll(nullptr);
 }
 
 }  // namespace

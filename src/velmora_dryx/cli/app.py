@@ -4,7 +4,9 @@ from __future__ import annotations
 
 import argparse
 import os
+import re
 import sys
+import textwrap
 import traceback
 
 from velmora_dryx.cli.commands import COMMANDS
@@ -15,15 +17,38 @@ from velmora_dryx.cli.output import Output
 DESCRIPTION = "velmora-dryx: store many fine-tunes of one base model cheaply and see what it costs."
 
 
+class HelpFormatter(argparse.HelpFormatter):
+    """argparse's, except that lines break only at spaces, never at a hyphen nor inside an
+    install command, so that `pip install "velmora-dryx[ray]"` copies whole."""
+
+    _INSTALL = re.compile(r'pip install (?:"[^"]*"|\S+)')
+
+    def _split_lines(self, text: str, width: int) -> list[str]:
+        text = self._whitespace_matcher.sub(" ", text).strip()
+        glued = self._INSTALL.sub(lambda m: m.group().replace(" ", "\0"), text)
+        lines = textwrap.wrap(glued, width, break_on_hyphens=False, break_long_words=False)
+        return [line.replace("\0", " ") for line in lines]
+
+    def _fill_text(self, text: str, width: int, indent: str) -> str:
+        return "\n".join(indent + line for line in self._split_lines(text, width - len(indent)))
+
+
 def build_parser() -> argparse.ArgumentParser:
-    p = argparse.ArgumentParser(prog=PROG, description=DESCRIPTION)
+    from velmora_dryx import __version__
+
+    p = argparse.ArgumentParser(prog=PROG, description=DESCRIPTION, formatter_class=HelpFormatter)
+    p.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     add_common(p, default=False)
     common = argparse.ArgumentParser(add_help=False)
     add_common(common, default=argparse.SUPPRESS)
     sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
     for command in COMMANDS:
         sp = sub.add_parser(
-            command.NAME, help=command.HELP, description=command.HELP, parents=[common]
+            command.NAME,
+            help=command.HELP,
+            description=command.HELP,
+            parents=[common],
+            formatter_class=HelpFormatter,
         )
         command.configure(sp)
         sp.set_defaults(run=command.run, check=getattr(command, "check", None), parser=sp)

@@ -18,6 +18,8 @@ from velmora_dryx.cli import sources
 from velmora_dryx.methods import DEFAULT_MAX_RANK, DEFAULT_RANK_RATIO, ENERGY, Method, Settings
 
 METHODS = methods.SELECTABLE
+# The methods of a single tensor (roundtrip): the library's exact tier stores deltas only.
+TENSOR_METHODS = tuple(m for m in METHODS if m != "exact")
 MAX_RANK = 2**31 - 1  # the factorizations count ranks in 32 bits
 # roundtrip's own choice: svd and Tucker at the rank ratio, the tensor train at the cap.
 AUTO = Method("auto", "auto", ("rank_ratio", "max_rank"), "--method auto", "")
@@ -147,7 +149,46 @@ def add_rank_options(
             metavar="E",
             help="use the energy-based SVD keeping this share of the spectrum, in (0, 1]",
         )
+        p.add_argument(
+            "--bits",
+            choices=("32", "16", "8", "mixed"),
+            default=None,
+            help="store truncated-SVD factors in float32, at 16 or 8 bits per value, or each "
+            "component at the widths that remove the most error per byte (saved libraries; "
+            "default 32, mixed with --budget or --target-error)",
+        )
+        p.add_argument(
+            "--budget",
+            type=budget,
+            default=None,
+            metavar="F",
+            help="bytes a fine-tune may take, as a fraction of its size at 16 bits per value "
+            "(e.g. 1/16), spent across its tensors where they remove the most error",
+        )
+        p.add_argument(
+            "--target-error",
+            type=_checked(float, "a number", "in (0, 1)", lambda v: 0 < v < 1),
+            default=None,
+            metavar="E",
+            help="the fewest bytes that reach this relative error of the deltas, in (0, 1)",
+        )
     p.set_defaults(default_method=default)
+
+
+def budget(text: str) -> float:
+    """A fraction in (0, 1], written as a number or as 1/N."""
+    value: float | None = None
+    try:
+        if "/" in text:
+            num, den = text.split("/", 1)
+            value = float(num) / float(den)
+        else:
+            value = float(text)
+    except (ValueError, ZeroDivisionError):
+        pass
+    if value is None or not 0 < value <= 1:
+        raise argparse.ArgumentTypeError(f"must be a fraction in (0, 1] such as 1/16, got {text}")
+    return value
 
 
 def _row(method: str, energy: float | None) -> Method | None:
@@ -175,11 +216,35 @@ def check_rank_options(p: argparse.ArgumentParser, args: argparse.Namespace) -> 
             takers = " and ".join(_cli_name(m) for m in methods.users(option))
             flag = "--" + option.replace("_", "-")
             p.error(f"{flag} applies to {takers}; {row.flag} does not use it")
+    spends = getattr(args, "budget", None) is not None or getattr(args, "target_error", None)
+    if spends and args.method is None and energy is None:
+        method = "svd"  # a budget stores truncated-SVD factors
+    if hasattr(args, "bits"):
+        if args.bits not in (None, "mixed"):
+            args.bits = int(args.bits)
+        # add: the library's own method is read later, and checked with these there.
+        if method in methods.METHODS:
+            try:
+                Settings(method, 1, energy, 0.5, args.bits, args.budget, args.target_error)
+            except ValueError as exc:
+                p.error(_cli_words(str(exc)))
     args.method = method
     if args.rank_ratio is None:
         args.rank_ratio = DEFAULT_RANK_RATIO
     if args.max_rank is None:
         args.max_rank = DEFAULT_MAX_RANK
+
+
+def _cli_words(message: str) -> str:
+    """A settings message in the command line's option names."""
+    for api, cli in (
+        ("target_error", "--target-error"),
+        ("energy=", "--energy"),
+        ("method='svd'", "--method svd"),
+        ("a budget", "--budget"),
+    ):
+        message = message.replace(api, cli)
+    return message
 
 
 def check_unique(p: argparse.ArgumentParser, values: list[str], metavar: str) -> None:
@@ -193,7 +258,15 @@ def check_unique(p: argparse.ArgumentParser, values: list[str], metavar: str) ->
 
 def settings(args: argparse.Namespace) -> Settings:
     """The compression settings of a library command."""
-    return Settings(args.method, args.max_rank, getattr(args, "energy", None), args.rank_ratio)
+    return Settings(
+        args.method,
+        args.max_rank,
+        getattr(args, "energy", None),
+        args.rank_ratio,
+        getattr(args, "bits", None),
+        getattr(args, "budget", None),
+        getattr(args, "target_error", None),
+    )
 
 
 def method_label(args: argparse.Namespace) -> str:

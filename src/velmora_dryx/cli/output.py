@@ -11,6 +11,7 @@ from typing import Any
 
 import numpy as np
 
+from velmora_dryx import kestrine
 from velmora_dryx.cli.errors import PROG
 
 # Narrowest width an identifying column is folded to before the table is left wider than
@@ -20,6 +21,13 @@ _MIN_FOLD = 12
 
 def mib(n: int) -> float:
     return n / 2**20
+
+
+def warm_up() -> None:
+    """One-time setup done before anything is timed: the first factorization of a process
+    resolves LAPACK from SciPy (hundreds of milliseconds), which would otherwise land in the
+    first timed row."""
+    kestrine.svd_compress(np.eye(2, dtype=np.float32))
 
 
 def count(n: int, noun: str) -> str:

@@ -31,10 +31,11 @@ HELP = (
     "ollama:NAME, lmstudio:NAME or a Hugging Face repository id"
 )
 
-# The extra of the package that installs each optional module.
+# The extra of the package that installs each optional module. Others are named on their
+# own: safetensors (a dependency of the package, missing only from a broken install) and
+# huggingface_hub (all that fetching from the hub needs) are small; the `hf` extra brings
+# PyTorch and the model and dataset libraries, which only perplexity needs.
 EXTRAS = {
-    "safetensors": "hf",
-    "huggingface_hub": "hf",
     "torch": "hf",
     "transformers": "hf",
     "datasets": "hf",
@@ -43,7 +44,7 @@ EXTRAS = {
 
 
 def missing_package(module: str, purpose: str) -> CliError:
-    """The error for an optional package that is not installed."""
+    """The error for a package that is not installed, naming the lightest install of it."""
     top = module.split(".")[0]
     extra = EXTRAS.get(top)
     how = f'pip install "velmora-dryx[{extra}]"' if extra else f"pip install {top}"
@@ -250,17 +251,20 @@ def _from_hub(text: str, out: Output | None) -> Path:
     except MemoryError:
         raise
     except Exception as exc:
-        names = {c.__name__ for c in type(exc).__mro__}
-        if names & {"RepositoryNotFoundError", "GatedRepoError", "RevisionNotFoundError"}:
-            why = "the Hugging Face hub has no such repository (or it is private)"
-        elif names & {"LocalEntryNotFoundError", "OfflineModeIsEnabled", "ConnectionError"}:
-            why = "the Hugging Face hub could not be reached (and it is not in the local cache)"
-        else:
-            why = f"fetching it from the Hugging Face hub failed: {one_line(str(exc))}"
-        raise CliError(f"{text}: no such local path, and {why}") from exc
+        raise CliError(f"{text}: no such local path, and {hub_failure(exc)}") from exc
     if not any(Path(path).glob("*.safetensors")):
         raise CliError(f"{text}: the repository has no *.safetensors weights")
     return Path(path)
+
+
+def hub_failure(exc: Exception) -> str:
+    """Why fetching a repository or dataset from the Hugging Face hub failed."""
+    names = {c.__name__ for c in type(exc).__mro__}
+    if names & {"RepositoryNotFoundError", "GatedRepoError", "RevisionNotFoundError"}:
+        return "the Hugging Face hub has no such repository (or it is private)"
+    if names & {"LocalEntryNotFoundError", "OfflineModeIsEnabled", "ConnectionError"}:
+        return "the Hugging Face hub could not be reached (and it is not in the local cache)"
+    return f"fetching it from the Hugging Face hub failed: {one_line(str(exc))}"
 
 
 def quiet_hub(out: Output | None) -> None:

@@ -66,7 +66,8 @@ def require_ray(args: argparse.Namespace) -> None:
 def compression_options(args: argparse.Namespace) -> dict[str, Any]:
     """The keywords of `build_library` / `add_many_to_library` from the parsed command line:
     the settings given (None: the library's, for add) and the parallel options."""
-    given = {k: getattr(args, k) for k in ("method", "max_rank", "energy", "rank_ratio")}
+    keys = ("method", "max_rank", "energy", "rank_ratio", "bits", "budget", "target_error")
+    given = {k: getattr(args, k) for k in keys}
     return {**given, "jobs": args.jobs, "ray": args.ray}
 
 
@@ -146,15 +147,26 @@ def finetune_rows(info: dict) -> list[list[Any]]:
             f["name"],
             f["tensors"],
             ", ".join(f"{m} {n}" for m, n in sorted(f["methods"].items())),
+            f["stored_as"],
             mib(f["original_bytes"]),
             mib(f["stored_bytes"]),
             f["ratio"],
+            "-" if f["error"] is None else f["error"],
         ]
         for f in info["finetunes"]
     ]
 
 
-FINETUNE_COLUMNS = ["fine-tune", "tensors", "methods", "full MiB", "stored MiB", "ratio"]
+FINETUNE_COLUMNS = [
+    "fine-tune",
+    "tensors",
+    "methods",
+    "stored as",
+    "full MiB",
+    "stored MiB",
+    "ratio",
+    "rel. error",
+]
 
 
 def show_library(out: Output, info: dict, title: str) -> None:

@@ -32,7 +32,7 @@ def check(p: argparse.ArgumentParser, args: argparse.Namespace) -> None:
         if not args.name:
             p.error("--name must not be empty")
     # Contradictions are refused as for library; what is not given stays the library's.
-    given = {k: getattr(args, k) for k in ("method", "rank_ratio", "max_rank")}
+    given = {k: getattr(args, k) for k in ("method", "rank_ratio", "max_rank", "bits")}
     options.check_rank_options(p, args)
     for k, v in given.items():
         if v is None and not (k == "method" and args.energy is not None):

@@ -9,7 +9,7 @@ import numpy as np
 
 from velmora_dryx import dedup, kestrine, tamsel
 from velmora_dryx.cli.options import whole
-from velmora_dryx.cli.output import Output, mib
+from velmora_dryx.cli.output import Output, mib, warm_up
 
 NAME = "demo"
 HELP = "run the built-in demo on a synthetic model family (offline)"
@@ -90,6 +90,7 @@ def run(args: argparse.Namespace, out: Output) -> None:
         ("energy SVD 0.99", {"energy": 0.99}),
     ]
     rows, overall = [], []
+    warm_up()
     for label, settings in configs:
         lib = tamsel.ModelLibrary("base", base, **settings)
         for model_id, sd in out.progress(finetunes.items(), f"storing ({label})"):

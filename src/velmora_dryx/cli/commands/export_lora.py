@@ -6,6 +6,7 @@ import argparse
 
 from velmora_dryx import export
 from velmora_dryx.cli import store_support
+from velmora_dryx.cli.errors import CliError
 from velmora_dryx.cli.output import Output, count
 
 NAME = "export-lora"
@@ -18,9 +19,13 @@ def configure(p: argparse.ArgumentParser) -> None:
 
 def run(args: argparse.Namespace, out: Output) -> None:
     with store_support.library_errors():
-        report = export.export_lora(
-            args.library, args.name, args.out_dir, verify=not args.no_verify
-        )
+        try:
+            report = export.export_lora(
+                args.library, args.name, args.out_dir, verify=not args.no_verify
+            )
+        except export.NoLoraTargets as exc:
+            how = "--energy E, with library --save or add"
+            raise CliError(str(export.NoLoraTargets(exc.finetune, how))) from exc
     out.table(
         "targets",
         f"LoRA adapter of {args.name} in {report['path']} (r = {report['rank']}, scaling 1)",

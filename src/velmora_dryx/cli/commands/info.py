@@ -7,6 +7,7 @@ import argparse
 from velmora_dryx import store
 from velmora_dryx.cli import store_support
 from velmora_dryx.cli.output import Output
+from velmora_dryx.methods import Settings
 
 NAME = "info"
 HELP = "list a saved library's fine-tunes with their methods, sizes and ratios"
@@ -21,10 +22,5 @@ def run(args: argparse.Namespace, out: Output) -> None:
         info = store.library_info(args.library)
     out.data("settings", info["settings"])
     out.data("model_files", info["model_files"])
-    s = info["settings"]
-    how = (
-        f"energy SVD {s['energy']:g}, max_rank {s['max_rank']}"
-        if s["energy"] is not None
-        else f"{s['method']}, max_rank {s['max_rank']}, rank_ratio {s['rank_ratio']:g}"
-    )
+    how = Settings.from_stored(info["settings"]).label
     store_support.show_library(out, info, f"Fine-tunes in {args.library} (library settings: {how})")

@@ -13,12 +13,13 @@ import numpy as np
 from velmora_dryx import lornet, tamsel
 from velmora_dryx.cli import options, sources, store_support
 from velmora_dryx.cli.errors import CliError, about, describe
-from velmora_dryx.cli.output import Output, count, mib
+from velmora_dryx.cli.output import Output, count, mib, warm_up
 
 NAME = "library"
 HELP = "store fine-tunes of a base model as compressed deltas"
 
 PPL_NEEDS = ("torch", "transformers", "datasets")
+WIKITEXT = ("Salesforce/wikitext", "wikitext-2-raw-v1")  # the text perplexity scores
 DEFAULT_MAX_TOKENS = 4096
 
 
@@ -39,6 +40,12 @@ def configure(p: argparse.ArgumentParser) -> None:
 
 def check(p: argparse.ArgumentParser, args: argparse.Namespace) -> None:
     options.check_rank_options(p, args)
+    codecs = args.bits not in (None, 32) or args.budget or args.target_error
+    if args.save is None and (codecs or args.method == "exact"):
+        p.error(
+            "--bits, --budget, --target-error and --method exact apply to saved libraries "
+            "(--save DIR)"
+        )
     options.check_unique(p, args.finetunes, "FINETUNE")
     if args.max_tokens is not None and not args.ppl:
         p.error("--max-tokens applies to --ppl only")
@@ -56,6 +63,8 @@ def run(args: argparse.Namespace, out: Output) -> None:
     base_source = sources.resolve(args.base, out)
     tunes = sources.resolve_all(args.finetunes, out)
     models = [perplexity_model(s, "--ppl") for s in (base_source, *tunes)] if args.ppl else []
+    if args.ppl:
+        check_wikitext(out)
     with out.step(f"loading {args.base}"):
         base = sources.floating_only(base_source.load(), args.base, out)
     if not base:
@@ -63,6 +72,7 @@ def run(args: argparse.Namespace, out: Output) -> None:
     settings = options.settings(args)
     lib = tamsel.ModelLibrary(args.base, base, **settings.library_fields())
     finetunes, rows, mismatches = {}, [], {}
+    warm_up()
     for source in out.progress(tunes, "adding fine-tunes"):
         sd = sources.floating_only(source.load(), source.text, out)
         mismatches[source.text] = _compare(source.text, args.base, base, sd, out)
@@ -124,6 +134,22 @@ def perplexity_model(source: sources.Source, purpose: str):
     return None
 
 
+def check_wikitext(out: Output) -> None:
+    """Loads WikiText-2 (from the cache, or the hub) before any work, so that a dataset out
+    of reach is named as such, not taken for a fault of the model being scored."""
+    import datasets
+
+    sources.quiet_hub(out)
+    try:
+        with out.step("loading WikiText-2"):
+            datasets.load_dataset(*WIKITEXT, split="test")
+    except MemoryError:
+        raise
+    except Exception as exc:
+        why = sources.hub_failure(exc)
+        raise CliError(f"perplexity needs WikiText-2 ({WIKITEXT[0]}), and {why}") from exc
+
+
 @contextmanager
 def model_directory(source: sources.Source, model, tensors=None) -> Iterator[Path]:
     """The model directory perplexity loads: the source's own, or a temporary one written
@@ -145,7 +171,8 @@ def _compare(name: str, base_name: str, base: dict, sd: dict, out: Output) -> di
     mismatched = [k for k in shared if sd[k].shape != base[k].shape]
     if mismatched:
         raise CliError(
-            f"{name}: {count(len(mismatched), 'tensor')} differ in shape from the base "
+            f"{name}: {count(len(mismatched), 'tensor')} "
+            f"{'differs' if len(mismatched) == 1 else 'differ'} in shape from the base "
             f"(first: {mismatched[0]}); is it a fine-tune of {base_name}?"
         )
     missing = sorted(k for k in base if k not in sd)

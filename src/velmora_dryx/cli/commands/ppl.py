@@ -6,7 +6,12 @@ import argparse
 
 from velmora_dryx import lornet
 from velmora_dryx.cli import options, sources
-from velmora_dryx.cli.commands.library import PPL_NEEDS, model_directory, perplexity_model
+from velmora_dryx.cli.commands.library import (
+    PPL_NEEDS,
+    check_wikitext,
+    model_directory,
+    perplexity_model,
+)
 from velmora_dryx.cli.errors import about
 from velmora_dryx.cli.output import Output
 
@@ -38,7 +43,7 @@ def run(args: argparse.Namespace, out: Output) -> None:
     sources.require(PPL_NEEDS, "perplexity")
     source = sources.resolve(args.model, out)
     model = perplexity_model(source, "perplexity")
-    sources.quiet_hub(out)
+    check_wikitext(out)
     with (
         out.step(f"perplexity of {args.model}"),
         about(args.model),

@@ -9,15 +9,15 @@ import numpy as np
 from velmora_dryx import kestrine
 from velmora_dryx.cli import options, sources
 from velmora_dryx.cli.errors import CliError, describe
-from velmora_dryx.cli.output import Output
+from velmora_dryx.cli.output import Output, count
 
 NAME = "roundtrip"
-HELP = "compress and rebuild every tensor of one model"
+HELP = "compress and rebuild every tensor of two or more dimensions of one model"
 
 
 def configure(p: argparse.ArgumentParser) -> None:
     options.add_sources(p, "source", "SOURCE")
-    options.add_rank_options(p, ("auto", *options.METHODS), "auto")
+    options.add_rank_options(p, ("auto", *options.TENSOR_METHODS), "auto")
     p.add_argument(
         "--limit",
         type=options.whole(1),
@@ -38,6 +38,8 @@ def run(args: argparse.Namespace, out: Output) -> None:
     tensors = sorted(
         ((k, v) for k, v in sd.items() if v.ndim >= 2), key=lambda kv: kv[1].size, reverse=True
     )
+    # Norms, biases and scalars: nothing to factorize (a library stores them as they are).
+    left_out = [k for k, v in sd.items() if v.ndim < 2]
     if not tensors:
         raise CliError(f"{args.source}: no floating-point tensors of two or more dimensions")
     tensors = tensors[: args.limit]
@@ -72,3 +74,9 @@ def run(args: argparse.Namespace, out: Output) -> None:
         ["tensor", "shape", "method", "ratio", "rel. error", "compress ms", "decompress ms"],
         rows,
     )
+    out.data("left_out", left_out)
+    if left_out:
+        out.note(
+            f"Left out: {count(len(left_out), 'tensor')} of fewer than two dimensions, with "
+            f"nothing to factorize: {', '.join(left_out)}"
+        )

@@ -1,17 +1,19 @@
 // Module velmora_dryx.tamsel: one base model plus fine-tunes stored as compressed per-tensor
 // deltas. Compression and reconstruction go through the kestrine operations bound in this
 // module's namespace, looked up at each call as a Python function's globals would be.
+#include "tamsel.hpp"
+
 #include <cmath>
 #include <cstdint>
 #include <vector>
 
-#include "bridge/arrays.hpp"
-#include "bridge/declare.hpp"
-#include "bridge/errors.hpp"
-#include "bridge/module.hpp"
-#include "bridge/records.hpp"
-#include "core/defaults.hpp"
-#include "core/elementwise.hpp"
+#include "../bridge/arrays.hpp"
+#include "../bridge/declare.hpp"
+#include "../bridge/errors.hpp"
+#include "../bridge/module.hpp"
+#include "../bridge/records.hpp"
+#include "../core/defaults.hpp"
+#include "../core/elementwise.hpp"
 
 namespace velmora::tamsel {
 
@@ -129,7 +131,8 @@ py::Obj native_delta(const py::Obj& w, const py::Obj& base) {
   return out;
 }
 
-// The float32 delta of one fine-tuned tensor; always a new array.
+}  // namespace
+
 py::Obj float32_delta(const py::Obj& w, const py::Obj& base_w, const py::Obj& float32) {
   if (!base_w) return w.attr("astype")(float32);
   py::Obj native = native_delta(w, base_w);
@@ -137,20 +140,35 @@ py::Obj float32_delta(const py::Obj& w, const py::Obj& base_w, const py::Obj& fl
   return (w - base_w).attr("astype")(float32);
 }
 
+namespace {
+
 core::SquareSums square_sums(const py::Obj& x, const py::Obj& y);
 
 // How a delta is compressed: the library's fields, or any object carrying `method`,
 // `max_rank`, `energy` and optionally `rank_ratio` (the saved libraries' settings). Read once
 // per fine-tune.
 struct Settings {
-  py::Obj energy, max_rank, method, rank_ratio;
+  py::Obj energy, max_rank, method, rank_ratio, bits;
+  bool exact = false;
 
   explicit Settings(const py::Obj& s)
       : energy(s.attr("energy")),
         max_rank(s.attr("max_rank")),
         method(s.attr("method")),
-        // The library itself leaves the rank ratio at compress()'s default.
-        rank_ratio(py::builtin("getattr")(s, "rank_ratio", py::none())) {}
+        // The library itself leaves the rank ratio at compress()'s default and keeps float32
+        // factors.
+        rank_ratio(py::builtin("getattr")(s, "rank_ratio", py::none())),
+        bits(py::builtin("getattr")(s, "bits", py::integer(32))) {
+    exact = method.is_exact(&PyUnicode_Type) && method.as_string() == "exact";
+    if (!py::builtin("getattr")(s, "budget", py::none()).is_none() ||
+        !py::builtin("getattr")(s, "target_error", py::none()).is_none()) {
+      throw py::ValueError(
+          "a byte budget or target error is spent across a whole fine-tune, not per tensor");
+    }
+  }
+
+  // Factors stored at fewer than 32 bits: 16, 8 or "mixed".
+  bool low_bits() const { return !(bits.is_index() && py::index(bits).as_ll() == 32); }
 };
 
 // compress() of one delta as the settings ask for. Looked up in the module's namespace at
@@ -174,8 +192,12 @@ py::Obj compress_delta(const Settings& s, const py::Obj& w, const py::Obj& delta
 // where the base has none), taken in the arrays' own types, made float32 and compressed.
 py::Obj delta_record_of(const Settings& s, const py::Obj& base_w, const py::Obj& w,
                         const py::Obj& float32) {
+  if (s.exact) return exact_record(base_w ? base_w : py::none(), w);
   // The only full-size array alive here: dropped once compressed.
   py::Obj delta = float32_delta(w, base_w, float32);
+  if (s.low_bits() && w.attr("ndim") >= 2) {
+    return lowbit_record(delta, s.bits, s.energy, s.max_rank, s.rank_ratio);
+  }
   return compress_delta(s, w, delta);
 }
 
@@ -189,6 +211,7 @@ core::SquareSums record_error(const py::Obj& record, const py::Obj& delta) {
   if (record.attr("method").is(module_global("CompressionMethod").attr("NONE"))) {
     return {0.0, square_sums(delta, delta).ref};
   }
+  if (is_codec_record(record)) return square_sums(apply_codec(py::none(), record), delta);
   return square_sums(module_global("decompress")(record), delta);
 }
 
@@ -200,7 +223,15 @@ py::Obj stored_delta(const py::Obj& base, const py::Obj& tuned, const py::Obj& s
   const Settings s(settings);
   py::Obj delta =
       float32_delta(tuned, base.is_none() ? py::Obj() : base, bridge::np().attr("float32"));
-  py::Obj record = compress_delta(s, tuned, delta);
+  if (s.exact) {
+    // Every bit kept: no error; the norm is the float32 delta's.
+    py::Obj record = exact_record(base, tuned);
+    const double norm = std::sqrt(square_sums(delta, delta).ref);
+    return py::tuple({record, py::floating(0.0), py::floating(norm)});
+  }
+  py::Obj record = s.low_bits() && tuned.attr("ndim") >= 2
+                       ? lowbit_record(delta, s.bits, s.energy, s.max_rank, s.rank_ratio)
+                       : compress_delta(s, tuned, delta);
   if (record.attr("compressed_size_bytes") > delta.attr("nbytes")) {
     record = module_global("compress")(delta, module_global("CompressionMethod").attr("NONE"));
   }
@@ -256,6 +287,7 @@ py::Obj add_base(const py::Obj& base, const py::Obj& dense) {
 // A tuned tensor rebuilt from its record: the base tensor plus the decompressed delta (the
 // decompressed tensor itself where the base has none).
 py::Obj apply_delta(const py::Obj& base, const py::Obj& record) {
+  if (is_codec_record(record)) return apply_codec(base, record);
   py::Obj dense = module_global("decompress")(record);
   return base.is_none() ? dense : add_base(base, dense);
 }
@@ -443,6 +475,7 @@ void body(bridge::ModuleBuilder& b) {
   b.function(&kDeltaRecord);
   b.function(&kStoredDelta);
   b.function(&kApplyDelta);
+  define_codecs(b);
 }
 
 }  // namespace

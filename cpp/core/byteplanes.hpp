@@ -1,0 +1,21 @@
+// The exact tier's transform: a fine-tuned tensor's bits XOR its base tensor's bits, regrouped
+// into byte planes so that a general-purpose compressor sees alike bytes together (the
+// sign/exponent bytes of small deltas are mostly zero, the low mantissa bytes are noise).
+#pragma once
+
+#include <cstdint>
+
+namespace velmora::core {
+
+// Words of `width` bytes (1, 2, 4 or 8), little-endian. planes (count * width bytes) receives
+// plane p = byte (width - 1 - p) of every word of tuned XOR base, most significant byte first;
+// base may be null (the tuned words themselves).
+void split_planes(const std::uint8_t* tuned, const std::uint8_t* base, std::int64_t count,
+                  int width, std::uint8_t* planes) noexcept;
+
+// The inverse: out (count words) = the words of the planes XOR base (base may be null);
+// planes[p] points at plane p (count bytes), wherever each lies.
+void join_planes(const std::uint8_t* const* planes, const std::uint8_t* base, std::int64_t count,
+                 int width, std::uint8_t* out) noexcept;
+
+}  // namespace velmora::core
