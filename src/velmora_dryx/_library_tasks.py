@@ -35,12 +35,13 @@ class TensorRef:
     offset: int = 0
     count: int = 0
     array: Any = None
+    follow: bool = True  # false: a library's own file (no link followed)
 
     def raw(self) -> np.ndarray:
         """The elements as stored (bfloat16 as its 16-bit patterns): what the base keeps."""
         if self.path is None:
             return self.array
-        return tf.map_range(self.path, self.dtype, self.shape, self.offset, self.count)
+        return tf.map_range(self.path, self.dtype, self.shape, self.offset, self.count, self.follow)
 
     def values(self, raw: np.ndarray | None = None) -> np.ndarray:
         """What deltas are taken from: float32 and float64 as stored, the 16-bit float types
@@ -54,7 +55,17 @@ class TensorRef:
 
 def file_refs(f: tf.TensorFile) -> dict[str, TensorRef]:
     return {
-        name: TensorRef(name, shape, count * tf.itemsize(dtype), dtype, str(f.path), offset, count)
+        name: TensorRef(
+            name,
+            shape,
+            count * tf.itemsize(dtype),
+            dtype,
+            str(f.path),
+            offset,
+            count,
+            None,
+            f.follow,
+        )
         for name, (dtype, shape, offset, count) in f.tensors.items()
     }
 
@@ -218,7 +229,7 @@ def run_plan(task: PlanTask) -> PlanResult:
         del raw
     tuned = task.tuned.values()
     dtype = task.tuned.dtype
-    if len(shape) < 2:
+    if len(shape) < 2 or task.settings.method == "none":  # stored whole: no delta to plan
         whole = replace(task.settings, budget=None, target_error=None, bits=32)
         ct, error, norm = tamsel._stored_delta(base, tuned, whole)
         entry, arrays = record_entry(name, ct, error, norm, dtype)

@@ -15,10 +15,11 @@ import numpy as np
 from velmora_dryx import _tensorfile as tf
 from velmora_dryx import tamsel
 from velmora_dryx._library_format import (
-    check_entry,
-    find_finetune,
+    finetune_entry,
     inside,
-    open_member,
+    open_base,
+    open_file,
+    open_finetune,
     read_manifest,
     record,
     verified,
@@ -55,17 +56,11 @@ def _open(path, name: str, verify: bool):
     """The manifest, the fine-tune's entry and the (checked) files it needs."""
     root = Path(path)
     manifest = read_manifest(root)
-    ft = find_finetune(root, manifest, name)
-    base_file = open_member(root, manifest, manifest["base"]["file"], "base", "the base")
+    ft = finetune_entry(root, manifest, name)
+    base_file = open_base(root, manifest)
     base = {t["name"]: t for t in manifest["base"]["tensors"]}
-    for t in base.values():
-        check_entry(base_file, t["name"], t["dtype"], t["shape"])
-    ft_file = open_member(root, manifest, ft["file"], "finetune:" + name, f"fine-tune {name!r}")
-    for e in ft["tensors"]:
-        for key in e["cores"] + e["factors"]:
-            check_entry(ft_file, key, None, None)
-    if verify:
-        verify_model_files(root, manifest)
+    ft_file = open_finetune(root, manifest, ft)
+    verify_model_files(root, manifest, verify)
     return root, manifest, ft, base_file, base, ft_file
 
 
@@ -75,6 +70,8 @@ def _export_dtype(entry: dict, base: dict, dtype: str | None) -> str:
     the type of the reconstruction (the base's promoted with the delta's)."""
     if dtype is not None:
         return dtype
+    if "method" not in entry:  # a base tensor the fine-tune has no record of
+        return entry["dtype"]
     source = entry.get("source_dtype")
     if source in ("float32", "float64") or source in tf.HALF_TYPES:
         return source
@@ -88,16 +85,19 @@ def _export_dtype(entry: dict, base: dict, dtype: str | None) -> str:
 def _reconstructed(base_file, base, ft_file, entry, dtype: str, verify):
     """One tensor of the fine-tune, rebuilt as the library rebuilds it (the 16-bit float
     types widened to float32) and rounded once to `dtype` (bfloat16 as its patterns). A
-    tensor whose delta was zero comes back as the base's bytes, when the dtypes agree."""
+    tensor whose delta was zero, or a base tensor the fine-tune has no record of, comes back
+    as the base's bytes when the dtypes agree."""
     name = entry["name"]
     b = None
     if name in base:
         b = verified(base_file, name, base[name]["sha256"], verify, own_map=True)
         stored = base[name]["dtype"]
-        if entry.get("norm") == 0 and stored == dtype:
+        if stored == dtype and (entry is base[name] or entry.get("norm") == 0):
             return b
         if stored in tf.HALF_TYPES:
             b = tf.to_float32(b, stored)
+        if entry is base[name]:  # no record: the base's own, in another dtype
+            return tf.from_float32(b, dtype)
     out = tamsel._apply_delta(b, record(ft_file, entry, verify, own_map=True))
     if verify and entry["method"] == "exact" and tf.sha256(out) != entry["metadata"]["sha256"]:
         raise LibraryError(
@@ -136,8 +136,9 @@ def export_finetune(
 ) -> dict:
     """Writes a stored fine-tune, rebuilt, as a model directory in safetensors shards (with
     the base's configuration and tokenizer files when the library has them), one tensor at
-    a time. Each tensor is written in the dtype the fine-tune's tensor had (rounded to
-    nearest even; a tensor the fine-tune did not change comes back bit for bit), or in
+    a time: every base tensor (the base's own where the fine-tune had none) and the
+    fine-tune's own. Each tensor is written in the dtype the fine-tune's tensor had (rounded
+    to nearest even; a tensor the fine-tune did not change comes back bit for bit), or in
     `dtype` ("float32", "bfloat16" or "float16") for all. A library built from GGUF files
     is written under the Hugging Face model's names and layouts where transformers maps its
     architecture, else under the GGUF names with the reason in "note". Returns what was
@@ -151,7 +152,9 @@ def export_finetune(
         note = f"not a Hugging Face model directory (tensors keep their GGUF names): {note}"
     # Plan the shards from the sizes the reconstruction will have.
     plan: list[tuple[dict, str, str, tuple[int, ...], int]] = []
-    for e in ft["tensors"]:
+    recorded = {e["name"] for e in ft["tensors"]}
+    lacking = [t for t in base.values() if t["name"] not in recorded]
+    for e in ft["tensors"] + lacking:
         key, dtype, shape = e["name"], _export_dtype(e, base, wanted), tuple(e["shape"])
         if mapping is not None:
             mapped = mapping.hf_tensor(key, _stand_in(shape))
@@ -177,7 +180,7 @@ def export_finetune(
     done = [0, 0]
 
     def chunks(items):
-        for e, key, dtype, shape, nbytes in items:
+        for e, key, dtype, shape, size in items:
             a = _reconstructed(base_file, base, ft_file, e, dtype, verify)
             if mapping is not None:
                 a = mapping.hf_tensor(e["name"], a)[1]
@@ -187,7 +190,7 @@ def export_finetune(
                 )
             yield a
             done[0] += 1
-            done[1] += nbytes
+            done[1] += size
             if progress is not None:
                 progress(done[0], len(plan), done[1], total)
 
@@ -210,11 +213,10 @@ def export_finetune(
                 json.dump(index, f, indent=2)
             names.append("model.safetensors.index.json")
         for m in manifest.get("model_files", []):
-            src = inside(root, m["file"], "a model file")
             dst = out / Path(m["file"]).name
             if dst.name in names:
                 continue
-            with open(src, "rb") as fi, tf.atomic_file(dst) as fo:
+            with open_file(root, m["file"], "a model file") as fi, tf.atomic_file(dst) as fo:
                 shutil.copyfileobj(fi, fo)
             names.append(dst.name)
     return {

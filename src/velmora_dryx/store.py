@@ -5,7 +5,9 @@ every stored tensor), `base.safetensors` (the base model), one `finetunes/*.safe
 file per fine-tune (the factors of its compressed deltas) and, for a library built from a
 Hugging Face model directory, that model's configuration and tokenizer files under
 `model/`. Every file is written under a temporary name, fsynced and renamed into place;
-the manifest goes last, so a library is always the one its manifest describes.
+the manifest goes last, so a library is always the one its manifest describes. What a
+killed writer leaves behind (temporary files, unreferenced fine-tune files) is removed by
+the next writer.
 """
 
 from __future__ import annotations
@@ -17,8 +19,9 @@ import os
 import shutil
 import unicodedata
 import uuid
+import warnings
 from collections.abc import Callable, Mapping
-from pathlib import Path
+from pathlib import Path, PurePosixPath
 from typing import Any
 
 import numpy as np
@@ -31,12 +34,14 @@ from velmora_dryx._library_format import (
     MANIFEST,
     MODEL_DIR,
     check_entry,
+    check_library,
     file_meta,
-    find_finetune,
+    finetune_entry,
     inside,
     library_info,
     load_finetune,
     load_library,
+    open_base,
     open_member,
     read_manifest,
     record,
@@ -71,6 +76,7 @@ after every step (a base tensor written, a fine-tune tensor compressed), in the 
 thread."""
 
 __all__ = [
+    "FinetuneWarning",
     "LibraryError",
     "add_to_library",
     "build_library",
@@ -83,15 +89,24 @@ __all__ = [
 ]
 
 
+class FinetuneWarning(UserWarning):
+    """A fine-tune added to a saved library lacks tensors of the base (their delta is zero:
+    exports hold the base's own) or carries tensors the base lacks (kept in full)."""
+
+
 class _FinetuneFile:
     """Collects the records of one fine-tune in task order into a data file, then writes
-    the fine-tune's safetensors file (header first, so it can only be written at the end)."""
+    the fine-tune's safetensors file (header first, so it can only be written at the end).
+    `base_names`: the base's tensors (the entry records which of them the fine-tune lacks)."""
 
-    def __init__(self, root: Path, manifest: dict, name: str, base_id: str) -> None:
+    def __init__(
+        self, root: Path, manifest: dict, name: str, base_id: str, base_names: list[str]
+    ) -> None:
         self.root, self.manifest, self.name, self.base_id = root, manifest, name, base_id
+        self.base_names = base_names
         self.body_path = root / f".body-{uuid.uuid4().hex}"
         self.rel = f"{FINETUNE_DIR}/{uuid.uuid4().hex[:16]}.safetensors"
-        self.body = open(self.body_path, "wb")  # noqa: SIM115 - closed in finish/discard
+        self.body = tf.create_new(self.body_path)
         self.header: list[tuple[str, np.dtype, tuple[int, ...]]] = []
         self.entries: list[dict] = []
 
@@ -112,15 +127,23 @@ class _FinetuneFile:
     def finish(self) -> dict:
         self.body.close()
         rel = self.rel
-        (self.root / FINETUNE_DIR).mkdir(exist_ok=True)
+        tf.make_directory(self.root, FINETUNE_DIR)
         tf.write_tensor_file(
             self.root / rel,
             self.header,
             tf.file_chunks(self.body_path),
             file_meta(self.manifest, "finetune:" + self.name),
+            root=self.root,
         )
         self.body_path.unlink()
-        return {"name": self.name, "base_id": self.base_id, "file": rel, "tensors": self.entries}
+        names = [e["name"] for e in self.entries]
+        return {
+            "name": self.name,
+            "base_id": self.base_id,
+            "file": rel,
+            **_coverage(self.base_names, names),
+            "tensors": self.entries,
+        }
 
     def discard(self) -> None:
         self.body.close()
@@ -150,6 +173,20 @@ def _source_bytes(finetunes: list[tuple[str, dict[str, TensorRef]]]) -> int:
     return sum(ref.nbytes for _, refs in finetunes for ref in refs.values())
 
 
+def _coverage(base_names, names) -> dict[str, list[str]]:
+    """What a fine-tune lacks of its base, and what it carries that the base lacks."""
+    have, base = set(names), set(base_names)
+    return {
+        "missing": [n for n in base_names if n not in have],
+        "extra": [n for n in names if n not in base],
+    }
+
+
+# A tensor the base lacks is no delta: it is stored without loss (the exact tier keeps it
+# bit for bit already).
+_LOSSLESS = Settings("none")
+
+
 def _compress_finetunes(
     root: Path,
     manifest: dict,
@@ -162,8 +199,9 @@ def _compress_finetunes(
     tracker: _Tracker,
 ) -> list[dict]:
     """Compresses every tensor of every fine-tune (in parallel when asked) and writes one
-    file per fine-tune; returns their manifest entries. Files already written are removed
-    when a later step fails."""
+    file per fine-tune; returns their manifest entries. A tensor the base lacks is kept in
+    full (it is no delta: a low-rank form of a whole weight would lose it). Files already
+    written are removed when a later step fails."""
     stage = None
     if ray is not None or settings.spends:
         stage = root / f".stage-{uuid.uuid4().hex}"
@@ -175,7 +213,7 @@ def _compress_finetunes(
                 ref,
                 base_refs.get(tensor),
                 None if base_digests is None else base_digests.get(tensor),
-                settings,
+                settings if tensor in base_refs or settings.method == "exact" else _LOSSLESS,
                 None if ray is None else str(stage),
             )
             for tensor, ref in refs.items()
@@ -186,14 +224,14 @@ def _compress_finetunes(
     current: _FinetuneFile | None = None
     try:
         if settings.spends:
-            outcomes = (_spent(ft, str(stage), jobs, ray) for ft in tasks)
+            outcomes = (_spent(ft, settings, str(stage), jobs, ray) for ft in tasks)
         else:
             results = run_ordered(
                 run_task, [t for ft in tasks for t in ft], jobs=jobs, ray=ray, cost=_cost
             )
             outcomes = (([next(results) for _ in ft], None) for ft in tasks)
         for (name, _), (ft_results, error) in zip(finetunes, outcomes, strict=True):
-            current = _FinetuneFile(root, manifest, name, manifest["base_id"])
+            current = _FinetuneFile(root, manifest, name, manifest["base_id"], list(base_refs))
             for result in ft_results:
                 current.add(result)
                 tracker.step(result.nbytes)
@@ -218,11 +256,10 @@ def _cost(task) -> int:
     return task.tuned.nbytes
 
 
-def _spent(tasks: list[CompressTask], stage: str, jobs: int, ray: str | None):
+def _spent(tasks: list[CompressTask], settings: Settings, stage: str, jobs: int, ray: str | None):
     """One fine-tune under a byte budget or a target error: the first pass of every tensor,
     one allocation across them, then the encoding; (its task results in order, the relative
     error of its planned deltas)."""
-    settings = tasks[0].settings if tasks else None
     plans = list(
         run_ordered(
             run_plan,
@@ -232,7 +269,7 @@ def _spent(tasks: list[CompressTask], stage: str, jobs: int, ray: str | None):
             cost=_cost,
         )
     )
-    if settings is None:
+    if not tasks:
         return [], 0.0
     widths, errors, error = allocate(plans, settings)
     planned = [p for p in plans if p.steps is not None]
@@ -259,7 +296,16 @@ def _spent(tasks: list[CompressTask], stage: str, jobs: int, ray: str | None):
     return results, error
 
 
-def _check_finetune(name: str, refs: dict[str, TensorRef], base_refs: dict[str, TensorRef]) -> None:
+def _listing(names: list[str], most: int = 5) -> str:
+    shown = ", ".join(names[:most])
+    return shown if len(names) <= most else f"{shown}, ... ({len(names) - most} more)"
+
+
+def _check_finetune(
+    name: str, refs: dict[str, TensorRef], base_refs: dict[str, TensorRef], base_id: str
+) -> None:
+    """Refuses a source that is no fine-tune of the base (no tensor in common, or shapes
+    that differ); warns about the tensors it lacks or adds."""
     for tensor, ref in refs.items():
         b = base_refs.get(tensor)
         if b is not None and b.shape != ref.shape:
@@ -267,6 +313,25 @@ def _check_finetune(name: str, refs: dict[str, TensorRef], base_refs: dict[str, 
                 f"fine-tune {name!r}: tensor {tensor!r} has shape {ref.shape}, "
                 f"the base's is {b.shape}"
             )
+    if not any(tensor in base_refs for tensor in refs):
+        raise ValueError(
+            f"fine-tune {name!r} shares no tensor with the base {base_id}; is it a fine-tune of it?"
+        )
+    cover = _coverage(list(base_refs), list(refs))
+    if cover["missing"]:
+        warnings.warn(
+            f"fine-tune {name!r} lacks {len(cover['missing'])} tensor(s) of the base "
+            f"({_listing(cover['missing'])}): stored as the base's own (a zero delta)",
+            FinetuneWarning,
+            stacklevel=3,
+        )
+    if cover["extra"]:
+        warnings.warn(
+            f"fine-tune {name!r} carries {len(cover['extra'])} tensor(s) the base lacks "
+            f"({_listing(cover['extra'])}): kept in full",
+            FinetuneWarning,
+            stacklevel=3,
+        )
 
 
 # ---- building a new library ---------------------------------------------------------------
@@ -302,7 +367,9 @@ def _write_base(
             if tracker is not None:
                 tracker.step(ref.nbytes)
 
-    tf.write_tensor_file(root / BASE_FILE, entries, chunks(), file_meta(manifest, "base"))
+    tf.write_tensor_file(
+        root / BASE_FILE, entries, chunks(), file_meta(manifest, "base"), root=root
+    )
     manifest["base"]["tensors"] = [
         {"name": n, "shape": list(s), "dtype": d, "sha256": digests[n]} for n, d, s in entries
     ]
@@ -339,10 +406,13 @@ def save_library(library, path, *, model_dir=None) -> None:
         _copy_model_files(root, manifest, model_dir)
         (root / FINETUNE_DIR).mkdir()
         for name, delta in library.deltas.items():
-            f = _FinetuneFile(root, manifest, name, delta.base_id)
+            f = _FinetuneFile(root, manifest, name, delta.base_id, list(library.base))
             try:
                 for tensor, ct in delta.tensors.items():
-                    entry, arrays = record_entry(tensor, ct)
+                    try:
+                        entry, arrays = record_entry(tensor, ct)
+                    except ValueError as exc:
+                        raise ValueError(f"fine-tune {name!r}: {exc}") from None
                     f.add(TaskResult(entry, arrays, None, 0))
             except BaseException:
                 f.discard()
@@ -430,10 +500,10 @@ def build_library(
             model_dir = config if model_dir is None else model_dir
         names = BaseNames({k: r.shape for k, r in base_refs.items()}, gguf_arch, model_dir)
         sources = [(name, names.aligned(name, src, source_refs(src))) for name, src in items]
-        for name, refs in sources:
-            _check_finetune(name, refs, base_refs)
         if base_id is None:
             base_id = source_id(base)
+        for name, refs in sources:
+            _check_finetune(name, refs, base_refs, base_id)
         tracker = _Tracker(
             progress,
             len(base_refs) + sum(len(refs) for _, refs in sources),
@@ -465,7 +535,7 @@ def _locked(root: Path, shared: bool = False):
     """One writer at a time per library; readers that must not see a write half done
     (`shared`) wait for it. A reader of a library it cannot write to reads unlocked."""
     try:
-        f = open(root / LOCK, "a")  # noqa: SIM115 - closed below
+        f = tf.open_inside(root, LOCK, create=True)
     except OSError:
         if not shared:
             raise
@@ -477,6 +547,29 @@ def _locked(root: Path, shared: bool = False):
             yield
         finally:
             fcntl.flock(f.fileno(), fcntl.LOCK_UN)
+
+
+def _sweep(root: Path, manifest: dict) -> None:
+    """Removes what writers killed before they finished left in the library (scratch files,
+    staging directories, temporary files, fine-tune files no manifest names); called
+    holding the lock, so no writer is using them."""
+    named = {PurePosixPath(ft["file"]).as_posix() for ft in manifest["finetunes"]}
+    scratch = (".body-", ".stage-", f".{MANIFEST}.tmp-")
+    with os.scandir(root) as entries:
+        left = [Path(e.path) for e in entries if e.name.startswith(scratch)]
+    if (root / FINETUNE_DIR).is_dir():
+        with os.scandir(root / FINETUNE_DIR) as entries:
+            left += [
+                Path(e.path)
+                for e in entries
+                if (e.name.endswith(".safetensors") or ".safetensors.tmp-" in e.name)
+                and f"{FINETUNE_DIR}/{e.name}" not in named
+            ]
+    for path in left:
+        if path.is_dir() and not path.is_symlink():
+            shutil.rmtree(path)
+        else:
+            path.unlink(missing_ok=True)
 
 
 def add_to_library(path, name: str, state_dict, **options):
@@ -512,7 +605,8 @@ def add_many_to_library(
     root = Path(path)
     read_manifest(root)
     with _locked(root):
-        manifest = read_manifest(root)
+        manifest = check_library(root)
+        _sweep(root, manifest)
         have = {ft["name"] for ft in manifest["finetunes"]}
         for n, _ in items:
             if n in have:
@@ -520,11 +614,8 @@ def add_many_to_library(
         settings = Settings.from_stored(manifest["settings"]).overridden(
             whose="the library's ", **options
         )
-        base_file = open_member(root, manifest, manifest["base"]["file"], "base", "the base")
-        digests = {}
-        for t in manifest["base"]["tensors"]:
-            check_entry(base_file, t["name"], t["dtype"], t["shape"])
-            digests[t["name"]] = t["sha256"]
+        base_file = open_base(root, manifest)
+        digests = {t["name"]: t["sha256"] for t in manifest["base"]["tensors"]}
         base_refs = {n: r for n, r in file_refs(base_file).items() if n in digests}
         names = BaseNames(
             {n: r.shape for n, r in base_refs.items()},
@@ -533,7 +624,7 @@ def add_many_to_library(
         )
         sources = [(n, names.aligned(n, src, source_refs(src))) for n, src in items]
         for n, refs in sources:
-            _check_finetune(n, refs, base_refs)
+            _check_finetune(n, refs, base_refs, manifest["base_id"])
         entries = _compress_finetunes(
             root,
             manifest,
@@ -589,7 +680,7 @@ def remove_from_library(path, name: str) -> dict:
     read_manifest(root)
     with _locked(root):
         manifest = read_manifest(root)
-        ft = find_finetune(root, manifest, name)
+        ft = finetune_entry(root, manifest, name)
         file = _finetune_file(root, manifest, ft)
         manifest["finetunes"].remove(ft)
         write_manifest(root, manifest)
@@ -612,7 +703,7 @@ def rename_in_library(path, old: str, new: str) -> None:
     read_manifest(root)
     with _locked(root):
         manifest = read_manifest(root)
-        ft = find_finetune(root, manifest, old)
+        ft = finetune_entry(root, manifest, old)
         if old == new:
             return
         if any(o["name"] == new for o in manifest["finetunes"]):

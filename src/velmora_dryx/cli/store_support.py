@@ -4,6 +4,7 @@ progress bars of tasks and bytes, and the library's errors as one-line messages.
 from __future__ import annotations
 
 import argparse
+import warnings
 from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import Any
@@ -115,6 +116,23 @@ def task_bar(out: Output, description: str) -> Iterator[Any]:
             bar.update(task, completed=nbytes, total=total_bytes, tasks=f"{done}/{total} tensors")
 
         yield update
+
+
+@contextmanager
+def finetune_warnings(out: Output) -> Iterator[None]:
+    """The store's warnings about what a fine-tune lacks or adds, printed as ours."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("always", store.FinetuneWarning)
+        shown = warnings.showwarning
+
+        def show(message, category, *args, **kwargs):
+            if issubclass(category, store.FinetuneWarning):
+                out.warn(str(message))
+            else:
+                shown(message, category, *args, **kwargs)
+
+        warnings.showwarning = show
+        yield
 
 
 @contextmanager
@@ -230,7 +248,7 @@ def save(args: argparse.Namespace, out: Output, base, tunes) -> None:
     resolved sources."""
     require_ray(args)
     names = finetune_names(tunes)
-    with library_errors():
+    with library_errors(), finetune_warnings(out):
         with task_bar(out, "writing the base, compressing") as progress:
             store.build_library(
                 streamed(base, out),

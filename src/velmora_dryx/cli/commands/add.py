@@ -55,7 +55,10 @@ def run(args: argparse.Namespace, out: Output) -> None:
         tunes = sources.resolve_all(args.finetunes, out)
         names = store_support.finetune_names(tunes, args.name)
         finetunes = {n: store_support.streamed(s, out) for n, s in zip(names, tunes, strict=True)}
-        with store_support.task_bar(out, "compressing") as progress:
+        with (
+            store_support.finetune_warnings(out),
+            store_support.task_bar(out, "compressing") as progress,
+        ):
             store.add_many_to_library(
                 args.library,
                 finetunes,
