@@ -107,7 +107,7 @@ def stored_name(lib: Path) -> str:
 
 @pytest.mark.parametrize("entry", ENTRY_IDS)
 def test_a_source_sharing_no_tensor_with_the_base_is_refused(entry, tmp_path, capsys):
-    foreign = {f"blk.0.{k}": v for k, v in tuned(5).items()}  # e.g. a GGUF file's names
+    foreign = {f"foreign.0.{k}": v for k, v in tuned(5).items()}  # another model's names
     try:
         lib, status = ENTRY_POINTS[entry](tmp_path, base_model(), foreign)
     except ValueError as exc:

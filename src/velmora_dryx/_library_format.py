@@ -142,9 +142,10 @@ def _is_scalar(v) -> bool:
 
 
 def _is_metadata(v) -> bool:
-    """Flat: scalars, and tuples of scalars (so decoding it is bounded)."""
+    """Flat: scalars, and lists and tuples of scalars (so decoding it is bounded)."""
     return isinstance(v, dict) and all(
         _is_scalar(x)
+        or (isinstance(x, list) and all(_is_scalar(y) for y in x))
         or (
             isinstance(x, dict)
             and list(x) == ["__tuple__"]
@@ -408,7 +409,7 @@ def record_problem(entry: dict, cores: list, factors: list) -> str | None:
     elif set(dtypes[0] + dtypes[1]) - {entry["dtype"]}:
         return f"arrays of dtype {sorted(set(dtypes[0] + dtypes[1]))} in a {entry['dtype']} record"
     shape = tuple(entry["shape"])
-    if entry["method"] != "none" and len(shape) < 2:
+    if entry["method"] not in ("none", "exact") and len(shape) < 2:
         return f"a {entry['method']} record of {len(shape)} dimensions"
     return RECORD_CHECKS[entry["method"]](
         shape, _decode(entry["metadata"]), [s for _, s in cores], [s for _, s in factors]
