@@ -13,14 +13,44 @@ Word load(const std::uint8_t* p, std::int64_t i) noexcept {
   return w;
 }
 
+// Where the lower bytes of each word go: grouped by first-plane byte, and within a group by
+// word index modulo kWays, then in word order (a stable counting sort on (byte, i % kWays)).
+// Consecutive words then follow kWays independent cursors, which the way back advances in
+// parallel instead of as one chain of increments.
+constexpr int kWays = 4;
+
+using Cursors = std::int64_t[kWays][256];
+
+void group_starts(const std::uint8_t* first, std::int64_t count, Cursors& next) noexcept {
+  std::int64_t counts[kWays][256] = {};
+  for (std::int64_t i = 0; i < count; ++i) ++counts[i % kWays][first[i]];
+  std::int64_t at = 0;
+  for (int v = 0; v < 256; ++v) {
+    for (int r = 0; r < kWays; ++r) {
+      next[r][v] = at;
+      at += counts[r][v];
+    }
+  }
+}
+
 template <class Word>
 void split(const std::uint8_t* tuned, const std::uint8_t* base, std::int64_t count,
            std::uint8_t* planes) noexcept {
   constexpr int kWidth = sizeof(Word);
+  constexpr int kTop = 8 * (kWidth - 1);
   for (std::int64_t i = 0; i < count; ++i) {
     const Word w = load<Word>(tuned, i) ^ (base ? load<Word>(base, i) : Word{0});
-    for (int p = 0; p < kWidth; ++p) {
-      planes[p * count + i] = static_cast<std::uint8_t>(w >> (8 * (kWidth - 1 - p)));
+    planes[i] = static_cast<std::uint8_t>(w >> kTop);
+  }
+  if constexpr (kWidth > 1) {
+    Cursors next;
+    group_starts(planes, count, next);
+    for (std::int64_t i = 0; i < count; ++i) {
+      const Word w = load<Word>(tuned, i) ^ (base ? load<Word>(base, i) : Word{0});
+      const std::int64_t at = next[i % kWays][planes[i]]++;
+      for (int p = 1; p < kWidth; ++p) {
+        planes[p * count + at] = static_cast<std::uint8_t>(w >> (8 * (kWidth - 1 - p)));
+      }
     }
   }
 }
@@ -29,28 +59,27 @@ template <class Word>
 void join(const std::uint8_t* const* planes, const std::uint8_t* base, std::int64_t count,
           std::uint8_t* out) noexcept {
   constexpr int kWidth = sizeof(Word);
-  // Word by word into a small block, then one copy out: the loop over planes stays free of
-  // aliasing with `out`, so it vectorises.
-  constexpr std::int64_t kBlock = 1024;
-  Word block[kBlock];
-  for (std::int64_t start = 0; start < count; start += kBlock) {
-    const std::int64_t n = count - start < kBlock ? count - start : kBlock;
-    for (std::int64_t i = 0; i < n; ++i) block[i] = 0;
-    for (int p = 0; p < kWidth; ++p) {
-      const std::uint8_t* __restrict plane = planes[p] + start;
-      const int shift = 8 * (kWidth - 1 - p);
-      for (std::int64_t i = 0; i < n; ++i) {
-        block[i] =
-            static_cast<Word>(block[i] | static_cast<Word>(static_cast<Word>(plane[i]) << shift));
+  constexpr int kTop = 8 * (kWidth - 1);
+  const std::uint8_t* first = planes[0];
+  Cursors next;
+  if constexpr (kWidth > 1) group_starts(first, count, next);
+  auto word = [&](std::int64_t i, std::int64_t* cursor) noexcept {
+    Word w = static_cast<Word>(static_cast<Word>(first[i]) << kTop);
+    if constexpr (kWidth > 1) {
+      const std::int64_t at = cursor[first[i]]++;
+      for (int p = 1; p < kWidth; ++p) {
+        w = static_cast<Word>(
+            w | static_cast<Word>(static_cast<Word>(planes[p][at]) << (8 * (kWidth - 1 - p))));
       }
     }
-    if (base) {
-      Word b[kBlock];
-      std::memcpy(b, base + start * kWidth, static_cast<std::size_t>(n) * sizeof(Word));
-      for (std::int64_t i = 0; i < n; ++i) block[i] ^= b[i];
-    }
-    std::memcpy(out + start * kWidth, block, static_cast<std::size_t>(n) * sizeof(Word));
+    if (base) w ^= load<Word>(base, i);
+    std::memcpy(out + i * kWidth, &w, sizeof(Word));
+  };
+  std::int64_t i = 0;
+  for (; i + kWays <= count; i += kWays) {
+    for (int r = 0; r < kWays; ++r) word(i + r, next[r]);
   }
+  for (; i < count; ++i) word(i, next[i % kWays]);
 }
 
 }  // namespace

