@@ -156,15 +156,20 @@ class TaskResult:
     nbytes: int
 
 
+def base_values(ref: TensorRef | None, sha256: str | None) -> np.ndarray | None:
+    """A base tensor's values (what deltas are taken from), checked against its checksum
+    when one is given."""
+    if ref is None:
+        return None
+    raw = ref.raw()
+    if sha256 is not None and tf.sha256(raw) != sha256:
+        raise corrupted(ref.path, ref.name)
+    return ref.values(raw)
+
+
 def run_task(task: CompressTask) -> TaskResult:
     name = task.tuned.name
-    base = None
-    if task.base is not None:
-        raw = task.base.raw()
-        if task.base_sha256 is not None and tf.sha256(raw) != task.base_sha256:
-            raise corrupted(task.base.path, name)
-        base = task.base.values(raw)
-        del raw
+    base = base_values(task.base, task.base_sha256)
     ct, error, norm = tamsel._stored_delta(base, task.tuned.values(), task.settings)
     del base
     entry, arrays = record_entry(name, ct, error, norm, task.tuned.dtype)
@@ -220,13 +225,7 @@ def _plan_cap(shape: tuple[int, ...], s: Settings) -> tuple[float, int | None]:
 
 def run_plan(task: PlanTask) -> PlanResult:
     name, shape = task.tuned.name, task.tuned.shape
-    base = None
-    if task.base is not None:
-        raw = task.base.raw()
-        if task.base_sha256 is not None and tf.sha256(raw) != task.base_sha256:
-            raise corrupted(task.base.path, name)
-        base = task.base.values(raw)
-        del raw
+    base = base_values(task.base, task.base_sha256)
     tuned = task.tuned.values()
     dtype = task.tuned.dtype
     if len(shape) < 2 or task.settings.method == "none":  # stored whole: no delta to plan
