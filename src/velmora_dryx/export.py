@@ -124,6 +124,61 @@ def _hf_names(root: Path, manifest: dict, base: dict):
         return None, str(exc)
 
 
+Plan = list[tuple[dict, str, str, tuple[int, ...], int]]
+
+
+def _export_plan(ft: dict, base: dict, mapping, wanted: str | None) -> Plan:
+    """(entry, name, dtype, shape, bytes) of every tensor an export writes, in order: the
+    fine-tune's, then the base's it has no record of; under the model's names and shapes
+    when `mapping` maps a GGUF library's."""
+    plan: Plan = []
+    recorded = {e["name"] for e in ft["tensors"]}
+    lacking = [t for t in base.values() if t["name"] not in recorded]
+    for e in ft["tensors"] + lacking:
+        key, dtype, shape = e["name"], _export_dtype(e, base, wanted), tuple(e["shape"])
+        if mapping is not None:
+            mapped = mapping.hf_tensor(key, _stand_in(shape))
+            if mapped is None:
+                continue  # a tensor the model does not use, as transformers drops it
+            key, shape = mapped[0], tuple(mapped[1].shape)
+        plan.append((e, key, dtype, shape, _nbytes(dtype, shape)))
+    return plan
+
+
+def _shards(plan: Plan, max_shard_bytes: int) -> list[Plan]:
+    """The plan cut into shards of at most `max_shard_bytes` (a larger tensor alone)."""
+    shards: list[Plan] = [[]]
+    size = 0
+    for item in plan:
+        if shards[-1] and size + item[4] > max_shard_bytes:
+            shards.append([])
+            size = 0
+        shards[-1].append(item)
+        size += item[4]
+    return shards
+
+
+def _write_index(out: Path, names: list[str], shards: list[Plan], total: int) -> None:
+    """The index of a sharded model (which file holds each tensor); `names` grows by it."""
+    where = {key: f for f, items in zip(names, shards, strict=True) for _, key, *_ in items}
+    index = {"metadata": {"total_size": total}, "weight_map": where}
+    with tf.atomic_file(out / "model.safetensors.index.json", "w") as f:
+        json.dump(index, f, indent=2)
+    names.append("model.safetensors.index.json")
+
+
+def _copy_model_files(root: Path, manifest: dict, out: Path, names: list[str]) -> None:
+    """The library's model files (configuration, tokenizer) beside the weights; `names`
+    grows by those copied (a weights file of the same name wins)."""
+    for m in manifest.get("model_files", []):
+        dst = out / Path(m["file"]).name
+        if dst.name in names:
+            continue
+        with open_file(root, m["file"], "a model file") as fi, tf.atomic_file(dst) as fo:
+            shutil.copyfileobj(fi, fo)
+        names.append(dst.name)
+
+
 def export_finetune(
     path,
     name: str,
@@ -150,26 +205,8 @@ def export_finetune(
     mapping, note = _hf_names(root, manifest, base)
     if note is not None:
         note = f"not a Hugging Face model directory (tensors keep their GGUF names): {note}"
-    # Plan the shards from the sizes the reconstruction will have.
-    plan: list[tuple[dict, str, str, tuple[int, ...], int]] = []
-    recorded = {e["name"] for e in ft["tensors"]}
-    lacking = [t for t in base.values() if t["name"] not in recorded]
-    for e in ft["tensors"] + lacking:
-        key, dtype, shape = e["name"], _export_dtype(e, base, wanted), tuple(e["shape"])
-        if mapping is not None:
-            mapped = mapping.hf_tensor(key, _stand_in(shape))
-            if mapped is None:
-                continue  # a tensor the model does not use, as transformers drops it
-            key, shape = mapped[0], tuple(mapped[1].shape)
-        plan.append((e, key, dtype, shape, _nbytes(dtype, shape)))
-    shards: list[list] = [[]]
-    size = 0
-    for item in plan:
-        if shards[-1] and size + item[4] > max_shard_bytes:
-            shards.append([])
-            size = 0
-        shards[-1].append(item)
-        size += item[4]
+    plan = _export_plan(ft, base, mapping, wanted)
+    shards = _shards(plan, max_shard_bytes)
     n = len(shards)
     names = (
         ["model.safetensors"]
@@ -203,22 +240,8 @@ def export_finetune(
                 _WEIGHTS_META,
             )
         if n > 1:
-            index = {
-                "metadata": {"total_size": total},
-                "weight_map": {
-                    key: f for f, items in zip(names, shards, strict=True) for _, key, *_ in items
-                },
-            }
-            with tf.atomic_file(out / "model.safetensors.index.json", "w") as f:
-                json.dump(index, f, indent=2)
-            names.append("model.safetensors.index.json")
-        for m in manifest.get("model_files", []):
-            dst = out / Path(m["file"]).name
-            if dst.name in names:
-                continue
-            with open_file(root, m["file"], "a model file") as fi, tf.atomic_file(dst) as fo:
-                shutil.copyfileobj(fi, fo)
-            names.append(dst.name)
+            _write_index(out, names, shards, total)
+        _copy_model_files(root, manifest, out, names)
     return {
         "path": str(out_dir),
         "files": names,
@@ -567,14 +590,13 @@ def export_lora(
     error and, with `logits` and where torch and transformers are installed and the library
     has the model's configuration, the largest difference in logits they make.
 
-    Returns {"path", "base_model_name_or_path", "targets" (LoRA module: rank), "rank",
-    "full" (module written whole: bytes), "skipped" (tensor left out: reason), "errors"
-    (tensor left out: relative error of the base's against the fine-tune's), "unchanged"
-    (tensors left out for being unchanged), "adapter_bytes", "finetune_bytes" (the
-    fine-tune rebuilt in full), "logits" ({"adapter": largest |logit| difference of base +
-    adapter from the fine-tune, "finetune": of the fine-tune from the base}, or None), and
-    "logits_note" (why logits were not measured, or None)}.
-    """
+    Returns {"path", "base_model_name_or_path", "targets" (LoRA module: rank), "rank", "full"
+    (module written whole: bytes), "skipped" (tensor left out: reason), "errors" (tensor
+    left out: relative error of the base's against the fine-tune's), "unchanged" (tensors
+    left out for being unchanged), "adapter_bytes", "finetune_bytes" (the fine-tune rebuilt
+    in full), "logits" ({"adapter": largest |logit| difference of base + adapter from the
+    fine-tune, "finetune": of the fine-tune from the base}, or None), "logits_note" (why
+    logits were not measured, or None)}."""
     adapter = _Adapter(path, name, verify, _checked_dtype(dtype))
     adapter.classify()
     adapter.choose(lora_only)
