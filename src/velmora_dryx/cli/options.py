@@ -163,29 +163,7 @@ def add_rank_options(
             help="use the svd at rank min(N, rows, columns) on every matrix (a LoRA of rank N "
             "is stored exactly); instead of --rank-ratio",
         )
-        p.add_argument(
-            "--bits",
-            choices=("32", "16", "8", "mixed"),
-            default=None,
-            help="store truncated-SVD factors in float32, at 16 or 8 bits per value, or each "
-            "component at the widths that remove the most error per byte (saved libraries; "
-            f"{default_of('32, mixed with --budget or --target-error')})",
-        )
-        p.add_argument(
-            "--budget",
-            type=budget,
-            default=None,
-            metavar="F",
-            help="bytes a fine-tune may take, as a fraction of its size at 16 bits per value "
-            "(e.g. 1/16), spent across its tensors where they remove the most error",
-        )
-        p.add_argument(
-            "--target-error",
-            type=_checked(float, "a number", "in (0, 1)", lambda v: 0 < v < 1),
-            default=None,
-            metavar="E",
-            help="the fewest bytes that reach this relative error of the deltas, in (0, 1)",
-        )
+        _add_codec_options(p, default_of)
     else:
         p.add_argument(
             "--max-rank",
@@ -195,6 +173,33 @@ def add_rank_options(
             help=f"rank cap of tt, from 1 to {MAX_RANK} {default_of(DEFAULT_MAX_RANK)}",
         )
     p.set_defaults(default_method=default)
+
+
+def _add_codec_options(p: argparse.ArgumentParser, default_of) -> None:
+    """--bits, --budget and --target-error: how saved libraries store truncated-SVD factors."""
+    p.add_argument(
+        "--bits",
+        choices=("32", "16", "8", "mixed"),
+        default=None,
+        help="store truncated-SVD factors in float32, at 16 or 8 bits per value, or each "
+        "component at the widths that remove the most error per byte (saved libraries; "
+        f"{default_of('32, mixed with --budget or --target-error')})",
+    )
+    p.add_argument(
+        "--budget",
+        type=budget,
+        default=None,
+        metavar="F",
+        help="bytes a fine-tune may take, as a fraction of its size at 16 bits per value "
+        "(e.g. 1/16), spent across its tensors where they remove the most error",
+    )
+    p.add_argument(
+        "--target-error",
+        type=_checked(float, "a number", "in (0, 1)", lambda v: 0 < v < 1),
+        default=None,
+        metavar="E",
+        help="the fewest bytes that reach this relative error of the deltas, in (0, 1)",
+    )
 
 
 def budget(text: str) -> float:

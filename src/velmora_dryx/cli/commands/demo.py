@@ -116,6 +116,11 @@ def run(args: argparse.Namespace, out: Output) -> None:
         overall,
     )
 
+    _dedup_and_roundtrip(out, base, finetunes)
+
+
+def _dedup_and_roundtrip(out: Output, base: dict, finetunes: dict) -> None:
+    """The tenants deduplicated by blocks, and one delta's round trip by each method."""
     store = dedup.DedupStore(block_size=64 * 1024)
     store.add_state_dict("base", base)
     for model_id, sd in finetunes.items():
