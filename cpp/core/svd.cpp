@@ -355,7 +355,12 @@ void TruncatedSvd<T>::bidiagonal_vectors(int k, T* s, std::vector<T>& ub, std::v
   // For few vectors, inverse iteration on the Golub-Kahan tridiagonal; otherwise, or when
   // its result fails the residual and orthogonality checks, all vectors by divide and conquer.
   const Bidiagonal<T> bd{d_.data(), e_.data(), nr_, cm_ >= cn_};
+  // The values come from the value-only solver (dqds, to high relative accuracy): in single
+  // precision the divide-and-conquer solver's values, and bisection on the Golub-Kahan matrix,
+  // can be off by far more near a noise floor (8% on a value there, 3.5e-6 of the largest).
+  const std::vector<T> values = values_here();
   if (std::int64_t{k} * 8 <= nr_ && tgk_solve(bd, k, s, ub, vb) && tgk_accept(bd, k, s, ub, vb)) {
+    std::copy_n(values.begin(), k, s);
     return;
   }
   core::check_interrupt();
@@ -373,7 +378,7 @@ void TruncatedSvd<T>::bidiagonal_vectors(int k, T* s, std::vector<T>& ub, std::v
           &info);
   check_info<T>(info, "bdsdc");
   core::check_interrupt();
-  std::copy_n(d.begin(), k, s);
+  std::copy_n(values.begin(), k, s);
   ubd.resize(elements(nr_, k));
   ub = std::move(ubd);
   // The right vectors are the first k rows of V^T.
