@@ -579,7 +579,11 @@ py::Obj delta_plan(const py::Obj& base, const py::Obj& tuned, const py::Obj& bit
   if (ndim < 2) throw py::ValueError("a plan needs a tensor of two or more dimensions");
   const auto [m, n] = matrix_extents(delta.attr("shape"));
   py::Obj mat = delta.attr("reshape")(py::tuple({py::integer(m), py::integer(n)}));
-  py::Obj ct = module_global("svd_compress_energy")(mat, "energy"_a = energy, "max_rank"_a = cap);
+  // A budget's first pass keeps a fixed number of leading components: only those are computed
+  // (the energy search at energy 1 would factor the whole spectrum to certify it).
+  py::Obj ct = energy >= 1.0 && !cap.is_none() ? module_global("_svd_compress_rank")(mat, cap)
+                                               : module_global("svd_compress_energy")(
+                                                     mat, "energy"_a = energy, "max_rank"_a = cap);
   py::Obj ab = split_components(ct.attr("cores").item(0), ct.attr("factors").item(0),
                                 ct.attr("factors").item(1));
   Held d(mat, "float32");
