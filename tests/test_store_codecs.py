@@ -38,6 +38,7 @@ def test_each_setting_round_trips(settings, tolerance, tmp_path):
     root = tmp_path / "lib"
     vd.build_library(base, tunes, root, jobs=2, **settings)
     assert manifest(root)["version"] == 2
+    assert vd.verify_library(root)["ok"]
     lib = vd.load_library(root, verify=True)
     err = delta_error(lib, base, tunes, "ft-a")
     if isinstance(tolerance, tuple):

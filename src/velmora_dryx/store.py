@@ -27,6 +27,7 @@ from typing import Any
 import numpy as np
 
 from velmora_dryx import _tensorfile as tf
+from velmora_dryx import tamsel
 from velmora_dryx._library_format import (
     BASE_FILE,
     FINETUNE_DIR,
@@ -778,12 +779,12 @@ def verify_library(path, *, raise_on_damage: bool = False) -> dict:
             manifest = None
             damage.append(str(exc))
         if manifest is not None:
-            _verify_base(root, manifest, attempt, checked)
+            base_file = _verify_base(root, manifest, attempt, checked)
             for m in manifest.get("model_files", []):
                 if attempt(lambda m=m: verify_model_file(root, m)):
                     checked["model_files"] += 1
             for ft in manifest["finetunes"]:
-                _verify_finetune(root, manifest, ft, attempt, checked)
+                _verify_finetune(root, manifest, ft, base_file, attempt, checked)
             leftovers = _leftovers(root, manifest)
     report = {
         "path": str(root),
@@ -801,14 +802,15 @@ def verify_library(path, *, raise_on_damage: bool = False) -> dict:
     return report
 
 
-def _verify_base(root: Path, manifest: dict, attempt, checked: dict) -> None:
+def _verify_base(root: Path, manifest: dict, attempt, checked: dict) -> tf.TensorFile | None:
+    """The base's file (None when it cannot be opened), every tensor checked."""
     files: list[tf.TensorFile] = []
     if not attempt(
         lambda: files.append(
             open_member(root, manifest, manifest["base"]["file"], "base", "the base")
         )
     ):
-        return
+        return None
     for t in manifest["base"]["tensors"]:
 
         def check(t=t) -> None:
@@ -817,12 +819,14 @@ def _verify_base(root: Path, manifest: dict, attempt, checked: dict) -> None:
 
         if attempt(check):
             checked["base_tensors"] += 1
+    return files[0]
 
 
-def _verify_finetune(root: Path, manifest: dict, ft: dict, attempt, checked: dict) -> None:
-    from velmora_dryx import kestrine
-
+def _verify_finetune(
+    root: Path, manifest: dict, ft: dict, base_file: tf.TensorFile | None, attempt, checked: dict
+) -> None:
     name = ft["name"]
+    bases = {t["name"]: t for t in manifest["base"]["tensors"]}
     files: list[tf.TensorFile] = []
     if not attempt(
         lambda: files.append(
@@ -836,8 +840,15 @@ def _verify_finetune(root: Path, manifest: dict, ft: dict, attempt, checked: dic
             for key in entry["cores"] + entry["factors"]:
                 check_entry(files[0], key, None, None)
             rec = record(files[0], entry, True)
+            # Rebuilt the one way every reader rebuilds it: on its base tensor's values
+            # (an exact record is taken against them), the 16-bit types widened.
+            b, t = None, bases.get(entry["name"])
+            if t is not None and base_file is not None:
+                b = verified(base_file, t["name"], t["sha256"], False)
+                if t["dtype"] in tf.HALF_TYPES:
+                    b = tf.to_float32(b, t["dtype"])
             try:
-                shape = kestrine.decompress(rec).shape
+                shape = tamsel._apply_delta(b, rec).shape
             except (ValueError, TypeError, IndexError) as exc:
                 shape = exc
             if shape != tuple(entry["shape"]):
