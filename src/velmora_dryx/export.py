@@ -530,7 +530,7 @@ class _Adapter:
             if stored not in self.base or stored not in self.entries:
                 out[t] = 1.0
                 continue
-            tuned = tf.to_float32(self.rebuilt(stored, "float32"), "float32")
+            tuned = self.rebuilt(stored, "float32")
             own = tf.to_float32(self.base_array(stored), self.base[stored]["dtype"])
             out[t] = tamsel.reconstruction_error({t: own}, {t: tuned})
         return out
