@@ -86,18 +86,20 @@ def test_allocation_matches_the_oracle_and_keeps_its_budget(mode):
 @pytest.mark.parametrize("dtype", ["uint16", "float32", "float64", "uint8"])
 @pytest.mark.parametrize("with_base", [True, False])
 def test_byte_planes_split_and_join(dtype, with_base):
+    # Over a few blocks of words, most with sign and exponent unchanged against the base.
     rng = np.random.default_rng(3)
-    tuned = rng.integers(0, 255, (7, 5 * np.dtype(dtype).itemsize), np.uint8).view(dtype)
-    base = rng.integers(0, 255, tuned.shape[:1] + (tuned.nbytes // 7,), np.uint8).view(dtype)
+    width = np.dtype(dtype).itemsize
+    tuned = rng.integers(0, 255, (5005, width), np.uint8)
+    base = tuned ^ rng.integers(0, 255, tuned.shape, np.uint8)
+    base[:, -1] = np.where(rng.random(len(base)) < 0.7, tuned[:, -1], base[:, -1])
+    tuned, base = tuned.view(dtype).reshape(7, -1), base.view(dtype).reshape(7, -1)
     planes = tamsel._split_planes(tuned, base if with_base else None)
     words = tuned.view(np.uint8).reshape(-1, tuned.itemsize)
     if with_base:
         words = words ^ base.view(np.uint8).reshape(-1, tuned.itemsize)
-    # The top plane in word order, the others grouped by its byte, then by word index
-    # modulo 4, then in word order.
+    # The top plane in word order, the others: words whose top byte is zero, then the rest.
     msb_first = words[:, ::-1].T
-    index = np.arange(len(words))
-    order = np.lexsort((index, index % 4, msb_first[0]))
+    order = np.argsort(msb_first[0] != 0, kind="stable")
     np.testing.assert_array_equal(
         planes, np.concatenate([msb_first[:1], msb_first[1:, order]]).ravel()
     )
@@ -158,3 +160,44 @@ def test_byte_planes_split_and_join(dtype, with_base):
 def test_malformed_codec_input_is_refused(call, message):
     with pytest.raises(ValueError, match=message.replace("(", r"\(")):
         call()
+
+
+@pytest.mark.parametrize("order", ["zero-first", None, "bogus"])
+def test_exact_records_of_either_plane_order_read_back(order):
+    """Records written before the zero-first order (no "order", lower planes grouped by top
+    byte, then by index modulo 4) keep reading; an unknown order is refused."""
+    import zstandard
+
+    from velmora_dryx import _library_format as fmt
+    from velmora_dryx.methods import Settings
+
+    rng = np.random.default_rng(9)
+    base = rng.standard_normal((40, 24)).astype(np.float32)
+    tuned = base + rng.standard_normal(base.shape).astype(np.float32) * np.float32(1e-3)
+    tuned[0] *= -1  # a row of changed signs
+    rec = tamsel._delta_record(base, tuned, Settings("exact"))
+    meta = dict(rec.metadata)
+    assert meta["order"] == "zero-first"
+    if order != "zero-first":
+        planes = tamsel._split_planes(tuned, base).reshape(4, -1)
+        index = np.arange(planes.shape[1])
+        if order is None:
+            words = np.empty_like(planes[1:])
+            words[:, np.argsort(planes[0] != 0, kind="stable")] = planes[1:]
+            planes[1:] = words[:, np.lexsort((index, index % 4, planes[0]))]
+            del meta["order"]
+        else:
+            meta["order"] = order
+        frames = [zstandard.ZstdCompressor().compress(p.tobytes()) for p in planes]
+        meta["planes"] = [len(f) for f in frames]
+        blob = np.frombuffer(b"".join(frames), np.uint8)
+        rec = type(rec)(rec.method, rec.shape, rec.dtype, (blob,), (), meta)
+    problem = fmt.RECORD_CHECKS["exact"]((40, 24), meta, [(sum(meta["planes"]),)], [])
+    if order == "bogus":
+        assert problem is not None
+        with pytest.raises(ValueError, match=r"malformed exact record \(order\)"):
+            tamsel._apply_delta(base, rec)
+    else:
+        assert problem is None
+        back = tamsel._apply_delta(base, rec)
+        np.testing.assert_array_equal(back.view(np.uint32), tuned.view(np.uint32))

@@ -1,6 +1,11 @@
 #include "byteplanes.hpp"
 
+#include <algorithm>
 #include <cstring>
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#endif
 
 namespace velmora::core {
 
@@ -13,24 +18,23 @@ Word load(const std::uint8_t* p, std::int64_t i) noexcept {
   return w;
 }
 
-// Where the lower bytes of each word go: grouped by first-plane byte, and within a group by
-// word index modulo kWays, then in word order (a stable counting sort on (byte, i % kWays)).
-// Consecutive words then follow kWays independent cursors, which the way back advances in
-// parallel instead of as one chain of increments.
-constexpr int kWays = 4;
+template <class Word>
+Word xor_word(const std::uint8_t* tuned, const std::uint8_t* base, std::int64_t i) noexcept {
+  return load<Word>(tuned, i) ^ (base ? load<Word>(base, i) : Word{0});
+}
 
-using Cursors = std::int64_t[kWays][256];
+std::int64_t zeros_in(const std::uint8_t* first, std::int64_t count) noexcept {
+  std::int64_t zeros = 0;
+  for (std::int64_t i = 0; i < count; ++i) zeros += first[i] == 0;
+  return zeros;
+}
 
-void group_starts(const std::uint8_t* first, std::int64_t count, Cursors& next) noexcept {
-  std::int64_t counts[kWays][256] = {};
-  for (std::int64_t i = 0; i < count; ++i) ++counts[i % kWays][first[i]];
-  std::int64_t at = 0;
-  for (int v = 0; v < 256; ++v) {
-    for (int r = 0; r < kWays; ++r) {
-      next[r][v] = at;
-      at += counts[r][v];
-    }
-  }
+// Where word i's lower bytes go in the zero-first order, given the zeros of the first plane
+// before it (seen) and in all (zeros): words of unchanged sign and exponent in word order, then
+// the others in word order. One counter, no table: the way back runs at memory speed.
+inline std::int64_t zero_first_slot(bool zero, std::int64_t i, std::int64_t seen,
+                                    std::int64_t zeros) noexcept {
+  return zero ? seen : zeros + (i - seen);
 }
 
 template <class Word>
@@ -39,15 +43,16 @@ void split(const std::uint8_t* tuned, const std::uint8_t* base, std::int64_t cou
   constexpr int kWidth = sizeof(Word);
   constexpr int kTop = 8 * (kWidth - 1);
   for (std::int64_t i = 0; i < count; ++i) {
-    const Word w = load<Word>(tuned, i) ^ (base ? load<Word>(base, i) : Word{0});
-    planes[i] = static_cast<std::uint8_t>(w >> kTop);
+    planes[i] = static_cast<std::uint8_t>(xor_word<Word>(tuned, base, i) >> kTop);
   }
   if constexpr (kWidth > 1) {
-    Cursors next;
-    group_starts(planes, count, next);
+    const std::int64_t zeros = zeros_in(planes, count);
+    std::int64_t seen = 0;
     for (std::int64_t i = 0; i < count; ++i) {
-      const Word w = load<Word>(tuned, i) ^ (base ? load<Word>(base, i) : Word{0});
-      const std::int64_t at = next[i % kWays][planes[i]]++;
+      const Word w = xor_word<Word>(tuned, base, i);
+      const bool zero = planes[i] == 0;
+      const std::int64_t at = zero_first_slot(zero, i, seen, zeros);
+      seen += zero;
       for (int p = 1; p < kWidth; ++p) {
         planes[p * count + at] = static_cast<std::uint8_t>(w >> (8 * (kWidth - 1 - p)));
       }
@@ -56,30 +61,169 @@ void split(const std::uint8_t* tuned, const std::uint8_t* base, std::int64_t cou
 }
 
 template <class Word>
-void join(const std::uint8_t* const* planes, const std::uint8_t* base, std::int64_t count,
-          std::uint8_t* out) noexcept {
+void store(std::uint8_t* out, const std::uint8_t* base, std::int64_t i, Word w) noexcept {
+  if (base) w ^= load<Word>(base, i);
+  std::memcpy(out + i * static_cast<std::int64_t>(sizeof(Word)), &w, sizeof(Word));
+}
+
+// (The first records' order, below, gathers each word's bytes at its slot.)
+template <class Word>
+Word gather(const std::uint8_t* const* planes, std::uint8_t top, std::int64_t at) noexcept {
   constexpr int kWidth = sizeof(Word);
-  constexpr int kTop = 8 * (kWidth - 1);
-  const std::uint8_t* first = planes[0];
-  Cursors next;
-  if constexpr (kWidth > 1) group_starts(first, count, next);
-  auto word = [&](std::int64_t i, std::int64_t* cursor) noexcept {
-    Word w = static_cast<Word>(static_cast<Word>(first[i]) << kTop);
-    if constexpr (kWidth > 1) {
-      const std::int64_t at = cursor[first[i]]++;
-      for (int p = 1; p < kWidth; ++p) {
-        w = static_cast<Word>(
-            w | static_cast<Word>(static_cast<Word>(planes[p][at]) << (8 * (kWidth - 1 - p))));
-      }
-    }
-    if (base) w ^= load<Word>(base, i);
-    std::memcpy(out + i * kWidth, &w, sizeof(Word));
-  };
-  std::int64_t i = 0;
-  for (; i + kWays <= count; i += kWays) {
-    for (int r = 0; r < kWays; ++r) word(i + r, next[r]);
+  Word w = static_cast<Word>(static_cast<Word>(top) << (8 * (kWidth - 1)));
+  for (int p = 1; p < kWidth; ++p) {
+    w = static_cast<Word>(
+        w | static_cast<Word>(static_cast<Word>(planes[p][at]) << (8 * (kWidth - 1 - p))));
   }
-  for (; i < count; ++i) word(i, next[i % kWays]);
+  return w;
+}
+
+// One lower plane in word order, for the words [0, n) of a block whose first-plane bytes are
+// `first`: the zero words' bytes come from `zero` on, the others' from `other` on (both runs
+// hold at least as many bytes as the block takes from them). Returns the zero words' count.
+std::int64_t merge_scalar(const std::uint8_t* first, std::int64_t n, const std::uint8_t* zero,
+                          const std::uint8_t* other, std::uint8_t* out) noexcept {
+  std::int64_t seen = 0;
+  for (std::int64_t j = 0; j < n; ++j) {
+    const bool z = first[j] == 0;
+    out[j] = *(z ? zero + seen : other + (j - seen));
+    seen += z;
+  }
+  return seen;
+}
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define VELMORA_MERGE_SIMD 1
+
+// For each mask of eight zero flags: where each of the eight bytes comes from in a register
+// holding the next eight zero-run bytes (0-7) then the next eight other-run bytes (8-15).
+struct MergeTable {
+  alignas(16) std::uint8_t at[256][16];
+  constexpr MergeTable() : at{} {
+    for (int m = 0; m < 256; ++m) {
+      int z = 0, o = 0;
+      for (int j = 0; j < 8; ++j)
+        at[m][j] = static_cast<std::uint8_t>((m >> j) & 1 ? z++ : 8 + o++);
+      for (int j = 8; j < 16; ++j) at[m][j] = 0x80;
+    }
+  }
+};
+constexpr MergeTable kMerge;
+
+// merge_scalar, eight words per shuffle while both runs have eight bytes left to read.
+__attribute__((target("ssse3,popcnt"))) std::int64_t merge_ssse3(
+    const std::uint8_t* first, std::int64_t n, const std::uint8_t* zero,
+    const std::uint8_t* zero_end, const std::uint8_t* other, const std::uint8_t* other_end,
+    std::uint8_t* out) noexcept {
+  std::int64_t j = 0, seen = 0;
+  const __m128i nil = _mm_setzero_si128();
+  for (; j + 8 <= n; j += 8) {
+    const std::uint8_t* z = zero + seen;
+    const std::uint8_t* o = other + (j - seen);
+    if (zero_end - z < 8 || other_end - o < 8) break;
+    const __m128i f = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(first + j));
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(f, nil))) & 0xFFu;
+    const __m128i both = _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(z)),
+                                            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(o)));
+    const __m128i picked =
+        _mm_shuffle_epi8(both, _mm_load_si128(reinterpret_cast<const __m128i*>(kMerge.at[mask])));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + j), picked);
+    seen += __builtin_popcount(mask);
+  }
+  return seen + merge_scalar(first + j, n - j, zero + seen, other + (j - seen), out + j);
+}
+
+bool merge_simd() noexcept {
+  static const bool ok = __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("popcnt");
+  return ok;
+}
+#endif
+
+std::int64_t merge(const std::uint8_t* first, std::int64_t n, const std::uint8_t* zero,
+                   const std::uint8_t* zero_end, const std::uint8_t* other,
+                   const std::uint8_t* other_end, std::uint8_t* out) noexcept {
+#ifdef VELMORA_MERGE_SIMD
+  if (merge_simd()) return merge_ssse3(first, n, zero, zero_end, other, other_end, out);
+#endif
+  (void)zero_end;
+  (void)other_end;
+  return merge_scalar(first, n, zero, other, out);
+}
+
+// Blocks of words: each lower plane is merged back into word order in a small buffer, then
+// the words are assembled (a loop the compiler vectorises).
+constexpr std::int64_t kBlock = 2048;
+
+template <class Word>
+void assemble(const std::uint8_t* __restrict first, const std::uint8_t (*__restrict lows)[kBlock],
+              const std::uint8_t* __restrict base, std::int64_t n,
+              std::uint8_t* __restrict out) noexcept {
+  constexpr int kWidth = sizeof(Word);
+  for (std::int64_t j = 0; j < n; ++j) {
+    Word w = static_cast<Word>(static_cast<Word>(first[j]) << (8 * (kWidth - 1)));
+    for (int p = 1; p < kWidth; ++p) {
+      w = static_cast<Word>(
+          w | static_cast<Word>(static_cast<Word>(lows[p - 1][j]) << (8 * (kWidth - 1 - p))));
+    }
+    if (base) w ^= load<Word>(base, j);
+    std::memcpy(out + j * kWidth, &w, sizeof(Word));
+  }
+}
+
+template <class Word>
+void join_zero_first(const std::uint8_t* const* planes, const std::uint8_t* base,
+                     std::int64_t count, std::uint8_t* out) noexcept {
+  constexpr int kWidth = sizeof(Word);
+  const std::uint8_t* first = planes[0];
+  const std::int64_t zeros = kWidth > 1 ? zeros_in(first, count) : 0;
+  std::uint8_t lows[kWidth > 1 ? kWidth - 1 : 1][kBlock];
+  std::int64_t seen = 0;
+  for (std::int64_t start = 0; start < count; start += kBlock) {
+    const std::int64_t n = std::min(kBlock, count - start);
+    std::int64_t taken = 0;
+    for (int p = 1; p < kWidth; ++p) {
+      taken = merge(first + start, n, planes[p] + seen, planes[p] + zeros,
+                    planes[p] + zeros + (start - seen), planes[p] + count, lows[p - 1]);
+    }
+    seen += taken;
+    assemble<Word>(first + start, lows, base ? base + start * kWidth : nullptr, n,
+                   out + start * kWidth);
+  }
+}
+
+// The order of the first stored records: lower bytes grouped by first-plane byte, within a
+// group by word index modulo 4, then in word order (a stable counting sort on (byte, i % 4)).
+// Read only; new records are written zero-first, which stores as small and reads faster.
+constexpr int kWays = 4;
+
+template <class Word>
+void join_by_first_byte(const std::uint8_t* const* planes, const std::uint8_t* base,
+                        std::int64_t count, std::uint8_t* out) noexcept {
+  const std::uint8_t* first = planes[0];
+  std::int64_t next[kWays][256] = {};
+  for (std::int64_t i = 0; i < count; ++i) ++next[i % kWays][first[i]];
+  std::int64_t at = 0;
+  for (int v = 0; v < 256; ++v) {
+    for (int r = 0; r < kWays; ++r) {
+      const std::int64_t n = next[r][v];
+      next[r][v] = at;
+      at += n;
+    }
+  }
+  for (std::int64_t i = 0; i < count; ++i) {
+    const std::int64_t slot = sizeof(Word) > 1 ? next[i % kWays][first[i]]++ : 0;
+    store<Word>(out, base, i, gather<Word>(planes, first[i], slot));
+  }
+}
+
+template <class Word>
+void join(const std::uint8_t* const* planes, const std::uint8_t* base, std::int64_t count,
+          PlaneOrder order, std::uint8_t* out) noexcept {
+  if (order == PlaneOrder::kZeroFirst) {
+    join_zero_first<Word>(planes, base, count, out);
+  } else {
+    join_by_first_byte<Word>(planes, base, count, out);
+  }
 }
 
 }  // namespace
@@ -95,12 +239,12 @@ void split_planes(const std::uint8_t* tuned, const std::uint8_t* base, std::int6
 }
 
 void join_planes(const std::uint8_t* const* planes, const std::uint8_t* base, std::int64_t count,
-                 int width, std::uint8_t* out) noexcept {
+                 int width, PlaneOrder order, std::uint8_t* out) noexcept {
   switch (width) {
-    case 1: join<std::uint8_t>(planes, base, count, out); break;
-    case 2: join<std::uint16_t>(planes, base, count, out); break;
-    case 4: join<std::uint32_t>(planes, base, count, out); break;
-    default: join<std::uint64_t>(planes, base, count, out); break;
+    case 1: join<std::uint8_t>(planes, base, count, order, out); break;
+    case 2: join<std::uint16_t>(planes, base, count, order, out); break;
+    case 4: join<std::uint32_t>(planes, base, count, order, out); break;
+    default: join<std::uint64_t>(planes, base, count, order, out); break;
   }
 }
 

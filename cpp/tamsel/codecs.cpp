@@ -277,7 +277,8 @@ py::Obj join_planes(const py::Obj& planes, const py::Obj& base, const py::Obj& l
     bridge::NoGil nogil;
     const std::uint8_t* at[8];
     for (int q = 0; q < shape_of.width; ++q) at[q] = p.data<std::uint8_t>() + q * shape_of.count();
-    core::join_planes(at, pb, shape_of.count(), shape_of.width, ob.data<std::uint8_t>());
+    core::join_planes(at, pb, shape_of.count(), shape_of.width, core::PlaneOrder::kZeroFirst,
+                      ob.data<std::uint8_t>());
   }
   return out;
 }
@@ -286,9 +287,10 @@ py::Obj join_planes(const py::Obj& planes, const py::Obj& base, const py::Obj& l
 
 constexpr const char* kQsvd = "qsvd";
 constexpr const char* kExact = "exact";
-// zstd level of the exact tier: on the grouped planes of full fine-tunes in bfloat16, level 15
-// stores 2-3% less than level 3 (about 0.54 of the raw size instead of 0.56-0.57) and encodes
-// at about 7 MB/s per core; decoding is as fast.
+constexpr const char* kZeroFirst = "zero-first";
+// zstd level of the exact tier: on the zero-first planes of full fine-tunes in bfloat16, level
+// 15 stores 2-3% less than level 3 (about 0.54 of the raw size instead of 0.56-0.57) and
+// encodes at about 7 MB/s per core; decoding is as fast.
 constexpr int kZstdLevel = 15;
 // Widths a "mixed" component may take.
 const std::vector<int> kMixedWidths = {1, 2, 3, 4, 5, 6, 7, 8, 16};
@@ -423,6 +425,21 @@ std::string hex_digest(const bridge::Buffer& buf) {
   return std::string(hex, 64);
 }
 
+// This thread's zstd decompressor, kept between records: making one costs about as much as
+// decoding a small tensor. Contexts are not shared between threads (one decompression at a
+// time each); the threading.local holding them is made once and kept for the process.
+py::Obj decompressor() {
+  static PyObject* local = nullptr;
+  if (!local) local = py::import("threading").attr("local")().release();
+  py::Obj held = py::Obj::borrow(local);
+  py::Obj dctx = py::builtin("getattr")(held, py::str("dctx"), py::none());
+  if (dctx.is_none()) {
+    dctx = py::import("zstandard").attr("ZstdDecompressor")();
+    py::builtin("setattr")(held, py::str("dctx"), dctx);
+  }
+  return dctx;
+}
+
 py::Obj exact_dense(const py::Obj& base, const py::Obj& record) {
   py::Obj shape = record.attr("shape");
   py::Obj dtype = dtype_of(py::text(record.attr("dtype")));
@@ -439,7 +456,7 @@ py::Obj exact_dense(const py::Obj& base, const py::Obj& record) {
   py::Obj sizes = meta.item(py::str("planes"));
   if (sizes.size() != out.width) throw py::ValueError("malformed exact record (planes)");
   const std::int64_t count = out.count();
-  py::Obj dctx = py::import("zstandard").attr("ZstdDecompressor")();
+  py::Obj dctx = decompressor();
   py::Obj view = py::builtin("memoryview")(frames.array);
   // Each plane is read where zstd put it: no copy between decompression and the join.
   std::vector<py::Obj> planes;
@@ -464,9 +481,16 @@ py::Obj exact_dense(const py::Obj& base, const py::Obj& record) {
   std::optional<Words> rw;
   const std::uint8_t* pr = nullptr;
   if (!ref.is_none()) pr = base_words(ref, rw, out);
+  // Records written before the zero-first order carry no "order" and are grouped by exponent.
+  core::PlaneOrder order = core::PlaneOrder::kByFirstByte;
+  if (meta.contains(py::str("order"))) {
+    if (!(meta.item(py::str("order")) == py::str(kZeroFirst)))
+      throw py::ValueError("malformed exact record (order)");
+    order = core::PlaneOrder::kZeroFirst;
+  }
   {
     bridge::NoGil nogil;
-    core::join_planes(at, pr, count, out.width, out.buf.data<std::uint8_t>());
+    core::join_planes(at, pr, count, out.width, order, out.buf.data<std::uint8_t>());
   }
   return out.array;
 }
@@ -512,6 +536,7 @@ py::Obj exact_record(const py::Obj& base, const py::Obj& tuned) {
   metadata.set_item("planes", sizes);
   metadata.set_item("against_base", py::boolean(!ref.is_none()));
   metadata.set_item("sha256", py::str(hex_digest(t.buf)));
+  metadata.set_item("order", py::str(kZeroFirst));
   return module_global("CompressedTensor")(py::str(kExact), shape, t.array.attr("dtype").str(),
                                            py::tuple({stored}), py::tuple({}), metadata);
 }

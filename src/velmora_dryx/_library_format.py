@@ -371,7 +371,8 @@ def _exact_record(shape: tuple, meta: dict, cores: Shapes, factors: Shapes) -> s
         "against_base": lambda v: isinstance(v, bool),
         "sha256": _is_str,
     }
-    if problem := _schema(meta, planes):
+    # Records of the first version carry no "order" (their planes are grouped by exponent).
+    if problem := _schema(meta, planes | {"order": lambda v: v == "zero-first"}, planes):
         return problem
     if cores != [(sum(meta["planes"]),)] or factors:
         return "an exact record holds one run of its planes' frames"

@@ -148,13 +148,20 @@ TEST(byte_planes_round_trip) {
   const auto* t = reinterpret_cast<const std::uint8_t*>(tuned);
   const auto* b = reinterpret_cast<const std::uint8_t*>(base);
   core::split_planes(t, b, 3, 2, planes);
-  // The XOR is 0x8005, 0x0002, 0x8001: its high bytes in word order, then the low bytes
-  // grouped by high byte (0x00 first, then 0x80's in word order).
+  // The XOR is 0x8005, 0x0002, 0x8001: its high bytes in word order, then the low bytes of
+  // words whose high byte is zero, then the others, each in word order.
   CHECK((std::vector<std::uint8_t>(planes, planes + 6) ==
          std::vector<std::uint8_t>{0x80, 0x00, 0x80, 0x02, 0x05, 0x01}));
   const std::uint8_t* halves[] = {planes, planes + 3};
-  core::join_planes(halves, b, 3, 2, back);
+  core::join_planes(halves, b, 3, 2, core::PlaneOrder::kZeroFirst, back);
   CHECK(std::memcmp(back, tuned, 6) == 0);
+  // The first records' order: low bytes grouped by high byte (0x01's, then 0x02's).
+  const std::uint8_t grouped[] = {0x02, 0x01, 0x02, 0x01, 0x22, 0x44, 0x11, 0x33};
+  const std::uint16_t words[] = {0x0211, 0x0122, 0x0233, 0x0144};
+  const std::uint8_t* parts[] = {grouped, grouped + 4};
+  std::uint8_t four[8];
+  core::join_planes(parts, nullptr, 4, 2, core::PlaneOrder::kByFirstByte, four);
+  CHECK(std::memcmp(four, words, 8) == 0);
   for (int width : {1, 2, 4, 8}) {
     const std::int64_t count = 37;
     std::vector<std::uint8_t> x(static_cast<std::size_t>(count * width)), y(x.size());
@@ -168,7 +175,8 @@ TEST(byte_planes_round_trip) {
       core::split_planes(x.data(), base_bytes, count, width, p.data());
       std::vector<const std::uint8_t*> at;
       for (int q = 0; q < width; ++q) at.push_back(p.data() + q * count);
-      core::join_planes(at.data(), base_bytes, count, width, out.data());
+      core::join_planes(at.data(), base_bytes, count, width, core::PlaneOrder::kZeroFirst,
+                        out.data());
       CHECK(out == x);
     }
   }
