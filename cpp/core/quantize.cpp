@@ -28,27 +28,43 @@ inline std::int32_t code_of(float x, float inv, float levels) noexcept {
   return static_cast<std::int32_t>(t) - static_cast<std::int32_t>(levels);
 }
 
-double squared_error(const float* x, std::int64_t n, float inv, float scale,
-                     float levels) noexcept {
-  double err = 0.0;
-  for (std::int64_t i = 0; i < n; ++i) {
-    const double d = static_cast<double>(dequantized(code_of(x[i], inv, levels), scale)) -
-                     static_cast<double>(x[i]);
-    err += d * d;
+// Sums of per-element terms in kLanes independent accumulators (lane l takes the elements
+// i = l mod kLanes), added pairwise at the end: the same order every run and on every machine,
+// and no chain of dependent additions for the compiler to keep (it vectorises the lanes).
+constexpr int kLanes = 8;
+
+template <class Term>
+double lane_sum(std::int64_t n, Term term) noexcept {
+  double acc[kLanes] = {};
+  std::int64_t i = 0;
+  for (; i + kLanes <= n; i += kLanes) {
+    for (int l = 0; l < kLanes; ++l) acc[l] += term(i + l);
   }
-  return err;
+  for (int l = 0; i < n; ++i, ++l) acc[l] += term(i);
+  for (int width = kLanes / 2; width > 0; width /= 2) {
+    for (int l = 0; l < width; ++l) acc[l] += acc[l + width];
+  }
+  return acc[0];
 }
 
-double squared_sum(const float* x, std::int64_t n) noexcept {
-  double s = 0.0;
-  for (std::int64_t i = 0; i < n; ++i) s += static_cast<double>(x[i]) * static_cast<double>(x[i]);
-  return s;
+double squared_error(const float* x, std::int64_t n, float inv, float scale,
+                     float levels) noexcept {
+  return lane_sum(n, [=](std::int64_t i) {
+    const double d = static_cast<double>(dequantized(code_of(x[i], inv, levels), scale)) -
+                     static_cast<double>(x[i]);
+    return d * d;
+  });
 }
 
 // A scale that quantizes without overflow: a normal float whose inverse is finite.
 bool usable_scale(float scale) noexcept { return scale >= FLT_MIN && std::isfinite(1.0f / scale); }
 
 }  // namespace
+
+double squared_sum(const float* x, std::int64_t n) noexcept {
+  return lane_sum(
+      n, [=](std::int64_t i) { return static_cast<double>(x[i]) * static_cast<double>(x[i]); });
+}
 
 VectorFit fit_vector(const float* x, std::int64_t n, int bits) noexcept {
   VectorFit fit;
@@ -69,12 +85,12 @@ VectorFit fit_vector(const float* x, std::int64_t n, int bits) noexcept {
     }
   }
   if (fit.scale == 0.0f) return fit;  // too small to quantize: stored as zeros
-  const float inv = 1.0f / fit.scale;
-  for (std::int64_t i = 0; i < n; ++i) {
-    const double v = dequantized(code_of(x[i], inv, levels), fit.scale);
-    fit.quantized_sq += v * v;
-    fit.cross += v * static_cast<double>(x[i]);
-  }
+  const float inv = 1.0f / fit.scale, scale = fit.scale;
+  auto value = [=](std::int64_t i) -> double {
+    return dequantized(code_of(x[i], inv, levels), scale);
+  };
+  fit.quantized_sq = lane_sum(n, [&](std::int64_t i) { return value(i) * value(i); });
+  fit.cross = lane_sum(n, [&](std::int64_t i) { return value(i) * static_cast<double>(x[i]); });
   return fit;
 }
 

@@ -549,11 +549,10 @@ py::Obj lowbit_record(const py::Obj& delta, const py::Obj& bits, const py::Obj& 
   Rows r(ab.item(0), ab.item(1));
   Held d(delta, "float32");
   double total = 0.0, kept = 0.0;
-  for (std::int64_t i = 0; i < d.count(4); ++i)
-    total += double(d.data<float>()[i]) * d.data<float>()[i];
   std::vector<core::HullStep> steps;
   {
     bridge::NoGil nogil;
+    total = core::squared_sum(d.data<float>(), d.count(4));
     steps =
         core::component_steps(r.a.data<float>(), r.b.data<float>(), r.k, r.m, r.n, widths, paired);
   }
@@ -613,8 +612,9 @@ py::Obj delta_plan(const py::Obj& base, const py::Obj& tuned, const py::Obj& bit
                                 ct.attr("factors").item(1));
   Held d(mat, "float32");
   double total = 0.0;
-  for (std::int64_t i = 0; i < d.count(4); ++i) {
-    total += static_cast<double>(d.data<float>()[i]) * static_cast<double>(d.data<float>()[i]);
+  {
+    bridge::NoGil nogil;
+    total = core::squared_sum(d.data<float>(), d.count(4));
   }
   py::Obj steps = factor_steps(ab.item(0), ab.item(1), bits);
   return py::tuple({ab.item(0), ab.item(1), steps, py::floating(total)});
