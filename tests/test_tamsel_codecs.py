@@ -83,15 +83,19 @@ def test_allocation_matches_the_oracle_and_keeps_its_budget(mode):
             assert total - gain[taken].sum() <= kw["target_error"]
 
 
-@pytest.mark.parametrize("dtype", ["uint16", "float32", "float64", "uint8"])
+@pytest.mark.parametrize("dtype", ["uint16", "float32", "float64", "uint8", "widened"])
 @pytest.mark.parametrize("with_base", [True, False])
 def test_byte_planes_split_and_join(dtype, with_base):
-    # Over a few blocks of words, most with sign and exponent unchanged against the base.
+    # Over a few blocks of words, most with sign and exponent unchanged against the base;
+    # "widened": float32 words of 16-bit values (two planes of zeros).
     rng = np.random.default_rng(3)
+    low_zero, dtype = dtype == "widened", "float32" if dtype == "widened" else dtype
     width = np.dtype(dtype).itemsize
     tuned = rng.integers(0, 255, (5005, width), np.uint8)
     base = tuned ^ rng.integers(0, 255, tuned.shape, np.uint8)
     base[:, -1] = np.where(rng.random(len(base)) < 0.7, tuned[:, -1], base[:, -1])
+    if low_zero:
+        tuned[:, :2] = base[:, :2] = 0
     tuned, base = tuned.view(dtype).reshape(7, -1), base.view(dtype).reshape(7, -1)
     planes = tamsel._split_planes(tuned, base if with_base else None)
     words = tuned.view(np.uint8).reshape(-1, tuned.itemsize)

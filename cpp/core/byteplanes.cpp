@@ -170,22 +170,43 @@ void assemble(const std::uint8_t* __restrict first, const std::uint8_t (*__restr
   }
 }
 
+bool all_zero(const std::uint8_t* plane, std::int64_t count) noexcept {
+  std::int64_t i = 0;
+  for (; i + 64 <= count; i += 64) {  // a noisy plane stops at its first block
+    std::uint8_t any = 0;
+    for (int j = 0; j < 64; ++j) any |= plane[i + j];
+    if (any) return false;
+  }
+  for (; i < count; ++i) {
+    if (plane[i]) return false;
+  }
+  return true;
+}
+
 template <class Word>
 void join_zero_first(const std::uint8_t* const* planes, const std::uint8_t* base,
                      std::int64_t count, std::uint8_t* out) noexcept {
   constexpr int kWidth = sizeof(Word);
+  constexpr int kLower = kWidth > 1 ? kWidth - 1 : 1;
   const std::uint8_t* first = planes[0];
   const std::int64_t zeros = kWidth > 1 ? zeros_in(first, count) : 0;
-  std::uint8_t lows[kWidth > 1 ? kWidth - 1 : 1][kBlock];
+  std::uint8_t lows[kLower][kBlock];
+  // Planes of zeros (the low half of 16-bit values held as float32) need no merging.
+  bool zero[kLower] = {};
+  for (int p = 1; p < kWidth; ++p) {
+    zero[p - 1] = all_zero(planes[p], count);
+    if (zero[p - 1]) std::memset(lows[p - 1], 0, sizeof(lows[p - 1]));
+  }
   std::int64_t seen = 0;
   for (std::int64_t start = 0; start < count; start += kBlock) {
     const std::int64_t n = std::min(kBlock, count - start);
-    std::int64_t taken = 0;
+    std::int64_t taken = -1;
     for (int p = 1; p < kWidth; ++p) {
+      if (zero[p - 1]) continue;
       taken = merge(first + start, n, planes[p] + seen, planes[p] + zeros,
                     planes[p] + zeros + (start - seen), planes[p] + count, lows[p - 1]);
     }
-    seen += taken;
+    seen += taken < 0 ? 0 : taken;  // (unused when every lower plane is zero)
     assemble<Word>(first + start, lows, base ? base + start * kWidth : nullptr, n,
                    out + start * kWidth);
   }
