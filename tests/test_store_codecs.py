@@ -57,6 +57,7 @@ def test_each_setting_round_trips(settings, tolerance, tmp_path):
     if settings.get("method") == "exact":
         assert all(np.array_equal(lib.reconstruct("ft-a")[k], v) for k, v in tunes["ft-a"].items())
     info = vd.library_info(root)["finetunes"][0]
+    assert info["error"] == pytest.approx(err, rel=1e-3, abs=1e-6)  # the stored figure is true
     if "budget" in settings:
         size16 = sum(2 * v.size for v in tunes["ft-a"].values())
         assert info["stored_bytes"] <= settings["budget"] * size16

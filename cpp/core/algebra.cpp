@@ -167,6 +167,27 @@ T euclidean_norm_of_difference(const T* a, const T* b, std::int64_t count) noexc
                          [a, b](std::int64_t i) { return static_cast<double>(a[i] - b[i]); });
 }
 
+SquareSums low_rank_square_sums(const float* left, const float* right, const float* y,
+                                std::int64_t m, std::int64_t k, std::int64_t n) {
+  SquareSums total;
+  if (m <= 0 || n <= 0) return total;
+  // Blocks of about a million elements: small next to the delta, large enough for gemm.
+  const std::int64_t rows = std::max<std::int64_t>(1, (std::int64_t{1} << 20) / n);
+  std::vector<float> block(static_cast<std::size_t>(std::min(rows, m) * n));
+  for (std::int64_t r = 0; r < m; r += rows) {
+    const std::int64_t h = std::min(rows, m - r);
+    if (k > 0) {
+      gemm_rm(left + r * k, right, h, k, n, block.data());
+    } else {
+      std::fill(block.begin(), block.end(), 0.0f);
+    }
+    const SquareSums part = difference_square_sums(block.data(), y + r * n, h * n);
+    total.diff += part.diff;
+    total.ref += part.ref;
+  }
+  return total;
+}
+
 template void gemm_rm<float>(const float*, const float*, std::int64_t, std::int64_t, std::int64_t,
                              float*);
 template void gemm_rm<double>(const double*, const double*, std::int64_t, std::int64_t,

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "elementwise.hpp"
 #include "view.hpp"
 
 namespace velmora::core {
@@ -32,5 +33,11 @@ template <class T>
 T euclidean_norm(const T* a, std::int64_t count) noexcept;
 template <class T>
 T euclidean_norm_of_difference(const T* a, const T* b, std::int64_t count) noexcept;
+
+// The sums of squares of (left @ right) - y and of y, for left (m x k), right (k x n) and y
+// (m x n), all row-major float32: the product is formed a block of rows at a time, never
+// whole. Raises as gemm_rm.
+SquareSums low_rank_square_sums(const float* left, const float* right, const float* y,
+                                std::int64_t m, std::int64_t k, std::int64_t n);
 
 }  // namespace velmora::core

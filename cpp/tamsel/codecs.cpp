@@ -502,6 +502,46 @@ bool is_codec_record(const py::Obj& record) {
   return m == kQsvd || m == kExact;
 }
 
+std::optional<core::SquareSums> low_rank_error(const py::Obj& record, const py::Obj& delta) {
+  bridge::Buffer d;
+  if (!d.acquire(delta.get(), 'f')) return std::nullopt;
+  py::Obj left, right;
+  if (method_name(record) == kQsvd) {
+    const auto [m, n] = matrix_extents(record.attr("shape"));
+    py::Obj cores = record.attr("cores"), factors = record.attr("factors");
+    if (cores.size() != 2 || factors.size() != 2) throw py::ValueError("malformed qsvd record");
+    py::Obj lr =
+        dequantize_factors(cores.item(0), cores.item(1), factors.item(0), factors.item(1), m, n);
+    left = lr.item(0);
+    right = lr.item(1);
+  } else if (record.attr("method") == py::str("svd")) {
+    auto [u, vt] = record.attr("factors").unpack<2>();
+    bridge::Buffer bu, bs;
+    if (!bu.acquire(u.get(), 'f') || !bs.acquire(record.attr("cores").item(0).get(), 'f') ||
+        bu.ndim() != 2 || bs.size() != bu.shape(1)) {
+      return std::nullopt;
+    }
+    // (U diag(s)), as the SVD's own rebuild scales it.
+    Fresh scaled({bu.shape(0), bu.shape(1)}, "float32");
+    for (std::int64_t i = 0; i < bu.size(); ++i) {
+      scaled.data<float>()[i] = bu.data<float>()[i] * bs.data<float>()[i % bu.shape(1)];
+    }
+    left = scaled.array;
+    right = vt;
+  } else {
+    return std::nullopt;
+  }
+  bridge::Buffer l, r;
+  if (!l.acquire(left.get(), 'f') || !r.acquire(right.get(), 'f') || l.ndim() != 2 ||
+      r.ndim() != 2 || l.shape(1) != r.shape(0) || l.shape(0) * r.shape(1) != d.size()) {
+    return std::nullopt;
+  }
+  if (l.shape(1) > 0) bridge::ensure_lapack();
+  bridge::NoGil nogil;
+  return core::low_rank_square_sums(l.data<float>(), r.data<float>(), d.data<float>(), l.shape(0),
+                                    l.shape(1), r.shape(1));
+}
+
 py::Obj apply_codec(const py::Obj& base, const py::Obj& record) {
   if (method_name(record) == kExact) return exact_dense(base, record);
   py::Obj dense = qsvd_dense(record);

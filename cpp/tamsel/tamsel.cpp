@@ -219,6 +219,7 @@ core::SquareSums record_error(const py::Obj& record, const py::Obj& delta) {
   if (record.attr("method").is(module_global("CompressionMethod").attr("NONE"))) {
     return {0.0, square_sums(delta, delta).ref};
   }
+  if (const auto sums = low_rank_error(record, delta)) return *sums;
   if (is_codec_record(record)) return square_sums(apply_codec(py::none(), record), delta);
   return square_sums(module_global("decompress")(record), delta);
 }

@@ -1,8 +1,11 @@
 // Shared declarations of the tamsel module's source files.
 #pragma once
 
+#include <optional>
+
 #include "../bridge/module.hpp"
 #include "../bridge/py.hpp"
+#include "../core/elementwise.hpp"
 
 namespace velmora::tamsel {
 
@@ -14,6 +17,11 @@ bool is_codec_record(const py::Obj& record);
 
 // The tuned tensor a codec record rebuilds on `base` (None: the record alone).
 py::Obj apply_codec(const py::Obj& base, const py::Obj& record);
+
+// The square sums of (rebuilt - delta) and of delta for a truncated-SVD record (float32
+// factors, or quantized: "qsvd") of a contiguous float32 delta, its product formed a block of
+// rows at a time; empty for other records and layouts.
+std::optional<core::SquareSums> low_rank_error(const py::Obj& record, const py::Obj& delta);
 
 // The exact record of `tuned` against `base` (None: the tuned bits alone).
 py::Obj exact_record(const py::Obj& base, const py::Obj& tuned);

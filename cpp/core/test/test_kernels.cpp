@@ -121,4 +121,24 @@ TEST(float32_difference_and_square_sums) {
   CHECK_NEAR(big.ref, ref, 1e-9 * ref);
 }
 
+// The error of a low-rank product formed a block of rows at a time equals that of the whole
+// product: across a block boundary (about a million elements per block), and at rank 0.
+TEST(low_rank_square_sums_match_the_whole_product) {
+  const std::int64_t m = 350001, k = 2, n = 3;
+  const std::vector<float> l = vtest::cast<float>(vtest::sequence(m * k, 7));
+  const std::vector<float> r = vtest::cast<float>(vtest::sequence(k * n, 8));
+  const std::vector<float> y = vtest::cast<float>(vtest::sequence(m * n, 9));
+  std::vector<float> whole(static_cast<std::size_t>(m * n));
+  velmora::core::gemm_rm(l.data(), r.data(), m, k, n, whole.data());
+  const velmora::core::SquareSums want =
+      velmora::core::difference_square_sums(whole.data(), y.data(), m * n);
+  const velmora::core::SquareSums got =
+      velmora::core::low_rank_square_sums(l.data(), r.data(), y.data(), m, k, n);
+  CHECK_NEAR(got.diff, want.diff, 1e-9 * want.diff);
+  CHECK_NEAR(got.ref, want.ref, 1e-9 * want.ref);
+  const velmora::core::SquareSums none =
+      velmora::core::low_rank_square_sums(l.data(), r.data(), y.data(), m, 0, n);
+  CHECK_NEAR(none.diff, want.ref, 1e-9 * want.ref);
+}
+
 }  // namespace
