@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "block_ortho.hpp"
+#include "elementwise.hpp"
 #include "interrupt.hpp"
 #include "lapack_call.hpp"
 #include "svd.hpp"
@@ -405,11 +406,7 @@ std::int64_t krylov_energy(const T* a, std::int64_t m, std::int64_t n, double en
     return c;
   };
   if (!(energy < 1.0)) return 0;  // every triplet counts: the dense route
-  const double total = [&] {
-    double s = 0;
-    for (std::int64_t i = 0; i < m * n; ++i) s += static_cast<double>(a[i]) * a[i];
-    return s;
-  }();
+  const double total = square_sum(a, m * n);
   if (total <= 0.5e-30) return -1;
   if (total <= 2e-30) return 0;
   const std::int64_t r = std::min(m, n);

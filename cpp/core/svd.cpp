@@ -6,6 +6,7 @@
 
 #include "algebra.hpp"
 #include "block_ortho.hpp"
+#include "elementwise.hpp"
 #include "error.hpp"
 #include "interrupt.hpp"
 #include "lapack_call.hpp"
@@ -34,8 +35,8 @@ TruncatedSvd<T>::TruncatedSvd(std::int64_t m, std::int64_t n) : m_(m), n_(n) {
 template <class T>
 void TruncatedSvd<T>::reduce() {
   require_routine(reinterpret_cast<const void*>(lapack<T>().gebrd), "gebrd");
-  for (const T& v : a_) {
-    if (!std::isfinite(v)) raise_linalg("SVD did not converge");
+  if (!all_finite(a_.data(), static_cast<std::int64_t>(a_.size()))) {
+    raise_linalg("SVD did not converge");
   }
   pending_ = true;
 }

@@ -1,5 +1,6 @@
 // Dense algebra, SHA-256 and the fused elementwise passes against known answers.
 #include <cstring>
+#include <limits>
 #include <string>
 
 #include "../algebra.hpp"
@@ -119,6 +120,17 @@ TEST(float32_difference_and_square_sums) {
       velmora::core::difference_square_sums(x.data(), y.data(), 10007);
   CHECK_NEAR(big.diff, diff, 1e-9 * diff);
   CHECK_NEAR(big.ref, ref, 1e-9 * ref);
+  // The lane sums: exact on short input, near the plain sum past the lanes.
+  CHECK(velmora::core::square_sum(a, 3) == 15.25);
+  std::vector<double> yd(y.begin(), y.end());
+  double exact = 0;
+  for (const double v : yd) exact += v * v;
+  CHECK_NEAR(velmora::core::square_sum(y.data(), 10007), exact, 1e-12 * exact);
+  CHECK(velmora::core::all_finite(yd.data(), 10007));
+  yd[10003] = -std::numeric_limits<double>::infinity();
+  CHECK(!velmora::core::all_finite(yd.data(), 10007));
+  yd[10003] = std::numeric_limits<double>::quiet_NaN();
+  CHECK(!velmora::core::all_finite(yd.data(), 10007));
 }
 
 }  // namespace
