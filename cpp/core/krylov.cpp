@@ -43,6 +43,17 @@ bool applicable(std::int64_t m, std::int64_t n, std::int64_t k, std::int64_t b) 
   return 2 * l <= r && fits_blas(m, n) && fits_blas(m, l) && fits_blas(n, l);
 }
 
+// The block a run takes: for an input far larger than the caches (4M elements and more),
+// twice the cost model's (at most 64) where that basis fits too. There a product of fewer
+// than 64 columns costs nearly the same whatever its width (the pass over the input
+// dominates), so wider blocks reach the same convergence in fewer passes; on a smaller
+// input they would only cost more products.
+std::int64_t run_block(std::int64_t m, std::int64_t n, std::int64_t k) {
+  const std::int64_t b = block_for(k), wide = std::min<std::int64_t>(2 * b, 64);
+  const bool large = static_cast<double>(m) * static_cast<double>(n) >= 4194304.0;
+  return large && wide > b && applicable(m, n, k, wide) ? wide : b;
+}
+
 }  // namespace
 
 SvdRoute force_svd_route(SvdRoute route) noexcept {
@@ -263,35 +274,51 @@ enum class Outcome { Done, Declined, Promote };
 struct Acceptance {
   double eps_store = 0;
   double root = 0;           // sqrt(max(m, n))
-  double deep = 0;           // float products resolve values down to s1 / deep relatively
+  double shallow = 0;        // float products alone certify values down to s1 / shallow
+  double deep = 0;           // float products reach values down to s1 / deep relatively
   bool wide = false;         // the products run in a wider type than the results are stored in
   bool may_promote = false;  // float input, float products: may hand over to double products
 
   Acceptance(double eps, std::int64_t m, std::int64_t n, bool wide_products, bool promote)
       : eps_store(eps),
         root(std::sqrt(static_cast<double>(std::max(m, n)))),
-        deep(std::max(4.0, root / 4)),
+        shallow(std::max(4.0, root / 4)),
+        deep(std::max(16.0, 4 * root)),
         wide(wide_products),
         may_promote(promote) {}
 
   // The residual bound for a value sj: rounding level of sj itself in the stored precision,
   // so that a dominant direction does not loosen the small kept values. Float products
-  // resolve values down to s1 / deep (deeper ones are handed to double products); double
-  // input keeps the bound at rounding level of s1, already far inside 1e-12 s1. Values in
-  // the rounding noise of the stored matrix get the dense route's bound.
+  // iterate values down to s1 / deep (deeper ones are handed to double products at once);
+  // double input keeps the bound at rounding level of s1, already far inside 1e-12 s1.
+  // Values in the rounding noise of the stored matrix get the dense route's bound.
   double tolerance(double sj, double s1) const {
     const double noise = eps_store * root * s1;
     if (sj <= noise) return 4 * noise + std::numeric_limits<double>::min();
     return 4 * root * eps_store * std::max(sj, wide ? 0.0 : may_promote ? s1 / deep : s1);
   }
 
+  // The last of the leading `reach` values of s.
+  static double kth(const std::vector<double>& s, std::int64_t reach) {
+    return s[static_cast<std::size_t>(
+        std::min<std::int64_t>(reach, static_cast<std::int64_t>(s.size())) - 1)];
+  }
+
   // True when the kept values reach below s1 / deep but above the noise: float products
-  // cannot certify them relatively, double products can.
+  // cannot resolve them relatively, double products can.
   bool needs_wider(const std::vector<double>& s, std::int64_t reach) const {
     if (!may_promote || s.empty() || reach <= 0) return false;
-    const double sk = s[static_cast<std::size_t>(
-        std::min<std::int64_t>(reach, static_cast<std::int64_t>(s.size())) - 1)];
+    const double sk = kth(s, reach);
     return sk * deep < s[0] && sk > eps_store * root * s[0];
+  }
+
+  // True when the kept values reach below s1 / shallow but above the noise: the residuals
+  // the float run estimates there lie close enough to the rounding of its products that
+  // they are recomputed in double before the triplets are accepted.
+  bool needs_check(const std::vector<double>& s, std::int64_t reach) const {
+    if (!may_promote || s.empty() || reach <= 0) return false;
+    const double sk = kth(s, reach);
+    return sk * shallow < s[0] && sk > eps_store * root * s[0];
   }
 };
 
@@ -315,7 +342,7 @@ Outcome drive(const C* a, std::int64_t m, std::int64_t n, std::int64_t& k, Krylo
               double& budget, const Acceptance& acc, Done done) {
   const auto& L = lapack<C>();
   if (L.gemm == nullptr || L.geqrf == nullptr || L.ormqr == nullptr) return Outcome::Declined;
-  const std::int64_t b = block_for(k);
+  const std::int64_t b = run_block(m, n, k);
   BlockLanczos<C> lz(a, m, n, b, acc.wide ? 2.0 : 1.0);
   lz.start();
   // However the run ends, its work comes off the budget: a promoted run gets what is left.
@@ -352,21 +379,100 @@ Outcome drive(const C* a, std::int64_t m, std::int64_t n, std::int64_t& k, Krylo
   }
 }
 
-// Runs the driver in T; for float input whose kept values reach far below the largest, the
-// products are redone in double on a double copy of the input and the results rounded.
+// The float run's k triplets, refined and certified with double products: a two-sided
+// Rayleigh-Ritz step on the spans of their vectors (B = U^T A V in double, its SVD
+// B = X S Y^T), each refined triplet (U x, s, V y) accepted when both its residuals,
+// ||A V y - s U x|| and ||A^T U x - s V y|| computed in double, meet the tolerance of
+// double products. False when one does not; `out` is then unchanged.
+bool certify(const float* a, std::int64_t m, std::int64_t n, KrylovTriplets<float>& out,
+             const Acceptance& acc) {
+  const std::int64_t k = out.k;
+  // Row-major vt (k x n) is the column-major n x k V; row-major u (m x k) is transposed.
+  std::vector<double> v(out.vt.begin(), out.vt.end()), u(static_cast<std::size_t>(m * k));
+  for (std::int64_t i = 0; i < m; ++i) {
+    for (std::int64_t j = 0; j < k; ++j) {
+      u[static_cast<std::size_t>(j * m + i)] = out.u[static_cast<std::size_t>(i * k + j)];
+    }
+  }
+  std::vector<double> w(static_cast<std::size_t>(m * k)), z(static_cast<std::size_t>(n * k));
+  wide_products(a, m, n, k, v.data(), u.data(), w.data(), z.data());
+  TruncatedSvd<double> svd(k, k);
+  svd.set_route(SvdRoute::Dense);
+  // The column-major W^T U is the row-major U^T W = B.
+  gemm<double>('T', 'N', k, k, m, 1, w.data(), m, u.data(), m, 0, svd.input(), k);
+  svd.reduce();
+  std::vector<double> sv(static_cast<std::size_t>(k)), xt(static_cast<std::size_t>(k * k)),
+      y(static_cast<std::size_t>(k * k));
+  // Row-major X (k x k) is the column-major X^T; row-major Y^T is the column-major Y.
+  svd.vectors(k, sv.data(), xt.data(), y.data());
+  std::vector<double> x(xt.size());
+  for (std::int64_t i = 0; i < k; ++i) {
+    for (std::int64_t j = 0; j < k; ++j) {
+      x[static_cast<std::size_t>(j * k + i)] = xt[static_cast<std::size_t>(i * k + j)];
+    }
+  }
+  // True when every column j has ||R(:, j) - s_j P(:, j)|| within its tolerance (d x k R, P).
+  const auto within = [&](const std::vector<double>& r, const std::vector<double>& p,
+                          std::int64_t d) {
+    bool ok = true;
+    for (std::int64_t j = 0; j < k && ok; ++j) {
+      const double sj = sv[static_cast<std::size_t>(j)];
+      double sum = 0;
+      for (std::int64_t i = 0; i < d; ++i) {
+        const auto at = static_cast<std::size_t>(j * d + i);
+        const double e = r[at] - sj * p[at];
+        sum += e * e;
+      }
+      ok = std::sqrt(sum) <= acc.tolerance(sj, sv[0]);
+    }
+    return ok;
+  };
+  // A V y - s U x: W Y against U X (W's storage then holds U X).
+  std::vector<double> t(static_cast<std::size_t>(std::max(m, n) * k));
+  gemm<double>('N', 'N', m, k, k, 1, w.data(), m, y.data(), k, 0, t.data(), m);
+  gemm<double>('N', 'N', m, k, k, 1, u.data(), m, x.data(), k, 0, w.data(), m);
+  if (!within(t, w, m)) return false;
+  // A^T U x - s V y: Z X against V Y (Z's storage then holds V Y).
+  gemm<double>('N', 'N', n, k, k, 1, z.data(), n, x.data(), k, 0, t.data(), n);
+  gemm<double>('N', 'N', n, k, k, 1, v.data(), n, y.data(), k, 0, z.data(), n);
+  if (!within(t, z, n)) return false;
+  for (std::int64_t j = 0; j < k; ++j) {
+    out.s[static_cast<std::size_t>(j)] = static_cast<float>(sv[static_cast<std::size_t>(j)]);
+  }
+  for (std::int64_t i = 0; i < m; ++i) {
+    for (std::int64_t j = 0; j < k; ++j) {
+      out.u[static_cast<std::size_t>(i * k + j)] =
+          static_cast<float>(w[static_cast<std::size_t>(j * m + i)]);
+    }
+  }
+  for (std::size_t i = 0; i < out.vt.size(); ++i) out.vt[i] = static_cast<float>(z[i]);
+  return true;
+}
+
+// Runs the driver in T. For float input whose kept values reach below the largest, the
+// triplets are certified with double products (certify); where float products cannot
+// resolve them (or the certificate fails), the products are redone in double on a double
+// copy of the input and the results rounded.
 template <class T, class Done>
 bool drive_promoting(const T* a, std::int64_t m, std::int64_t n, std::int64_t& k,
                      KrylovTriplets<T>& out, double& budget, Done done) {
   const double eps = std::numeric_limits<T>::epsilon();
-  const Outcome first = drive<T>(a, m, n, k, out, budget,
-                                 Acceptance(eps, m, n, false, std::is_same_v<T, float>), done);
+  const Acceptance acc(eps, m, n, false, std::is_same_v<T, float>);
+  const Outcome first = drive<T>(a, m, n, k, out, budget, acc, done);
   if constexpr (std::is_same_v<T, float>) {
-    if (first == Outcome::Promote) {
+    const Acceptance wider(eps, m, n, true, false);
+    if (first == Outcome::Done) {
+      if (!acc.needs_check(std::vector<double>(out.s.begin(), out.s.end()), out.k)) return true;
+      // Two products of k columns in double, each costing about two in float.
+      budget -= 4.0 * static_cast<double>(out.k);
+      if (certify(a, m, n, out, wider)) return true;
+      if (budget <= 0) return false;
+    }
+    if (first != Outcome::Declined) {
       KrylovTriplets<double> wide;
       {
         const std::vector<double> ad(a, a + m * n);
-        if (drive<double>(ad.data(), m, n, k, wide, budget, Acceptance(eps, m, n, true, false),
-                          done) != Outcome::Done) {
+        if (drive<double>(ad.data(), m, n, k, wide, budget, wider, done) != Outcome::Done) {
           return false;
         }
       }
@@ -411,8 +517,9 @@ std::int64_t krylov_energy(const T* a, std::int64_t m, std::int64_t n, double en
   if (total <= 2e-30) return 0;
   const std::int64_t r = std::min(m, n);
   const double eps = std::numeric_limits<T>::epsilon();
-  // Start small enough that the basis fits, at most 32 triplets.
-  std::int64_t k = std::clamp<std::int64_t>(r / 24 / 8 * 8, 8, 32);
+  // Start small enough that the basis fits, at most 64 triplets (twice a limit that binds).
+  std::int64_t k = std::clamp<std::int64_t>(r / 24 / 8 * 8, 8, 64);
+  if (limit > 0) k = std::min(k, std::max<std::int64_t>(8, (2 * limit + 7) / 8 * 8));
   std::int64_t rank = 0;
   double budget = work_budget(m, n);
   const bool ok = drive_promoting<T>(
