@@ -131,7 +131,7 @@ void TruncatedSvd<T>::reduce_pending() {
     // B = L Q through the QR of B^T (the input in column-major order): LAPACK's QR is far
     // faster than its LQ, and the transpose costs one pass over the data. L = R^T.
     {
-      std::vector<T> bt(a_.size());
+      RawBuffer<T> bt(a_.size());
       transpose_into(ColMajor{bt.data(), nb_}, ColMajor{a_.data(), mb_}, nb_, mb_);
       a_.swap(bt);
     }
