@@ -334,6 +334,17 @@ std::int64_t converged(const BlockLanczos<C>& lz, std::int64_t keep, const Accep
   return nconv;
 }
 
+// True when a wanted triplet (of the leading k) has a residual above 1000 times its bound.
+template <class C>
+bool far_from_converged(const BlockLanczos<C>& lz, std::int64_t k, const Acceptance& acc) {
+  const double s1 = lz.s_.empty() ? 0.0 : lz.s_[0];
+  const auto count = std::min<std::size_t>(static_cast<std::size_t>(k), lz.s_.size());
+  for (std::size_t j = 0; j < count; ++j) {
+    if (!(lz.res_[j] <= 1000 * acc.tolerance(lz.s_[j], s1))) return true;
+  }
+  return false;
+}
+
 // The shared driver: runs cycles until `done` accepts the converged leading triplets.
 // done(s, nconv, k) returns the number of triplets to extract (> 0), 0 to continue with k
 // unchanged, or -1 to give up; it may raise k through the reference.
@@ -354,16 +365,25 @@ Outcome drive(const C* a, std::int64_t m, std::int64_t n, std::int64_t& k, Krylo
   while (true) {
     // Grow the basis to its cap, testing for convergence after every step once the basis
     // holds a block beyond the Ritz vectors kept (the projected SVD costs little beside a
-    // step's two products with the input); `done` may raise k, and with it the cap.
+    // step's two products with the input); `done` may raise k, and with it the cap. A test
+    // that leaves a wanted residual a thousand times its bound skips the next step's test:
+    // one step gains less than that, and for wide blocks the projected SVD costs a fair part
+    // of a step.
     std::int64_t keep = 0;
+    bool far = false;
     while (true) {
       if (!applicable(m, n, k, b)) return Outcome::Declined;
       if (lz.basis() + b <= max_basis(k, b) && !lz.step()) return Outcome::Declined;
       const bool full = lz.basis() + b > max_basis(k, b);
       if (!full && lz.basis() < kept_for(k, b) + b) continue;
+      if (!full && far) {
+        far = false;
+        continue;
+      }
       keep = std::min(kept_for(k, b), lz.basis());
       lz.ritz(keep);
       const std::int64_t take = done(lz.s_, converged(lz, keep, acc), k);
+      far = far_from_converged(lz, k, acc);
       if ((take > 0 || full) && acc.needs_wider(lz.s_, take > 0 ? take : k)) {
         return Outcome::Promote;
       }
