@@ -312,13 +312,25 @@ struct Acceptance {
     return sk * deep < s[0] && sk > eps_store * root * s[0];
   }
 
-  // True when the kept values reach below s1 / shallow but above the noise: the residuals
-  // the float run estimates there lie close enough to the rounding of its products that
-  // they are recomputed in double before the triplets are accepted.
-  bool needs_check(const std::vector<double>& s, std::int64_t reach) const {
-    if (!may_promote || s.empty() || reach <= 0) return false;
-    const double sk = kth(s, reach);
-    return sk * shallow < s[0] && sk > eps_store * root * s[0];
+  // The first of the kept values s (descending) that lies below s1 / shallow but above the
+  // noise, s.size() when none does: from there on, the residuals the float run estimates
+  // lie close enough to the rounding of its products that they are recomputed in double
+  // before the triplets are accepted.
+  std::int64_t first_to_check(const std::vector<float>& s) const {
+    const auto count = static_cast<std::int64_t>(s.size());
+    if (!may_promote || count == 0) return count;
+    const double s1 = s[0];
+    const auto at = [&](std::int64_t i) {
+      return static_cast<double>(s[static_cast<std::size_t>(i)]);
+    };
+    std::int64_t j = 0;
+    while (j < count && at(j) * shallow >= s1) ++j;
+    // A cluster (values within 0.1% of each other) is checked whole: its vectors mix.
+    while (j > 0 && j < count && at(j - 1) * 0.999 <= at(j)) --j;
+    // Values in the noise sort last and are accepted as the dense route would.
+    std::int64_t end = count;
+    while (end > j && at(end - 1) <= eps_store * root * s1) --end;
+    return end > j ? j : count;
   }
 };
 
@@ -399,73 +411,84 @@ Outcome drive(const C* a, std::int64_t m, std::int64_t n, std::int64_t& k, Krylo
   }
 }
 
-// The float run's k triplets, refined and certified with double products: a two-sided
-// Rayleigh-Ritz step on the spans of their vectors (B = U^T A V in double, its SVD
-// B = X S Y^T), each refined triplet (U x, s, V y) accepted when both its residuals,
-// ||A V y - s U x|| and ||A^T U x - s V y|| computed in double, meet the tolerance of
-// double products. False when one does not; `out` is then unchanged.
+// The float run's triplets from `first` on (the kept values below s1 / shallow), refined
+// and certified with double products: a two-sided Rayleigh-Ritz step on the spans of their
+// vectors (B = U^T A V in double, its SVD B = X S Y^T), each refined triplet (U x, s, V y)
+// accepted when both its residuals, ||A V y - s U x|| and ||A^T U x - s V y|| computed in
+// double, meet the tolerance of double products, and the refined values stay below the
+// triplets before `first`. False when one does not; `out` is then unchanged.
 bool certify(const float* a, std::int64_t m, std::int64_t n, KrylovTriplets<float>& out,
-             const Acceptance& acc) {
-  const std::int64_t k = out.k;
-  // Row-major vt (k x n) is the column-major n x k V; row-major u (m x k) is transposed.
-  std::vector<double> v(out.vt.begin(), out.vt.end()), u(static_cast<std::size_t>(m * k));
+             std::int64_t first, const Acceptance& acc) {
+  const std::int64_t k = out.k, d = k - first;
+  const double s1 = out.s[0];
+  // Rows first.. of the row-major vt (k x n) are the column-major n x d V; the columns
+  // first.. of the row-major u (m x k) are transposed.
+  std::vector<double> v(out.vt.begin() + first * n, out.vt.end()),
+      u(static_cast<std::size_t>(m * d));
   for (std::int64_t i = 0; i < m; ++i) {
-    for (std::int64_t j = 0; j < k; ++j) {
-      u[static_cast<std::size_t>(j * m + i)] = out.u[static_cast<std::size_t>(i * k + j)];
+    for (std::int64_t j = 0; j < d; ++j) {
+      u[static_cast<std::size_t>(j * m + i)] = out.u[static_cast<std::size_t>(i * k + first + j)];
     }
   }
-  std::vector<double> w(static_cast<std::size_t>(m * k)), z(static_cast<std::size_t>(n * k));
-  wide_products(a, m, n, k, v.data(), u.data(), w.data(), z.data());
-  TruncatedSvd<double> svd(k, k);
+  std::vector<double> w(static_cast<std::size_t>(m * d)), z(static_cast<std::size_t>(n * d));
+  wide_products(a, m, n, d, v.data(), u.data(), w.data(), z.data());
+  TruncatedSvd<double> svd(d, d);
   svd.set_route(SvdRoute::Dense);
   // The column-major W^T U is the row-major U^T W = B.
-  gemm<double>('T', 'N', k, k, m, 1, w.data(), m, u.data(), m, 0, svd.input(), k);
+  gemm<double>('T', 'N', d, d, m, 1, w.data(), m, u.data(), m, 0, svd.input(), d);
   svd.reduce();
-  std::vector<double> sv(static_cast<std::size_t>(k)), xt(static_cast<std::size_t>(k * k)),
-      y(static_cast<std::size_t>(k * k));
-  // Row-major X (k x k) is the column-major X^T; row-major Y^T is the column-major Y.
-  svd.vectors(k, sv.data(), xt.data(), y.data());
+  std::vector<double> sv(static_cast<std::size_t>(d)), xt(static_cast<std::size_t>(d * d)),
+      y(static_cast<std::size_t>(d * d));
+  // Row-major X (d x d) is the column-major X^T; row-major Y^T is the column-major Y.
+  svd.vectors(d, sv.data(), xt.data(), y.data());
+  if (first > 0 && !(sv[0] <= static_cast<double>(out.s[static_cast<std::size_t>(first - 1)]))) {
+    return false;
+  }
   std::vector<double> x(xt.size());
-  for (std::int64_t i = 0; i < k; ++i) {
-    for (std::int64_t j = 0; j < k; ++j) {
-      x[static_cast<std::size_t>(j * k + i)] = xt[static_cast<std::size_t>(i * k + j)];
+  for (std::int64_t i = 0; i < d; ++i) {
+    for (std::int64_t j = 0; j < d; ++j) {
+      x[static_cast<std::size_t>(j * d + i)] = xt[static_cast<std::size_t>(i * d + j)];
     }
   }
-  // True when every column j has ||R(:, j) - s_j P(:, j)|| within its tolerance (d x k R, P).
+  // True when every column j has ||R(:, j) - s_j P(:, j)|| within its tolerance (rows x d
+  // R and P).
   const auto within = [&](const std::vector<double>& r, const std::vector<double>& p,
-                          std::int64_t d) {
+                          std::int64_t rows) {
     bool ok = true;
-    for (std::int64_t j = 0; j < k && ok; ++j) {
+    for (std::int64_t j = 0; j < d && ok; ++j) {
       const double sj = sv[static_cast<std::size_t>(j)];
       double sum = 0;
-      for (std::int64_t i = 0; i < d; ++i) {
-        const auto at = static_cast<std::size_t>(j * d + i);
+      for (std::int64_t i = 0; i < rows; ++i) {
+        const auto at = static_cast<std::size_t>(j * rows + i);
         const double e = r[at] - sj * p[at];
         sum += e * e;
       }
-      ok = std::sqrt(sum) <= acc.tolerance(sj, sv[0]);
+      ok = std::sqrt(sum) <= acc.tolerance(sj, s1);
     }
     return ok;
   };
   // A V y - s U x: W Y against U X (W's storage then holds U X).
-  std::vector<double> t(static_cast<std::size_t>(std::max(m, n) * k));
-  gemm<double>('N', 'N', m, k, k, 1, w.data(), m, y.data(), k, 0, t.data(), m);
-  gemm<double>('N', 'N', m, k, k, 1, u.data(), m, x.data(), k, 0, w.data(), m);
+  std::vector<double> t(static_cast<std::size_t>(std::max(m, n) * d));
+  gemm<double>('N', 'N', m, d, d, 1, w.data(), m, y.data(), d, 0, t.data(), m);
+  gemm<double>('N', 'N', m, d, d, 1, u.data(), m, x.data(), d, 0, w.data(), m);
   if (!within(t, w, m)) return false;
   // A^T U x - s V y: Z X against V Y (Z's storage then holds V Y).
-  gemm<double>('N', 'N', n, k, k, 1, z.data(), n, x.data(), k, 0, t.data(), n);
-  gemm<double>('N', 'N', n, k, k, 1, v.data(), n, y.data(), k, 0, z.data(), n);
+  gemm<double>('N', 'N', n, d, d, 1, z.data(), n, x.data(), d, 0, t.data(), n);
+  gemm<double>('N', 'N', n, d, d, 1, v.data(), n, y.data(), d, 0, z.data(), n);
   if (!within(t, z, n)) return false;
-  for (std::int64_t j = 0; j < k; ++j) {
-    out.s[static_cast<std::size_t>(j)] = static_cast<float>(sv[static_cast<std::size_t>(j)]);
+  for (std::int64_t j = 0; j < d; ++j) {
+    out.s[static_cast<std::size_t>(first + j)] =
+        static_cast<float>(sv[static_cast<std::size_t>(j)]);
   }
   for (std::int64_t i = 0; i < m; ++i) {
-    for (std::int64_t j = 0; j < k; ++j) {
-      out.u[static_cast<std::size_t>(i * k + j)] =
+    for (std::int64_t j = 0; j < d; ++j) {
+      out.u[static_cast<std::size_t>(i * k + first + j)] =
           static_cast<float>(w[static_cast<std::size_t>(j * m + i)]);
     }
   }
-  for (std::size_t i = 0; i < out.vt.size(); ++i) out.vt[i] = static_cast<float>(z[i]);
+  for (std::size_t i = 0; i < z.size(); ++i) {
+    out.vt[static_cast<std::size_t>(first * n) + i] = static_cast<float>(z[i]);
+  }
   return true;
 }
 
@@ -482,10 +505,11 @@ bool drive_promoting(const T* a, std::int64_t m, std::int64_t n, std::int64_t& k
   if constexpr (std::is_same_v<T, float>) {
     const Acceptance wider(eps, m, n, true, false);
     if (first == Outcome::Done) {
-      if (!acc.needs_check(std::vector<double>(out.s.begin(), out.s.end()), out.k)) return true;
-      // Two products of k columns in double, each costing about two in float.
-      budget -= 4.0 * static_cast<double>(out.k);
-      if (certify(a, m, n, out, wider)) return true;
+      const std::int64_t first = acc.first_to_check(out.s);
+      if (first >= out.k) return true;
+      // Two products of the checked columns in double, each costing about two in float.
+      budget -= 4.0 * static_cast<double>(out.k - first);
+      if (certify(a, m, n, out, first, wider)) return true;
       if (budget <= 0) return false;
     }
     if (first != Outcome::Declined) {
