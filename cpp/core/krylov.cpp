@@ -145,7 +145,7 @@ class BlockLanczos {
   double work_ = 0;  // column products with the input, with reorthogonalization, weighted
   bool lost_ = false;
   BlockOrthonormalizer<T> ortho_{b_};
-  std::vector<T> w_, coef_, r_;
+  std::vector<T> w_, wt_, coef_, r_;
 };
 
 template <class T>
@@ -172,9 +172,17 @@ void BlockLanczos<T>::start() {
 template <class T>
 bool BlockLanczos<T>::step() {
   const std::int64_t b = b_, l = l_;
-  // W = A V_pending: the row-major input is the column-major n x m matrix A^T.
+  // W = A V_pending: the row-major input is the column-major n x m matrix A^T. BLAS forms
+  // the b x m product W^T = V^T A^T about a third faster than the m x b one (the input is
+  // then its second operand), and the transpose of b columns costs little beside it.
+  wt_.resize(static_cast<std::size_t>(m_ * b));
+  gemm<T>('T', 'N', b, m_, n_, 1, v_.data() + l * n_, n_, a_, n_, 0, wt_.data(), b);
   w_.resize(static_cast<std::size_t>(m_ * b));
-  gemm<T>('T', 'N', m_, b, n_, 1, a_, n_, v_.data() + l * n_, n_, 0, w_.data(), m_);
+  for (std::int64_t i = 0; i < m_; ++i) {
+    for (std::int64_t j = 0; j < b; ++j) {
+      w_[static_cast<std::size_t>(j * m_ + i)] = wt_[static_cast<std::size_t>(i * b + j)];
+    }
+  }
   if (!ortho_.expand(u_, m_, l, w_, coef_, r_)) return false;
   grow_c(l + b);
   for (std::int64_t j = 0; j < b; ++j) {
