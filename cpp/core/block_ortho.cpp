@@ -3,6 +3,8 @@
 #include <cstring>
 #include <limits>
 
+#include "interrupt.hpp"
+
 namespace velmora::core {
 
 template <class T>
@@ -198,6 +200,38 @@ bool BlockOrthonormalizer<T>::expand(std::vector<T>& x, std::int64_t d, std::int
   const double missed = frobenius(wcopy_.data(), d * b);
   return missed <= 16.0 * static_cast<double>(eps) * std::sqrt(static_cast<double>(b)) * scale +
                        std::numeric_limits<double>::min();
+}
+
+void wide_products(const float* a, std::int64_t m, std::int64_t n, std::int64_t k, const double* v,
+                   const double* u, double* w, double* z) {
+  if (k <= 0 || m <= 0 || n <= 0) return;
+  // Panels of about 8 MiB in float64, each product complete on its panel (no partial sums
+  // of the result carried across panels).
+  constexpr std::int64_t kPanel = std::int64_t{1} << 20;
+  std::vector<double> panel;
+  // W = A V by panels of rows: the panel is the column-major n x r matrix A[i0:i0+r, :]^T.
+  const std::int64_t rows = std::clamp<std::int64_t>(kPanel / n, 1, m);
+  panel.resize(static_cast<std::size_t>(rows * n));
+  for (std::int64_t i0 = 0; i0 < m; i0 += rows) {
+    const std::int64_t r = std::min(rows, m - i0);
+    const float* src = a + i0 * n;
+    for (std::int64_t i = 0; i < r * n; ++i) panel[static_cast<std::size_t>(i)] = src[i];
+    gemm<double>('T', 'N', r, k, n, 1, panel.data(), n, v, n, 0, w + i0, m);
+    core::check_interrupt();
+  }
+  // Z = A^T U by panels of columns: the panel is the column-major c x m matrix A[:, j0:j0+c]^T.
+  const std::int64_t cols = std::clamp<std::int64_t>(kPanel / m, 1, n);
+  panel.resize(static_cast<std::size_t>(cols * m));
+  for (std::int64_t j0 = 0; j0 < n; j0 += cols) {
+    const std::int64_t c = std::min(cols, n - j0);
+    for (std::int64_t i = 0; i < m; ++i) {
+      const float* src = a + i * n + j0;
+      double* dst = panel.data() + i * c;
+      for (std::int64_t j = 0; j < c; ++j) dst[j] = src[j];
+    }
+    gemm<double>('N', 'N', c, k, m, 1, panel.data(), c, u, m, 0, z + j0, n);
+    core::check_interrupt();
+  }
 }
 
 template class BlockOrthonormalizer<float>;

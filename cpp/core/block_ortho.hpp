@@ -27,6 +27,13 @@ inline void gemm(char ta, char tb, std::int64_t m, std::int64_t n, std::int64_t 
          &lc);
 }
 
+// W = A V and Z = A^T U with float64 products for the row-major float32 m x n matrix a,
+// without a float64 copy of it: its rows are widened a panel at a time, and both products
+// take each panel while it is in cache. V (n x k), U (m x k), W (m x k) and Z (n x k) are
+// column-major with leading dimensions n, m, m, n. The caller checks fits_blas.
+void wide_products(const float* a, std::int64_t m, std::int64_t n, std::int64_t k, const double* v,
+                   const double* u, double* w, double* z);
+
 // Deterministic uniform numbers in [-1, 1): the fixed start block and the replacements for
 // directions lost in a breakdown.
 struct Stream {

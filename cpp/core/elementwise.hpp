@@ -29,6 +29,34 @@ inline bool all_finite(const float* v, std::int64_t n) {
   return special == 0;
 }
 
+inline bool all_finite(const double* v, std::int64_t n) {
+  std::uint64_t special = 0;
+  for (std::int64_t i = 0; i < n; ++i) {
+    const std::uint64_t u = std::bit_cast<std::uint64_t>(v[i]);
+    special |= (u & 0x7ff0000000000000u) == 0x7ff0000000000000u;
+  }
+  return special == 0;
+}
+
+// The sum of squares of n elements, each square exact in float64 (a float32 one is) and
+// summed in eight lanes folded in a fixed order: deterministic, and the lanes vectorise
+// where one running sum would wait on every addition.
+template <class T>
+double square_sum(const T* v, std::int64_t n) {
+  double lane[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+  std::int64_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    for (int j = 0; j < 8; ++j) {
+      const double x = static_cast<double>(v[i + j]);
+      lane[j] += x * x;
+    }
+  }
+  double s =
+      ((lane[0] + lane[1]) + (lane[2] + lane[3])) + ((lane[4] + lane[5]) + (lane[6] + lane[7]));
+  for (; i < n; ++i) s += static_cast<double>(v[i]) * static_cast<double>(v[i]);
+  return s;
+}
+
 template <class A, class B>
 bool float32_difference(const A* a, const B* b, float* out, std::int64_t n) {
   using T = std::conditional_t<std::is_same_v<A, float> && std::is_same_v<B, float>, float, double>;

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "block_ortho.hpp"
+#include "elementwise.hpp"
 #include "interrupt.hpp"
 #include "lapack_call.hpp"
 #include "svd.hpp"
@@ -40,6 +41,17 @@ bool applicable(std::int64_t m, std::int64_t n, std::int64_t k, std::int64_t b) 
   if (k <= 0) return false;
   const std::int64_t r = std::min(m, n), l = max_basis(k, b) + b;
   return 2 * l <= r && fits_blas(m, n) && fits_blas(m, l) && fits_blas(n, l);
+}
+
+// The block a run takes: for an input far larger than the caches (4M elements and more),
+// twice the cost model's (at most 64) where that basis fits too. There a product of fewer
+// than 64 columns costs nearly the same whatever its width (the pass over the input
+// dominates), so wider blocks reach the same convergence in fewer passes; on a smaller
+// input they would only cost more products.
+std::int64_t run_block(std::int64_t m, std::int64_t n, std::int64_t k) {
+  const std::int64_t b = block_for(k), wide = std::min<std::int64_t>(2 * b, 64);
+  const bool large = static_cast<double>(m) * static_cast<double>(n) >= 4194304.0;
+  return large && wide > b && applicable(m, n, k, wide) ? wide : b;
 }
 
 }  // namespace
@@ -133,7 +145,7 @@ class BlockLanczos {
   double work_ = 0;  // column products with the input, with reorthogonalization, weighted
   bool lost_ = false;
   BlockOrthonormalizer<T> ortho_{b_};
-  std::vector<T> w_, coef_, r_;
+  std::vector<T> w_, wt_, coef_, r_;
 };
 
 template <class T>
@@ -160,9 +172,17 @@ void BlockLanczos<T>::start() {
 template <class T>
 bool BlockLanczos<T>::step() {
   const std::int64_t b = b_, l = l_;
-  // W = A V_pending: the row-major input is the column-major n x m matrix A^T.
+  // W = A V_pending: the row-major input is the column-major n x m matrix A^T. BLAS forms
+  // the b x m product W^T = V^T A^T about a third faster than the m x b one (the input is
+  // then its second operand), and the transpose of b columns costs little beside it.
+  wt_.resize(static_cast<std::size_t>(m_ * b));
+  gemm<T>('T', 'N', b, m_, n_, 1, v_.data() + l * n_, n_, a_, n_, 0, wt_.data(), b);
   w_.resize(static_cast<std::size_t>(m_ * b));
-  gemm<T>('T', 'N', m_, b, n_, 1, a_, n_, v_.data() + l * n_, n_, 0, w_.data(), m_);
+  for (std::int64_t i = 0; i < m_; ++i) {
+    for (std::int64_t j = 0; j < b; ++j) {
+      w_[static_cast<std::size_t>(j * m_ + i)] = wt_[static_cast<std::size_t>(i * b + j)];
+    }
+  }
   if (!ortho_.expand(u_, m_, l, w_, coef_, r_)) return false;
   grow_c(l + b);
   for (std::int64_t j = 0; j < b; ++j) {
@@ -262,35 +282,63 @@ enum class Outcome { Done, Declined, Promote };
 struct Acceptance {
   double eps_store = 0;
   double root = 0;           // sqrt(max(m, n))
-  double deep = 0;           // float products resolve values down to s1 / deep relatively
+  double shallow = 0;        // float products alone certify values down to s1 / shallow
+  double deep = 0;           // float products reach values down to s1 / deep relatively
   bool wide = false;         // the products run in a wider type than the results are stored in
   bool may_promote = false;  // float input, float products: may hand over to double products
 
   Acceptance(double eps, std::int64_t m, std::int64_t n, bool wide_products, bool promote)
       : eps_store(eps),
         root(std::sqrt(static_cast<double>(std::max(m, n)))),
-        deep(std::max(4.0, root / 4)),
+        shallow(std::max(4.0, root / 4)),
+        deep(std::max(16.0, 4 * root)),
         wide(wide_products),
         may_promote(promote) {}
 
   // The residual bound for a value sj: rounding level of sj itself in the stored precision,
   // so that a dominant direction does not loosen the small kept values. Float products
-  // resolve values down to s1 / deep (deeper ones are handed to double products); double
-  // input keeps the bound at rounding level of s1, already far inside 1e-12 s1. Values in
-  // the rounding noise of the stored matrix get the dense route's bound.
+  // iterate values down to s1 / deep (deeper ones are handed to double products at once);
+  // double input keeps the bound at rounding level of s1, already far inside 1e-12 s1.
+  // Values in the rounding noise of the stored matrix get the dense route's bound.
   double tolerance(double sj, double s1) const {
     const double noise = eps_store * root * s1;
     if (sj <= noise) return 4 * noise + std::numeric_limits<double>::min();
     return 4 * root * eps_store * std::max(sj, wide ? 0.0 : may_promote ? s1 / deep : s1);
   }
 
+  // The last of the leading `reach` values of s.
+  static double kth(const std::vector<double>& s, std::int64_t reach) {
+    return s[static_cast<std::size_t>(
+        std::min<std::int64_t>(reach, static_cast<std::int64_t>(s.size())) - 1)];
+  }
+
   // True when the kept values reach below s1 / deep but above the noise: float products
-  // cannot certify them relatively, double products can.
+  // cannot resolve them relatively, double products can.
   bool needs_wider(const std::vector<double>& s, std::int64_t reach) const {
     if (!may_promote || s.empty() || reach <= 0) return false;
-    const double sk = s[static_cast<std::size_t>(
-        std::min<std::int64_t>(reach, static_cast<std::int64_t>(s.size())) - 1)];
+    const double sk = kth(s, reach);
     return sk * deep < s[0] && sk > eps_store * root * s[0];
+  }
+
+  // The first of the kept values s (descending) that lies below s1 / shallow but above the
+  // noise, s.size() when none does: from there on, the residuals the float run estimates
+  // lie close enough to the rounding of its products that they are recomputed in double
+  // before the triplets are accepted.
+  std::int64_t first_to_check(const std::vector<float>& s) const {
+    const auto count = static_cast<std::int64_t>(s.size());
+    if (!may_promote || count == 0) return count;
+    const double s1 = s[0];
+    const auto at = [&](std::int64_t i) {
+      return static_cast<double>(s[static_cast<std::size_t>(i)]);
+    };
+    std::int64_t j = 0;
+    while (j < count && at(j) * shallow >= s1) ++j;
+    // A cluster (values within 0.1% of each other) is checked whole: its vectors mix.
+    while (j > 0 && j < count && at(j - 1) * 0.999 <= at(j)) --j;
+    // Values in the noise sort last and are accepted as the dense route would.
+    std::int64_t end = count;
+    while (end > j && at(end - 1) <= eps_store * root * s1) --end;
+    return end > j ? j : count;
   }
 };
 
@@ -306,6 +354,17 @@ std::int64_t converged(const BlockLanczos<C>& lz, std::int64_t keep, const Accep
   return nconv;
 }
 
+// True when a wanted triplet (of the leading k) has a residual above 1000 times its bound.
+template <class C>
+bool far_from_converged(const BlockLanczos<C>& lz, std::int64_t k, const Acceptance& acc) {
+  const double s1 = lz.s_.empty() ? 0.0 : lz.s_[0];
+  const auto count = std::min<std::size_t>(static_cast<std::size_t>(k), lz.s_.size());
+  for (std::size_t j = 0; j < count; ++j) {
+    if (!(lz.res_[j] <= 1000 * acc.tolerance(lz.s_[j], s1))) return true;
+  }
+  return false;
+}
+
 // The shared driver: runs cycles until `done` accepts the converged leading triplets.
 // done(s, nconv, k) returns the number of triplets to extract (> 0), 0 to continue with k
 // unchanged, or -1 to give up; it may raise k through the reference.
@@ -314,7 +373,7 @@ Outcome drive(const C* a, std::int64_t m, std::int64_t n, std::int64_t& k, Krylo
               double& budget, const Acceptance& acc, Done done) {
   const auto& L = lapack<C>();
   if (L.gemm == nullptr || L.geqrf == nullptr || L.ormqr == nullptr) return Outcome::Declined;
-  const std::int64_t b = block_for(k);
+  const std::int64_t b = run_block(m, n, k);
   BlockLanczos<C> lz(a, m, n, b, acc.wide ? 2.0 : 1.0);
   lz.start();
   // However the run ends, its work comes off the budget: a promoted run gets what is left.
@@ -326,16 +385,25 @@ Outcome drive(const C* a, std::int64_t m, std::int64_t n, std::int64_t& k, Krylo
   while (true) {
     // Grow the basis to its cap, testing for convergence after every step once the basis
     // holds a block beyond the Ritz vectors kept (the projected SVD costs little beside a
-    // step's two products with the input); `done` may raise k, and with it the cap.
+    // step's two products with the input); `done` may raise k, and with it the cap. A test
+    // that leaves a wanted residual a thousand times its bound skips the next step's test:
+    // one step gains less than that, and for wide blocks the projected SVD costs a fair part
+    // of a step.
     std::int64_t keep = 0;
+    bool far = false;
     while (true) {
       if (!applicable(m, n, k, b)) return Outcome::Declined;
       if (lz.basis() + b <= max_basis(k, b) && !lz.step()) return Outcome::Declined;
       const bool full = lz.basis() + b > max_basis(k, b);
       if (!full && lz.basis() < kept_for(k, b) + b) continue;
+      if (!full && far) {
+        far = false;
+        continue;
+      }
       keep = std::min(kept_for(k, b), lz.basis());
       lz.ritz(keep);
       const std::int64_t take = done(lz.s_, converged(lz, keep, acc), k);
+      far = far_from_converged(lz, k, acc);
       if ((take > 0 || full) && acc.needs_wider(lz.s_, take > 0 ? take : k)) {
         return Outcome::Promote;
       }
@@ -351,21 +419,112 @@ Outcome drive(const C* a, std::int64_t m, std::int64_t n, std::int64_t& k, Krylo
   }
 }
 
-// Runs the driver in T; for float input whose kept values reach far below the largest, the
-// products are redone in double on a double copy of the input and the results rounded.
+// The float run's triplets from `first` on (the kept values below s1 / shallow), refined
+// and certified with double products: a two-sided Rayleigh-Ritz step on the spans of their
+// vectors (B = U^T A V in double, its SVD B = X S Y^T), each refined triplet (U x, s, V y)
+// accepted when both its residuals, ||A V y - s U x|| and ||A^T U x - s V y|| computed in
+// double, meet the tolerance of double products, and the refined values stay below the
+// triplets before `first`. False when one does not; `out` is then unchanged.
+bool certify(const float* a, std::int64_t m, std::int64_t n, KrylovTriplets<float>& out,
+             std::int64_t first, const Acceptance& acc) {
+  const std::int64_t k = out.k, d = k - first;
+  const double s1 = out.s[0];
+  // Rows first.. of the row-major vt (k x n) are the column-major n x d V; the columns
+  // first.. of the row-major u (m x k) are transposed.
+  std::vector<double> v(out.vt.begin() + first * n, out.vt.end()),
+      u(static_cast<std::size_t>(m * d));
+  for (std::int64_t i = 0; i < m; ++i) {
+    for (std::int64_t j = 0; j < d; ++j) {
+      u[static_cast<std::size_t>(j * m + i)] = out.u[static_cast<std::size_t>(i * k + first + j)];
+    }
+  }
+  std::vector<double> w(static_cast<std::size_t>(m * d)), z(static_cast<std::size_t>(n * d));
+  wide_products(a, m, n, d, v.data(), u.data(), w.data(), z.data());
+  TruncatedSvd<double> svd(d, d);
+  svd.set_route(SvdRoute::Dense);
+  // The column-major W^T U is the row-major U^T W = B.
+  gemm<double>('T', 'N', d, d, m, 1, w.data(), m, u.data(), m, 0, svd.input(), d);
+  svd.reduce();
+  std::vector<double> sv(static_cast<std::size_t>(d)), xt(static_cast<std::size_t>(d * d)),
+      y(static_cast<std::size_t>(d * d));
+  // Row-major X (d x d) is the column-major X^T; row-major Y^T is the column-major Y.
+  svd.vectors(d, sv.data(), xt.data(), y.data());
+  if (first > 0 && !(sv[0] <= static_cast<double>(out.s[static_cast<std::size_t>(first - 1)]))) {
+    return false;
+  }
+  std::vector<double> x(xt.size());
+  for (std::int64_t i = 0; i < d; ++i) {
+    for (std::int64_t j = 0; j < d; ++j) {
+      x[static_cast<std::size_t>(j * d + i)] = xt[static_cast<std::size_t>(i * d + j)];
+    }
+  }
+  // True when every column j has ||R(:, j) - s_j P(:, j)|| within its tolerance (rows x d
+  // R and P).
+  const auto within = [&](const std::vector<double>& r, const std::vector<double>& p,
+                          std::int64_t rows) {
+    bool ok = true;
+    for (std::int64_t j = 0; j < d && ok; ++j) {
+      const double sj = sv[static_cast<std::size_t>(j)];
+      double sum = 0;
+      for (std::int64_t i = 0; i < rows; ++i) {
+        const auto at = static_cast<std::size_t>(j * rows + i);
+        const double e = r[at] - sj * p[at];
+        sum += e * e;
+      }
+      ok = std::sqrt(sum) <= acc.tolerance(sj, s1);
+    }
+    return ok;
+  };
+  // A V y - s U x: W Y against U X (W's storage then holds U X).
+  std::vector<double> t(static_cast<std::size_t>(std::max(m, n) * d));
+  gemm<double>('N', 'N', m, d, d, 1, w.data(), m, y.data(), d, 0, t.data(), m);
+  gemm<double>('N', 'N', m, d, d, 1, u.data(), m, x.data(), d, 0, w.data(), m);
+  if (!within(t, w, m)) return false;
+  // A^T U x - s V y: Z X against V Y (Z's storage then holds V Y).
+  gemm<double>('N', 'N', n, d, d, 1, z.data(), n, x.data(), d, 0, t.data(), n);
+  gemm<double>('N', 'N', n, d, d, 1, v.data(), n, y.data(), d, 0, z.data(), n);
+  if (!within(t, z, n)) return false;
+  for (std::int64_t j = 0; j < d; ++j) {
+    out.s[static_cast<std::size_t>(first + j)] =
+        static_cast<float>(sv[static_cast<std::size_t>(j)]);
+  }
+  for (std::int64_t i = 0; i < m; ++i) {
+    for (std::int64_t j = 0; j < d; ++j) {
+      out.u[static_cast<std::size_t>(i * k + first + j)] =
+          static_cast<float>(w[static_cast<std::size_t>(j * m + i)]);
+    }
+  }
+  for (std::size_t i = 0; i < z.size(); ++i) {
+    out.vt[static_cast<std::size_t>(first * n) + i] = static_cast<float>(z[i]);
+  }
+  return true;
+}
+
+// Runs the driver in T. For float input whose kept values reach below the largest, the
+// triplets are certified with double products (certify); where float products cannot
+// resolve them (or the certificate fails), the products are redone in double on a double
+// copy of the input and the results rounded.
 template <class T, class Done>
 bool drive_promoting(const T* a, std::int64_t m, std::int64_t n, std::int64_t& k,
                      KrylovTriplets<T>& out, double& budget, Done done) {
   const double eps = std::numeric_limits<T>::epsilon();
-  const Outcome first = drive<T>(a, m, n, k, out, budget,
-                                 Acceptance(eps, m, n, false, std::is_same_v<T, float>), done);
+  const Acceptance acc(eps, m, n, false, std::is_same_v<T, float>);
+  const Outcome first = drive<T>(a, m, n, k, out, budget, acc, done);
   if constexpr (std::is_same_v<T, float>) {
-    if (first == Outcome::Promote) {
+    const Acceptance wider(eps, m, n, true, false);
+    if (first == Outcome::Done) {
+      const std::int64_t first = acc.first_to_check(out.s);
+      if (first >= out.k) return true;
+      // Two products of the checked columns in double, each costing about two in float.
+      budget -= 4.0 * static_cast<double>(out.k - first);
+      if (certify(a, m, n, out, first, wider)) return true;
+      if (budget <= 0) return false;
+    }
+    if (first != Outcome::Declined) {
       KrylovTriplets<double> wide;
       {
         const std::vector<double> ad(a, a + m * n);
-        if (drive<double>(ad.data(), m, n, k, wide, budget, Acceptance(eps, m, n, true, false),
-                          done) != Outcome::Done) {
+        if (drive<double>(ad.data(), m, n, k, wide, budget, wider, done) != Outcome::Done) {
           return false;
         }
       }
@@ -405,17 +564,14 @@ std::int64_t krylov_energy(const T* a, std::int64_t m, std::int64_t n, double en
     return c;
   };
   if (!(energy < 1.0)) return 0;  // every triplet counts: the dense route
-  const double total = [&] {
-    double s = 0;
-    for (std::int64_t i = 0; i < m * n; ++i) s += static_cast<double>(a[i]) * a[i];
-    return s;
-  }();
+  const double total = square_sum(a, m * n);
   if (total <= 0.5e-30) return -1;
   if (total <= 2e-30) return 0;
   const std::int64_t r = std::min(m, n);
   const double eps = std::numeric_limits<T>::epsilon();
-  // Start small enough that the basis fits, at most 32 triplets.
-  std::int64_t k = std::clamp<std::int64_t>(r / 24 / 8 * 8, 8, 32);
+  // Start small enough that the basis fits, at most 64 triplets (twice a limit that binds).
+  std::int64_t k = std::clamp<std::int64_t>(r / 24 / 8 * 8, 8, 64);
+  if (limit > 0) k = std::min(k, std::max<std::int64_t>(8, (2 * limit + 7) / 8 * 8));
   std::int64_t rank = 0;
   double budget = work_budget(m, n);
   const bool ok = drive_promoting<T>(

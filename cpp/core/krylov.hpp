@@ -3,9 +3,10 @@
 //
 // The work is matrix-matrix products with the input (BLAS-3), the start block is fixed, so
 // results are reproducible, and a triplet counts as converged only when its residual is at
-// rounding level of its own singular value (float input whose kept values lie far below
-// the largest is iterated with double products): the kept triplets agree with the exact
-// ones to rounding. Any doubt (no convergence within half the dense route's cost, a block
+// rounding level of its own singular value (float input whose kept values lie below the
+// largest has its triplets refined and checked with double products, and is iterated with
+// double products where those values lie far below): the kept triplets agree with the
+// exact ones to rounding. Any doubt (no convergence within half the dense route's cost, a block
 // that cannot be orthonormalized, an energy rank too close to call) makes the solver
 // decline; the caller then takes the dense route.
 #pragma once

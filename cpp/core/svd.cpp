@@ -6,6 +6,7 @@
 
 #include "algebra.hpp"
 #include "block_ortho.hpp"
+#include "elementwise.hpp"
 #include "error.hpp"
 #include "interrupt.hpp"
 #include "lapack_call.hpp"
@@ -34,8 +35,8 @@ TruncatedSvd<T>::TruncatedSvd(std::int64_t m, std::int64_t n) : m_(m), n_(n) {
 template <class T>
 void TruncatedSvd<T>::reduce() {
   require_routine(reinterpret_cast<const void*>(lapack<T>().gebrd), "gebrd");
-  for (const T& v : a_) {
-    if (!std::isfinite(v)) raise_linalg("SVD did not converge");
+  if (!all_finite(a_.data(), static_cast<std::int64_t>(a_.size()))) {
+    raise_linalg("SVD did not converge");
   }
   pending_ = true;
 }
@@ -130,7 +131,7 @@ void TruncatedSvd<T>::reduce_pending() {
     // B = L Q through the QR of B^T (the input in column-major order): LAPACK's QR is far
     // faster than its LQ, and the transpose costs one pass over the data. L = R^T.
     {
-      std::vector<T> bt(a_.size());
+      RawBuffer<T> bt(a_.size());
       transpose_into(ColMajor{bt.data(), nb_}, ColMajor{a_.data(), mb_}, nb_, mb_);
       a_.swap(bt);
     }

@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "buffer.hpp"
 #include "krylov.hpp"
 
 namespace velmora::core {
@@ -62,7 +63,7 @@ class TruncatedSvd : public std::enable_shared_from_this<TruncatedSvd<T>> {
   int cm_ = 0, cn_ = 0;  // shape of the matrix handed to ?gebrd
   int nr_ = 0;           // min(cm_, cn_)
   SvdReduction reduction_ = SvdReduction::None;
-  std::vector<T> a_;     // input, then Householder data of the QR/LQ step or ?gebrd
+  RawBuffer<T> a_;       // input, then Householder data of the QR/LQ step or ?gebrd
   std::vector<T> core_;  // the square triangular factor after a QR/LQ step
   std::vector<T> tau_;   // QR/LQ reflector scalars
   std::vector<T> d_, e_, tauq_, taup_;

@@ -1,8 +1,12 @@
 // Dense algebra, SHA-256 and the fused elementwise passes against known answers.
+#include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <string>
 
 #include "../algebra.hpp"
+#include "../block_ortho.hpp"
 #include "../elementwise.hpp"
 #include "../sha256.hpp"
 #include "support.hpp"
@@ -23,6 +27,34 @@ TEST(gemm_known_product) {
 
 // mode_dot and unfold_copy against the definitions, over the layouts that take each path:
 // a leading mode, a trailing mode with a wide factor, a middle mode, an empty mode.
+// The double products of a float matrix, against the definitions, on shapes of one panel
+// and of several (panels of 2^20 elements, by rows and by columns).
+TEST(wide_products_match_definitions) {
+  struct Case {
+    std::int64_t m, n, k;
+  };
+  for (const Case c : {Case{5, 7, 2}, Case{1100, 1000, 3}, Case{300, 4000, 2}}) {
+    const std::vector<float> a = vtest::cast<float>(vtest::sequence(c.m * c.n, 3));
+    const std::vector<double> v = vtest::sequence(c.n * c.k, 4), u = vtest::sequence(c.m * c.k, 5);
+    std::vector<double> w(elements(c.m, c.k)), z(elements(c.n, c.k));
+    velmora::core::wide_products(a.data(), c.m, c.n, c.k, v.data(), u.data(), w.data(), z.data());
+    double worst = 0;
+    for (std::int64_t j = 0; j < c.k; ++j) {
+      for (std::int64_t i = 0; i < c.m; ++i) {
+        double t = 0;
+        for (std::int64_t q = 0; q < c.n; ++q) t += double{a[i * c.n + q]} * v[j * c.n + q];
+        worst = std::max(worst, std::abs(t - w[j * c.m + i]));
+      }
+      for (std::int64_t q = 0; q < c.n; ++q) {
+        double t = 0;
+        for (std::int64_t i = 0; i < c.m; ++i) t += double{a[i * c.n + q]} * u[j * c.m + i];
+        worst = std::max(worst, std::abs(t - z[j * c.n + q]));
+      }
+    }
+    CHECK(worst < 1e-9);
+  }
+}
+
 TEST(mode_dot_and_unfolding_match_definitions) {
   struct Case {
     std::int64_t p, n, q, j;
@@ -119,6 +151,17 @@ TEST(float32_difference_and_square_sums) {
       velmora::core::difference_square_sums(x.data(), y.data(), 10007);
   CHECK_NEAR(big.diff, diff, 1e-9 * diff);
   CHECK_NEAR(big.ref, ref, 1e-9 * ref);
+  // The lane sums: exact on short input, near the plain sum past the lanes.
+  CHECK(velmora::core::square_sum(a, 3) == 15.25);
+  std::vector<double> yd(y.begin(), y.end());
+  double exact = 0;
+  for (const double v : yd) exact += v * v;
+  CHECK_NEAR(velmora::core::square_sum(y.data(), 10007), exact, 1e-12 * exact);
+  CHECK(velmora::core::all_finite(yd.data(), 10007));
+  yd[10003] = -std::numeric_limits<double>::infinity();
+  CHECK(!velmora::core::all_finite(yd.data(), 10007));
+  yd[10003] = std::numeric_limits<double>::quiet_NaN();
+  CHECK(!velmora::core::all_finite(yd.data(), 10007));
 }
 
 // The error of a low-rank product formed a block of rows at a time equals that of the whole
