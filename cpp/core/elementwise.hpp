@@ -13,27 +13,18 @@
 
 namespace velmora::core {
 
-// out[i] = float32(a[i] - b[i]), the difference taken in the promoted type of A and B
-// (float when both are float, double otherwise): numpy's subtract followed by an
-// astype(float32), without the intermediate array. Returns false when any result is not
-// finite, where numpy would also report overflow or invalid values through its error
-// state; the caller then lets numpy do the work.
 // True when no element is infinite or NaN (an all-ones exponent); the integer test
 // vectorises.
-inline bool all_finite(const float* v, std::int64_t n) {
-  std::uint32_t special = 0;
+template <class T>
+bool all_finite(const T* v, std::int64_t n) {
+  static_assert(std::is_same_v<T, float> || std::is_same_v<T, double>);
+  using Bits = std::conditional_t<std::is_same_v<T, float>, std::uint32_t, std::uint64_t>;
+  constexpr Bits kExponent =  // all ones: infinite or NaN
+      static_cast<Bits>(sizeof(T) == 4 ? 0x7f800000ull : 0x7ff0000000000000ull);
+  Bits special = 0;
   for (std::int64_t i = 0; i < n; ++i) {
-    const std::uint32_t u = std::bit_cast<std::uint32_t>(v[i]);
-    special |= (u & 0x7f800000u) == 0x7f800000u;
-  }
-  return special == 0;
-}
-
-inline bool all_finite(const double* v, std::int64_t n) {
-  std::uint64_t special = 0;
-  for (std::int64_t i = 0; i < n; ++i) {
-    const std::uint64_t u = std::bit_cast<std::uint64_t>(v[i]);
-    special |= (u & 0x7ff0000000000000u) == 0x7ff0000000000000u;
+    const Bits u = std::bit_cast<Bits>(v[i]);
+    special |= (u & kExponent) == kExponent;
   }
   return special == 0;
 }
@@ -57,6 +48,11 @@ double square_sum(const T* v, std::int64_t n) {
   return s;
 }
 
+// out[i] = float32(a[i] - b[i]), the difference taken in the promoted type of A and B
+// (float when both are float, double otherwise): numpy's subtract followed by an
+// astype(float32), without the intermediate array. Returns false when any result is not
+// finite, where numpy would also report overflow or invalid values through its error
+// state; the caller then lets numpy do the work.
 template <class A, class B>
 bool float32_difference(const A* a, const B* b, float* out, std::int64_t n) {
   using T = std::conditional_t<std::is_same_v<A, float> && std::is_same_v<B, float>, float, double>;

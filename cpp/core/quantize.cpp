@@ -7,6 +7,7 @@
 #include <cmath>
 #include <numeric>
 
+#include "elementwise.hpp"
 #include "error.hpp"
 
 namespace velmora::core {
@@ -61,7 +62,7 @@ bool usable_scale(float scale) noexcept { return scale >= FLT_MIN && std::isfini
 
 }  // namespace
 
-double squared_sum(const float* x, std::int64_t n) noexcept {
+double square_sum(const float* x, std::int64_t n) noexcept {
   return lane_sum(
       n, [=](std::int64_t i) { return static_cast<double>(x[i]) * static_cast<double>(x[i]); });
 }
@@ -70,7 +71,7 @@ VectorFit fit_vector(const float* x, std::int64_t n, int bits) noexcept {
   VectorFit fit;
   float amax = 0.0f;
   for (std::int64_t i = 0; i < n; ++i) amax = std::max(amax, std::fabs(x[i]));
-  fit.error = squared_sum(x, n);
+  fit.error = square_sum(x, n);
   if (amax == 0.0f) return fit;
   const float levels = static_cast<float>(std::int32_t{1} << (bits - 1));
   // At 16 bits clipping only loses: the grid's first entry alone.
@@ -180,7 +181,7 @@ std::vector<HullStep> component_steps(const float* a, const float* b, std::int64
   for (std::int64_t i = 0; i < k; ++i) {
     const float* ai = a + i * m;
     const float* bi = b + i * n;
-    const double aa = squared_sum(ai, m), bb = squared_sum(bi, n);
+    const double aa = square_sum(ai, m), bb = square_sum(bi, n);
     if (aa == 0.0 || bb == 0.0) continue;
     for (std::size_t w = 0; w < widths.size(); ++w) {
       fa[w] = fit_vector(ai, m, widths[w]);

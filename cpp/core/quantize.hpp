@@ -28,10 +28,6 @@ inline float dequantized(std::int32_t code, float scale) noexcept {
   return centre * scale;
 }
 
-// The sum of squares of x in double precision, in a fixed order (independent lanes, added
-// pairwise), the same on every run and machine.
-double squared_sum(const float* x, std::int64_t n) noexcept;
-
 // The quantizer fitted to one vector: its scale and the sums that give the error of any
 // product the vector takes part in.
 struct VectorFit {

@@ -592,7 +592,7 @@ py::Obj lowbit_record(const py::Obj& delta, const py::Obj& bits, const py::Obj& 
   std::vector<core::HullStep> steps;
   {
     bridge::NoGil nogil;
-    total = core::squared_sum(d.data<float>(), d.count(4));
+    total = core::square_sum(d.data<float>(), d.count(4));
     steps =
         core::component_steps(r.a.data<float>(), r.b.data<float>(), r.k, r.m, r.n, widths, paired);
   }
@@ -654,7 +654,7 @@ py::Obj delta_plan(const py::Obj& base, const py::Obj& tuned, const py::Obj& bit
   double total = 0.0;
   {
     bridge::NoGil nogil;
-    total = core::squared_sum(d.data<float>(), d.count(4));
+    total = core::square_sum(d.data<float>(), d.count(4));
   }
   py::Obj steps = factor_steps(ab.item(0), ab.item(1), bits);
   return py::tuple({ab.item(0), ab.item(1), steps, py::floating(total)});
