@@ -62,11 +62,6 @@ bool usable_scale(float scale) noexcept { return scale >= FLT_MIN && std::isfini
 
 }  // namespace
 
-double square_sum(const float* x, std::int64_t n) noexcept {
-  return lane_sum(
-      n, [=](std::int64_t i) { return static_cast<double>(x[i]) * static_cast<double>(x[i]); });
-}
-
 VectorFit fit_vector(const float* x, std::int64_t n, int bits) noexcept {
   VectorFit fit;
   float amax = 0.0f;

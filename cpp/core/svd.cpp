@@ -426,6 +426,22 @@ void TruncatedSvd<T>::back_transform(int k, const std::vector<T>& ub, const std:
   }
 }
 
+namespace {
+
+// U diag(s) for row-major U (m x k), as the rebuild of a truncated SVD scales it.
+template <class T>
+std::vector<T> scaled_columns(const T* u, const T* s, std::int64_t m, std::int64_t k) {
+  std::vector<T> w(elements(m, k));
+  const RowMajor wv{w.data(), k};
+  const RowMajor uv{u, k};
+  for (std::int64_t i = 0; i < m; ++i) {
+    for (std::int64_t j = 0; j < k; ++j) wv(i, j) = uv(i, j) * s[j];
+  }
+  return w;
+}
+
+}  // namespace
+
 template <class T>
 void svd_reconstruct(const T* u, const T* s, const T* vt, std::int64_t m, std::int64_t k,
                      std::int64_t n, T* out) {
@@ -435,13 +451,14 @@ void svd_reconstruct(const T* u, const T* s, const T* vt, std::int64_t m, std::i
   require_blas_size(k, n);
   require_routine(reinterpret_cast<const void*>(lapack<T>().gemm), "gemm");
   // out = (U diag(s)) @ Vt; k == 0 gives zeros.
-  std::vector<T> w(elements(m, k));
-  const RowMajor wv{w.data(), k};
-  const RowMajor uv{u, k};
-  for (std::int64_t i = 0; i < m; ++i) {
-    for (std::int64_t j = 0; j < k; ++j) wv(i, j) = uv(i, j) * s[j];
-  }
+  const std::vector<T> w = scaled_columns(u, s, m, k);
   gemm_rm(w.data(), vt, m, k, n, out);
+}
+
+SquareSums svd_square_sums(const float* u, const float* s, const float* vt, const float* y,
+                           std::int64_t m, std::int64_t k, std::int64_t n) {
+  const std::vector<float> w = scaled_columns(u, s, m, k);
+  return low_rank_square_sums(w.data(), vt, y, m, k, n);
 }
 
 template <class T>

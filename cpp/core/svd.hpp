@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "buffer.hpp"
+#include "elementwise.hpp"
 #include "krylov.hpp"
 
 namespace velmora::core {
@@ -99,6 +100,11 @@ class TruncatedSvd : public std::enable_shared_from_this<TruncatedSvd<T>> {
 template <class T>
 void svd_reconstruct(const T* u, const T* s, const T* vt, std::int64_t m, std::int64_t k,
                      std::int64_t n, T* out);
+
+// The sums of squares of (U * s) @ Vt - y and of y (y row-major m x n), the product formed
+// a block of rows at a time, as low_rank_square_sums. Raises as gemm_rm.
+SquareSums svd_square_sums(const float* u, const float* s, const float* vt, const float* y,
+                           std::int64_t m, std::int64_t k, std::int64_t n);
 
 extern template class TruncatedSvd<float>;
 extern template class TruncatedSvd<double>;

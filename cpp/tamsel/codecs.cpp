@@ -18,6 +18,7 @@
 #include "../core/byteplanes.hpp"
 #include "../core/quantize.hpp"
 #include "../core/sha256.hpp"
+#include "../core/svd.hpp"
 #include "tamsel.hpp"
 
 namespace velmora::tamsel {
@@ -376,13 +377,18 @@ py::Obj qsvd_record(const py::Obj& shape, const py::Obj& a, const py::Obj& b,
 }
 
 // The float32 delta of a qsvd record, (m x k) @ (k x n) reshaped to the record's shape.
-py::Obj qsvd_dense(const py::Obj& record) {
+// The float32 factors (m x k, k x n) a qsvd record stores at a few bits per value.
+py::Obj qsvd_factors(const py::Obj& record) {
   py::Obj cores = record.attr("cores"), factors = record.attr("factors");
   if (cores.size() != 2 || factors.size() != 2) throw py::ValueError("malformed qsvd record");
+  const auto [m, n] = matrix_extents(record.attr("shape"));
+  return dequantize_factors(cores.item(0), cores.item(1), factors.item(0), factors.item(1), m, n);
+}
+
+py::Obj qsvd_dense(const py::Obj& record) {
   py::Obj shape = record.attr("shape");
   const auto [m, n] = matrix_extents(shape);
-  py::Obj lr =
-      dequantize_factors(cores.item(0), cores.item(1), factors.item(0), factors.item(1), m, n);
+  py::Obj lr = qsvd_factors(record);
   Held left(lr.item(0), "float32"), right(lr.item(1), "float32");
   const std::int64_t k = left.dim(1);
   Fresh out({m, n}, "float32");
@@ -505,41 +511,24 @@ bool is_codec_record(const py::Obj& record) {
 std::optional<core::SquareSums> low_rank_error(const py::Obj& record, const py::Obj& delta) {
   bridge::Buffer d;
   if (!d.acquire(delta.get(), 'f')) return std::nullopt;
-  py::Obj left, right;
-  if (method_name(record) == kQsvd) {
-    const auto [m, n] = matrix_extents(record.attr("shape"));
-    py::Obj cores = record.attr("cores"), factors = record.attr("factors");
-    if (cores.size() != 2 || factors.size() != 2) throw py::ValueError("malformed qsvd record");
-    py::Obj lr =
-        dequantize_factors(cores.item(0), cores.item(1), factors.item(0), factors.item(1), m, n);
-    left = lr.item(0);
-    right = lr.item(1);
-  } else if (record.attr("method") == py::str("svd")) {
-    auto [u, vt] = record.attr("factors").unpack<2>();
-    bridge::Buffer bu, bs;
-    if (!bu.acquire(u.get(), 'f') || !bs.acquire(record.attr("cores").item(0).get(), 'f') ||
-        bu.ndim() != 2 || bs.size() != bu.shape(1)) {
-      return std::nullopt;
-    }
-    // (U diag(s)), as the SVD's own rebuild scales it.
-    Fresh scaled({bu.shape(0), bu.shape(1)}, "float32");
-    for (std::int64_t i = 0; i < bu.size(); ++i) {
-      scaled.data<float>()[i] = bu.data<float>()[i] * bs.data<float>()[i % bu.shape(1)];
-    }
-    left = scaled.array;
-    right = vt;
-  } else {
+  const bool quantized = method_name(record) == kQsvd;
+  if (!quantized && !(record.attr("method") == py::str("svd"))) return std::nullopt;
+  // qsvd: the dequantized factors; svd: U and Vt, with s applied as the SVD's rebuild does.
+  py::Obj lr = quantized ? qsvd_factors(record) : record.attr("factors");
+  bridge::Buffer l, r, s;
+  if (!l.acquire(lr.item(0).get(), 'f') || !r.acquire(lr.item(1).get(), 'f') || l.ndim() != 2 ||
+      r.ndim() != 2 || l.shape(1) != r.shape(0) || l.shape(0) * r.shape(1) != d.size() ||
+      (!quantized &&
+       (!s.acquire(record.attr("cores").item(0).get(), 'f') || s.size() != l.shape(1)))) {
     return std::nullopt;
   }
-  bridge::Buffer l, r;
-  if (!l.acquire(left.get(), 'f') || !r.acquire(right.get(), 'f') || l.ndim() != 2 ||
-      r.ndim() != 2 || l.shape(1) != r.shape(0) || l.shape(0) * r.shape(1) != d.size()) {
-    return std::nullopt;
-  }
-  if (l.shape(1) > 0) bridge::ensure_lapack();
+  const std::int64_t m = l.shape(0), k = l.shape(1), n = r.shape(1);
+  if (k > 0) bridge::ensure_lapack();
   bridge::NoGil nogil;
-  return core::low_rank_square_sums(l.data<float>(), r.data<float>(), d.data<float>(), l.shape(0),
-                                    l.shape(1), r.shape(1));
+  return quantized ? core::low_rank_square_sums(l.data<float>(), r.data<float>(), d.data<float>(),
+                                                m, k, n)
+                   : core::svd_square_sums(l.data<float>(), s.data<float>(), r.data<float>(),
+                                           d.data<float>(), m, k, n);
 }
 
 py::Obj apply_codec(const py::Obj& base, const py::Obj& record) {
